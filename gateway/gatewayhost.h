@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// How the gateway reaches the world around it: the desktop form, the
+// headless runner or a test. Log lines go through CMessageLog instead.
+class IGatewayHost
+{
+public:
+    virtual ~IGatewayHost() = default;
+    // Status fields: 1006 (Input) and 1007 (Output).
+    virtual void SetStatusText(bool bInput, const QString& strText) = 0;
+    // A modal message box with an OK button. A real one runs the event loop.
+    virtual void ShowMessageBox(const QString& strText) = 0;
+    virtual void Beep() = 0;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <memory>
+
+// One loaded transfer plug-in (a shared library with up to four exports).
+// Created at the start of its port, destroyed (unloaded) at every stop.
+class CTransferPlugin
+{
+public:
+    enum ETransfer {
+        SendReceived,   // send the received block unchanged (no DllTransfer)
+        SendCopy,       // send the bytes copied into *pCopy
+        SendNothing,    // the plug-in swallowed this pass
+        TransferError   // log "DLL Transfer Error Code:" + *pError, send the received block
+    };
+
+    // Loads the named file; null when nothing loads (no message).
+    static std::unique_ptr<CTransferPlugin> Load(const QByteArray& strName);
+    ~CTransferPlugin();
+
+    // DllInit with the port's setup string; 0 when the export is missing.
+    int Init(const QByteArray& strSetup);
+    // One DllTransfer pass. The copy belongs to the caller, so a nested pass
+    // never overwrites the bytes of a send that is still waiting.
+    ETransfer Transfer(const char* pData, int nLen, QByteArray* pCopy, QByteArray* pError);
+    // DllAfterSend's raw result; 0 when the export is missing.
+    int AfterSend(const char* pData, int nLen);
+    // DllQuit's result; 0 when the export is missing.
+    int Quit();
+
+private:
+    CTransferPlugin() = default;
+    struct SImpl;
+    std::unique_ptr<SImpl> m_pImpl;
+};

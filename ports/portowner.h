@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+class CCommPort;
+class CPortSocket;
+
+// What a port needs of the gateway that owns it. All calls come on the
+// user-interface thread.
+class IPortOwner
+{
+public:
+    // One line of the Message list (8-bit text, time stamp added by the owner).
+    virtual void AddMessage(const QByteArray& strText) = 0;
+    // A modal message box with an OK button; it runs the event loop.
+    virtual void ShowMessageBox(const QByteArray& strText) = 0;
+    virtual void Beep() = 0;
+
+    // A block received on the Input / Output port.
+    virtual void TransferInToOut(const char* pData, int nLen) = 0;
+    virtual void TransferOutToIn(const char* pData, int nLen) = 0;
+
+    // The far end of a socket port closed; the socket has already closed its
+    // handle and logged its line. The owner does the bookkeeping of its side.
+    virtual void OnSocketClosed(CPortSocket* pSocket) = 0;
+    // Characters wait in a serial port; the port's notifier stays disabled
+    // until the port's own OnCommNotify re-arms it.
+    virtual void OnCommNotify(CCommPort* pPort) = 0;
+    // Timer 3: a full restart after the restart period.
+    virtual void SetRestartTimer() = 0;
+
+    // True while a stop or restart has been requested: every wait (connect,
+    // send, serial write) gives up at once.
+    virtual bool IsStopping() const = 0;
+
+    // COMn name -> device path entries of the profile's [Serial Ports].
+    virtual QMap<QByteArray, QString> SerialPortMap() const { return {}; }
+
+protected:
+    ~IPortOwner() = default;
+};

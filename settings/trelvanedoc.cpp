@@ -1,0 +1,3 @@
+#include "trelvanedoc.h"
+
+CTrelvaneDoc::CTrelvaneDoc() = default;
