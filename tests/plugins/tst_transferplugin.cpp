@@ -350,6 +350,32 @@ private slots:
         QVERIFY(bLoaded);
     }
 
+    // The system search by bare name could reach the current folder through
+    // a "." or empty entry of LD_LIBRARY_PATH, which the loader reads only at
+    // start: so this runs in a child of this test with such an entry.
+    void currentFolderNeverReachedThroughLibraryPath()
+    {
+        if (qEnvironmentVariableIsSet("TP_CHILD")) {
+            CPluginPath::SetPluginDirs({});
+            QVERIFY(!CTransferPlugin::Load("cwdonly.so"));
+            QVERIFY(!CTransferPlugin::Load("cwdonly"));
+            return;
+        }
+        QTemporaryDir cwd;
+        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), cwd.filePath(QStringLiteral("cwdonly.so"))));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TP_CHILD"), QStringLiteral("1"));
+        env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral(".:"));
+        child.setProcessEnvironment(env);
+        child.setWorkingDirectory(cwd.path());
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("currentFolderNeverReachedThroughLibraryPath")});
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                 child.readAllStandardOutput().constData());
+    }
+
     void examplePlugins_data()
     {
         QTest::addColumn<QByteArray>("name");
