@@ -26,7 +26,8 @@ public:
     //   2. the absolute folders of $TRELVANE_PLUGIN_PATH (":"-separated)
     //   3. <program folder>/plugins
     //   4. <program folder>/../plugins            (build tree)
-    //   5. <program folder>/../lib/trelvane/plugins (installed program)
+    //   5. <program folder>/../<install plug-in folder>, normally
+    //      lib/trelvane/plugins (installed program)
     static QStringList PluginDirs();
 
     // Every file name to hand to the loader, in order. Entries without "/"
