@@ -28,6 +28,9 @@ public:
     // Characters wait in a serial port; the port's notifier stays disabled
     // until the port's own OnCommNotify re-arms it.
     virtual void OnCommNotify(CCommPort* pPort) = 0;
+    // A serial device vanished while open (adapter unplugged, hang-up). The
+    // port has stopped watching it; the owner tears its side down.
+    virtual void OnSerialVanished(CCommPort* pPort) { (void)pPort; }
     // Timer 3: a full restart after the restart period.
     virtual void SetRestartTimer() = 0;
 
