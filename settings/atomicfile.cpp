@@ -28,7 +28,8 @@ QByteArray TempNameNear(const QByteArray& target)
 {
     const qsizetype nSlash = target.lastIndexOf('/');
     const QByteArray folder = nSlash < 0 ? QByteArray() : target.left(nSlash + 1);
-    const QByteArray name = nSlash < 0 ? target : target.mid(nSlash + 1);
+    // Keep the temporary name within the 255-byte limit of a file name.
+    const QByteArray name = (nSlash < 0 ? target : target.mid(nSlash + 1)).left(200);
     return folder + '.' + name + '.' +
            QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".tmp";
 }

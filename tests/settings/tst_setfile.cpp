@@ -185,6 +185,11 @@ void CTestSetFile::testSaveAndLoad()
     QVERIFY2(SaveSetFile(strPath, Sample(), &strError), qPrintable(strError));
     QCOMPARE(FolderEntries(), QStringList{"a.set"});
 
+    // The longest name the system allows still saves.
+    const QString strLongest = Path(QString(251, 'n') + ".set");
+    QVERIFY2(SaveSetFile(strLongest, Sample(), &strError), qPrintable(strError));
+    QVERIFY(QFile::remove(strLongest));
+
     QVERIFY(WriteRaw(strPath, ReadAll(strPath) + "trailing"));
     SSetFields fields;
     QVERIFY2(LoadSetFile(strPath, &fields, &strError), qPrintable(strError));
