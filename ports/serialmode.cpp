@@ -331,3 +331,15 @@ std::optional<SSerialMode> ParseSerialMode(QByteArrayView strSetup)
     BuildTermios(mode);
     return mode;
 }
+
+bool ModeTookEffect(const SSerialMode& mode, tcflag_t nCflag, tcflag_t nIflag, quint32 nBaud)
+{
+    const quint64 nWant = mode.nBaud;
+    const quint64 nGot = nBaud;
+    const quint64 nDiff = nWant > nGot ? nWant - nGot : nGot - nWant;
+    if (nDiff * 50 > nWant)
+        return false;
+    if ((nCflag & (CSTOPB | CRTSCTS)) != (mode.tio.c_cflag & (CSTOPB | CRTSCTS)))
+        return false;
+    return (nIflag & (IXON | IXOFF)) == (mode.tio.c_iflag & (IXON | IXOFF));
+}

@@ -39,3 +39,9 @@ std::optional<SSerialMode> ParseSerialMode(QByteArrayView strSetup);
 
 // The Bxxx constant of a rate, or B0 when there is none.
 speed_t StandardSpeed(quint32 nBaud);
+
+// Whether the settings read back from the device hold what the mode asked
+// for: the rate within 2 % (drivers round to what their clock can divide),
+// the stop bits and both kinds of flow control. Character size and parity
+// are not compared: pseudo-terminals keep 8 bits without parity.
+bool ModeTookEffect(const SSerialMode& mode, tcflag_t nCflag, tcflag_t nIflag, quint32 nBaud);

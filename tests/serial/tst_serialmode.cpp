@@ -15,6 +15,8 @@ private slots:
     void refused();
     void devicePath_data();
     void devicePath();
+    void readBack_data();
+    void readBack();
 };
 
 namespace {
@@ -204,6 +206,42 @@ void TestSerialMode::devicePath()
         {"COM9", QString()},
     };
     QCOMPARE(SerialDevicePath(name, portMap), path);
+}
+
+void TestSerialMode::readBack_data()
+{
+    QTest::addColumn<QByteArray>("setup");
+    QTest::addColumn<uint>("cflagOff"); // bits the device dropped
+    QTest::addColumn<uint>("cflagOn");  // bits the device added
+    QTest::addColumn<uint>("iflagOff");
+    QTest::addColumn<uint>("baud");     // read back
+    QTest::addColumn<bool>("took");
+
+    QTest::newRow("as asked") << QByteArray("COM1:9600,e,7,2,p") << 0u << 0u << 0u << 9600u << true;
+    QTest::newRow("pty keeps 8 bits, no parity") << QByteArray("COM1:9600,e,7,1") << uint(CS7 | PARENB) << uint(CS8) << 0u << 9600u << true;
+    QTest::newRow("rate rounded within 2%") << QByteArray("COM1:250000") << 0u << 0u << 0u << 245000u << true;
+    QTest::newRow("rate off by more") << QByteArray("COM1:250000") << 0u << 0u << 0u << 230400u << false;
+    QTest::newRow("other rate") << QByteArray("COM1:9600") << 0u << 0u << 0u << 38400u << false;
+    QTest::newRow("stop bits dropped") << QByteArray("COM1:9600,n,8,2") << uint(CSTOPB) << 0u << 0u << 9600u << false;
+    QTest::newRow("stop bits added") << QByteArray("COM1:9600,n,8,1") << 0u << uint(CSTOPB) << 0u << 9600u << false;
+    QTest::newRow("rts/cts dropped") << QByteArray("COM1:9600,n,8,1,p") << uint(CRTSCTS) << 0u << 0u << 9600u << false;
+    QTest::newRow("xon dropped") << QByteArray("COM1:9600,n,8,1,x") << 0u << 0u << uint(IXOFF) << 9600u << false;
+}
+
+void TestSerialMode::readBack()
+{
+    QFETCH(QByteArray, setup);
+    QFETCH(uint, cflagOff);
+    QFETCH(uint, cflagOn);
+    QFETCH(uint, iflagOff);
+    QFETCH(uint, baud);
+    QFETCH(bool, took);
+
+    const auto mode = ParseSerialMode(setup);
+    QVERIFY(mode);
+    const tcflag_t nCflag = (mode->tio.c_cflag & ~tcflag_t(cflagOff)) | tcflag_t(cflagOn);
+    const tcflag_t nIflag = mode->tio.c_iflag & ~tcflag_t(iflagOff);
+    QCOMPARE(ModeTookEffect(*mode, nCflag, nIflag, baud), took);
 }
 
 QTEST_GUILESS_MAIN(TestSerialMode)
