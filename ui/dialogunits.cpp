@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <limits>
+
 namespace {
 
 // Integer a*b/c rounded to the nearest, halves away from zero.
@@ -19,6 +21,31 @@ int MulDiv(int a, int b, int c)
     const qint64 n = qint64(a) * b * 2;
     const qint64 d = qint64(c) * 2;
     return int(n >= 0 ? (n + c) / d : (n - c) / d);
+}
+
+// Template texts were measured in the template's font; a wider stand-in
+// font would wrap them onto lines the design does not have. Condense the
+// text of such a static just enough that each of its lines fits.
+void FitStaticText(QLabel* pLabel)
+{
+    const QStringList lines = pLabel->text().split(QLatin1Char('\n'));
+    const auto widest = [&lines](const QFont& font) {
+        const QFontMetrics fm(font);
+        int nWidest = 0;
+        for (const QString& strLine : lines)
+            nWidest = qMax(nWidest, fm.horizontalAdvance(strLine));
+        return nWidest;
+    };
+    QFont font = pLabel->font();
+    int nWidest = widest(font);
+    if (nWidest <= pLabel->width())
+        return;
+    for (int nStretch = qMin(99, pLabel->width() * 100 / nWidest); nStretch >= 60; --nStretch) {
+        font.setStretch(nStretch);
+        if (widest(font) <= pLabel->width())
+            break;
+    }
+    pLabel->setFont(font);
 }
 
 QWidget* CreateItem(QDialog* pDialog, const SDlgItem& item)
@@ -103,7 +130,7 @@ QFont CDialogUnits::DialogFont()
     return font;
 }
 
-CDialogUnits BuildDialog(QDialog* pDialog, const SDlgTemplate& tmpl)
+CDialogUnits BuildDialog(QDialog* pDialog, const SDlgTemplate& tmpl, QList<QWidget*>* pItems)
 {
     pDialog->setFont(CDialogUnits::DialogFont());
     const CDialogUnits units(pDialog->font());
@@ -119,6 +146,10 @@ CDialogUnits BuildDialog(QDialog* pDialog, const SDlgTemplate& tmpl)
         if (item.nId >= 0)
             pItem->setObjectName(DialogItemName(item.nId));
         pItem->setGeometry(units.ToPixels(item.rcUnits));
+        if (item.eKind == EDlgItemKind::Static)
+            FitStaticText(static_cast<QLabel*>(pItem));
+        if (pItems)
+            pItems->append(pItem);
         if (item.bTabStop) {
             pItem->setFocusPolicy(Qt::StrongFocus);
             if (pPrevTab)

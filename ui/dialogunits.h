@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QList>
 #include <QRect>
 #include <QString>
 
@@ -68,8 +69,10 @@ struct SDlgTemplate
 
 // Builds a dialog from its template: font, caption, fixed client size,
 // the controls at their template rectangles with their ids as object names,
-// and the tab order of the template. Returns the base units it used.
-CDialogUnits BuildDialog(QDialog* pDialog, const SDlgTemplate& tmpl);
+// and the tab order of the template. Returns the base units it used; the
+// controls, in template order, go to pItems when given.
+CDialogUnits BuildDialog(QDialog* pDialog, const SDlgTemplate& tmpl,
+                         QList<QWidget*>* pItems = nullptr);
 
 // The control with the given id, found by its object name.
 QWidget* DialogItem(const QWidget* pDialog, int nId);

@@ -18,6 +18,7 @@ private slots:
     void baseUnitsFromFont();
     void buildPlacesItems();
     void buildTabOrder();
+    void staticLinesFit();
     void colors();
 };
 
@@ -112,6 +113,30 @@ void TestDialogUnits::buildTabOrder()
     }
     QCOMPARE(order, (QStringList{"10", "1", "12", "10", "1"}));
     QCOMPARE(DialogItem(&dlg, 11)->focusPolicy(), Qt::ClickFocus);
+}
+
+// A static whose lines are wider than its rectangle in the stand-in font is
+// condensed so each line still fits; a short one keeps the dialog font.
+void TestDialogUnits::staticLinesFit()
+{
+    const char* pszLong = "Setup String:\n"
+                          "Serial Port:<COMn>:<Baud Rate>,<Parity>,<Data Bits>,<Stop Bits>";
+    const SDlgItem items[] = {
+        {-1, EDlgItemKind::Static, pszLong, {5, 19, 170, 28}, false},
+        {-1, EDlgItemKind::Static, "Short", {5, 50, 100, 9}, false},
+    };
+    QDialog dlg;
+    BuildDialog(&dlg, {"Fit", {235, 126}, items});
+    const QList<QLabel*> labels = dlg.findChildren<QLabel*>();
+    QCOMPARE(labels.size(), 2);
+    const QFontMetrics fmDialog(dlg.font());
+    QVERIFY(fmDialog.horizontalAdvance(QString::fromLatin1(pszLong).section('\n', 1))
+            > labels[0]->width());
+    const QFontMetrics fm(labels[0]->font());
+    for (const QString& strLine : labels[0]->text().split('\n'))
+        QVERIFY2(fm.horizontalAdvance(strLine) <= labels[0]->width(), qPrintable(strLine));
+    QCOMPARE(labels[0]->font().pointSize(), 8);
+    QCOMPARE(labels[1]->font(), dlg.font());
 }
 
 void TestDialogUnits::colors()
