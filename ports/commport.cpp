@@ -1,16 +1,29 @@
 #include "commport.h"
 
+#include "linestatus.h"
 #include "portowner.h"
+#include "serialdevice.h"
+#include "serialmode.h"
+#include "serialpath.h"
 
-// Serial devices are not opened yet: every open fails through the serial
-// failure path (message box, invalid handle).
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <utility>
+
+namespace {
+// How often the carrier thread looks at the line.
+constexpr std::chrono::milliseconds kCarrierPoll{50};
+} // namespace
+
 CCommPort::CCommPort(const QByteArray& strSetup, IPortOwner* pOwner, bool bDetectCarrier, bool bInput)
     : m_pOwner(pOwner), m_bDetectCarrier(bDetectCarrier), m_bInput(bInput)
 {
-    if (!strSetup.contains(':'))
-        m_pOwner->ShowMessageBox("Invalid Setup String!");
-    else
-        m_pOwner->ShowMessageBox("OpenComm Error!");
+    Open(strSetup);
 }
 
 CCommPort::~CCommPort()
@@ -18,22 +31,295 @@ CCommPort::~CCommPort()
     Close();
 }
 
-int CCommPort::Read(char*, int)
+void CCommPort::Open(const QByteArray& strSetup)
 {
-    return 0;
+    const qsizetype nColon = strSetup.indexOf(':');
+    if (nColon < 0) {
+        m_pOwner->ShowMessageBox("Invalid Setup String!");
+        return;
+    }
+    const QString strPath = SerialDevicePath(strSetup.left(nColon), m_pOwner->SerialPortMap());
+    const int hDevice = strPath.isEmpty() ? -1 : SerialOpen(strPath);
+    if (hDevice < 0) {
+        m_pOwner->ShowMessageBox("OpenComm Error!");
+        return;
+    }
+
+    // The device is closed before any box runs the event loop.
+    const std::optional<SSerialMode> mode = ParseSerialMode(strSetup);
+    if (!mode || !SerialApplyMode(hDevice, *mode)) {
+        SerialClose(hDevice);
+        if (!mode)
+            m_pOwner->ShowMessageBox("BuildCommDCB Error!");
+        m_pOwner->ShowMessageBox("SetCommState Error!");
+        return;
+    }
+    if (mode->eRts != SSerialMode::ELine::Default)
+        SerialSetRts(hDevice, mode->eRts == SSerialMode::ELine::On);
+
+    m_pLineStatus = CreateLineStatusSource(hDevice);
+    m_bCarrier = m_pLineStatus->Carrier();
+    m_hDevice = hDevice;
+    try {
+        m_bRunning = true;
+        m_eventThread = std::thread(&CCommPort::RunCarrierThread, this, m_bCarrier);
+    } catch (const std::system_error&) {
+        m_bRunning = false;
+        m_pLineStatus.reset();
+        SerialClose(m_hDevice);
+        m_hDevice = -1;
+        return;
+    }
+
+    if (mode->eDtr != SSerialMode::ELine::Off)
+        SerialSetDtr(m_hDevice, true);
+    // Bytes that waited before the open belong to nobody.
+    SerialDiscardInput(m_hDevice);
+
+    m_pReadNotifier = new QSocketNotifier(m_hDevice, QSocketNotifier::Read, this);
+    connect(m_pReadNotifier, &QSocketNotifier::activated, this, &CCommPort::OnDataReady);
+    m_pWriteNotifier = new QSocketNotifier(m_hDevice, QSocketNotifier::Write, this);
+    m_pWriteNotifier->setEnabled(false);
+    connect(m_pWriteNotifier, &QSocketNotifier::activated, this, &CCommPort::OnWritable);
+    UpdateReadNotifier();
 }
 
-int CCommPort::Write(const char*, int)
+bool CCommPort::CarrierPresent() const
 {
-    return 0;
+    return !m_bDetectCarrier || m_pLineStatus->Carrier();
+}
+
+// Data is watched for while nobody is handling a notification, the device
+// is there and, with Detect Carrier, the carrier is present: bytes queued
+// while it is absent must not wake the event loop again and again.
+void CCommPort::UpdateReadNotifier()
+{
+    if (!m_pReadNotifier)
+        return;
+    const bool bHeld = m_bDetectCarrier && !m_bCarrier;
+    m_pReadNotifier->setEnabled(IsOpen() && !m_bVanished && !m_bNotifyPending && !bHeld);
+}
+
+void CCommPort::OnDataReady()
+{
+    m_pReadNotifier->setEnabled(false);
+    const int nWaiting = SerialBytesWaiting(m_hDevice);
+    if (nWaiting < 0 || (nWaiting == 0 && SerialHungUp(m_hDevice))) {
+        DeviceVanished();
+        return;
+    }
+    if (nWaiting == 0) {
+        UpdateReadNotifier();
+        return;
+    }
+    m_bNotifyPending = true;
+    // The owner reads what waits and calls OnCommNotify; it may delete this
+    // port meanwhile, so nothing of it is touched afterwards.
+    m_pOwner->OnCommNotify(this);
 }
 
 bool CCommPort::OnCommNotify()
 {
+    m_bNotifyPending = false;
+    UpdateReadNotifier();
     return true;
+}
+
+int CCommPort::Read(char* pBuffer, int nMax)
+{
+    if (!IsOpen() || m_bVanished || pBuffer == nullptr || nMax <= 0)
+        return 0;
+    if (!CarrierPresent())
+        return 0;
+    if (const quint32 nErrors = m_pLineStatus->TakeErrors()) {
+        // The box runs the event loop, which may close or delete the port.
+        const QPointer<CCommPort> guard(this);
+        m_pOwner->ShowMessageBox("<CE-" + QByteArray::number(nErrors) + ">");
+        if (!guard || !IsOpen() || m_bVanished)
+            return 0;
+    }
+    const int nWaiting = SerialBytesWaiting(m_hDevice);
+    if (nWaiting < 0) {
+        DeviceVanished();
+        return 0;
+    }
+    const int nWant = std::min(nWaiting, nMax);
+    if (nWant == 0)
+        return 0;
+    const int nRead = SerialRead(m_hDevice, pBuffer, nWant);
+    if (nRead < 0) {
+        DeviceVanished();
+        return 0;
+    }
+    return nRead;
+}
+
+int CCommPort::Write(const char* pData, int nLen)
+{
+    if (!IsOpen() || m_bVanished || pData == nullptr || nLen <= 0)
+        return 0;
+    if (!CarrierPresent())
+        return 0;
+    if (m_bWriting) {
+        // Called from an event dispatched by the Write below us on the stack:
+        // this block goes out right after the one being written.
+        m_strWriteTail.append(pData, nLen);
+        return nLen;
+    }
+
+    const QPointer<CCommPort> guard(this);
+    m_bWriting = true;
+    QByteArray strHeld; // keeps a tail alive while it is written
+    const char* p = pData;
+    qsizetype nLeft = nLen;
+    int nWritten = 0;
+    bool bFirst = true;
+    for (;;) {
+        while (nLeft > 0) {
+            const int n = SerialWrite(m_hDevice, p, nLeft);
+            if (n < 0) {
+                DeviceVanished();
+                break;
+            }
+            if (n == 0) {
+                if (!WaitWritable()) {
+                    if (!guard)
+                        return nWritten;
+                    break;
+                }
+                continue;
+            }
+            p += n;
+            nLeft -= n;
+            if (bFirst)
+                nWritten += n;
+        }
+        if (nLeft > 0 || m_strWriteTail.isEmpty())
+            break;
+        strHeld = std::exchange(m_strWriteTail, QByteArray());
+        p = strHeld.constData();
+        nLeft = strHeld.size();
+        bFirst = false;
+    }
+    m_strWriteTail.clear();
+    m_bWriting = false;
+    return nWritten;
+}
+
+// Dispatches events until the device takes data again. False when the
+// owner is stopping, the device vanished, or the port was closed or deleted
+// by a dispatched event (then the caller must not touch the port).
+bool CCommPort::WaitWritable()
+{
+    const QPointer<CCommPort> guard(this);
+    IPortOwner* pOwner = m_pOwner;
+    m_bWritable = false;
+    m_pWriteNotifier->setEnabled(true);
+    while (!m_bWritable && !pOwner->IsStopping()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (!guard)
+            return false;
+        if (!IsOpen() || m_bVanished)
+            return false;
+        // A hung-up device is never writable again.
+        if (!m_bWritable && SerialHungUp(m_hDevice)) {
+            DeviceVanished();
+            return false;
+        }
+    }
+    m_pWriteNotifier->setEnabled(false);
+    return m_bWritable;
+}
+
+void CCommPort::OnWritable()
+{
+    m_pWriteNotifier->setEnabled(false);
+    m_bWritable = true;
+}
+
+void CCommPort::OnCarrierChanged(bool bCarrier)
+{
+    // Posts from a port that has been closed meanwhile are dropped.
+    if (!IsOpen() || bCarrier == m_bCarrier)
+        return;
+    m_bCarrier = bCarrier;
+    if (!m_bDetectCarrier)
+        return;
+    // Re-enabling the notifier reports bytes that waited at once.
+    UpdateReadNotifier();
+    if (!m_bInput)
+        return;
+    IPortOwner* pOwner = m_pOwner;
+    pOwner->Beep();
+    if (!bCarrier)
+        pOwner->SetRestartTimer();
+}
+
+// Marks the device as gone and tells the owner from the event loop, never
+// from inside a Read or Write the owner is running.
+void CCommPort::DeviceVanished()
+{
+    if (!IsOpen() || m_bVanished)
+        return;
+    m_bVanished = true;
+    UpdateReadNotifier();
+    if (m_pWriteNotifier)
+        m_pWriteNotifier->setEnabled(false);
+    QMetaObject::invokeMethod(this, &CCommPort::OnDeviceVanished, Qt::QueuedConnection);
+}
+
+void CCommPort::OnDeviceVanished()
+{
+    if (!IsOpen())
+        return;
+    // The Input restarts as on a carrier loss; the Output is torn down.
+    if (m_bInput)
+        m_pOwner->SetRestartTimer();
+    else
+        m_pOwner->OnSerialVanished(this);
+}
+
+void CCommPort::RunCarrierThread(bool bCarrier)
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        if (m_cvWake.wait_for(lock, kCarrierPoll, [this] { return !m_bRunning; }))
+            return;
+        lock.unlock();
+        const bool bHungUp = SerialHungUp(m_hDevice);
+        const bool bNow = bHungUp ? bCarrier : m_pLineStatus->Carrier();
+        lock.lock();
+        if (!m_bRunning)
+            return;
+        if (bHungUp) {
+            QMetaObject::invokeMethod(this, [this] { DeviceVanished(); }, Qt::QueuedConnection);
+            return;
+        }
+        if (bNow != bCarrier) {
+            bCarrier = bNow;
+            QMetaObject::invokeMethod(this, [this, bNow] { OnCarrierChanged(bNow); }, Qt::QueuedConnection);
+        }
+    }
 }
 
 void CCommPort::Close()
 {
-    m_hDevice = -1;
+    if (m_eventThread.joinable()) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_bRunning = false;
+        }
+        m_cvWake.notify_all();
+        m_eventThread.join();
+    }
+    delete m_pReadNotifier;
+    m_pReadNotifier = nullptr;
+    delete m_pWriteNotifier;
+    m_pWriteNotifier = nullptr;
+    if (m_hDevice >= 0) {
+        SerialClose(m_hDevice);
+        m_hDevice = -1;
+    }
+    m_pLineStatus.reset();
+    m_strWriteTail.clear();
 }

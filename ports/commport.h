@@ -3,10 +3,18 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class ILineStatusSource;
 class IPortOwner;
+class QSocketNotifier;
 
 // A serial port of the gateway, opened from a setup string such as
-// "COM2:9600,n,8,1". Lives on the user-interface thread.
+// "COM2:9600,n,8,1". Lives on the user-interface thread; its carrier thread
+// only watches the line and posts to it.
 class CCommPort : public QObject
 {
     Q_OBJECT
@@ -27,10 +35,43 @@ public:
     int Write(const char* pData, int nLen);
     // Re-arms the data notification after the owner has read what waited.
     bool OnCommNotify();
+    // Stops the carrier thread, drops DTR, discards both queues and closes
+    // the device. Safe to call more than once.
     void Close();
 
     int m_hDevice = -1;
     IPortOwner* m_pOwner = nullptr;
     bool m_bDetectCarrier = false;
     bool m_bInput = false;
+
+private:
+    void Open(const QByteArray& strSetup);
+    bool CarrierPresent() const;
+    void UpdateReadNotifier();
+    void OnDataReady();
+    void OnWritable();
+    bool WaitWritable();
+    void OnCarrierChanged(bool bCarrier);
+    void DeviceVanished();
+    void OnDeviceVanished();
+    void RunCarrierThread(bool bCarrier);
+
+    std::unique_ptr<ILineStatusSource> m_pLineStatus;
+    QSocketNotifier* m_pReadNotifier = nullptr;
+    QSocketNotifier* m_pWriteNotifier = nullptr;
+    // Carrier as last posted by the carrier thread.
+    bool m_bCarrier = true;
+    // The owner has been told that data waits and has not re-armed yet.
+    bool m_bNotifyPending = false;
+    bool m_bWritable = false;
+    bool m_bVanished = false;
+    // A Write is waiting for writability; a nested Write queues its block
+    // behind the one on the stack so the bytes keep their order.
+    bool m_bWriting = false;
+    QByteArray m_strWriteTail;
+
+    std::thread m_eventThread;
+    std::mutex m_mutex;
+    std::condition_variable m_cvWake;
+    bool m_bRunning = false; // guarded by m_mutex
 };

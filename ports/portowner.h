@@ -30,6 +30,14 @@ public:
     virtual void OnCommNotify(CCommPort* pPort) = 0;
     // Timer 3: a full restart after the restart period.
     virtual void SetRestartTimer() = 0;
+    // The device of the Output serial port vanished (adapter unplugged,
+    // hang-up). The owner tears that side down as for an Output socket whose
+    // far end closed, and may delete the port in this call. Never called for
+    // the Input port: there the port calls SetRestartTimer instead. Comes
+    // from the event loop, never from inside the port's Read or Write, but
+    // possibly from a loop nested in a send: a read loop over the port must
+    // check that it still exists after each transfer.
+    virtual void OnSerialVanished(CCommPort* /*pPort*/) {}
 
     // True while a stop or restart has been requested: every wait (connect,
     // send, serial write) gives up at once.

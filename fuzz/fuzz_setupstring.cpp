@@ -1,0 +1,19 @@
+// Fuzzes the setup-string splitter: kind recognition and the TCP/UDP split.
+#include "setupstring.h"
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
+{
+    const QByteArray strSetup = SetupStringText(QByteArray(reinterpret_cast<const char*>(pData), qsizetype(nSize)));
+    const EPortKind kind = RecognisePortKind(strSetup);
+    if (kind != EPortKind::Tcp && kind != EPortKind::Udp)
+        return 0;
+    SWinsockSetup setup;
+    const int nCode = SplitWinsockSetup(strSetup, kind, &setup);
+    if (nCode == 0 && setup.strAddress.size() > kMaxAddressField)
+        abort();
+    if (nCode != 0 && nCode != 10 && nCode != 11 && nCode != 12 && nCode != 13)
+        abort();
+    return 0;
+}

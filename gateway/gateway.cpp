@@ -1,0 +1,437 @@
+#include "gateway.h"
+
+#include "commport.h"
+#include "escapes.h"
+#include "gatewayhost.h"
+#include "openport.h"
+#include "portsocket.h"
+#include "textcodec.h"
+#include "trelvanedoc.h"
+
+// Marks a gateway operation on the stack; the last one to leave runs what
+// was requested meanwhile.
+class CBusyScope
+{
+public:
+    explicit CBusyScope(CGateway* pGateway) : m_pGateway(pGateway) { ++m_pGateway->m_nBusy; }
+    ~CBusyScope() { m_pGateway->LeaveBusy(); }
+    CBusyScope(const CBusyScope&) = delete;
+    CBusyScope& operator=(const CBusyScope&) = delete;
+
+private:
+    CGateway* m_pGateway;
+};
+
+CGateway::CGateway(const CTrelvaneDoc* pDoc, IGatewayHost* pHost, QObject* pParent)
+    : QObject(pParent), m_pDoc(pDoc), m_pHost(pHost)
+{
+    for (int i = 0; i < 3; ++i) {
+        m_timers[i].setSingleShot(true);
+        connect(&m_timers[i], &QTimer::timeout, this, [this, i] { OnTimer(i + 1); });
+    }
+}
+
+CGateway::~CGateway()
+{
+    StopGateway(false);
+}
+
+void CGateway::SetTimerPeriods(int nSkipMs, int nRestartMs)
+{
+    m_nSkipMs = nSkipMs;
+    m_nRestartMs = nRestartMs;
+}
+
+// ---- requests and nesting ----------------------------------------------
+
+void CGateway::RequestStartupReset()
+{
+    if (m_nBusy == 0) {
+        OnStartupReset();
+        return;
+    }
+    m_pending = PendingReset;
+    m_bStopping = true;
+}
+
+void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
+{
+    if (m_nBusy == 0) {
+        KillTimer(3);
+        StopGateway(bClearStatus);
+        if (fnThen)
+            fnThen();
+        return;
+    }
+    m_pending = PendingStop;
+    m_bPendingClear = bClearStatus;
+    m_fnAfterStop = std::move(fnThen);
+    m_bStopping = true;
+}
+
+void CGateway::LeaveBusy()
+{
+    if (--m_nBusy > 0 || m_pending == PendingNone || m_bPendingPosted)
+        return;
+    // Run the request from the event loop, once every handler has returned.
+    m_bPendingPosted = true;
+    QMetaObject::invokeMethod(this, &CGateway::RunPending, Qt::QueuedConnection);
+}
+
+void CGateway::RunPending()
+{
+    m_bPendingPosted = false;
+    if (m_nBusy > 0)
+        return; // LeaveBusy posts again when the stack has unwound
+    const EPending pending = m_pending;
+    m_pending = PendingNone;
+    m_bStopping = false;
+    if (pending == PendingReset) {
+        OnStartupReset();
+    } else if (pending == PendingStop) {
+        StopGateway(m_bPendingClear);
+        auto fnThen = std::move(m_fnAfterStop);
+        m_fnAfterStop = nullptr;
+        if (fnThen)
+            fnThen();
+    }
+}
+
+// ---- gateway control ---------------------------------------------------
+
+void CGateway::OnStartupReset()
+{
+    CBusyScope busy(this);
+    StopGateway(true);
+    if (m_pDoc->m_bNoInInitResponse) {
+        m_bSkipInResponse = true;
+        SetTimer(1);
+    }
+    if (StartPort(true) != 0) {
+        emit startupFinished(false);
+        return;
+    }
+    if (m_pDoc->m_nOutStartup == 1007) {
+        if (m_pDoc->m_bNoOutInitResponse) {
+            m_bSkipOutResponse = true;
+            SetTimer(2);
+        }
+        if (StartPort(false) == 0)
+            m_bOutStarted = true;
+        else
+            ShowMessageBox("Output Port Connect Error!");
+    }
+    emit startupFinished(IsInputStarted());
+}
+
+int CGateway::StartPort(bool bInput)
+{
+    CBusyScope busy(this);
+    const QByteArray strSetup = bInput ? m_pDoc->m_strInSetup : m_pDoc->m_strOutSetup;
+    QByteArray strInitial = bInput ? m_pDoc->m_strInInitial : m_pDoc->m_strOutInitial;
+    if (!strInitial.isEmpty())
+        ExpandEscapes(strInitial);
+
+    CCommPort* pSerial = nullptr;
+    CPortSocket* pSocket = nullptr;
+    ++m_nOpening;
+    const int nResult = OpenPort(strSetup, strInitial, bInput, m_pDoc->m_bDetectCarrier != 0, this, &pSerial,
+                                 &pSocket);
+    --m_nOpening;
+    if (nResult != 0)
+        return nResult;
+    if (IsStopping()) {
+        // A stop was requested while the port opened; it would be torn down
+        // at once, so do not record it.
+        delete pSerial;
+        delete pSocket;
+        return 3;
+    }
+
+    if (bInput) {
+        m_pInSerial = pSerial;
+        m_pInSocket = pSocket;
+        m_bOutStarted = false;
+    } else {
+        m_pOutSerial = pSerial;
+        m_pOutSocket = pSocket;
+    }
+    SetStatus(bInput, bInput ? QStringLiteral("Input Startup!") : QStringLiteral("Output Startup!"));
+
+    const QByteArray strDll = bInput ? m_pDoc->m_strInDll : m_pDoc->m_strOutDll;
+    if (!strDll.isEmpty()) {
+        if (auto pPlugin = CTransferPlugin::Load(strDll)) {
+            const int nInit = pPlugin->Init(strSetup);
+            if (nInit != 0) {
+                AddMessage((bInput ? "In2Out DLL Initial Errer Code:" : "Out2In DLL Initial Errer Code:")
+                           + QByteArray::number(nInit));
+            } else {
+                (bInput ? m_hInDll : m_hOutDll) = std::move(pPlugin);
+                ++m_nPluginGeneration;
+            }
+        }
+    }
+    AddMessage("Done!");
+
+    // Only now may the new port deliver blocks.
+    if (pSocket)
+        pSocket->StartReceiving();
+    if (pSerial)
+        pSerial->OnCommNotify();
+    return 0;
+}
+
+void CGateway::UnloadPlugin(bool bInput)
+{
+    std::unique_ptr<CTransferPlugin>& slot = bInput ? m_hInDll : m_hOutDll;
+    if (!slot)
+        return;
+    std::unique_ptr<CTransferPlugin> pPlugin = std::move(slot);
+    ++m_nPluginGeneration;
+    const int nQuit = pPlugin->Quit();
+    if (nQuit != 0)
+        AddMessage((bInput ? "In DLL Quit Errer Code:" : "Out DLL Quit Errer Code:") + QByteArray::number(nQuit));
+    pPlugin.reset();
+}
+
+void CGateway::StopGateway(bool bClearStatus)
+{
+    // Nothing of the old run may fire later: the timers and both skip flags
+    // go with it.
+    KillTimer(1);
+    KillTimer(2);
+    KillTimer(3);
+    m_bSkipInResponse = false;
+    m_bSkipOutResponse = false;
+
+    UnloadPlugin(true);
+    UnloadPlugin(false);
+
+    delete m_pInSocket;
+    m_pInSocket = nullptr;
+    delete m_pOutSocket;
+    m_pOutSocket = nullptr;
+    delete m_pOutSerial;
+    m_pOutSerial = nullptr;
+    delete m_pInSerial;
+    m_pInSerial = nullptr;
+
+    if (bClearStatus) {
+        SetStatus(true, QString());
+        SetStatus(false, QString());
+    }
+}
+
+void CGateway::OnTimer(int nIDEvent)
+{
+    KillTimer(nIDEvent);
+    switch (nIDEvent) {
+    case 1: m_bSkipInResponse = false; break;
+    case 2: m_bSkipOutResponse = false; break;
+    case 3: RequestStartupReset(); break;
+    default: break;
+    }
+}
+
+void CGateway::SetTimer(int nIDEvent)
+{
+    m_timers[nIDEvent - 1].start(nIDEvent == 3 ? m_nRestartMs : m_nSkipMs);
+}
+
+void CGateway::KillTimer(int nIDEvent)
+{
+    m_timers[nIDEvent - 1].stop();
+}
+
+void CGateway::SetRestartTimer()
+{
+    SetTimer(3);
+}
+
+// ---- transfer pipeline -------------------------------------------------
+
+void CGateway::TransferInToOut(const char* pData, int nLen)
+{
+    CBusyScope busy(this);
+    if (m_bSkipInResponse) {
+        m_bSkipInResponse = false;
+        KillTimer(1);
+        return;
+    }
+    if (!m_bOutStarted) {
+        if (m_pDoc->m_bNoOutInitResponse) {
+            m_bSkipOutResponse = true;
+            SetTimer(2);
+        }
+        if (StartPort(false) != 0) {
+            AddMessage("Output DoConnect Failure!");
+            return;
+        }
+        m_bOutStarted = true;
+    }
+    TransferPasses(true, pData, nLen);
+}
+
+void CGateway::TransferOutToIn(const char* pData, int nLen)
+{
+    CBusyScope busy(this);
+    if (m_bSkipOutResponse) {
+        m_bSkipOutResponse = false;
+        KillTimer(2);
+        return;
+    }
+    TransferPasses(false, pData, nLen);
+}
+
+void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
+{
+    for (;;) {
+        CTransferPlugin* pPlugin = (bInToOut ? m_hInDll : m_hOutDll).get();
+        const quint64 nGeneration = m_nPluginGeneration;
+        QByteArray copy;
+        const char* pOut = pData;
+        int nOutLen = nLen;
+        if (pPlugin) {
+            QByteArray strError;
+            switch (pPlugin->Transfer(pData, nLen, &copy, &strError)) {
+            case CTransferPlugin::SendReceived: break;
+            case CTransferPlugin::SendCopy:
+                pOut = copy.constData();
+                nOutLen = int(copy.size());
+                break;
+            case CTransferPlugin::SendNothing:
+                pOut = nullptr;
+                nOutLen = 0;
+                break;
+            case CTransferPlugin::TransferError:
+                AddMessage("DLL Transfer Error Code:" + strError);
+                break;
+            }
+        }
+        if (pOut) {
+            if (bInToOut)
+                SendToPort(m_pOutSerial, m_pOutSocket, pOut, nOutLen);
+            else
+                SendToPort(m_pInSerial, m_pInSocket, pOut, nOutLen);
+        }
+        // The plug-in may have been unloaded while the send waited.
+        if (!pPlugin || nGeneration != m_nPluginGeneration)
+            return;
+        const int nAgain = pPlugin->AfterSend(pOut, pOut ? nOutLen : 0);
+        if (nAgain == 0)
+            return;
+        if (nAgain != -1) {
+            AddMessage("DLL After Send Errer Code:" + QByteArray::number(nAgain));
+            return;
+        }
+        if (IsStopping())
+            return;
+    }
+}
+
+void CGateway::SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen)
+{
+    if (pSerial)
+        pSerial->Write(pData, nLen);
+    else if (pSocket)
+        pSocket->SendBlock(pData, nLen);
+    else
+        AddMessage("Port Close! Can't Send!");
+}
+
+void CGateway::OnCommNotify(CCommPort* pPort)
+{
+    CBusyScope busy(this);
+    bool bInput;
+    if (m_pInSerial && pPort == m_pInSerial) {
+        bInput = true;
+    } else if (m_pOutSerial && pPort == m_pOutSerial) {
+        bInput = false;
+    } else {
+        // A port still being opened is re-armed once it is recorded.
+        if (m_nOpening == 0)
+            AddMessage("msg:" + QByteArray::number(pPort->m_hDevice) + ",in"
+                       + QByteArray::number(m_pInSerial ? m_pInSerial->m_hDevice : -1));
+        return;
+    }
+    QPointer<CCommPort> pGuard(pPort);
+    ReadSerialBlocks(pPort, bInput);
+    if (pGuard && pPort == (bInput ? m_pInSerial : m_pOutSerial) && !IsStopping())
+        pPort->OnCommNotify();
+}
+
+void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
+{
+    // Reads until the queue is empty, but hands the event loop back after a
+    // bounded number of blocks so the other direction keeps flowing; the
+    // re-armed notification brings us back for the rest.
+    constexpr int kMaxBlocks = 64;
+    QPointer<CCommPort> pGuard(pPort);
+    char buffer[500];
+    for (int i = 0; i < kMaxBlocks; ++i) {
+        const int n = pPort->Read(buffer, int(sizeof buffer));
+        if (n <= 0)
+            return;
+        if (bInput)
+            TransferInToOut(buffer, n);
+        else
+            TransferOutToIn(buffer, n);
+        if (!pGuard || IsStopping() || pPort != (bInput ? m_pInSerial : m_pOutSerial))
+            return;
+    }
+}
+
+void CGateway::OnSocketClosed(CPortSocket* pSocket)
+{
+    if (pSocket->m_bInput) {
+        // The closed socket stays in m_pInSocket until the restart.
+        SetRestartTimer();
+        return;
+    }
+    if (pSocket != m_pOutSocket)
+        return;
+    m_bOutStarted = false;
+    m_pOutSocket = nullptr;
+    UnloadPlugin(false);
+    SetStatus(false, QStringLiteral("Remote closed,close myself too!"));
+    // The socket may still be on the stack (its own receive or a waiting send).
+    pSocket->deleteLater();
+}
+
+void CGateway::OnSerialVanished(CCommPort* pPort)
+{
+    if (pPort == m_pInSerial) {
+        SetRestartTimer();
+        return;
+    }
+    if (pPort != m_pOutSerial)
+        return;
+    m_bOutStarted = false;
+    m_pOutSerial = nullptr;
+    UnloadPlugin(false);
+    SetStatus(false, QStringLiteral("Remote closed,close myself too!"));
+    pPort->deleteLater();
+}
+
+// ---- reporting ---------------------------------------------------------
+
+void CGateway::AddMessage(const QByteArray& strText)
+{
+    m_log.AddMessage(DisplayText(strText));
+}
+
+void CGateway::ShowMessageBox(const QByteArray& strText)
+{
+    CBusyScope busy(this);
+    m_pHost->ShowMessageBox(DisplayText(strText));
+}
+
+void CGateway::Beep()
+{
+    m_pHost->Beep();
+}
+
+void CGateway::SetStatus(bool bInput, const QString& strText)
+{
+    m_pHost->SetStatusText(bInput, strText);
+}

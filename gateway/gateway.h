@@ -1,0 +1,116 @@
+#pragma once
+
+#include "messagelog.h"
+#include "portowner.h"
+#include "transferplugin.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+class CTrelvaneDoc;
+class IGatewayHost;
+
+// The gateway: brings the Input and Output ports up and down, carries every
+// block between them through the transfer plug-ins, keeps the Message list.
+// Everything runs on the user-interface thread.
+//
+// Re-entrancy: waits inside a port (connect, send, serial write) and modal
+// message boxes dispatch events, so port notifications and timers 1 and 2
+// may run nested. Startup / Reset, settings loads and shutdown must not: a
+// request that arrives while any gateway operation is on the stack marks the
+// gateway as stopping (every wait gives up at once) and runs once the stack
+// has unwound.
+class CGateway : public QObject, public IPortOwner
+{
+    Q_OBJECT
+public:
+    CGateway(const CTrelvaneDoc* pDoc, IGatewayHost* pHost, QObject* pParent = nullptr);
+    ~CGateway() override;
+
+    CMessageLog& MessageLog() { return m_log; }
+
+    // Operator commands. They run at once when no gateway operation is on
+    // the stack, else after it has unwound (the last request wins).
+    void RequestStartupReset();
+    // Stops the gateway (settings loaded: clear the status fields). fnThen
+    // runs after the stop, for example to close the window.
+    void RequestStop(bool bClearStatus, std::function<void()> fnThen = {});
+    bool IsBusy() const { return m_nBusy > 0; }
+    bool IsInputStarted() const { return m_pInSerial || m_pInSocket; }
+
+    void OnStartupReset();
+    int StartPort(bool bInput);
+    void StopGateway(bool bClearStatus);
+    void OnTimer(int nIDEvent);
+    void SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen);
+    void ReadSerialBlocks(CCommPort* pPort, bool bInput);
+
+    // Timer periods: 12000 ms for timers 1 and 2, 300 ms for timer 3.
+    // Tests shorten them; the program never changes them.
+    void SetTimerPeriods(int nSkipMs, int nRestartMs);
+    // Directory map for COMn names, from the profile's [Serial Ports].
+    void SetSerialPortMap(const QMap<QByteArray, QString>& map) { m_serialPortMap = map; }
+
+    // IPortOwner
+    void AddMessage(const QByteArray& strText) override;
+    void ShowMessageBox(const QByteArray& strText) override;
+    void Beep() override;
+    void TransferInToOut(const char* pData, int nLen) override;
+    void TransferOutToIn(const char* pData, int nLen) override;
+    void OnSocketClosed(CPortSocket* pSocket) override;
+    void OnCommNotify(CCommPort* pPort) override;
+    void OnSerialVanished(CCommPort* pPort) override;
+    void SetRestartTimer() override;
+    bool IsStopping() const override { return m_bStopping; }
+    QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
+
+    CCommPort* m_pInSerial = nullptr;
+    CPortSocket* m_pInSocket = nullptr;
+    CCommPort* m_pOutSerial = nullptr;
+    CPortSocket* m_pOutSocket = nullptr;
+    bool m_bOutStarted = false;
+    bool m_bSkipInResponse = false;
+    bool m_bSkipOutResponse = false;
+    std::unique_ptr<CTransferPlugin> m_hInDll;
+    std::unique_ptr<CTransferPlugin> m_hOutDll;
+
+signals:
+    // Emitted when a Startup / Reset has finished: whether the Input runs.
+    void startupFinished(bool bInputStarted);
+
+private:
+    friend class CBusyScope;
+    enum EPending { PendingNone, PendingReset, PendingStop };
+
+    void TransferPasses(bool bInToOut, const char* pData, int nLen);
+    void UnloadPlugin(bool bInput);
+    void SetStatus(bool bInput, const QString& strText);
+    void SetTimer(int nIDEvent);
+    void KillTimer(int nIDEvent);
+    void LeaveBusy();
+    void RunPending();
+
+    const CTrelvaneDoc* m_pDoc;
+    IGatewayHost* m_pHost;
+    CMessageLog m_log;
+    QTimer m_timers[3];
+    int m_nSkipMs = 12000;
+    int m_nRestartMs = 300;
+    QMap<QByteArray, QString> m_serialPortMap;
+
+    int m_nBusy = 0;
+    bool m_bStopping = false;
+    bool m_bPendingPosted = false;
+    EPending m_pending = PendingNone;
+    bool m_bPendingClear = false;
+    std::function<void()> m_fnAfterStop;
+    // Ports being opened and not yet recorded: their notifications wait
+    // until StartPort re-arms them.
+    int m_nOpening = 0;
+    // Bumped whenever a plug-in slot changes, so a pass notices an unload
+    // that happened while its send waited.
+    quint64 m_nPluginGeneration = 0;
+};

@@ -1,0 +1,322 @@
+#include "portsocket.h"
+
+#include "portowner.h"
+#include "wsaerror.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+long SystemSendTo(int hSocket, const void* pData, unsigned long nLen, const sockaddr* pAddr, unsigned nAddrLen)
+{
+    return ::sendto(hSocket, pData, nLen, MSG_NOSIGNAL, pAddr, nAddrLen);
+}
+
+// How many blocks one read notification may pass on before the event loop
+// gets its turn again (fairness between the two directions).
+constexpr int kBlocksPerWakeup = 64;
+
+} // namespace
+
+CPortSocket::FSendTo CPortSocket::s_pfnSendTo = SystemSendTo;
+
+bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder)
+{
+    const QByteArray strText = strAddress; // NUL-terminated copy
+    in_addr addr {};
+    if (::inet_aton(strText.constData(), &addr)) {
+        *pnAddressNetOrder = addr.s_addr;
+        return true;
+    }
+    addrinfo hints {};
+    hints.ai_family = AF_INET;
+    addrinfo* pList = nullptr;
+    if (::getaddrinfo(strText.constData(), nullptr, &hints, &pList) != 0 || !pList)
+        return false;
+    *pnAddressNetOrder = reinterpret_cast<sockaddr_in*>(pList->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(pList);
+    return true;
+}
+
+CPortSocket::CPortSocket(int nSocketType, IPortOwner* pOwner, bool bInput)
+    : m_pOwner(pOwner), m_nSocketType(nSocketType), m_bInput(bInput)
+{
+}
+
+CPortSocket::~CPortSocket()
+{
+    Close();
+}
+
+bool CPortSocket::Create()
+{
+    const int nType = (m_nSocketType == SocketTcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC;
+    const int hSocket = ::socket(AF_INET, nType, 0);
+    if (hSocket < 0) {
+        m_nLastError = WsaErrorFromErrno(errno);
+        return false;
+    }
+    sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (::bind(hSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        m_nLastError = WsaErrorFromErrno(errno);
+        ::close(hSocket);
+        return false;
+    }
+    m_hSocket = hSocket;
+    m_pReadNotifier = new QSocketNotifier(m_hSocket, QSocketNotifier::Read, this);
+    m_pReadNotifier->setEnabled(false);
+    connect(m_pReadNotifier, &QSocketNotifier::activated, this, &CPortSocket::OnReceive);
+    m_pWriteNotifier = new QSocketNotifier(m_hSocket, QSocketNotifier::Write, this);
+    m_pWriteNotifier->setEnabled(false);
+    connect(m_pWriteNotifier, &QSocketNotifier::activated, this, &CPortSocket::OnSend);
+    return true;
+}
+
+bool CPortSocket::Connect(const QByteArray& strAddress, int nPort)
+{
+    unsigned nAddress = 0;
+    if (!ResolveIPv4(strAddress, &nAddress)) {
+        m_nLastError = WSAEINVAL;
+        return false;
+    }
+    sockaddr_in peer {};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = nAddress;
+    peer.sin_port = htons(quint16(nPort));
+    if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
+        m_bWritable = true;
+        return true;
+    }
+    m_nLastError = WsaErrorFromErrno(errno);
+    return false;
+}
+
+int CPortSocket::WaitConnected(int nTimeoutMs)
+{
+    QPointer<CPortSocket> pSelf(this);
+    QDeadlineTimer deadline(nTimeoutMs);
+    // Wakes the event loop when the deadline passes.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(nTimeoutMs);
+    m_bWritable = false;
+    m_pWriteNotifier->setEnabled(true);
+    int nResult = -1;
+    for (;;) {
+        if (!pSelf || IsClosed() || m_pOwner->IsStopping()) {
+            nResult = -2;
+            break;
+        }
+        if (m_bWritable) {
+            int nError = 0;
+            socklen_t nSize = sizeof nError;
+            ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nSize);
+            nResult = nError == 0 ? 0 : WsaErrorFromErrno(nError);
+            break;
+        }
+        if (deadline.hasExpired()) {
+            nResult = -1;
+            break;
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    if (pSelf && m_pWriteNotifier)
+        m_pWriteNotifier->setEnabled(false);
+    return nResult;
+}
+
+void CPortSocket::StartReceiving()
+{
+    if (m_pReadNotifier)
+        m_pReadNotifier->setEnabled(true);
+}
+
+void CPortSocket::OnSend()
+{
+    // Watch for writability only while something waits for it.
+    m_pWriteNotifier->setEnabled(false);
+    m_bWritable = true;
+}
+
+bool CPortSocket::WaitWritable()
+{
+    QPointer<CPortSocket> pSelf(this);
+    m_bWritable = false;
+    m_pWriteNotifier->setEnabled(true);
+    while (!m_bWritable) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (!pSelf || IsClosed() || m_pOwner->IsStopping())
+            break;
+    }
+    if (!pSelf || IsClosed())
+        return false;
+    m_pWriteNotifier->setEnabled(false);
+    if (!m_bWritable)
+        return false;
+    return true;
+}
+
+int CPortSocket::Send(const char* pData, int nLen)
+{
+    QPointer<CPortSocket> pSelf(this);
+    int nSent = 0;
+    while (nSent < nLen) {
+        if (IsClosed()) {
+            // The handle is gone; its number may already belong to another file.
+            m_pOwner->AddMessage(QByteArray("Send Error Code:") + QByteArray::number(int(WSAENOTSOCK)));
+            return -1;
+        }
+        const ssize_t n = ::send(m_hSocket, pData + nSent, size_t(nLen - nSent), MSG_NOSIGNAL);
+        if (n >= 0) {
+            nSent += int(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        const int nError = WsaErrorFromErrno(errno);
+        if (nError != WSAEWOULDBLOCK) {
+            m_pOwner->AddMessage(QByteArray("Send Error Code:") + QByteArray::number(nError));
+            return -1;
+        }
+        if (!WaitWritable())
+            return -1;
+    }
+    return nSent;
+}
+
+int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
+{
+    for (;;) {
+        if (IsClosed()) {
+            m_pOwner->AddMessage(QByteArray("SendTo Error Code:") + QByteArray::number(int(WSAENOTSOCK)));
+            return -1;
+        }
+        unsigned nAddress = 0;
+        if (strAddress == "255.255.255.255")
+            nAddress = htonl(INADDR_BROADCAST);
+        else if (!ResolveIPv4(strAddress, &nAddress))
+            return 0;
+        sockaddr_in peer {};
+        peer.sin_family = AF_INET;
+        peer.sin_addr.s_addr = nAddress;
+        peer.sin_port = htons(quint16(nPort));
+        const long n = s_pfnSendTo(m_hSocket, pData, size_t(nLen), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+        if (n >= 0)
+            return int(n);
+        if (errno == EINTR)
+            continue;
+        const int nError = WsaErrorFromErrno(errno);
+        if (nError != WSAEWOULDBLOCK) {
+            m_pOwner->AddMessage(QByteArray("SendTo Error Code:") + QByteArray::number(nError));
+            return -1;
+        }
+        if (!WaitWritable())
+            return -1;
+    }
+}
+
+int CPortSocket::SendBlock(const char* pData, int nLen)
+{
+    if (m_nSocketType == SocketUdp)
+        return SendToPeer(pData, nLen, m_nPeerPort, m_strPeerAddress);
+    if (m_nSocketType == SocketTcp)
+        return Send(pData, nLen);
+    return 0;
+}
+
+bool CPortSocket::SetBroadcast()
+{
+    const int nOn = 1;
+    return ::setsockopt(m_hSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn) == 0;
+}
+
+void CPortSocket::OnReceive()
+{
+    QPointer<CPortSocket> pSelf(this);
+    // While a block is passed on (and its send may wait), this port is not
+    // read: a slow peer on the other side holds the data in the system's
+    // buffers instead of growing ours.
+    m_pReadNotifier->setEnabled(false);
+    char buffer[kReceiveBlock];
+    for (int nBlock = 0; nBlock < kBlocksPerWakeup; ++nBlock) {
+        ssize_t n;
+        if (m_nSocketType == SocketUdp) {
+            n = ::recv(m_hSocket, buffer, sizeof buffer, MSG_TRUNC);
+            if (n > ssize_t(sizeof buffer)) {
+                m_pOwner->AddMessage(QByteArray("Receive Error Code:") + QByteArray::number(int(WSAEMSGSIZE)));
+                continue;
+            }
+        } else {
+            n = ::recv(m_hSocket, buffer, sizeof buffer, 0);
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int nError = WsaErrorFromErrno(errno);
+            if (nError == WSAEWOULDBLOCK)
+                break;
+            m_pOwner->AddMessage(QByteArray("Receive Error Code:") + QByteArray::number(nError));
+            if (m_nSocketType == SocketTcp && (nError == WSAECONNRESET || nError == WSAETIMEDOUT)) {
+                OnClose();
+                return;
+            }
+            break;
+        }
+        if (n == 0 && m_nSocketType == SocketTcp) {
+            OnClose();
+            return;
+        }
+        if (m_bInput)
+            m_pOwner->TransferInToOut(buffer, int(n));
+        else
+            m_pOwner->TransferOutToIn(buffer, int(n));
+        if (!pSelf || IsClosed() || m_pOwner->IsStopping())
+            return;
+        // A short TCP read means the queue is empty for now.
+        if (m_nSocketType == SocketTcp && n < ssize_t(sizeof buffer))
+            break;
+    }
+    if (pSelf && !IsClosed())
+        m_pReadNotifier->setEnabled(true);
+}
+
+void CPortSocket::OnClose()
+{
+    Close();
+    if (m_bInput)
+        m_pOwner->AddMessage("Remote Input closed,close ALL & ReStart!");
+    else
+        m_pOwner->AddMessage("Remote Output closed,close myself too!");
+    m_pOwner->OnSocketClosed(this);
+}
+
+void CPortSocket::Close()
+{
+    // Close may run inside a notifier's own activation: disable them now and
+    // let the event loop delete them.
+    for (QSocketNotifier** ppNotifier : {&m_pReadNotifier, &m_pWriteNotifier}) {
+        if (*ppNotifier) {
+            (*ppNotifier)->setEnabled(false);
+            (*ppNotifier)->deleteLater();
+            *ppNotifier = nullptr;
+        }
+    }
+    if (m_hSocket >= 0) {
+        ::close(m_hSocket);
+        m_hSocket = -1;
+    }
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+
+class IPortOwner;
+class QSocketNotifier;
+struct sockaddr;
+
+// A Winsock-style port of the gateway: a TCP client connection or a UDP
+// endpoint sending every datagram to one destination. Non-blocking IPv4
+// socket, readiness through QSocketNotifier on the user-interface thread.
+class CPortSocket : public QObject
+{
+    Q_OBJECT
+public:
+    enum { SocketTcp = 1, SocketUdp = 2 };
+    enum { kReceiveBlock = 512 };
+    // How long a TCP connect may take before it counts as timed out.
+    static constexpr int kConnectTimeoutMs = 5000;
+
+    CPortSocket(int nSocketType, IPortOwner* pOwner, bool bInput);
+    ~CPortSocket() override;
+
+    // socket() + bind(any, 0). On failure m_nLastError holds the error.
+    bool Create();
+    // Starts the connect; true only when it completed at once.
+    bool Connect(const QByteArray& strAddress, int nPort);
+    // Waits (dispatching events) until the started connect completes.
+    // Returns 0 when connected, a Winsock error when it failed, -1 on
+    // time-out and -2 when the wait was given up (stop requested or closed).
+    int WaitConnected(int nTimeoutMs);
+    // Starts the read notifications once the socket is usable.
+    void StartReceiving();
+
+    // Sends the whole block, waiting for writability while the system would
+    // block. Returns the count sent, or -1 (logged) on failure.
+    int Send(const char* pData, int nLen);
+    // One datagram to the destination; 0 when the name does not resolve.
+    int SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
+    // Sends on the socket's own kind: TCP Send, UDP SendToPeer to m_nPeer*.
+    int SendBlock(const char* pData, int nLen);
+
+    bool SetBroadcast();
+    bool IsClosed() const { return m_hSocket < 0; }
+    void Close();
+
+    // Replaceable for tests: the datagram send itself.
+    using FSendTo = long (*)(int hSocket, const void* pData, unsigned long nLen, const sockaddr* pAddr, unsigned nAddrLen);
+    static FSendTo s_pfnSendTo;
+
+    IPortOwner* m_pOwner = nullptr;
+    int m_nSocketType = 0;
+    bool m_bInput = false;
+    bool m_bWritable = false;
+    int m_nPeerPort = 0;
+    QByteArray m_strPeerAddress;
+    int m_hSocket = -1;
+    int m_nLastError = 0;
+
+private:
+    void OnReceive();
+    void OnSend();
+    void OnClose();
+    // Waits until the socket is writable; false when the wait was given up.
+    bool WaitWritable();
+
+    QSocketNotifier* m_pReadNotifier = nullptr;
+    QSocketNotifier* m_pWriteNotifier = nullptr;
+};
+
+// Resolves a dotted IPv4 address (inet_aton rules) or a host name (first
+// IPv4 address). False when the name does not resolve.
+bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder);

@@ -1,0 +1,150 @@
+#include "serialdevice.h"
+
+#include "serialmode.h"
+#include "serialspeed.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+SerialApplyFn& ApplyOverride()
+{
+    static SerialApplyFn fn;
+    return fn;
+}
+
+bool ApplyReal(int hDevice, const SSerialMode& mode)
+{
+    if (mode.bStandardBaud) {
+        if (tcsetattr(hDevice, TCSANOW, &mode.tio) != 0)
+            return false;
+    } else {
+        SKernelLine line;
+        line.nIflag = mode.tio.c_iflag;
+        line.nOflag = mode.tio.c_oflag;
+        line.nCflag = mode.tio.c_cflag;
+        line.nLflag = mode.tio.c_lflag;
+        std::memcpy(line.cc, mode.tio.c_cc, sizeof line.cc);
+        line.nBaud = mode.nBaud;
+        if (!SetKernelLine(hDevice, line))
+            return false;
+    }
+    // tcsetattr succeeds when any part took: read back what matters.
+    SKernelLine got;
+    if (!GetKernelLine(hDevice, &got))
+        return false;
+    return ModeTookEffect(mode, got.nCflag, got.nIflag, got.nBaud);
+}
+
+} // namespace
+
+int SerialOpen(const QString& strPath)
+{
+    const QByteArray strNative = strPath.toLocal8Bit();
+    if (strNative.isEmpty() || strNative.contains('\0'))
+        return -1;
+    int hDevice;
+    do {
+        hDevice = ::open(strNative.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (hDevice < 0 && errno == EINTR);
+    if (hDevice < 0)
+        return -1;
+    if (!isatty(hDevice) || ioctl(hDevice, TIOCEXCL) != 0) {
+        ::close(hDevice);
+        return -1;
+    }
+    return hDevice;
+}
+
+bool SerialApplyMode(int hDevice, const SSerialMode& mode)
+{
+    const SerialApplyFn& fn = ApplyOverride();
+    return fn ? fn(hDevice, mode) : ApplyReal(hDevice, mode);
+}
+
+void SetSerialApplyOverride(SerialApplyFn fnApply)
+{
+    ApplyOverride() = std::move(fnApply);
+}
+
+namespace {
+void SetLine(int hDevice, int nLine, bool bOn)
+{
+    // ENOTTY / EINVAL: no modem lines (pseudo-terminal); nothing to do.
+    ioctl(hDevice, bOn ? TIOCMBIS : TIOCMBIC, &nLine);
+}
+} // namespace
+
+void SerialSetDtr(int hDevice, bool bOn)
+{
+    SetLine(hDevice, TIOCM_DTR, bOn);
+}
+
+void SerialSetRts(int hDevice, bool bOn)
+{
+    SetLine(hDevice, TIOCM_RTS, bOn);
+}
+
+int SerialRead(int hDevice, char* pBuffer, int nMax)
+{
+    ssize_t nRead;
+    do {
+        nRead = ::read(hDevice, pBuffer, size_t(nMax));
+    } while (nRead < 0 && errno == EINTR);
+    if (nRead > 0)
+        return int(nRead);
+    if (nRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;
+    // End of file on a terminal: it has hung up.
+    return -1;
+}
+
+int SerialWrite(int hDevice, const char* pData, qsizetype nLen)
+{
+    // One call moves at most what an int can count.
+    const size_t nChunk = size_t(std::min<qsizetype>(nLen, 1 << 30));
+    ssize_t nWritten;
+    do {
+        nWritten = ::write(hDevice, pData, nChunk);
+    } while (nWritten < 0 && errno == EINTR);
+    if (nWritten >= 0)
+        return int(nWritten);
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return 0;
+    return -1;
+}
+
+int SerialBytesWaiting(int hDevice)
+{
+    int nWaiting = 0;
+    if (ioctl(hDevice, FIONREAD, &nWaiting) != 0)
+        return -1;
+    return nWaiting;
+}
+
+bool SerialHungUp(int hDevice)
+{
+    pollfd pfd{hDevice, POLLIN, 0};
+    if (poll(&pfd, 1, 0) < 0)
+        return false;
+    return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void SerialDiscardInput(int hDevice)
+{
+    tcflush(hDevice, TCIFLUSH);
+}
+
+void SerialClose(int hDevice)
+{
+    SerialSetDtr(hDevice, false);
+    tcflush(hDevice, TCIOFLUSH);
+    ::close(hDevice);
+}

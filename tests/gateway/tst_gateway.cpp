@@ -1,0 +1,615 @@
+#include "testhost.h"
+#include "threadpeer.h"
+
+#include "escapes.h"
+#include "portsocket.h"
+
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <QSignalSpy>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+QByteArray TcpSetup(const QTcpServer& server)
+{
+    return "TCP:" + QByteArray::number(server.serverPort()) + ",127.0.0.1";
+}
+
+QByteArray RandomBytes(int nSize)
+{
+    QByteArray data(nSize, Qt::Uninitialized);
+    QRandomGenerator gen(nSize);
+    for (char& c : data)
+        c = char(gen.generate());
+    return data;
+}
+
+// Collects everything a peer socket receives.
+struct SSink
+{
+    QByteArray data;
+    void Attach(QIODevice* pDevice)
+    {
+        data += pDevice->readAll();
+        QObject::connect(pDevice, &QIODevice::readyRead, pDevice, [this, pDevice] { data += pDevice->readAll(); });
+    }
+};
+
+QTcpSocket* Accept(QTcpServer& server)
+{
+    if (!server.hasPendingConnections() && !server.waitForNewConnection(0)) {
+        for (int i = 0; i < 500 && !server.hasPendingConnections(); ++i)
+            QTest::qWait(10);
+    }
+    return server.nextPendingConnection();
+}
+
+} // namespace
+
+class TestGateway : public QObject
+{
+    Q_OBJECT
+private slots:
+    void expandEscapes_data();
+    void expandEscapes();
+    void messageLogFormatAndLimit();
+    void relaysTcpBothWaysByteExact();
+    void udpOutputOneDatagramPerBlock();
+    void startModes();
+    void outputConnectErrorBox();
+    void deferredOutputRetriesOnNextBlock();
+    void skipInputResponse();
+    void skipOutputResponseAndExpiry();
+    void inputFarEndCloseRestarts();
+    void failedRestartLeavesGatewayStopped();
+    void outputFarEndCloseReconnectsOnNextBlock();
+    void oversizedDatagramIsDropped();
+    void backpressureAndResetWhileSendWaits();
+    void settingsLoadCancelsPendingRestart();
+    void connectRefusedIsReportedAtOnce();
+    void unresolvableAddress();
+    void serialPathFailsCleanly();
+    void invalidSetupStrings_data();
+    void invalidSetupStrings();
+    void broadcastDestination();
+};
+
+void TestGateway::expandEscapes_data()
+{
+    QTest::addColumn<QByteArray>("typed");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("cr") << QByteArray("ATZ\\r") << QByteArray("ATZ\r");
+    QTest::newRow("all") << QByteArray("a\\nb\\tc\\rd") << QByteArray("a\nb\tc\rd");
+    QTest::newRow("backslash n") << QByteArray("\\\\n") << QByteArray("\\n");
+    QTest::newRow("unknown") << QByteArray("a\\qb") << QByteArray("a\\qb");
+    QTest::newRow("capital") << QByteArray("\\N") << QByteArray("\\N");
+    QTest::newRow("trailing") << QByteArray("abc\\") << QByteArray("abc\\");
+    QTest::newRow("no zero byte") << QByteArray("\\0\\x41") << QByteArray("\\0\\x41");
+    QTest::newRow("long") << QByteArray(300, 'x') + "\\r" << QByteArray(300, 'x') + "\r";
+}
+
+void TestGateway::expandEscapes()
+{
+    QFETCH(QByteArray, typed);
+    QFETCH(QByteArray, sent);
+    ExpandEscapes(typed);
+    QCOMPARE(typed, sent);
+}
+
+void TestGateway::messageLogFormatAndLimit()
+{
+    CMessageLog log;
+    log.AddMessageAt("Done!", QDateTime(QDate(2024, 1, 2), QTime(9, 5, 3)));
+    QCOMPARE(log.Lines().first(), QStringLiteral("09:05:03,Done!"));
+    for (int i = 1; i < 201; ++i)
+        log.AddMessage("x");
+    QCOMPARE(log.Lines().size(), 201);
+    log.AddMessage("after");
+    QCOMPARE(log.Lines().size(), 1);
+    QVERIFY(log.Lines().first().endsWith(",after"));
+    log.AddMessage("after");
+    QCOMPARE(log.Lines().size(), 2);
+}
+
+void TestGateway::relaysTcpBothWaysByteExact()
+{
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = TcpSetup(outServer);
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
+    QCOMPARE(rig.host.m_strInStatus, QStringLiteral("Input Startup!"));
+    QCOMPARE(rig.host.m_strOutStatus, QStringLiteral("Output Startup!"));
+    QTcpSocket* pIn = Accept(inServer);
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pIn && pOut);
+    SSink inSink, outSink;
+    inSink.Attach(pIn);
+    outSink.Attach(pOut);
+
+    const QByteArray forward = RandomBytes(1 << 20);
+    const QByteArray backward = RandomBytes((1 << 20) + 7);
+    pIn->write(forward);
+    pOut->write(backward);
+    QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), forward.size(), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(inSink.data.size(), backward.size(), 30000);
+    QVERIFY(outSink.data == forward);
+    QVERIFY(inSink.data == backward);
+    QCOMPARE(rig.Texts().size(), 4);
+}
+
+void TestGateway::udpOutputOneDatagramPerBlock()
+{
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QUdpSocket outPeer;
+    QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1";
+    rig.doc.m_strOutInitial = "hello\\r";
+    rig.gateway.RequestStartupReset();
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    SSink inSink;
+    inSink.Attach(pIn);
+
+    QList<QByteArray> datagrams;
+    QHostAddress sender;
+    quint16 nSenderPort = 0;
+    connect(&outPeer, &QUdpSocket::readyRead, &outPeer, [&] {
+        while (outPeer.hasPendingDatagrams()) {
+            QByteArray d(int(outPeer.pendingDatagramSize()), 0);
+            outPeer.readDatagram(d.data(), d.size(), &sender, &nSenderPort);
+            datagrams.append(d);
+        }
+    });
+    // Paced, so the loopback peer drops nothing.
+    const QByteArray data = RandomBytes(64 * 1024);
+    QByteArray received;
+    for (int i = 0; i < data.size(); i += 2048) {
+        pIn->write(data.mid(i, 2048));
+        QTRY_VERIFY_WITH_TIMEOUT(datagrams.size() > 0 && [&] {
+            QByteArray all;
+            for (const QByteArray& d : datagrams)
+                all += d;
+            return all.size() >= i + qMin(2048, int(data.size()) - i) + 6;
+        }(), 10000);
+    }
+    QCOMPARE(datagrams.first(), QByteArray("hello\r"));
+    QByteArray all;
+    for (int i = 1; i < datagrams.size(); ++i) {
+        QVERIFY(datagrams[i].size() <= 512);
+        all += datagrams[i];
+    }
+    QVERIFY(all == data);
+    QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Create UDP...", "Done!"}));
+
+    // Replies to the gateway's UDP endpoint come back to the Input.
+    outPeer.writeDatagram("reply", sender, nSenderPort);
+    QTRY_COMPARE(inSink.data, QByteArray("reply"));
+    // An empty datagram is an empty block: nothing arrives, nothing breaks.
+    outPeer.writeDatagram(QByteArray(), sender, nSenderPort);
+    outPeer.writeDatagram("again", sender, nSenderPort);
+    QTRY_COMPARE(inSink.data, QByteArray("replyagain"));
+}
+
+void TestGateway::startModes()
+{
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = TcpSetup(outServer);
+    rig.doc.m_strOutInitial = "INIT\\n";
+    // 1008: only the Input starts; the first block starts the Output.
+    rig.gateway.RequestStartupReset();
+    QCOMPARE(rig.host.m_strInStatus, QStringLiteral("Input Startup!"));
+    QCOMPARE(rig.host.m_strOutStatus, QString());
+    QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!"}));
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    QVERIFY(!outServer.hasPendingConnections());
+    pIn->write("first");
+    QTRY_VERIFY(outServer.hasPendingConnections());
+    QTcpSocket* pOut = Accept(outServer);
+    SSink outSink;
+    outSink.Attach(pOut);
+    QTRY_COMPARE(outSink.data, QByteArray("INIT\nfirst"));
+    QCOMPARE(rig.host.m_strOutStatus, QStringLiteral("Output Startup!"));
+    QVERIFY(rig.gateway.m_bOutStarted);
+
+    // Startup / Reset stops both and starts again from the beginning.
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QTRY_COMPARE(pOut->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(rig.host.m_strOutStatus, QStringLiteral("Output Startup!"));
+    QVERIFY(Accept(inServer));
+    QVERIFY(Accept(outServer));
+}
+
+void TestGateway::outputConnectErrorBox()
+{
+    QTcpServer inServer, closed;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const quint16 nDead = closed.serverPort();
+    closed.close();
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = "TCP:" + QByteArray::number(nDead) + ",127.0.0.1";
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QCOMPARE(rig.host.m_boxes, QStringList({"Output Port Connect Error!"}));
+    QVERIFY(rig.gateway.IsInputStarted());
+    QVERIFY(!rig.gateway.m_bOutStarted);
+    QCOMPARE(rig.host.m_strOutStatus, QString());
+}
+
+void TestGateway::deferredOutputRetriesOnNextBlock()
+{
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    const quint16 nOutPort = outServer.serverPort();
+    outServer.close();
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = "TCP:" + QByteArray::number(nOutPort) + ",127.0.0.1";
+    rig.gateway.RequestStartupReset();
+    QTcpSocket* pIn = Accept(inServer);
+    pIn->write("lost");
+    QTRY_VERIFY(rig.Texts().contains("Output DoConnect Failure!"));
+    const QString strRefused = QStringLiteral("TCP Connect Error:10061,port:%1,addr:127.0.0.1").arg(nOutPort);
+    QCOMPARE(rig.Texts().mid(2), QStringList({"Connect TCP...", "Connect error! not 10035", strRefused,
+                                              "Output DoConnect Failure!"}));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost, nOutPort));
+    pIn->write("kept");
+    QTRY_VERIFY(outServer.hasPendingConnections());
+    SSink outSink;
+    outSink.Attach(Accept(outServer));
+    QTRY_COMPARE(outSink.data, QByteArray("kept"));
+}
+
+void TestGateway::skipInputResponse()
+{
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = TcpSetup(outServer);
+    rig.doc.m_bNoInInitResponse = 1;
+    rig.gateway.RequestStartupReset();
+    QVERIFY(rig.gateway.m_bSkipInResponse);
+    QTcpSocket* pIn = Accept(inServer);
+    pIn->write("response");
+    QTRY_VERIFY(!rig.gateway.m_bSkipInResponse);
+    // The dropped block did not start the Output.
+    QTest::qWait(50);
+    QVERIFY(!outServer.hasPendingConnections());
+    pIn->write("data");
+    QTRY_VERIFY(outServer.hasPendingConnections());
+    SSink outSink;
+    outSink.Attach(Accept(outServer));
+    QTRY_COMPARE(outSink.data, QByteArray("data"));
+
+    // Expiry: after the period the first block passes.
+    rig.gateway.SetTimerPeriods(50, 300);
+    rig.gateway.RequestStartupReset();
+    pIn = Accept(inServer);
+    QTRY_VERIFY(!rig.gateway.m_bSkipInResponse);
+    pIn->write("passes");
+    QTRY_VERIFY(outServer.hasPendingConnections());
+
+    // Turning the option off and resetting disarms it.
+    rig.gateway.SetTimerPeriods(12000, 300);
+    rig.gateway.RequestStartupReset();
+    QVERIFY(rig.gateway.m_bSkipInResponse);
+    rig.doc.m_bNoInInitResponse = 0;
+    rig.gateway.RequestStartupReset();
+    QVERIFY(!rig.gateway.m_bSkipInResponse);
+}
+
+void TestGateway::skipOutputResponseAndExpiry()
+{
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = TcpSetup(outServer);
+    rig.doc.m_bNoOutInitResponse = 1;
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QVERIFY(rig.gateway.m_bSkipOutResponse);
+    QTcpSocket* pIn = Accept(inServer);
+    QTcpSocket* pOut = Accept(outServer);
+    SSink inSink;
+    inSink.Attach(pIn);
+    pOut->write("ok-response");
+    QTRY_VERIFY(!rig.gateway.m_bSkipOutResponse);
+    pOut->write("second");
+    QTRY_COMPARE(inSink.data, QByteArray("second"));
+
+    rig.gateway.SetTimerPeriods(50, 300);
+    rig.gateway.RequestStartupReset();
+    pIn = Accept(inServer);
+    pOut = Accept(outServer);
+    inSink.data.clear();
+    inSink.Attach(pIn);
+    QTRY_VERIFY(!rig.gateway.m_bSkipOutResponse);
+    pOut->write("late");
+    QTRY_COMPARE(inSink.data, QByteArray("late"));
+}
+
+void TestGateway::inputFarEndCloseRestarts()
+{
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTimerPeriods(12000, 200);
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = "TCP:1,127.0.0.1";
+    rig.gateway.RequestStartupReset();
+    QTcpSocket* pIn = Accept(inServer);
+    pIn->close();
+    QTRY_VERIFY(rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
+    QCOMPARE(rig.host.m_strInStatus, QStringLiteral("Input Startup!"));
+    QTRY_VERIFY_WITH_TIMEOUT(inServer.hasPendingConnections(), 5000);
+    QCOMPARE(rig.Texts().mid(2), QStringList({"Remote Input closed,close ALL & ReStart!", "Connect TCP...", "Done!"}));
+    QVERIFY(rig.gateway.IsInputStarted());
+}
+
+void TestGateway::failedRestartLeavesGatewayStopped()
+{
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTimerPeriods(12000, 100);
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.gateway.RequestStartupReset();
+    QSignalSpy finished(&rig.gateway, &CGateway::startupFinished);
+    QTcpSocket* pIn = Accept(inServer);
+    inServer.close();
+    pIn->close();
+    QTRY_COMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().first().toBool(), false);
+    QVERIFY(!rig.gateway.IsInputStarted());
+    QCOMPARE(rig.host.m_strInStatus, QString());
+    QCOMPARE(rig.host.m_strOutStatus, QString());
+    QVERIFY(rig.Texts().last().startsWith("TCP Connect Error:10061"));
+}
+
+void TestGateway::outputFarEndCloseReconnectsOnNextBlock()
+{
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = TcpSetup(outServer);
+    rig.doc.m_strOutInitial = "HELLO";
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QTcpSocket* pIn = Accept(inServer);
+    QTcpSocket* pOut = Accept(outServer);
+    pOut->close();
+    QTRY_COMPARE(rig.host.m_strOutStatus, QStringLiteral("Remote closed,close myself too!"));
+    QVERIFY(rig.Texts().contains("Remote Output closed,close myself too!"));
+    QVERIFY(!rig.gateway.m_pOutSocket);
+    QVERIFY(!rig.gateway.m_bOutStarted);
+    QVERIFY(rig.gateway.IsInputStarted());
+    pIn->write("next");
+    QTRY_VERIFY(outServer.hasPendingConnections());
+    SSink outSink;
+    outSink.Attach(Accept(outServer));
+    QTRY_COMPARE(outSink.data, QByteArray("HELLOnext"));
+    QCOMPARE(rig.host.m_strOutStatus, QStringLiteral("Output Startup!"));
+}
+
+void TestGateway::oversizedDatagramIsDropped()
+{
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QUdpSocket outPeer;
+    QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1";
+    rig.doc.m_strOutInitial = "x";
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QTcpSocket* pIn = Accept(inServer);
+    SSink inSink;
+    inSink.Attach(pIn);
+    QTRY_VERIFY(outPeer.hasPendingDatagrams());
+    QHostAddress sender;
+    quint16 nPort = 0;
+    char c;
+    outPeer.readDatagram(&c, 1, &sender, &nPort);
+    outPeer.writeDatagram(QByteArray(513, 'a'), sender, nPort);
+    outPeer.writeDatagram(QByteArray(512, 'b'), sender, nPort);
+    QTRY_COMPARE(inSink.data, QByteArray(512, 'b'));
+    QVERIFY(rig.Texts().contains("Receive Error Code:10040"));
+}
+
+void TestGateway::backpressureAndResetWhileSendWaits()
+{
+    // Peers on their own threads: the gateway's thread waits inside a send.
+    CThreadPeer inPeer;
+    CThreadPeer outPeer(4096);
+    outPeer.m_bRead = false;
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = inPeer.Setup();
+    rig.doc.m_strOutSetup = outPeer.Setup();
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
+
+    const QByteArray data = RandomBytes(32 << 20);
+    inPeer.Send(data);
+    // Looked at from inside the gateway's wait: it is busy sending, and the
+    // Input peer cannot get rid of its data because nobody reads it.
+    bool bBusyWhileStalled = false;
+    qint64 nPendingWhileStalled = 0;
+    QTimer::singleShot(1500, [&] {
+        bBusyWhileStalled = rig.gateway.IsBusy();
+        nPendingWhileStalled = inPeer.PendingSend();
+        outPeer.m_bRead = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(outPeer.ReceivedSize() == data.size(), 60000);
+    QVERIFY(bBusyWhileStalled);
+    QVERIFY(nPendingWhileStalled > 8 << 20);
+    QVERIFY(outPeer.Received() == data);
+
+    // Wedge the Output again and press Startup / Reset while a send waits:
+    // it takes effect at once.
+    outPeer.m_bRead = false;
+    const int nLines = int(rig.Texts().size());
+    inPeer.Send(data);
+    bool bBusyAtReset = false;
+    QTimer::singleShot(1500, [&] {
+        bBusyAtReset = rig.gateway.IsBusy();
+        rig.gateway.RequestStartupReset();
+        // The Input peer goes on sending on its next connection; let it drain.
+        outPeer.m_bRead = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Texts().size() >= nLines + 4, 10000);
+    QVERIFY(bBusyAtReset);
+    QCOMPARE(rig.Texts().mid(nLines, 4), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
+    QTRY_COMPARE(inPeer.m_nAccepted.load(), 2);
+    QTRY_COMPARE(outPeer.m_nAccepted.load(), 2);
+}
+
+void TestGateway::settingsLoadCancelsPendingRestart()
+{
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTimerPeriods(12000, 100);
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.gateway.RequestStartupReset();
+    Accept(inServer)->close();
+    QTRY_VERIFY(rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
+    rig.gateway.RequestStop(true);
+    QTest::qWait(300);
+    QVERIFY(!inServer.hasPendingConnections());
+    QVERIFY(!rig.gateway.IsInputStarted());
+    QCOMPARE(rig.host.m_strInStatus, QString());
+}
+
+void TestGateway::connectRefusedIsReportedAtOnce()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 nPort = probe.serverPort();
+    probe.close();
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = "TCP:" + QByteArray::number(nPort + 65536) + ",127.0.0.1";
+    QElapsedTimer timer;
+    timer.start();
+    rig.gateway.RequestStartupReset();
+    QVERIFY(timer.elapsed() < CPortSocket::kConnectTimeoutMs);
+    // The port prints as converted, not reduced to 16 bits.
+    QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Connect error! not 10035",
+                                       QStringLiteral("TCP Connect Error:10061,port:%1,addr:127.0.0.1")
+                                           .arg(nPort + 65536)}));
+    QVERIFY(!rig.gateway.IsInputStarted());
+}
+
+void TestGateway::unresolvableAddress()
+{
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = "TCP:1025,";
+    rig.gateway.RequestStartupReset();
+    QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Connect error! not 10035",
+                                       "TCP Connect Error:10022,port:1025,addr:"}));
+}
+
+void TestGateway::serialPathFailsCleanly()
+{
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = "COM99:9600,n,8,1";
+    rig.gateway.RequestStartupReset();
+    QCOMPARE(rig.Texts(), QStringList({"Open Port..."}));
+    QVERIFY(!rig.host.m_boxes.isEmpty());
+    QVERIFY(!rig.gateway.IsInputStarted());
+    rig.doc.m_strInSetup = "COM9";
+    rig.host.m_boxes.clear();
+    rig.gateway.RequestStartupReset();
+    QCOMPARE(rig.host.m_boxes, QStringList({"Invalid Setup String!"}));
+}
+
+void TestGateway::invalidSetupStrings_data()
+{
+    QTest::addColumn<QByteArray>("setup");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("two letters") << QByteArray("TC");
+    QTest::newRow("lower tcp") << QByteArray("tcp:1025,127.0.0.1");
+    QTest::newRow("lower com") << QByteArray("com2:9600,n,8,1");
+    QTest::newRow("no colon") << QByteArray("TCP1025,127.0.0.1");
+    QTest::newRow("comma before colon") << QByteArray("UDP,1:1025");
+    QTest::newRow("long port") << QByteArray("TCP:12345678,127.0.0.1");
+    QTest::newRow("long address") << QByteArray("UDP:1025,") + QByteArray(32, 'a');
+}
+
+void TestGateway::invalidSetupStrings()
+{
+    QFETCH(QByteArray, setup);
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = setup;
+    rig.gateway.RequestStartupReset();
+    QCOMPARE(rig.Texts(), QStringList({"Invalid Setup String!"}));
+    QVERIFY(!rig.gateway.IsInputStarted());
+    QCOMPARE(rig.host.m_strInStatus, QString());
+}
+
+namespace {
+unsigned g_nLastSendToAddress = 0;
+long RecordingSendTo(int, const void*, unsigned long nLen, const sockaddr* pAddr, unsigned)
+{
+    g_nLastSendToAddress = reinterpret_cast<const sockaddr_in*>(pAddr)->sin_addr.s_addr;
+    return long(nLen);
+}
+} // namespace
+
+void TestGateway::broadcastDestination()
+{
+    // Never sent for real: the datagram send is replaced.
+    const auto pfnSaved = CPortSocket::s_pfnSendTo;
+    CPortSocket::s_pfnSendTo = RecordingSendTo;
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = "UDP:9,255.255.255.255";
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QVERIFY(rig.gateway.m_pOutSocket);
+    int nBroadcast = 0;
+    socklen_t nSize = sizeof nBroadcast;
+    ::getsockopt(rig.gateway.m_pOutSocket->m_hSocket, SOL_SOCKET, SO_BROADCAST, &nBroadcast, &nSize);
+    QCOMPARE(nBroadcast, 1);
+    QVERIFY(!rig.Texts().contains("Set Broadcast Failure"));
+    QCOMPARE(rig.gateway.m_pOutSocket->SendBlock("x", 1), 1);
+    QCOMPARE(g_nLastSendToAddress, htonl(INADDR_BROADCAST));
+    rig.gateway.RequestStop(true);
+    CPortSocket::s_pfnSendTo = pfnSaved;
+}
+
+QTEST_GUILESS_MAIN(TestGateway)
+#include "tst_gateway.moc"

@@ -1,0 +1,674 @@
+#include "commport.h"
+#include "linestatus.h"
+#include "portowner.h"
+#include "serialdevice.h"
+#include "serialmode.h"
+#include "serialspeed.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// A pseudo-terminal pair: the port opens the slave through a [Serial Ports]
+// entry, the test plays the far end on the master.
+class CPty
+{
+public:
+    CPty()
+    {
+        m_hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_hMaster < 0 || grantpt(m_hMaster) != 0 || unlockpt(m_hMaster) != 0)
+            return;
+        m_strSlave = QString::fromLocal8Bit(ptsname(m_hMaster));
+        // Raw from the start, so bytes written before the port opens are not
+        // echoed back to the master.
+        termios t{};
+        tcgetattr(m_hMaster, &t);
+        cfmakeraw(&t);
+        tcsetattr(m_hMaster, TCSANOW, &t);
+    }
+    ~CPty() { CloseMaster(); }
+    bool IsValid() const { return m_hMaster >= 0 && !m_strSlave.isEmpty(); }
+    void CloseMaster()
+    {
+        if (m_hMaster >= 0)
+            ::close(m_hMaster);
+        m_hMaster = -1;
+    }
+    bool Send(const QByteArray& data) const
+    {
+        return ::write(m_hMaster, data.constData(), size_t(data.size())) == data.size();
+    }
+    QByteArray Drain(int nMax = 65536) const
+    {
+        QByteArray buf(nMax, Qt::Uninitialized);
+        const ssize_t n = ::read(m_hMaster, buf.data(), size_t(nMax));
+        return n > 0 ? buf.left(n) : QByteArray();
+    }
+    int Waiting() const
+    {
+        int n = 0;
+        ioctl(m_hMaster, FIONREAD, &n);
+        return n;
+    }
+
+    int m_hMaster = -1;
+    QString m_strSlave;
+};
+
+// Carrier and line errors set by the test.
+struct SScript
+{
+    std::atomic<bool> bCarrier{true};
+    std::atomic<quint32> nErrors{0};
+    std::mutex mutex;
+    std::condition_variable cvPolled;
+    int nPolls = 0; // guarded by mutex
+};
+
+class CScriptedLineStatus : public ILineStatusSource
+{
+public:
+    explicit CScriptedLineStatus(std::shared_ptr<SScript> pScript) : m_pScript(std::move(pScript)) {}
+    bool Carrier() override
+    {
+        const bool b = m_pScript->bCarrier;
+        {
+            const std::lock_guard lock(m_pScript->mutex);
+            ++m_pScript->nPolls;
+        }
+        m_pScript->cvPolled.notify_all();
+        return b;
+    }
+    quint32 TakeErrors() override { return m_pScript->nErrors.exchange(0); }
+
+private:
+    std::shared_ptr<SScript> m_pScript;
+};
+
+// Records what a port asks of its owner; reads like the gateway does.
+class CRecordingOwner : public IPortOwner
+{
+public:
+    void AddMessage(const QByteArray& strText) override { m_lines.append(strText); }
+    void ShowMessageBox(const QByteArray& strText) override
+    {
+        m_boxes.append(strText);
+        // A real box runs the event loop while it is open.
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    void Beep() override { ++m_nBeeps; }
+    void TransferInToOut(const char* pData, int nLen) override { Receive(pData, nLen); }
+    void TransferOutToIn(const char* pData, int nLen) override { Receive(pData, nLen); }
+    void OnSocketClosed(CPortSocket*) override {}
+    void OnCommNotify(CCommPort* pPort) override
+    {
+        ++m_nNotifies;
+        if (m_bDeleteOnNotify) {
+            delete pPort;
+            return;
+        }
+        const QPointer<CCommPort> guard(pPort);
+        char buf[500];
+        for (;;) {
+            const int n = pPort->Read(buf, sizeof buf);
+            if (n <= 0)
+                break;
+            (pPort->m_bInput ? static_cast<IPortOwner*>(this) : this)->TransferInToOut(buf, n);
+            if (!guard)
+                return;
+        }
+        if (m_bHoldRearm)
+            return;
+        pPort->OnCommNotify();
+    }
+    void SetRestartTimer() override { ++m_nRestarts; }
+    bool IsStopping() const override { return m_bStopping; }
+    QMap<QByteArray, QString> SerialPortMap() const override { return m_portMap; }
+    void OnSerialVanished(CCommPort* pPort) override
+    {
+        ++m_nVanished;
+        if (m_bDeleteOnVanish)
+            delete pPort;
+    }
+
+    void Receive(const char* pData, int nLen)
+    {
+        m_received.append(pData, nLen);
+        m_nLargestChunk = std::max(m_nLargestChunk, nLen);
+    }
+
+    QByteArrayList m_lines;
+    QByteArrayList m_boxes;
+    QByteArray m_received;
+    QMap<QByteArray, QString> m_portMap;
+    int m_nLargestChunk = 0;
+    int m_nBeeps = 0;
+    int m_nRestarts = 0;
+    int m_nNotifies = 0;
+    int m_nVanished = 0;
+    bool m_bStopping = false;
+    bool m_bDeleteOnNotify = false;
+    bool m_bDeleteOnVanish = false;
+    bool m_bHoldRearm = false;
+};
+
+int CountEntries(const char* pDir)
+{
+    return int(QDir(QString::fromLatin1(pDir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+QByteArray Pattern(int nLen)
+{
+    QByteArray data(nLen, Qt::Uninitialized);
+    for (int i = 0; i < nLen; ++i)
+        data[i] = char((i * 131 + i / 251) & 0xff);
+    return data;
+}
+
+qint64 CpuMicroseconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000
+         + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+}
+
+} // namespace
+
+class TestCommPort : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void openAppliesRawSettings();
+    void openCustomRate();
+    void openFailures_data();
+    void openFailures();
+    void deviceRefusalShowsOneBox();
+    void staleBytesDiscarded();
+    void readsInChunksOfWhatWaits();
+    void writeWholeBlockIntoSlowReader();
+    void writeGivesUpWhenStopping();
+    void writeSurvivesDeleteDuringWait();
+    void nestedWriteKeepsOrder();
+    void carrierLowHoldsReadsAndDropsWrites();
+    void carrierChanges_data();
+    void carrierChanges();
+    void lineErrorsShownAndReadGoesOn();
+    void closeWithPostQueued_data();
+    void closeWithPostQueued();
+    void deleteInsideNotification();
+    void openCloseCyclesLeakNothing();
+    void masterClosed_data();
+    void masterClosed();
+    void masterClosedDuringWrite();
+
+private:
+    CCommPort* OpenPort(const QByteArray& strMode, bool bDetectCarrier = false, bool bInput = true);
+    void WaitForPolls(int nMore);
+
+    std::unique_ptr<CPty> m_pPty;
+    std::unique_ptr<CRecordingOwner> m_pOwner;
+    std::shared_ptr<SScript> m_pScript;
+};
+
+void TestCommPort::init()
+{
+    m_pPty = std::make_unique<CPty>();
+    QVERIFY(m_pPty->IsValid());
+    m_pOwner = std::make_unique<CRecordingOwner>();
+    m_pOwner->m_portMap.insert("COM7", m_pPty->m_strSlave);
+    m_pScript = std::make_shared<SScript>();
+    SetLineStatusFactory([script = m_pScript](int) { return std::make_unique<CScriptedLineStatus>(script); });
+}
+
+void TestCommPort::cleanup()
+{
+    SetLineStatusFactory({});
+    SetSerialApplyOverride({});
+    m_pPty.reset();
+    m_pOwner.reset();
+}
+
+CCommPort* TestCommPort::OpenPort(const QByteArray& strMode, bool bDetectCarrier, bool bInput)
+{
+    return new CCommPort("COM7:" + strMode, m_pOwner.get(), bDetectCarrier, bInput);
+}
+
+// Waits (without dispatching events) until the carrier thread has polled
+// the scripted source nMore more times.
+void TestCommPort::WaitForPolls(int nMore)
+{
+    std::unique_lock lock(m_pScript->mutex);
+    const int nTarget = m_pScript->nPolls + nMore;
+    QVERIFY(m_pScript->cvPolled.wait_for(lock, std::chrono::seconds(5), [&] { return m_pScript->nPolls >= nTarget; }));
+}
+
+void TestCommPort::openAppliesRawSettings()
+{
+    std::unique_ptr<CCommPort> port(OpenPort("9600,e,7,2,p"));
+    QVERIFY(port->IsOpen());
+    QVERIFY(m_pOwner->m_boxes.isEmpty());
+
+    termios t{};
+    QCOMPARE(tcgetattr(m_pPty->m_hMaster, &t), 0);
+    QCOMPARE(cfgetospeed(&t), speed_t(B9600));
+    QVERIFY((t.c_cflag & (CREAD | CLOCAL)) == (CREAD | CLOCAL));
+    QVERIFY(t.c_cflag & CSTOPB);
+    QVERIFY(t.c_cflag & CRTSCTS);
+    QCOMPARE(t.c_lflag & (ECHO | ICANON | ISIG), tcflag_t(0));
+    QCOMPARE(t.c_oflag & OPOST, tcflag_t(0));
+
+    // Exclusive: a second open of the same device fails (root may bypass).
+    if (geteuid() != 0) {
+        std::unique_ptr<CCommPort> second(OpenPort("9600"));
+        QVERIFY(!second->IsOpen());
+        QCOMPARE(m_pOwner->m_boxes, QByteArrayList{"OpenComm Error!"});
+    }
+
+    port->Close();
+    QVERIFY(!port->IsOpen());
+    port->Close(); // twice is harmless
+    QCOMPARE(port->Read(nullptr, 0), 0);
+    char c = 'x';
+    QCOMPARE(port->Write(&c, 1), 0);
+    QCOMPARE(port->Read(&c, 1), 0);
+}
+
+void TestCommPort::openCustomRate()
+{
+    std::unique_ptr<CCommPort> port(OpenPort(" baud=250000 dtr=on rts=off"));
+    QVERIFY(port->IsOpen());
+    SKernelLine line;
+    QVERIFY(GetKernelLine(m_pPty->m_hMaster, &line));
+    QCOMPARE(line.nBaud, 250000u);
+}
+
+void TestCommPort::openFailures_data()
+{
+    QTest::addColumn<QByteArray>("setup");
+    QTest::addColumn<QString>("mapped"); // COM7's entry; empty keeps the pty
+    QTest::addColumn<QByteArrayList>("boxes");
+
+    const QByteArrayList open{"OpenComm Error!"};
+    QTest::newRow("no colon") << QByteArray("COM7") << QString() << QByteArrayList{"Invalid Setup String!"};
+    QTest::newRow("missing device") << QByteArray("COM7:9600,n,8,1") << QStringLiteral("/dev/trelvane-no-such-tty") << open;
+    QTest::newRow("not a terminal") << QByteArray("COM7:9600,n,8,1") << QStringLiteral("/dev/null") << open;
+    QTest::newRow("relative mapping") << QByteArray("COM7:9600,n,8,1") << QStringLiteral("null") << open;
+    QTest::newRow("COM0") << QByteArray("COM0:9600,n,8,1") << QString() << open;
+    QTest::newRow("COMX") << QByteArray("COMX:9600,n,8,1") << QString() << open;
+    QTest::newRow("bad mode, missing device") << QByteArray("COM7:9600,q") << QStringLiteral("/dev/trelvane-no-such-tty") << open;
+    QTest::newRow("bad parity") << QByteArray("COM7:9600,q,8,1") << QString() << QByteArrayList{"BuildCommDCB Error!", "SetCommState Error!"};
+    QTest::newRow("bad baud") << QByteArray("COM7:0,n,8,1") << QString() << QByteArrayList{"BuildCommDCB Error!", "SetCommState Error!"};
+    QTest::newRow("bad keyword") << QByteArray("COM7: baud=9600 dtr=hs") << QString() << QByteArrayList{"BuildCommDCB Error!", "SetCommState Error!"};
+}
+
+void TestCommPort::openFailures()
+{
+    QFETCH(QByteArray, setup);
+    QFETCH(QString, mapped);
+    QFETCH(QByteArrayList, boxes);
+    if (!mapped.isEmpty())
+        m_pOwner->m_portMap.insert("COM7", mapped);
+
+    const int nFds = CountEntries("/proc/self/fd");
+    std::unique_ptr<CCommPort> port(new CCommPort(setup, m_pOwner.get(), false, true));
+    QVERIFY(!port->IsOpen());
+    QCOMPARE(port->m_hDevice, -1);
+    QCOMPARE(m_pOwner->m_boxes, boxes);
+    QCOMPARE(CountEntries("/proc/self/fd"), nFds);
+
+    // A failed open leaves the device free for the next one.
+    if (mapped.isEmpty()) {
+        std::unique_ptr<CCommPort> again(OpenPort("9600"));
+        QVERIFY(again->IsOpen());
+    }
+}
+
+void TestCommPort::deviceRefusalShowsOneBox()
+{
+    bool bAsked = false;
+    SetSerialApplyOverride([&](int, const SSerialMode& mode) {
+        bAsked = mode.nBaud == 19200;
+        return false;
+    });
+    std::unique_ptr<CCommPort> port(OpenPort("19200,n,8,1"));
+    QVERIFY(bAsked);
+    QVERIFY(!port->IsOpen());
+    QCOMPARE(m_pOwner->m_boxes, QByteArrayList{"SetCommState Error!"});
+}
+
+void TestCommPort::staleBytesDiscarded()
+{
+    QVERIFY(m_pPty->Send("stale bytes"));
+    std::unique_ptr<CCommPort> port(OpenPort("9600"));
+    QVERIFY(port->IsOpen());
+    QVERIFY(m_pPty->Send("fresh"));
+    QTRY_COMPARE(m_pOwner->m_received, QByteArray("fresh"));
+}
+
+void TestCommPort::readsInChunksOfWhatWaits()
+{
+    std::unique_ptr<CCommPort> port(OpenPort("115200"));
+    QVERIFY(port->IsOpen());
+    char c;
+    QCOMPARE(port->Read(&c, 1), 0); // nothing waits: no blocking
+
+    const QByteArray data = Pattern(3000);
+    QVERIFY(m_pPty->Send(data));
+    QTRY_COMPARE(m_pOwner->m_received.size(), data.size());
+    QCOMPARE(m_pOwner->m_received, data);
+    QCOMPARE(m_pOwner->m_nLargestChunk, 500);
+
+    // Read never takes more than asked.
+    m_pOwner->m_bHoldRearm = true;
+    QVERIFY(m_pPty->Send("abcdef"));
+    QTRY_COMPARE(m_pOwner->m_received.size(), data.size() + 6);
+    m_pOwner->m_bHoldRearm = false;
+    port->OnCommNotify();
+    QVERIFY(m_pPty->Send("xyz"));
+    QTRY_COMPARE(m_pOwner->m_received.right(3), QByteArray("xyz"));
+}
+
+void TestCommPort::writeWholeBlockIntoSlowReader()
+{
+    std::unique_ptr<CCommPort> port(OpenPort("9600"));
+    QVERIFY(port->IsOpen());
+
+    // The far end reads a little at each wake-up, from inside the port's wait.
+    QByteArray received;
+    QSocketNotifier reader(m_pPty->m_hMaster, QSocketNotifier::Read);
+    connect(&reader, &QSocketNotifier::activated, [&] { received += m_pPty->Drain(997); });
+
+    const QByteArray data = Pattern(1 << 20);
+    QCOMPARE(port->Write(data.constData(), int(data.size())), int(data.size()));
+    QTRY_COMPARE(received.size(), data.size());
+    QCOMPARE(received, data);
+}
+
+void TestCommPort::writeGivesUpWhenStopping()
+{
+    std::unique_ptr<CCommPort> port(OpenPort("9600"));
+    QVERIFY(port->IsOpen());
+    // Nobody reads the master: the write waits until the stop is requested.
+    QTimer::singleShot(50, [&] { m_pOwner->m_bStopping = true; });
+    const QByteArray data = Pattern(1 << 20);
+    const int n = port->Write(data.constData(), int(data.size()));
+    QVERIFY(n > 0);
+    QVERIFY(n < data.size());
+    QByteArray received;
+    for (QByteArray chunk; !(chunk = m_pPty->Drain()).isEmpty();)
+        received += chunk;
+    QCOMPARE(received, data.left(n));
+    // A stop in force gives up at once, without dispatching.
+    QCOMPARE(port->Write(data.constData(), int(data.size())) < data.size(), true);
+}
+
+void TestCommPort::writeSurvivesDeleteDuringWait()
+{
+    QPointer<CCommPort> port(OpenPort("9600"));
+    QVERIFY(port->IsOpen());
+    QTimer::singleShot(50, [&] { delete port.data(); });
+    const QByteArray data = Pattern(1 << 20);
+    CCommPort* pRaw = port.data();
+    const int n = pRaw->Write(data.constData(), int(data.size()));
+    QVERIFY(port.isNull());
+    QVERIFY(n < data.size());
+}
+
+void TestCommPort::nestedWriteKeepsOrder()
+{
+    std::unique_ptr<CCommPort> port(OpenPort("9600"));
+    QVERIFY(port->IsOpen());
+    const QByteArray first = Pattern(200000);
+    const QByteArray second("-- nested block --");
+    // Another event writes to the port while the first block waits.
+    QTimer::singleShot(20, [&] { QCOMPARE(port->Write(second.constData(), int(second.size())), int(second.size())); });
+    QByteArray received;
+    QTimer::singleShot(60, [&] {
+        auto* pReader = new QSocketNotifier(m_pPty->m_hMaster, QSocketNotifier::Read, port.get());
+        connect(pReader, &QSocketNotifier::activated, [&] { received += m_pPty->Drain(); });
+    });
+    QCOMPARE(port->Write(first.constData(), int(first.size())), int(first.size()));
+    QTRY_COMPARE(received.size(), first.size() + second.size());
+    QCOMPARE(received, first + second);
+}
+
+void TestCommPort::carrierLowHoldsReadsAndDropsWrites()
+{
+    m_pScript->bCarrier = false;
+    std::unique_ptr<CCommPort> port(OpenPort("9600", true, false));
+    QVERIFY(port->IsOpen());
+
+    QCOMPARE(port->Write("dropped", 7), 0);
+    QCOMPARE(m_pPty->Waiting(), 0);
+
+    QVERIFY(m_pPty->Send("waited"));
+    const qint64 nCpu = CpuMicroseconds();
+    QTest::qWait(300);
+    // Held: not read, not announced, and the loop did not spin on them.
+    QCOMPARE(m_pOwner->m_nNotifies, 0);
+    QVERIFY(m_pOwner->m_received.isEmpty());
+    char buf[16];
+    QCOMPARE(port->Read(buf, sizeof buf), 0);
+    QCOMPARE(SerialBytesWaiting(port->m_hDevice), 6);
+    QVERIFY2(CpuMicroseconds() - nCpu < 150000, "event loop busy while carrier is absent");
+
+    // Carrier back: what waited is delivered without a further byte.
+    m_pScript->bCarrier = true;
+    QTRY_COMPARE(m_pOwner->m_received, QByteArray("waited"));
+    QCOMPARE(port->Write("sent", 4), 4);
+    QCOMPARE(m_pPty->Drain(), QByteArray("sent"));
+    // The Output port neither beeps nor restarts.
+    QCOMPARE(m_pOwner->m_nBeeps, 0);
+    QCOMPARE(m_pOwner->m_nRestarts, 0);
+}
+
+void TestCommPort::carrierChanges_data()
+{
+    QTest::addColumn<bool>("input");
+    QTest::addColumn<bool>("detect");
+    QTest::addColumn<int>("beeps");    // after a drop and a rise
+    QTest::addColumn<int>("restarts");
+
+    QTest::newRow("input, detect") << true << true << 2 << 1;
+    QTest::newRow("output, detect") << false << true << 0 << 0;
+    QTest::newRow("input, no detect") << true << false << 0 << 0;
+    QTest::newRow("output, no detect") << false << false << 0 << 0;
+}
+
+void TestCommPort::carrierChanges()
+{
+    QFETCH(bool, input);
+    QFETCH(bool, detect);
+    QFETCH(int, beeps);
+    QFETCH(int, restarts);
+
+    std::unique_ptr<CCommPort> port(OpenPort("9600", detect, input));
+    QVERIFY(port->IsOpen());
+
+    m_pScript->bCarrier = false;
+    if (beeps > 0) {
+        QTRY_COMPARE(m_pOwner->m_nBeeps, 1);
+        QCOMPARE(m_pOwner->m_nRestarts, 1);
+    } else {
+        WaitForPolls(2);
+        QTest::qWait(20);
+    }
+    // Without Detect Carrier the line is not looked at: data flows.
+    QVERIFY(m_pPty->Send("x"));
+    if (!detect)
+        QTRY_COMPARE(m_pOwner->m_received, QByteArray("x"));
+
+    m_pScript->bCarrier = true;
+    if (beeps > 0) {
+        QTRY_COMPARE(m_pOwner->m_nBeeps, 2);
+    } else {
+        WaitForPolls(2);
+        QTest::qWait(20);
+    }
+    QTRY_COMPARE(m_pOwner->m_received, QByteArray("x"));
+    QCOMPARE(m_pOwner->m_nBeeps, beeps);
+    QCOMPARE(m_pOwner->m_nRestarts, restarts);
+}
+
+void TestCommPort::lineErrorsShownAndReadGoesOn()
+{
+    std::unique_ptr<CCommPort> port(OpenPort("9600"));
+    QVERIFY(port->IsOpen());
+    m_pScript->nErrors = CE_FRAME | CE_OVERRUN;
+    QVERIFY(m_pPty->Send("data"));
+    QTRY_COMPARE(m_pOwner->m_received, QByteArray("data"));
+    QCOMPARE(m_pOwner->m_boxes, QByteArrayList{"<CE-10>"});
+    QVERIFY(m_pPty->Send("more"));
+    QTRY_COMPARE(m_pOwner->m_received, QByteArray("datamore"));
+    QCOMPARE(m_pOwner->m_boxes.size(), 1);
+}
+
+void TestCommPort::closeWithPostQueued_data()
+{
+    QTest::addColumn<bool>("deletePort");
+    QTest::newRow("closed") << false;
+    QTest::newRow("deleted") << true;
+}
+
+void TestCommPort::closeWithPostQueued()
+{
+    QFETCH(bool, deletePort);
+    std::unique_ptr<CCommPort> port(OpenPort("9600", true, true));
+    QVERIFY(port->IsOpen());
+    QVERIFY(m_pPty->Send("pending"));
+
+    // The carrier thread sees the drop and posts it; the port closes before
+    // the post (and the data notification) is handled.
+    m_pScript->bCarrier = false;
+    WaitForPolls(2);
+    if (deletePort)
+        port.reset();
+    else
+        port->Close();
+    QTest::qWait(100);
+    QCOMPARE(m_pOwner->m_nBeeps, 0);
+    QCOMPARE(m_pOwner->m_nRestarts, 0);
+    QCOMPARE(m_pOwner->m_nNotifies, 0);
+}
+
+void TestCommPort::deleteInsideNotification()
+{
+    QPointer<CCommPort> port(OpenPort("9600"));
+    QVERIFY(port->IsOpen());
+    // The owner stops while handling a notification.
+    m_pOwner->m_bDeleteOnNotify = true;
+    QVERIFY(m_pPty->Send("bye"));
+    QTRY_VERIFY(port.isNull());
+    QCOMPARE(m_pOwner->m_nNotifies, 1);
+
+    // Notified but not re-armed when deleted.
+    m_pOwner->m_bDeleteOnNotify = false;
+    m_pOwner->m_bHoldRearm = true;
+    QPointer<CCommPort> second(OpenPort("9600"));
+    QVERIFY(second->IsOpen());
+    QVERIFY(m_pPty->Send("x"));
+    QTRY_COMPARE(m_pOwner->m_nNotifies, 2);
+    delete second.data();
+    QVERIFY(m_pPty->Send("y"));
+    QTest::qWait(50);
+    QCOMPARE(m_pOwner->m_nNotifies, 2);
+}
+
+void TestCommPort::openCloseCyclesLeakNothing()
+{
+    SetLineStatusFactory({}); // the real source, as in use
+    delete OpenPort("9600"); // warm-up: Qt's own lazily made objects
+    const int nFds = CountEntries("/proc/self/fd");
+    const int nThreads = CountEntries("/proc/self/task");
+    for (int i = 0; i < 1000; ++i) {
+        std::unique_ptr<CCommPort> port(OpenPort(i % 2 ? "9600,n,8,1" : "31250,e,7,2"));
+        QVERIFY(port->IsOpen());
+        if (i % 100 == 0)
+            QCoreApplication::processEvents();
+    }
+    QCOMPARE(CountEntries("/proc/self/fd"), nFds);
+    QCOMPARE(CountEntries("/proc/self/task"), nThreads);
+    QVERIFY(m_pOwner->m_boxes.isEmpty());
+}
+
+void TestCommPort::masterClosed_data()
+{
+    QTest::addColumn<bool>("input");
+    QTest::addColumn<bool>("detect");
+    QTest::newRow("input") << true << false;
+    QTest::newRow("input, detect") << true << true;
+    QTest::newRow("output") << false << false;
+    QTest::newRow("output, detect") << false << true;
+}
+
+void TestCommPort::masterClosed()
+{
+    QFETCH(bool, input);
+    QFETCH(bool, detect);
+    SetLineStatusFactory({}); // a pty: carrier present, no errors
+    QPointer<CCommPort> port(OpenPort("9600", detect, input));
+    QVERIFY(port->IsOpen());
+    m_pOwner->m_bDeleteOnVanish = true;
+
+    QVERIFY(m_pPty->Send("last"));
+    QTRY_COMPARE(m_pOwner->m_received, QByteArray("last"));
+    m_pPty->CloseMaster();
+
+    if (input) {
+        QTRY_COMPARE(m_pOwner->m_nRestarts, 1);
+        QCOMPARE(m_pOwner->m_nVanished, 0);
+        char buf[8];
+        QCOMPARE(port->Read(buf, sizeof buf), 0);
+        QCOMPARE(port->Write("x", 1), 0);
+        // Nothing keeps the loop busy while the restart is pending.
+        const int nNotifies = m_pOwner->m_nNotifies;
+        const qint64 nCpu = CpuMicroseconds();
+        QTest::qWait(200);
+        QVERIFY2(CpuMicroseconds() - nCpu < 100000, "event loop busy after hang-up");
+        QCOMPARE(m_pOwner->m_nNotifies, nNotifies);
+        QCOMPARE(m_pOwner->m_nRestarts, 1);
+        delete port.data();
+    } else {
+        QTRY_VERIFY(port.isNull());
+        QCOMPARE(m_pOwner->m_nVanished, 1);
+        QCOMPARE(m_pOwner->m_nRestarts, 0);
+    }
+    QCOMPARE(m_pOwner->m_nBeeps, 0);
+}
+
+void TestCommPort::masterClosedDuringWrite()
+{
+    SetLineStatusFactory({});
+    std::unique_ptr<CCommPort> port(OpenPort("9600", false, true));
+    QVERIFY(port->IsOpen());
+    QTimer::singleShot(50, [&] { m_pPty->CloseMaster(); });
+    const QByteArray data = Pattern(1 << 20);
+    const int n = port->Write(data.constData(), int(data.size()));
+    QVERIFY(n < data.size());
+    QTRY_COMPARE(m_pOwner->m_nRestarts, 1);
+    QCOMPARE(port->Write("x", 1), 0);
+}
+
+QTEST_GUILESS_MAIN(TestCommPort)
+#include "tst_commport.moc"

@@ -1,0 +1,104 @@
+#include "portsetupdlg.h"
+
+#include "dialogunits.h"
+#include "textcodec.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+
+using K = EDlgItemKind;
+
+const SDlgItem kItems[] = {
+    {1007, K::RadioButton, "Serial Port (RS232)", {6, 1, 76, 16}, false},
+    {1008, K::RadioButton, "Winsock (TCP/UDP)", {90, 1, 77, 16}, false},
+    {1009, K::Edit, "", {4, 50, 208, 14}, true},
+    {1012, K::Edit, "", {3, 79, 208, 14}, true},
+    {1010, K::Edit, "", {4, 108, 99, 14}, true},
+    {1, K::DefPushButton, "OK", {111, 107, 50, 14}, true},
+    {2, K::PushButton, "Cancel", {164, 107, 50, 14}, true},
+    {-1, K::Static,
+     "Setup String:\n"
+     "Serial Port:<COMn>:<Baud Rate>,<Parity>,<Data Bits>,<Stop Bits>\n"
+     "Winsock:   <TCP/UDP>:<Port Number>,<IP Address>",
+     {5, 19, 219, 28}, false},
+    {-1, K::Static, "Data Transfer DLL:", {5, 97, 79, 9}, false},
+    {-1, K::Static, "Initial String:", {5, 69, 56, 9}, false},
+};
+
+const SDlgTemplate kTemplate = {"Input/Output Port Setup", {235, 126}, kItems};
+
+} // namespace
+
+CPortSetupDlg::CPortSetupDlg(QWidget* pParent)
+    : QDialog(pParent)
+{
+    BuildDialog(this, kTemplate);
+    m_pRadioSerial = static_cast<QRadioButton*>(DialogItem(this, 1007));
+    m_pRadioWinsock = static_cast<QRadioButton*>(DialogItem(this, 1008));
+    m_editSetup = static_cast<QLineEdit*>(DialogItem(this, 1009));
+    m_pEditDll = static_cast<QLineEdit*>(DialogItem(this, 1010));
+    m_pEditInitial = static_cast<QLineEdit*>(DialogItem(this, 1012));
+
+    connect(m_pRadioSerial, &QRadioButton::clicked, this, &CPortSetupDlg::OnPortKindClicked);
+    connect(m_pRadioWinsock, &QRadioButton::clicked, this, &CPortSetupDlg::OnPortKindClicked);
+    connect(static_cast<QPushButton*>(DialogItem(this, 1)), &QPushButton::clicked, this,
+            &CPortSetupDlg::accept);
+    connect(static_cast<QPushButton*>(DialogItem(this, 2)), &QPushButton::clicked, this,
+            &CPortSetupDlg::reject);
+}
+
+void CPortSetupDlg::setVisible(bool bVisible)
+{
+    if (bVisible && !isVisible())
+        OnInitDialog();
+    QDialog::setVisible(bVisible);
+}
+
+void CPortSetupDlg::OnInitDialog()
+{
+    const auto load = [](QLineEdit* pEdit, const QByteArray& strBytes, QString& strShown) {
+        pEdit->setText(SettingBytesToText(strBytes));
+        strShown = pEdit->text();
+    };
+    load(m_editSetup, m_strSetup, m_strShownSetup);
+    load(m_pEditDll, m_strDll, m_strShownDll);
+    load(m_pEditInitial, m_strInitial, m_strShownInitial);
+    // The buttons only offer defaults; the kind is read from the text.
+    for (QRadioButton* pRadio : {m_pRadioSerial, m_pRadioWinsock}) {
+        pRadio->setAutoExclusive(false);
+        pRadio->setChecked(false);
+        pRadio->setAutoExclusive(true);
+    }
+    m_editSetup->setFocus();
+    m_editSetup->selectAll();
+}
+
+void CPortSetupDlg::SaveData()
+{
+    m_strSetup = SettingTextToBytes(m_editSetup->text(), m_strShownSetup, m_strSetup);
+    m_strDll = SettingTextToBytes(m_pEditDll->text(), m_strShownDll, m_strDll);
+    m_strInitial = SettingTextToBytes(m_pEditInitial->text(), m_strShownInitial, m_strInitial);
+}
+
+void CPortSetupDlg::accept()
+{
+    SaveData();
+    QDialog::accept();
+}
+
+void CPortSetupDlg::OnPortKindClicked()
+{
+    // The kind is the first three characters, case-sensitive; a shorter
+    // text never matches.
+    const QString strPrefix = m_editSetup->text().left(3);
+    if (m_pRadioSerial->isChecked()) {
+        if (strPrefix != QLatin1String("COM"))
+            m_editSetup->setText(QStringLiteral("COM2:9600,n,8,1"));
+    } else if (m_pRadioWinsock->isChecked()) {
+        if (strPrefix != QLatin1String("UDP") && strPrefix != QLatin1String("TCP"))
+            m_editSetup->setText(QStringLiteral("TCP:1025,127.0.0.1"));
+    }
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Setting strings are 8-bit bytes. They are shown as UTF-8 when they are
+// valid UTF-8 and as Latin-1 otherwise (files from Windows carry code-page
+// bytes), and a field that was not edited keeps its bytes exactly.
+
+QString SettingBytesToText(const QByteArray& strBytes);
+
+// The bytes to store for a field that showed strShown (the text the field
+// held right after it was loaded from strOriginal) and now holds strText:
+// strOriginal unchanged when the text is the same, else the UTF-8 of strText.
+QByteArray SettingTextToBytes(const QString& strText, const QString& strShown,
+                              const QByteArray& strOriginal);
