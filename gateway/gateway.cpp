@@ -107,24 +107,43 @@ void CGateway::OnStartupReset()
         m_bSkipInResponse = true;
         SetTimer(1);
     }
-    if (StartPort(true) != 0) {
+    // With the Output starting together with the Input, the Input is read
+    // only once the Output start is over: a block arriving meanwhile would
+    // start the Output a second time.
+    const bool bOutWithIn = m_pDoc->m_nOutStartup == 1007;
+    if (StartPortImpl(true, !bOutWithIn) != 0) {
         emit startupFinished(false);
         return;
     }
-    if (m_pDoc->m_nOutStartup == 1007) {
+    if (bOutWithIn) {
         if (m_pDoc->m_bNoOutInitResponse) {
             m_bSkipOutResponse = true;
             SetTimer(2);
         }
-        if (StartPort(false) == 0)
+        const bool bStarted = StartPort(false) == 0;
+        if (bStarted)
             m_bOutStarted = true;
-        else
+        ArmPort(true);
+        if (!bStarted)
             ShowMessageBox("Output Port Connect Error!");
     }
     emit startupFinished(IsInputStarted());
 }
 
 int CGateway::StartPort(bool bInput)
+{
+    return StartPortImpl(bInput, true);
+}
+
+void CGateway::ArmPort(bool bInput)
+{
+    if (CPortSocket* pSocket = bInput ? m_pInSocket : m_pOutSocket)
+        pSocket->StartReceiving();
+    if (CCommPort* pSerial = bInput ? m_pInSerial : m_pOutSerial)
+        pSerial->OnCommNotify();
+}
+
+int CGateway::StartPortImpl(bool bInput, bool bArm)
 {
     CBusyScope busy(this);
     const QByteArray strSetup = bInput ? m_pDoc->m_strInSetup : m_pDoc->m_strOutSetup;
@@ -174,10 +193,8 @@ int CGateway::StartPort(bool bInput)
     AddMessage("Done!");
 
     // Only now may the new port deliver blocks.
-    if (pSocket)
-        pSocket->StartReceiving();
-    if (pSerial)
-        pSerial->OnCommNotify();
+    if (bArm)
+        ArmPort(bInput);
     return 0;
 }
 
