@@ -50,7 +50,10 @@ void CGateway::RequestStartupReset()
         OnStartupReset();
         return;
     }
-    m_pending = PendingReset;
+    // A queued stop outranks a reset: its follow-up (closing the window,
+    // applying reloaded settings) must not be lost.
+    if (m_pending != PendingStop)
+        m_pending = PendingReset;
     m_bStopping = true;
 }
 

@@ -75,6 +75,7 @@ private slots:
     void backpressureAndResetWhileSendWaits();
     void settingsLoadCancelsPendingRestart();
     void inputWaitsWhileOutputStarts();
+    void queuedStopOutranksReset();
     void connectRefusedIsReportedAtOnce();
     void unresolvableAddress();
     void serialPathFailsCleanly();
@@ -515,6 +516,32 @@ void TestGateway::inputWaitsWhileOutputStarts()
     QVERIFY(outPeer.Received().endsWith("iiifirst block"));
     QCOMPARE(outPeer.m_nAccepted.load(), 1);
     QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
+}
+
+void TestGateway::queuedStopOutranksReset()
+{
+    CThreadPeer inPeer;
+    CThreadPeer outPeer(4096);
+    outPeer.m_bRead = false;
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = inPeer.Setup();
+    rig.doc.m_strOutSetup = outPeer.Setup();
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
+    inPeer.Send(RandomBytes(8 << 20));
+    // While a send waits: a stop that closes the window, then a restart
+    // (timer 3 or the button). The stop and its follow-up win.
+    bool bClosed = false;
+    QTimer::singleShot(1000, [&] {
+        QVERIFY(rig.gateway.IsBusy());
+        rig.gateway.RequestStop(false, [&] { bClosed = true; });
+        rig.gateway.RequestStartupReset();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(bClosed, 10000);
+    QVERIFY(!rig.gateway.IsInputStarted());
+    QTest::qWait(100);
+    QCOMPARE(inPeer.m_nAccepted.load(), 1);
 }
 
 void TestGateway::settingsLoadCancelsPendingRestart()
