@@ -71,8 +71,13 @@ CTrelvaneView::CTrelvaneView(CTrelvaneDoc* pDoc, QWidget* pParent)
     m_editInStatus = edit(1006);
     m_editOutStatus = edit(1007);
     m_pDefaultButton = button(1011);
-    for (QLineEdit* pEdit : {m_editInConfig, m_editInDll, m_editOutConfig, m_editOutDll})
+    for (QLineEdit* pEdit : {m_editInConfig, m_editInDll, m_editOutConfig, m_editOutDll}) {
+        // Read-only edits sit on the form's grey, as the platform draws them.
         pEdit->setReadOnly(true);
+        QPalette pal = pEdit->palette();
+        pal.setColor(QPalette::Base, pal.color(QPalette::Window));
+        pEdit->setPalette(pal);
+    }
     m_rcList = m_listMessage->geometry();
 
     connect(button(1000), &QPushButton::clicked, this, &CTrelvaneView::OnInputSetup);
