@@ -1,6 +1,7 @@
 #include "mainframe.h"
 
 #include "aboutdlg.h"
+#include "gateway.h"
 #include "messagebox.h"
 #include "profile.h"
 #include "recentfilelist.h"
@@ -48,6 +49,9 @@ CMainFrame::CMainFrame(CTrelvaneDoc* pDoc, CRecentFileList* pRecent, CProfile* p
     UpdateRecentMenu();
     UpdateCaption();
     m_fnPromptOpenName = [this] { return PromptOpenName(); };
+    // A Startup / Reset that ran instead of a waiting close stop means the
+    // close did not happen: the next one asks its question again.
+    connect(&m_pView->Gateway(), &CGateway::startupFinished, this, [this] { m_bClosing = false; });
     m_fnPromptSaveName = [this](const QString& strProposed) { return PromptSaveName(strProposed); };
 }
 
@@ -162,6 +166,7 @@ void CMainFrame::SaveRecentFileList()
 void CMainFrame::NewDocument()
 {
     m_pDoc->OnNewDocument();
+    m_bClosing = false; // its stop replaces a close that was waiting
     m_pView->OnInitialUpdate();
     UpdateCaption();
 }
@@ -200,6 +205,7 @@ CMainFrame::EOpenResult CMainFrame::OpenDocumentFile(const QString& strName)
         return EOpenResult::Failed;
     }
     AddToRecentFileList(strPath);
+    m_bClosing = false; // its stop replaces a close that was waiting
     m_pView->OnInitialUpdate();
     UpdateCaption();
     return EOpenResult::Opened;
@@ -302,13 +308,14 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent)
         return;
     }
     pEvent->ignore();
-    if (m_bClosing || !SaveModified())
+    // The question is asked once per close, also when the close has to wait.
+    if (!m_bClosing && !SaveModified())
         return;
     // Stop the gateway first; when an operation of it is under way the stop,
-    // and the close after it, wait until that operation has unwound.
+    // and the close after it, wait until that operation has unwound. A
+    // repeated close asks for the stop again.
     m_bClosing = true;
     m_pView->StopBeforeClose([this] {
-        m_bClosing = false;
         m_bCloseReady = true;
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     });

@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -117,6 +118,7 @@ private slots:
     void alreadyOpenOnlyRaises();
     void multiFileDrop();
     void closeStopsGateway();
+    void closeWaitsForGatewayMessageBox();
     void screenshot();
 };
 
@@ -594,6 +596,37 @@ void TestMainFrame::closeStopsGateway()
     QTRY_VERIFY(!run.Frame()->isVisible());
     QVERIFY(!run.Frame()->View()->Gateway().IsInputStarted());
     QTRY_COMPARE(pConn->state(), QAbstractSocket::UnconnectedState);
+}
+
+// A close asked for while the gateway shows its message box (a gateway
+// operation on the stack) happens once that box is closed.
+void TestMainFrame::closeWaitsForGatewayMessageBox()
+{
+    SAppRun run;
+    QVERIFY(run.Start());
+    run.Doc().m_strInSetup = "COM0:9600,n,8,1"; // refused with a message box
+    run.Frame()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(run.Frame()));
+    bool bVisibleWithBox = false;
+    bool bSeen = false;
+    QTimer poll;
+    poll.setInterval(5);
+    connect(&poll, &QTimer::timeout, [&] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!pBox || bSeen)
+            return;
+        bSeen = true;
+        QCOMPARE(pBox->text(), QStringLiteral("OpenComm Error!"));
+        run.Frame()->close();
+        QCoreApplication::processEvents();
+        bVisibleWithBox = run.Frame()->isVisible();
+        pBox->button(QMessageBox::Ok)->click();
+    });
+    poll.start();
+    QTest::mouseClick(DialogItem(run.Frame()->View(), 1011), Qt::LeftButton);
+    QVERIFY(bSeen);
+    QVERIFY(bVisibleWithBox);
+    QTRY_VERIFY(!run.Frame()->isVisible());
 }
 
 // Renders the main window for the documentation; $TRELVANE_SCREENSHOT_DIR
