@@ -103,6 +103,8 @@ private slots:
     void startWithBadFile();
     void menus_data();
     void menus();
+    void menuCommandsOpenTheirDialogs_data();
+    void menuCommandsOpenTheirDialogs();
     void recentFiveFiles();
     void recentEntryRemovedOnlyWhenOpenFails();
     void savePrompt_data();
@@ -225,6 +227,37 @@ void TestMainFrame::menus()
     QVERIFY(bFound);
     if (id == 57616)
         QVERIFY(!pAction->isEnabled()); // greyed while the list is empty
+}
+
+void TestMainFrame::menuCommandsOpenTheirDialogs_data()
+{
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("input setup") << 32771 << "Input/Output Port Setup";
+    QTest::newRow("output setup") << 32772 << "Input/Output Port Setup";
+    QTest::newRow("startup option") << 32773 << "Startup Option Dialog";
+    QTest::newRow("about") << 57664 << "About TRELVANE";
+}
+
+void TestMainFrame::menuCommandsOpenTheirDialogs()
+{
+    QFETCH(int, id);
+    QFETCH(QString, caption);
+    SAppRun run;
+    QVERIFY(run.Start());
+    QString strSeen;
+    QTimer poll;
+    poll.setInterval(5);
+    connect(&poll, &QTimer::timeout, [&] {
+        if (auto* pDialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            strSeen = pDialog->windowTitle();
+            pDialog->reject();
+        }
+    });
+    poll.start();
+    run.Frame()->Command(id)->trigger();
+    QCOMPARE(strSeen, caption);
+    QVERIFY(!run.Doc().IsModified()); // cancelled: nothing changes
 }
 
 void TestMainFrame::recentFiveFiles()
