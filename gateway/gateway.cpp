@@ -66,9 +66,21 @@ void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
             fnThen();
         return;
     }
-    m_pending = PendingStop;
-    m_bPendingClear = bClearStatus;
-    m_fnAfterStop = std::move(fnThen);
+    // A stop already queued keeps its follow-up; the new one runs after it.
+    if (m_pending == PendingStop) {
+        m_bPendingClear = m_bPendingClear || bClearStatus;
+        if (fnThen) {
+            m_fnAfterStop = [fnFirst = std::move(m_fnAfterStop), fnSecond = std::move(fnThen)] {
+                if (fnFirst)
+                    fnFirst();
+                fnSecond();
+            };
+        }
+    } else {
+        m_pending = PendingStop;
+        m_bPendingClear = bClearStatus;
+        m_fnAfterStop = std::move(fnThen);
+    }
     m_bStopping = true;
 }
 

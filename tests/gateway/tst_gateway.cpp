@@ -531,14 +531,17 @@ void TestGateway::queuedStopOutranksReset()
     QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
     inPeer.Send(RandomBytes(8 << 20));
     // While a send waits: a stop that closes the window, then a restart
-    // (timer 3 or the button). The stop and its follow-up win.
+    // (timer 3 or the button), then a settings load. Both stops and their
+    // follow-ups run; the reset does not.
     bool bClosed = false;
+    bool bLoaded = false;
     QTimer::singleShot(1000, [&] {
         QVERIFY(rig.gateway.IsBusy());
         rig.gateway.RequestStop(false, [&] { bClosed = true; });
         rig.gateway.RequestStartupReset();
+        rig.gateway.RequestStop(true, [&] { bLoaded = true; });
     });
-    QTRY_VERIFY_WITH_TIMEOUT(bClosed, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(bClosed && bLoaded, 10000);
     QVERIFY(!rig.gateway.IsInputStarted());
     QTest::qWait(100);
     QCOMPARE(inPeer.m_nAccepted.load(), 1);
