@@ -370,6 +370,10 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
     char buffer[500];
     for (int i = 0; i < kMaxBlocks; ++i) {
         const int n = pPort->Read(buffer, int(sizeof buffer));
+        // A line-error box inside Read runs the event loop, so the port may
+        // have been torn down or deleted meanwhile, as by a transfer.
+        if (!pGuard || pPort != (bInput ? m_pInSerial : m_pOutSerial))
+            return;
         if (n <= 0)
             return;
         if (bInput)

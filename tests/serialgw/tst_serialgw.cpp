@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
@@ -610,6 +611,7 @@ void TestSerialGateway::lineErrorBoxWhileOutputVanishes()
     QTRY_VERIFY(tcp.Connected());
 
     bool bTornDownInBox = false;
+    QPointer<CCommPort> pPort(rig.gateway.m_pOutSerial);
     rig.host.m_fnOnBox = [&](const QString& strText) {
         if (strText != QLatin1String("<CE-8>"))
             return;
@@ -619,12 +621,16 @@ void TestSerialGateway::lineErrorBoxWhileOutputVanishes()
         while (rig.gateway.m_pOutSerial && timer.elapsed() < 5000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
         bTornDownInBox = !rig.gateway.m_pOutSerial;
+        // As a box's own event loop may: the torn-down port is deleted
+        // while its Read is still on the stack.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     };
     pScript->nErrors = CE_FRAME;
     pLine->Send("data");
     QTRY_VERIFY(rig.host.m_boxes.contains(QStringLiteral("<CE-8>")));
     QTRY_COMPARE(rig.host.m_strOutStatus, QStringLiteral("Remote closed,close myself too!"));
     QVERIFY(bTornDownInBox);
+    QVERIFY(pPort.isNull());
     QVERIFY(!rig.gateway.m_bOutStarted);
     QVERIFY(rig.gateway.IsInputStarted());
     // Let the torn-down port be deleted; nothing of it fires afterwards.
