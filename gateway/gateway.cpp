@@ -147,6 +147,14 @@ int CGateway::StartPort(bool bInput)
         delete pSocket;
         return 3;
     }
+    if (!bInput && pSerial && pSerial->IsVanished()) {
+        // The Output's line went away while it opened (its initial string
+        // was being written), possibly with the news already handled while
+        // the port was not recorded: not a start. The next block from the
+        // Input tries again. (The Input restarts through timer 3 instead.)
+        delete pSerial;
+        return 1;
+    }
 
     if (bInput) {
         m_pInSerial = pSerial;

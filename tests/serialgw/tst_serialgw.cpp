@@ -136,6 +136,7 @@ private slots:
     void vanishedInput_data();
     void vanishedInput();
     void vanishedOutput();
+    void outputVanishesWhileOpening();
     void lineErrorBoxWhileOutputVanishes();
     void closeWithNotificationQueued_data();
     void closeWithNotificationQueued();
@@ -590,6 +591,48 @@ void TestSerialGateway::vanishedOutput()
     QTRY_COMPARE(inLine.Received(), QByteArray("back"));
     QCOMPARE(rig.started.size(), 1);
     QVERIFY(!rig.LoggedMsgLine());
+}
+
+// The Output's line goes away while its initial string is still being
+// written, and the news is handled before the port is recorded. The start
+// must fail, not leave a dead port that takes blocks and sends nothing.
+void TestSerialGateway::outputVanishesWhileOpening()
+{
+    CPtyPeer inLine;
+    auto pOutLine = std::make_unique<CPtyPeer>();
+    QVERIFY(inLine.IsValid() && pOutLine->IsValid());
+    pOutLine->SetSlowReader(1, std::chrono::milliseconds(100));
+    SSerialRig rig;
+    rig.gateway.SetSerialPortMap({{"COM7", inLine.Slave()}, {"COM8", pOutLine->Slave()}});
+    rig.doc.m_strInSetup = "COM7:9600";
+    rig.doc.m_strOutSetup = "COM8:9600";
+    rig.doc.m_strOutInitial = QByteArray(256 * 1024, 'I');
+    rig.doc.m_nOutStartup = 1007;
+
+    bool bDuringOpen = false;
+    QTimer::singleShot(0, [&] {
+        bDuringOpen = rig.gateway.IsBusy() && !rig.gateway.m_pOutSerial;
+        pOutLine->CloseMaster();
+        // Events run on, as under a message box, until the hang-up is seen.
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    });
+    rig.gateway.RequestStartupReset();
+    QVERIFY(bDuringOpen);
+    QTRY_VERIFY(!rig.gateway.m_pOutSerial);
+    QVERIFY(!rig.gateway.m_bOutStarted);
+    QVERIFY(rig.gateway.m_pInSerial);
+    QCOMPARE(rig.host.m_strOutStatus == QStringLiteral("Output Startup!"), false);
+    QCOMPARE(rig.host.m_boxes, QStringList {"Output Port Connect Error!"});
+    QCOMPARE(rig.Texts(), QStringList({"Open Port...", "Done!", "Open Port..."}));
+
+    // The next block from the Input tries the Output again.
+    inLine.Send("x");
+    QTRY_VERIFY(rig.Texts().contains(QStringLiteral("Output DoConnect Failure!")));
+    QVERIFY(rig.host.m_boxes.contains(QStringLiteral("OpenComm Error!")));
+    QCOMPARE(rig.started.size(), 1);
 }
 
 // A line-error box runs the event loop in the middle of the Output's read;
