@@ -181,6 +181,14 @@ int CGateway::StartPortImpl(bool bInput, bool bArm)
         delete pSocket;
         return 3;
     }
+    if (!bInput && pSerial && pSerial->IsVanished()) {
+        // The Output's line went away while it opened (its initial string
+        // was being written), possibly with the news already handled while
+        // the port was not recorded: not a start. The next block from the
+        // Input tries again. (The Input restarts through timer 3 instead.)
+        delete pSerial;
+        return 1;
+    }
 
     if (bInput) {
         m_pInSerial = pSerial;
@@ -402,6 +410,10 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
     char buffer[500];
     for (int i = 0; i < kMaxBlocks; ++i) {
         const int n = pPort->Read(buffer, int(sizeof buffer));
+        // A line-error box inside Read runs the event loop, so the port may
+        // have been torn down or deleted meanwhile, as by a transfer.
+        if (!pGuard || pPort != (bInput ? m_pInSerial : m_pOutSerial))
+            return;
         if (n <= 0)
             return;
         if (bInput)
