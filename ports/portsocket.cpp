@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@ constexpr int kBlocksPerWakeup = 64;
 } // namespace
 
 CPortSocket::FSendTo CPortSocket::s_pfnSendTo = SystemSendTo;
+CPortSocket::SKeepAlive CPortSocket::s_keepAlive = CPortSocket::kDefaultKeepAlive;
 
 bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder)
 {
@@ -77,6 +79,8 @@ bool CPortSocket::Create()
         return false;
     }
     m_hSocket = hSocket;
+    if (m_nSocketType == SocketTcp)
+        EnableKeepAlive();
     m_pReadNotifier = new QSocketNotifier(m_hSocket, QSocketNotifier::Read, this);
     m_pReadNotifier->setEnabled(false);
     connect(m_pReadNotifier, &QSocketNotifier::activated, this, &CPortSocket::OnReceive);
@@ -84,6 +88,19 @@ bool CPortSocket::Create()
     m_pWriteNotifier->setEnabled(false);
     connect(m_pWriteNotifier, &QSocketNotifier::activated, this, &CPortSocket::OnSend);
     return true;
+}
+
+void CPortSocket::EnableKeepAlive()
+{
+    // Best effort: a system without these options still relays, it only
+    // notices a vanished peer later.
+    const int nOn = 1;
+    ::setsockopt(m_hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, sizeof nOn);
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &s_keepAlive.nIdleSeconds, sizeof(int));
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPINTVL, &s_keepAlive.nIntervalSeconds, sizeof(int));
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPCNT, &s_keepAlive.nProbes, sizeof(int));
+    const unsigned nUserTimeout = unsigned(s_keepAlive.nUserTimeoutMs);
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_USER_TIMEOUT, &nUserTimeout, sizeof nUserTimeout);
 }
 
 bool CPortSocket::Connect(const QByteArray& strAddress, int nPort)

@@ -20,6 +20,28 @@ public:
     // How long a TCP connect may take before it counts as timed out.
     static constexpr int kConnectTimeoutMs = 5000;
 
+    // A TCP peer that vanished without closing (cable pulled, host down) is
+    // noticed within about 20 s: keepalive probes while the connection is
+    // idle, the user time-out while sent data waits unacknowledged. Either
+    // ends in ETIMEDOUT on the next receive, which is the far end closing.
+    struct SKeepAlive
+    {
+        int nIdleSeconds;
+        int nIntervalSeconds;
+        int nProbes;
+        int nUserTimeoutMs;
+    };
+    static constexpr int kKeepAliveIdleSeconds = 10;
+    static constexpr int kKeepAliveIntervalSeconds = 2;
+    static constexpr int kKeepAliveProbes = 5;
+    static constexpr int kUserTimeoutMs = 20000;
+    static constexpr SKeepAlive kDefaultKeepAlive {kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,
+                                                   kKeepAliveProbes, kUserTimeoutMs};
+    // Applies to TCP sockets created afterwards. Tests shorten the timers;
+    // the program never changes them.
+    static void SetKeepAlive(const SKeepAlive& keepAlive) { s_keepAlive = keepAlive; }
+    static SKeepAlive KeepAlive() { return s_keepAlive; }
+
     CPortSocket(int nSocketType, IPortOwner* pOwner, bool bInput);
     ~CPortSocket() override;
 
@@ -66,6 +88,9 @@ private:
     // Waits until the socket is writable; false when the wait was given up.
     bool WaitWritable();
 
+    void EnableKeepAlive();
+
+    static SKeepAlive s_keepAlive;
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;
 };
