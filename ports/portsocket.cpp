@@ -99,8 +99,21 @@ void CPortSocket::EnableKeepAlive()
     ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &s_keepAlive.nIdleSeconds, sizeof(int));
     ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPINTVL, &s_keepAlive.nIntervalSeconds, sizeof(int));
     ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPCNT, &s_keepAlive.nProbes, sizeof(int));
-    const unsigned nUserTimeout = unsigned(s_keepAlive.nUserTimeoutMs);
-    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_USER_TIMEOUT, &nUserTimeout, sizeof nUserTimeout);
+}
+
+void CPortSocket::OnLivenessCheck()
+{
+    tcp_info info {};
+    socklen_t nSize = sizeof info;
+    if (IsClosed() || ::getsockopt(m_hSocket, IPPROTO_TCP, TCP_INFO, &info, &nSize) != 0)
+        return;
+    // Data in flight, or window probes, and no acknowledgement for too long.
+    // A slow consumer answers the window probes, so it is never caught here.
+    const bool bWaiting = info.tcpi_unacked > 0 || info.tcpi_probes > 0;
+    if (!bWaiting || info.tcpi_last_ack_recv < unsigned(s_keepAlive.nAckTimeoutMs))
+        return;
+    m_pOwner->AddMessage(QByteArray("Receive Error Code:") + QByteArray::number(int(WSAETIMEDOUT)));
+    OnClose();
 }
 
 bool CPortSocket::Connect(const QByteArray& strAddress, int nPort)
@@ -160,6 +173,11 @@ void CPortSocket::StartReceiving()
 {
     if (m_pReadNotifier)
         m_pReadNotifier->setEnabled(true);
+    if (m_nSocketType == SocketTcp && !IsClosed() && !m_pLivenessTimer) {
+        m_pLivenessTimer = new QTimer(this);
+        connect(m_pLivenessTimer, &QTimer::timeout, this, &CPortSocket::OnLivenessCheck);
+        m_pLivenessTimer->start(qMax(1, s_keepAlive.nIntervalSeconds) * 1000);
+    }
 }
 
 void CPortSocket::OnSend()
@@ -332,6 +350,8 @@ void CPortSocket::Close()
             *ppNotifier = nullptr;
         }
     }
+    if (m_pLivenessTimer)
+        m_pLivenessTimer->stop();
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;
