@@ -75,9 +75,11 @@ model=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
   64 KiB strings) through File Open; the document stays as it was on every refusal and no
   file in the folder changes (name, size, time, SHA-256).
 - **halfopen-\***: in a network namespace of the test's own, the peer's packets are dropped
-  with iptables; with the timers shortened (keepalive 1 s + 2 probes at 1 s, user time-out
-  3 s) the gateway must log 10060 and take the far-end-closed path. Shipped timers:
-  keepalive after 10 s idle, 5 probes 2 s apart, user time-out 20 s.
+  with iptables; with the timers shortened (keepalive 1 s + 2 probes at 1 s, acknowledgement
+  time-out 3 s checked every second) the gateway must log 10060 and take the far-end-closed
+  path. Shipped timers: keepalive after 10 s idle, 5 probes 2 s apart; data unacknowledged
+  for 20 s (checked every 2 s). A peer that keeps its window closed (slow consumer) answers
+  the window probes and is kept: `tst_halfopen slowConsumerIsKept` and slow-consumer above.
 DOC
   if ((status != 0)); then
     echo

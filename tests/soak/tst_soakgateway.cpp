@@ -252,8 +252,9 @@ void TestSoakGateway::peerClosesAtOnce()
                      .arg(growth.Text()));
     QVERIFY2(closedAt.size() >= nExpected / 2 && closedAt.size() <= nExpected + 1,
              qPrintable(QString::number(closedAt.size())));
-    // Qt keeps a timer of this length within 5 %.
-    QVERIFY2(nMinGap >= kRestartMs * 95 / 100, qPrintable(QString::number(nMinGap)));
+    // Qt fires a coarse timer of this length up to 5 % early; a margin on top
+    // for millisecond rounding.
+    QVERIFY2(nMinGap >= kRestartMs * 90 / 100, qPrintable(QString::number(nMinGap)));
     QVERIFY(nMaxLines <= CMessageLog::kMaxLines);
     QVERIFY2(growth.Problems().isEmpty(), qPrintable(growth.Problems()));
 }
