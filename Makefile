@@ -52,6 +52,10 @@ fuzz: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# The soak and fault suite with its full counts (about 5 minutes).
+soak: build
+	cd $(BUILD) && TRELVANE_SOAK_FULL=1 ctest -L soak --output-on-failure
+
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
