@@ -1,4 +1,4 @@
-#include "boxanswerer.h"
+#include "modal.h"
 #include "dialogunits.h"
 #include "gateway.h"
 #include "mainframe.h"

@@ -1,5 +1,5 @@
 #include "dialogunits.h"
-#include "modalrunner.h"
+#include "modal.h"
 #include "portsetupdlg.h"
 #include "textcodec.h"
 

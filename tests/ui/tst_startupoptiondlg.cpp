@@ -1,6 +1,6 @@
 #include "aboutdlg.h"
 #include "dialogunits.h"
-#include "modalrunner.h"
+#include "modal.h"
 #include "startupoptioncommand.h"
 #include "startupoptiondlg.h"
 #include "trelvanedoc.h"

@@ -1,7 +1,7 @@
 #include "dialogunits.h"
 #include "gateway.h"
 #include "messagebox.h"
-#include "modalrunner.h"
+#include "modal.h"
 #include "profile.h"
 #include "textcodec.h"
 #include "trelvanedoc.h"
