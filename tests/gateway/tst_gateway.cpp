@@ -129,7 +129,7 @@ void TestGateway::relaysTcpBothWaysByteExact()
     outSink.Attach(pOut);
 
     const QByteArray forward = RandomBytes(1 << 20);
-    const QByteArray backward = RandomBytes((1 << 20) + 7);
+    const QByteArray backward = RandomBytes((1 << 20) + 7, 2);
     pIn->write(forward);
     pOut->write(backward);
     QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), forward.size(), 30000);
