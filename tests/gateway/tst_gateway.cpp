@@ -1,16 +1,15 @@
+#include "resources.h"
 #include "testhost.h"
 #include "threadpeer.h"
 
 #include "escapes.h"
 #include "portsocket.h"
 
-#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
 
-#include <QSignalSpy>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,15 +20,6 @@ namespace {
 QByteArray TcpSetup(const QTcpServer& server)
 {
     return "TCP:" + QByteArray::number(server.serverPort()) + ",127.0.0.1";
-}
-
-QByteArray RandomBytes(int nSize)
-{
-    QByteArray data(nSize, Qt::Uninitialized);
-    QRandomGenerator gen(nSize);
-    for (char& c : data)
-        c = char(gen.generate());
-    return data;
 }
 
 // Collects everything a peer socket receives.
@@ -127,10 +117,7 @@ void TestGateway::relaysTcpBothWaysByteExact()
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = TcpSetup(outServer);
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), TcpSetup(outServer));
     QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
     QCOMPARE(rig.host.m_strInStatus, QStringLiteral("Input Startup!"));
     QCOMPARE(rig.host.m_strOutStatus, QStringLiteral("Output Startup!"));
@@ -142,7 +129,7 @@ void TestGateway::relaysTcpBothWaysByteExact()
     outSink.Attach(pOut);
 
     const QByteArray forward = RandomBytes(1 << 20);
-    const QByteArray backward = RandomBytes((1 << 20) + 7);
+    const QByteArray backward = RandomBytes((1 << 20) + 7, 2);
     pIn->write(forward);
     pOut->write(backward);
     QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), forward.size(), 30000);
@@ -159,10 +146,8 @@ void TestGateway::udpOutputOneDatagramPerBlock()
     QUdpSocket outPeer;
     QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1";
     rig.doc.m_strOutInitial = "hello\\r";
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1", 1008);
     QTcpSocket* pIn = Accept(inServer);
     QVERIFY(pIn);
     SSink inSink;
@@ -251,10 +236,7 @@ void TestGateway::outputConnectErrorBox()
     const quint16 nDead = closed.serverPort();
     closed.close();
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = "TCP:" + QByteArray::number(nDead) + ",127.0.0.1";
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), "TCP:" + QByteArray::number(nDead) + ",127.0.0.1");
     QCOMPARE(rig.host.m_boxes, QStringList({"Output Port Connect Error!"}));
     QVERIFY(rig.gateway.IsInputStarted());
     QVERIFY(!rig.gateway.m_bOutStarted);
@@ -269,9 +251,7 @@ void TestGateway::deferredOutputRetriesOnNextBlock()
     const quint16 nOutPort = outServer.serverPort();
     outServer.close();
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = "TCP:" + QByteArray::number(nOutPort) + ",127.0.0.1";
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), "TCP:" + QByteArray::number(nOutPort) + ",127.0.0.1", 1008);
     QTcpSocket* pIn = Accept(inServer);
     pIn->write("lost");
     QTRY_VERIFY(rig.Texts().contains("Output DoConnect Failure!"));
@@ -292,10 +272,8 @@ void TestGateway::skipInputResponse()
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = TcpSetup(outServer);
     rig.doc.m_bNoInInitResponse = 1;
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), TcpSetup(outServer), 1008);
     QVERIFY(rig.gateway.m_bSkipInResponse);
     QTcpSocket* pIn = Accept(inServer);
     pIn->write("response");
@@ -332,11 +310,8 @@ void TestGateway::skipOutputResponseAndExpiry()
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = TcpSetup(outServer);
     rig.doc.m_bNoOutInitResponse = 1;
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), TcpSetup(outServer));
     QVERIFY(rig.gateway.m_bSkipOutResponse);
     QTcpSocket* pIn = Accept(inServer);
     QTcpSocket* pOut = Accept(outServer);
@@ -364,9 +339,7 @@ void TestGateway::inputFarEndCloseRestarts()
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
     rig.gateway.SetTimerPeriods(12000, 200);
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = "TCP:1,127.0.0.1";
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), "TCP:1,127.0.0.1", 1008);
     QTcpSocket* pIn = Accept(inServer);
     pIn->close();
     QTRY_VERIFY(rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
@@ -402,11 +375,8 @@ void TestGateway::outputFarEndCloseReconnectsOnNextBlock()
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = TcpSetup(outServer);
     rig.doc.m_strOutInitial = "HELLO";
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), TcpSetup(outServer));
     QTcpSocket* pIn = Accept(inServer);
     QTcpSocket* pOut = Accept(outServer);
     pOut->close();
@@ -430,11 +400,8 @@ void TestGateway::oversizedDatagramIsDropped()
     QUdpSocket outPeer;
     QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1";
     rig.doc.m_strOutInitial = "x";
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1");
     QTcpSocket* pIn = Accept(inServer);
     SSink inSink;
     inSink.Attach(pIn);
@@ -456,10 +423,7 @@ void TestGateway::backpressureAndResetWhileSendWaits()
     CThreadPeer outPeer(4096);
     outPeer.m_bRead = false;
     SGatewayRig rig;
-    rig.doc.m_strInSetup = inPeer.Setup();
-    rig.doc.m_strOutSetup = outPeer.Setup();
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(inPeer.Setup(), outPeer.Setup());
     QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
 
     const QByteArray data = RandomBytes(32 << 20);
@@ -524,10 +488,7 @@ void TestGateway::queuedStopOutranksReset()
     CThreadPeer outPeer(4096);
     outPeer.m_bRead = false;
     SGatewayRig rig;
-    rig.doc.m_strInSetup = inPeer.Setup();
-    rig.doc.m_strOutSetup = outPeer.Setup();
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(inPeer.Setup(), outPeer.Setup());
     QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
     inPeer.Send(RandomBytes(8 << 20));
     // While a send waits: a stop that closes the window, then a restart
@@ -647,10 +608,7 @@ void TestGateway::broadcastDestination()
     QTcpServer inServer;
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.doc.m_strOutSetup = "UDP:9,255.255.255.255";
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(TcpSetup(inServer), "UDP:9,255.255.255.255");
     QVERIFY(rig.gateway.m_pOutSocket);
     int nBroadcast = 0;
     socklen_t nSize = sizeof nBroadcast;

@@ -299,7 +299,8 @@ void TestTrelvaned::relaySerialPty()
     outSink.Attach(pOut);
     QTRY_COMPARE_WITH_TIMEOUT(daemon.OutTexts(),
                               QStringList({"Open Port...", "Done!", "Connect TCP...", "Done!"}), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT((pty.Drain(), pty.m_received), QByteArray("ATZ\r"), kWaitMs);
+    QByteArray received;
+    QTRY_COMPARE_WITH_TIMEOUT(received += pty.TakeAll(), QByteArray("ATZ\r"), kWaitMs);
 
     const QByteArray fromSerial = RandomBytes(3000);
     QVERIFY(pty.Send(fromSerial));
@@ -307,10 +308,10 @@ void TestTrelvaned::relaySerialPty()
     QVERIFY(outSink.data == fromSerial);
 
     const QByteArray toSerial = RandomBytes(3001);
-    pty.m_received.clear();
+    received.clear();
     pOut->write(toSerial);
-    QTRY_VERIFY_WITH_TIMEOUT((pty.Drain(), pty.m_received.size() >= toSerial.size()), kWaitMs);
-    QVERIFY(pty.m_received == toSerial);
+    QTRY_VERIFY_WITH_TIMEOUT((received += pty.TakeAll()).size() >= toSerial.size(), kWaitMs);
+    QVERIFY(received == toSerial);
 
     daemon.Signal(SIGTERM);
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);

@@ -1,104 +1,22 @@
+#include "linescript.h"
+#include "pty.h"
+#include "resources.h"
+
 #include "commport.h"
-#include "linestatus.h"
 #include "portowner.h"
 #include "serialdevice.h"
 #include "serialmode.h"
 #include "serialspeed.h"
 
-#include <QDir>
 #include <QEventLoop>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
 
-#include <atomic>
-#include <condition_variable>
-#include <fcntl.h>
-#include <mutex>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <termios.h>
-#include <unistd.h>
 
 namespace {
-
-// A pseudo-terminal pair: the port opens the slave through a [Serial Ports]
-// entry, the test plays the far end on the master.
-class CPty
-{
-public:
-    CPty()
-    {
-        m_hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_hMaster < 0 || grantpt(m_hMaster) != 0 || unlockpt(m_hMaster) != 0)
-            return;
-        m_strSlave = QString::fromLocal8Bit(ptsname(m_hMaster));
-        // Raw from the start, so bytes written before the port opens are not
-        // echoed back to the master.
-        termios t{};
-        tcgetattr(m_hMaster, &t);
-        cfmakeraw(&t);
-        tcsetattr(m_hMaster, TCSANOW, &t);
-    }
-    ~CPty() { CloseMaster(); }
-    bool IsValid() const { return m_hMaster >= 0 && !m_strSlave.isEmpty(); }
-    void CloseMaster()
-    {
-        if (m_hMaster >= 0)
-            ::close(m_hMaster);
-        m_hMaster = -1;
-    }
-    bool Send(const QByteArray& data) const
-    {
-        return ::write(m_hMaster, data.constData(), size_t(data.size())) == data.size();
-    }
-    QByteArray Drain(int nMax = 65536) const
-    {
-        QByteArray buf(nMax, Qt::Uninitialized);
-        const ssize_t n = ::read(m_hMaster, buf.data(), size_t(nMax));
-        return n > 0 ? buf.left(n) : QByteArray();
-    }
-    int Waiting() const
-    {
-        int n = 0;
-        ioctl(m_hMaster, FIONREAD, &n);
-        return n;
-    }
-
-    int m_hMaster = -1;
-    QString m_strSlave;
-};
-
-// Carrier and line errors set by the test.
-struct SScript
-{
-    std::atomic<bool> bCarrier{true};
-    std::atomic<quint32> nErrors{0};
-    std::mutex mutex;
-    std::condition_variable cvPolled;
-    int nPolls = 0; // guarded by mutex
-};
-
-class CScriptedLineStatus : public ILineStatusSource
-{
-public:
-    explicit CScriptedLineStatus(std::shared_ptr<SScript> pScript) : m_pScript(std::move(pScript)) {}
-    bool Carrier() override
-    {
-        const bool b = m_pScript->bCarrier;
-        {
-            const std::lock_guard lock(m_pScript->mutex);
-            ++m_pScript->nPolls;
-        }
-        m_pScript->cvPolled.notify_all();
-        return b;
-    }
-    quint32 TakeErrors() override { return m_pScript->nErrors.exchange(0); }
-
-private:
-    std::shared_ptr<SScript> m_pScript;
-};
 
 // Records what a port asks of its owner; reads like the gateway does.
 class CRecordingOwner : public IPortOwner
@@ -169,27 +87,6 @@ public:
     bool m_bHoldRearm = false;
 };
 
-int CountEntries(const char* pDir)
-{
-    return int(QDir(QString::fromLatin1(pDir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
-}
-
-QByteArray Pattern(int nLen)
-{
-    QByteArray data(nLen, Qt::Uninitialized);
-    for (int i = 0; i < nLen; ++i)
-        data[i] = char((i * 131 + i / 251) & 0xff);
-    return data;
-}
-
-qint64 CpuMicroseconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000
-         + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
-}
-
 } // namespace
 
 class TestCommPort : public QObject
@@ -224,11 +121,10 @@ private slots:
 
 private:
     CCommPort* OpenPort(const QByteArray& strMode, bool bDetectCarrier = false, bool bInput = true);
-    void WaitForPolls(int nMore);
 
     std::unique_ptr<CPty> m_pPty;
     std::unique_ptr<CRecordingOwner> m_pOwner;
-    std::shared_ptr<SScript> m_pScript;
+    std::shared_ptr<SLineScript> m_pScript;
 };
 
 void TestCommPort::init()
@@ -237,8 +133,7 @@ void TestCommPort::init()
     QVERIFY(m_pPty->IsValid());
     m_pOwner = std::make_unique<CRecordingOwner>();
     m_pOwner->m_portMap.insert("COM7", m_pPty->m_strSlave);
-    m_pScript = std::make_shared<SScript>();
-    SetLineStatusFactory([script = m_pScript](int) { return std::make_unique<CScriptedLineStatus>(script); });
+    m_pScript = ScriptLineStatus();
 }
 
 void TestCommPort::cleanup()
@@ -252,15 +147,6 @@ void TestCommPort::cleanup()
 CCommPort* TestCommPort::OpenPort(const QByteArray& strMode, bool bDetectCarrier, bool bInput)
 {
     return new CCommPort("COM7:" + strMode, m_pOwner.get(), bDetectCarrier, bInput);
-}
-
-// Waits (without dispatching events) until the carrier thread has polled
-// the scripted source nMore more times.
-void TestCommPort::WaitForPolls(int nMore)
-{
-    std::unique_lock lock(m_pScript->mutex);
-    const int nTarget = m_pScript->nPolls + nMore;
-    QVERIFY(m_pScript->cvPolled.wait_for(lock, std::chrono::seconds(5), [&] { return m_pScript->nPolls >= nTarget; }));
 }
 
 void TestCommPort::openAppliesRawSettings()
@@ -330,12 +216,12 @@ void TestCommPort::openFailures()
     if (!mapped.isEmpty())
         m_pOwner->m_portMap.insert("COM7", mapped);
 
-    const int nFds = CountEntries("/proc/self/fd");
+    const int nFds = OpenFdCount();
     std::unique_ptr<CCommPort> port(new CCommPort(setup, m_pOwner.get(), false, true));
     QVERIFY(!port->IsOpen());
     QCOMPARE(port->m_hDevice, -1);
     QCOMPARE(m_pOwner->m_boxes, boxes);
-    QCOMPARE(CountEntries("/proc/self/fd"), nFds);
+    QCOMPARE(OpenFdCount(), nFds);
 
     // A failed open leaves the device free for the next one.
     if (mapped.isEmpty()) {
@@ -373,7 +259,7 @@ void TestCommPort::readsInChunksOfWhatWaits()
     char c;
     QCOMPARE(port->Read(&c, 1), 0); // nothing waits: no blocking
 
-    const QByteArray data = Pattern(3000);
+    const QByteArray data = RandomBytes(3000);
     QVERIFY(m_pPty->Send(data));
     QTRY_COMPARE(m_pOwner->m_received.size(), data.size());
     QCOMPARE(m_pOwner->m_received, data);
@@ -397,9 +283,9 @@ void TestCommPort::writeWholeBlockIntoSlowReader()
     // The far end reads a little at each wake-up, from inside the port's wait.
     QByteArray received;
     QSocketNotifier reader(m_pPty->m_hMaster, QSocketNotifier::Read);
-    connect(&reader, &QSocketNotifier::activated, [&] { received += m_pPty->Drain(997); });
+    connect(&reader, &QSocketNotifier::activated, [&] { received += m_pPty->Take(997); });
 
-    const QByteArray data = Pattern(1 << 20);
+    const QByteArray data = RandomBytes(1 << 20);
     QCOMPARE(port->Write(data.constData(), int(data.size())), int(data.size()));
     QTRY_COMPARE(received.size(), data.size());
     QCOMPARE(received, data);
@@ -411,14 +297,11 @@ void TestCommPort::writeGivesUpWhenStopping()
     QVERIFY(port->IsOpen());
     // Nobody reads the master: the write waits until the stop is requested.
     QTimer::singleShot(50, [&] { m_pOwner->m_bStopping = true; });
-    const QByteArray data = Pattern(1 << 20);
+    const QByteArray data = RandomBytes(1 << 20);
     const int n = port->Write(data.constData(), int(data.size()));
     QVERIFY(n > 0);
     QVERIFY(n < data.size());
-    QByteArray received;
-    for (QByteArray chunk; !(chunk = m_pPty->Drain()).isEmpty();)
-        received += chunk;
-    QCOMPARE(received, data.left(n));
+    QCOMPARE(m_pPty->TakeAll(), data.left(n));
     // A stop in force gives up at once, without dispatching.
     QCOMPARE(port->Write(data.constData(), int(data.size())) < data.size(), true);
 }
@@ -428,7 +311,7 @@ void TestCommPort::writeSurvivesDeleteDuringWait()
     QPointer<CCommPort> port(OpenPort("9600"));
     QVERIFY(port->IsOpen());
     QTimer::singleShot(50, [&] { delete port.data(); });
-    const QByteArray data = Pattern(1 << 20);
+    const QByteArray data = RandomBytes(1 << 20);
     CCommPort* pRaw = port.data();
     const int n = pRaw->Write(data.constData(), int(data.size()));
     QVERIFY(port.isNull());
@@ -439,14 +322,14 @@ void TestCommPort::nestedWriteKeepsOrder()
 {
     std::unique_ptr<CCommPort> port(OpenPort("9600"));
     QVERIFY(port->IsOpen());
-    const QByteArray first = Pattern(200000);
+    const QByteArray first = RandomBytes(200000);
     const QByteArray second("-- nested block --");
     // Another event writes to the port while the first block waits.
     QTimer::singleShot(20, [&] { QCOMPARE(port->Write(second.constData(), int(second.size())), int(second.size())); });
     QByteArray received;
     QTimer::singleShot(60, [&] {
         auto* pReader = new QSocketNotifier(m_pPty->m_hMaster, QSocketNotifier::Read, port.get());
-        connect(pReader, &QSocketNotifier::activated, [&] { received += m_pPty->Drain(); });
+        connect(pReader, &QSocketNotifier::activated, [&] { received += m_pPty->Take(); });
     });
     QCOMPARE(port->Write(first.constData(), int(first.size())), int(first.size()));
     QTRY_COMPARE(received.size(), first.size() + second.size());
@@ -477,7 +360,7 @@ void TestCommPort::carrierLowHoldsReadsAndDropsWrites()
     m_pScript->bCarrier = true;
     QTRY_COMPARE(m_pOwner->m_received, QByteArray("waited"));
     QCOMPARE(port->Write("sent", 4), 4);
-    QCOMPARE(m_pPty->Drain(), QByteArray("sent"));
+    QCOMPARE(m_pPty->Take(), QByteArray("sent"));
     // The Output port neither beeps nor restarts.
     QCOMPARE(m_pOwner->m_nBeeps, 0);
     QCOMPARE(m_pOwner->m_nRestarts, 0);
@@ -511,7 +394,7 @@ void TestCommPort::carrierChanges()
         QTRY_COMPARE(m_pOwner->m_nBeeps, 1);
         QCOMPARE(m_pOwner->m_nRestarts, 1);
     } else {
-        WaitForPolls(2);
+        QVERIFY(m_pScript->WaitForPolls(2));
         QTest::qWait(20);
     }
     // Without Detect Carrier the line is not looked at: data flows.
@@ -523,7 +406,7 @@ void TestCommPort::carrierChanges()
     if (beeps > 0) {
         QTRY_COMPARE(m_pOwner->m_nBeeps, 2);
     } else {
-        WaitForPolls(2);
+        QVERIFY(m_pScript->WaitForPolls(2));
         QTest::qWait(20);
     }
     QTRY_COMPARE(m_pOwner->m_received, QByteArray("x"));
@@ -561,7 +444,7 @@ void TestCommPort::closeWithPostQueued()
     // The carrier thread sees the drop and posts it; the port closes before
     // the post (and the data notification) is handled.
     m_pScript->bCarrier = false;
-    WaitForPolls(2);
+    QVERIFY(m_pScript->WaitForPolls(2));
     if (deletePort)
         port.reset();
     else
@@ -599,16 +482,16 @@ void TestCommPort::openCloseCyclesLeakNothing()
 {
     SetLineStatusFactory({}); // the real source, as in use
     delete OpenPort("9600"); // warm-up: Qt's own lazily made objects
-    const int nFds = CountEntries("/proc/self/fd");
-    const int nThreads = CountEntries("/proc/self/task");
+    const int nFds = OpenFdCount();
+    const int nThreads = ThreadCount();
     for (int i = 0; i < 1000; ++i) {
         std::unique_ptr<CCommPort> port(OpenPort(i % 2 ? "9600,n,8,1" : "31250,e,7,2"));
         QVERIFY(port->IsOpen());
         if (i % 100 == 0)
             QCoreApplication::processEvents();
     }
-    QCOMPARE(CountEntries("/proc/self/fd"), nFds);
-    QCOMPARE(CountEntries("/proc/self/task"), nThreads);
+    QCOMPARE(OpenFdCount(), nFds);
+    QCOMPARE(ThreadCount(), nThreads);
     QVERIFY(m_pOwner->m_boxes.isEmpty());
 }
 
@@ -663,7 +546,7 @@ void TestCommPort::masterClosedDuringWrite()
     std::unique_ptr<CCommPort> port(OpenPort("9600", false, true));
     QVERIFY(port->IsOpen());
     QTimer::singleShot(50, [&] { m_pPty->CloseMaster(); });
-    const QByteArray data = Pattern(1 << 20);
+    const QByteArray data = RandomBytes(1 << 20);
     const int n = port->Write(data.constData(), int(data.size()));
     QVERIFY(n < data.size());
     QTRY_COMPARE(m_pOwner->m_nRestarts, 1);

@@ -1,20 +1,14 @@
 #pragma once
 
+#include "threadpeer.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 
-#include <arpa/inet.h>
-#include <atomic>
 #include <cstring>
-#include <mutex>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 // A TCP peer on its own thread for long runs: it sends a stream generated
@@ -40,17 +34,7 @@ public:
 
     explicit CSoakPeer(quint32 nSeed, int nReceiveBuffer = 0) : m_sendBlock(PatternBlock(nSeed))
     {
-        m_hListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (nReceiveBuffer > 0)
-            ::setsockopt(m_hListen, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_hListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_hListen, 64);
-        socklen_t nSize = sizeof addr;
-        ::getsockname(m_hListen, reinterpret_cast<sockaddr*>(&addr), &nSize);
-        m_nPort = ntohs(addr.sin_port);
+        m_hListen = ListenLoopback(&m_nPort, nReceiveBuffer, 64);
         m_hWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         m_thread = std::thread([this] { Run(); });
     }

@@ -6,6 +6,8 @@
 // TRELVANE_SOAK_FULL=1 gives the full counts, TRELVANE_SOAK_SCALE=f gives
 // f times the full counts (at least the small ones).
 
+#include "resources.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -13,7 +15,6 @@
 #include <QTimer>
 #include <QtGlobal>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -57,18 +58,11 @@ struct SResources
     qint64 nRssKib = 0;
 };
 
-inline int CountEntries(const char* pDir)
-{
-    return int(QDir(QString::fromLatin1(pDir))
-                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
-                   .size());
-}
-
 inline SResources Sample()
 {
     SResources r;
-    r.nFds = CountEntries("/proc/self/fd");
-    r.nThreads = CountEntries("/proc/self/task");
+    r.nFds = OpenFdCount();
+    r.nThreads = ThreadCount();
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (statm.open(QIODevice::ReadOnly)) {
         const QList<QByteArray> fields = statm.readAll().split(' ');
@@ -76,14 +70,6 @@ inline SResources Sample()
             r.nRssKib = fields[1].toLongLong() * (sysconf(_SC_PAGESIZE) / 1024);
     }
     return r;
-}
-
-inline qint64 CpuMicroseconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 + usage.ru_utime.tv_usec
-         + usage.ru_stime.tv_usec;
 }
 
 // Resource samples of a cycle run. The first sample is the baseline, taken

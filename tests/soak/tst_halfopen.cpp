@@ -5,7 +5,7 @@
 
 #include "soakpeer.h"
 #include "soaksupport.h"
-#include "../gateway/testhost.h"
+#include "testhost.h"
 
 #include "portsocket.h"
 
@@ -123,10 +123,7 @@ void TestHalfOpen::slowConsumerIsKept()
     outPeer.ExpectStream(4);
     outPeer.SetReadRate(1024);
     SGatewayRig rig;
-    rig.doc.m_strInSetup = inPeer.Setup();
-    rig.doc.m_strOutSetup = outPeer.Setup();
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(inPeer.Setup(), outPeer.Setup());
     QVERIFY(soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000));
     const qint64 nTotal = 32 << 20;
     inPeer.AddToSend(nTotal);
@@ -164,10 +161,7 @@ void TestHalfOpen::vanishedPeerIsFarEndClose()
     SGatewayRig rig;
     // The restart after the Input closes would only meet the dropped peer.
     rig.gateway.SetTimerPeriods(12000, 600000);
-    rig.doc.m_strInSetup = inPeer.Setup();
-    rig.doc.m_strOutSetup = outPeer.Setup();
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(inPeer.Setup(), outPeer.Setup());
     QVERIFY(soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000));
     inPeer.AddToSend(4096);
     QVERIFY(soak::WaitFor([&] { return outPeer.Received() == 4096; }, 5000));

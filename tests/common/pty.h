@@ -3,58 +3,105 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 
-// The far end of a serial line: a pseudo-terminal whose master side is
-// served by a thread of its own, so it keeps reading and writing whatever
-// the gateway's thread waits for. The gateway opens the slave (Slave()).
-class CPtyPeer
+// A pseudo-terminal pair: the code under test opens the slave through a
+// [Serial Ports] entry, the test plays the far end on the master.
+class CPty
 {
 public:
-    CPtyPeer()
+    CPty()
     {
         m_hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (m_hMaster < 0 || grantpt(m_hMaster) != 0 || unlockpt(m_hMaster) != 0)
             return;
         m_strSlave = QString::fromLocal8Bit(ptsname(m_hMaster));
-        // Raw from the start: bytes written before the port opens are not
+        // Raw from the start: bytes written before the slave opens are not
         // echoed or translated.
         termios t {};
         tcgetattr(m_hMaster, &t);
         cfmakeraw(&t);
         tcsetattr(m_hMaster, TCSANOW, &t);
-        m_thread = std::thread([this] { Run(); });
     }
-    ~CPtyPeer()
-    {
-        m_bStop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        if (m_hMaster >= 0)
-            ::close(m_hMaster);
-    }
+    ~CPty() { CloseMaster(); }
+    CPty(const CPty&) = delete;
+    CPty& operator=(const CPty&) = delete;
 
     bool IsValid() const { return m_hMaster >= 0 && !m_strSlave.isEmpty(); }
     const QString& Slave() const { return m_strSlave; }
+    // Closes the master: the line vanishes.
+    void CloseMaster()
+    {
+        if (m_hMaster >= 0)
+            ::close(m_hMaster);
+        m_hMaster = -1;
+    }
+    bool Send(const QByteArray& data) const
+    {
+        return ::write(m_hMaster, data.constData(), size_t(data.size())) == data.size();
+    }
+    // One read of at most nMax bytes of what waits on the master.
+    QByteArray Take(int nMax = 65536) const
+    {
+        QByteArray buf(nMax, Qt::Uninitialized);
+        const ssize_t n = ::read(m_hMaster, buf.data(), size_t(nMax));
+        return n > 0 ? buf.left(int(n)) : QByteArray();
+    }
+    // Everything that waits on the master.
+    QByteArray TakeAll() const
+    {
+        QByteArray all;
+        for (QByteArray chunk; !(chunk = Take()).isEmpty();)
+            all += chunk;
+        return all;
+    }
+    int Waiting() const
+    {
+        int n = 0;
+        ioctl(m_hMaster, FIONREAD, &n);
+        return n;
+    }
 
+    int m_hMaster = -1;
+    QString m_strSlave;
+};
+
+// A pseudo-terminal whose master is served by a thread of its own, so it
+// keeps reading and writing while the thread under test waits.
+class CPtyPeer
+{
+public:
+    CPtyPeer()
+    {
+        if (m_pty.IsValid())
+            m_thread = std::thread([this] { Run(); });
+    }
+    ~CPtyPeer() { CloseMaster(); }
+
+    bool IsValid() const { return m_pty.IsValid(); }
+    const QString& Slave() const { return m_pty.Slave(); }
+
+    // Queued for the serving thread.
     void Send(const QByteArray& data)
     {
         std::lock_guard lock(m_mutex);
         m_outgoing += data;
     }
-    // Writes at once from the calling thread (before the gateway opens).
+    // Writes at once from the calling thread (before the slave opens).
     bool SendNow(const QByteArray& data)
     {
         std::lock_guard lock(m_mutex);
-        return ::write(m_hMaster, data.constData(), size_t(data.size())) == data.size();
+        return m_pty.Send(data);
     }
     QByteArray Received()
     {
@@ -84,17 +131,14 @@ public:
         if (m_thread.joinable())
             m_thread.join();
         std::lock_guard lock(m_mutex);
-        if (m_hMaster >= 0)
-            ::close(m_hMaster);
-        m_hMaster = -1;
+        m_pty.CloseMaster();
     }
 
 private:
     void Run()
     {
-        char buffer[65536];
         while (!m_bStop) {
-            pollfd pfd {m_hMaster, POLLIN, 0};
+            pollfd pfd {m_pty.m_hMaster, POLLIN, 0};
             {
                 std::lock_guard lock(m_mutex);
                 if (m_nOutOffset < m_outgoing.size())
@@ -107,19 +151,17 @@ private:
                 continue;
             }
             if (pfd.revents & POLLIN) {
-                const int nWant = m_nReadChunk > 0 ? int(std::min<size_t>(size_t(m_nReadChunk), sizeof buffer))
-                                                   : int(sizeof buffer);
-                const ssize_t n = ::read(m_hMaster, buffer, size_t(nWant));
-                if (n > 0) {
+                const QByteArray chunk = m_pty.Take(m_nReadChunk > 0 ? m_nReadChunk.load() : 65536);
+                {
                     std::lock_guard lock(m_mutex);
-                    m_received.append(buffer, n);
+                    m_received += chunk;
                 }
                 if (m_nPauseUs > 0)
                     std::this_thread::sleep_for(std::chrono::microseconds(m_nPauseUs));
             }
             if (pfd.revents & POLLOUT) {
                 std::lock_guard lock(m_mutex);
-                const ssize_t n = ::write(m_hMaster, m_outgoing.constData() + m_nOutOffset,
+                const ssize_t n = ::write(m_pty.m_hMaster, m_outgoing.constData() + m_nOutOffset,
                                           size_t(std::min<qint64>(m_outgoing.size() - m_nOutOffset, 4096)));
                 if (n > 0)
                     m_nOutOffset += n;
@@ -127,8 +169,7 @@ private:
         }
     }
 
-    int m_hMaster = -1;
-    QString m_strSlave;
+    CPty m_pty;
     std::thread m_thread;
     std::mutex m_mutex;
     QByteArray m_received;

@@ -11,6 +11,25 @@
 #include <thread>
 #include <unistd.h>
 
+// A listening TCP socket on a loopback port chosen by the system; its port
+// goes to *pPort. A receive buffer size set here is inherited by accepted
+// connections (small ones make a slow consumer stall sooner).
+inline int ListenLoopback(quint16* pPort, int nReceiveBuffer = 0, int nBacklog = 4)
+{
+    const int h = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (nReceiveBuffer > 0)
+        ::setsockopt(h, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(h, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(h, nBacklog);
+    socklen_t nSize = sizeof addr;
+    ::getsockname(h, reinterpret_cast<sockaddr*>(&addr), &nSize);
+    *pPort = ntohs(addr.sin_port);
+    return h;
+}
+
 // A TCP peer on its own thread, for cases where the gateway's thread waits
 // inside a send: the peer keeps running whatever the gateway does. Listens
 // on a loopback port chosen by the system and serves one connection.
@@ -19,17 +38,7 @@ class CThreadPeer
 public:
     explicit CThreadPeer(int nReceiveBuffer = 0)
     {
-        m_hListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (nReceiveBuffer > 0)
-            ::setsockopt(m_hListen, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_hListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_hListen, 4);
-        socklen_t nSize = sizeof addr;
-        ::getsockname(m_hListen, reinterpret_cast<sockaddr*>(&addr), &nSize);
-        m_nPort = ntohs(addr.sin_port);
+        m_hListen = ListenLoopback(&m_nPort, nReceiveBuffer);
         m_thread = std::thread([this] { Run(); });
     }
     ~CThreadPeer()

@@ -7,10 +7,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QSignalSpy>
 #include <QStringList>
 
+#include <functional>
+
 // Records what the gateway shows. Its message box runs the event loop for a
-// moment, as a real modal box does, so nested events are exercised.
+// moment, as a real modal box does, so nested events are exercised; a test
+// can act from inside it (m_fnOnBox).
 class CRecordingHost : public IGatewayHost
 {
 public:
@@ -21,6 +25,10 @@ public:
     void ShowMessageBox(const QString& strText) override
     {
         m_boxes.append(strText);
+        if (m_fnOnBox) {
+            auto fn = m_fnOnBox;
+            fn(strText);
+        }
         QElapsedTimer timer;
         timer.start();
         while (timer.elapsed() < m_nBoxMs)
@@ -33,6 +41,7 @@ public:
     QStringList m_boxes;
     int m_nBeeps = 0;
     int m_nBoxMs = 20;
+    std::function<void(const QString&)> m_fnOnBox;
 };
 
 // A gateway with its settings and recording host, for one test.
@@ -41,6 +50,16 @@ struct SGatewayRig
     CTrelvaneDoc doc;
     CRecordingHost host;
     CGateway gateway {&doc, &host};
+    QSignalSpy started {&gateway, &CGateway::startupFinished};
+
+    // Sets both setup strings and the start mode, then Startup / Reset.
+    void Start(const QByteArray& strIn, const QByteArray& strOut, int nOutStartup = 1007)
+    {
+        doc.m_strInSetup = strIn;
+        doc.m_strOutSetup = strOut;
+        doc.m_nOutStartup = nOutStartup;
+        gateway.RequestStartupReset();
+    }
 
     // Message texts without their time stamps.
     QStringList Texts()
@@ -49,5 +68,14 @@ struct SGatewayRig
         for (const QString& strLine : gateway.MessageLog().Lines())
             texts.append(strLine.mid(9));
         return texts;
+    }
+
+    // A "msg:" line: a notification for a port the gateway does not know.
+    bool LoggedMsgLine()
+    {
+        for (const QString& strText : Texts())
+            if (strText.startsWith(QLatin1String("msg:")))
+                return true;
+        return false;
     }
 };
