@@ -72,8 +72,16 @@ struct SRig
         if (!bOk) {
             Fail(QStringLiteral("%1: the relay did not connect (%2)\n%3")
                      .arg(QLatin1String(pszCase), m_relay.Arguments().join(QLatin1Char(' ')), m_relay.LogTail()));
+            return false;
         }
-        return bOk;
+        // Data that arrives while trelvaned still connects its Output would
+        // make it start the Output a second time; wait for its log instead.
+        if (!m_relay.WaitBothPortsStarted(kConnectTimeoutMs)) {
+            Fail(QStringLiteral("%1: the relay did not report both ports started\n%2")
+                     .arg(QLatin1String(pszCase), m_relay.LogTail()));
+            return false;
+        }
+        return true;
     }
 };
 

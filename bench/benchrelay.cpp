@@ -75,6 +75,7 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
                           const QString& strWorkDir, QString* pstrError)
 {
     QDir().mkpath(strWorkDir);
+    m_kind = kind;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QString strProgram;
     if (kind == ERelayKind::Trelvaned) {
@@ -193,6 +194,19 @@ long CRelayProcess::StatusKiB(const char* pszKey) const
             return line.mid(int(strlen(pszKey))).trimmed().split(' ').value(0).toLong();
     }
     return -1;
+}
+
+bool CRelayProcess::WaitBothPortsStarted(int nTimeoutMs) const
+{
+    if (m_kind != ERelayKind::Trelvaned)
+        return true;
+    for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 5) {
+        QFile file(m_strLogPath);
+        if (file.open(QIODevice::ReadOnly) && file.readAll().count("Done!") >= 2)
+            return true;
+        ::usleep(5000);
+    }
+    return false;
 }
 
 QString CRelayProcess::LogTail() const

@@ -42,6 +42,10 @@ public:
     // VmHWM / VmRSS in KiB from /proc/<pid>/status; -1 when unreadable.
     long PeakRssKiB() const { return StatusKiB("VmHWM:"); }
     long RssKiB() const { return StatusKiB("VmRSS:"); }
+    // trelvaned: waits until its log shows both ports started ("Done!" twice),
+    // so no data reaches it while it is still connecting its Output.
+    // Returns at once for socat; false on time-out.
+    bool WaitBothPortsStarted(int nTimeoutMs) const;
     // The last lines of the relay's output, for error reports.
     QString LogTail() const;
     QStringList Arguments() const { return m_arguments; }
@@ -49,6 +53,7 @@ public:
 private:
     long StatusKiB(const char* pszKey) const;
 
+    ERelayKind m_kind = ERelayKind::SocatB512;
     pid_t m_pid = -1;
     QString m_strLogPath;
     QStringList m_arguments;
