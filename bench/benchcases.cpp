@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <memory>
 #include <sys/socket.h>
 #include <termios.h>
@@ -243,9 +244,45 @@ bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToI
     return true;
 }
 
+// Pins the calling thread, and so the relay and threads started from it, to
+// one CPU for its lifetime; the old mask comes back afterwards.
+class CPinToOneCpu
+{
+public:
+    CPinToOneCpu()
+    {
+        if (::sched_getaffinity(0, sizeof m_old, &m_old) != 0)
+            return;
+        for (int nCpu = 0; nCpu < CPU_SETSIZE; ++nCpu) {
+            if (CPU_ISSET(nCpu, &m_old)) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(nCpu, &one);
+                m_bPinned = ::sched_setaffinity(0, sizeof one, &one) == 0;
+                break;
+            }
+        }
+    }
+    ~CPinToOneCpu()
+    {
+        if (m_bPinned)
+            ::sched_setaffinity(0, sizeof m_old, &m_old);
+    }
+    CPinToOneCpu(const CPinToOneCpu&) = delete;
+    CPinToOneCpu& operator=(const CPinToOneCpu&) = delete;
+
+private:
+    cpu_set_t m_old;
+    bool m_bPinned = false;
+};
+
 bool RunLatencyCase(const SBenchOptions& options, int nMessageSize, const FReport& report)
 {
     const QString strCase = QStringLiteral("lat%1").arg(nMessageSize);
+    // Relay and peers share one CPU: on small virtual machines a wake-up on
+    // the other CPU costs tens of microseconds at random and would hide the
+    // relay's own cost.
+    CPinToOneCpu pin;
     SRig rig;
     SRelayEnd in, out;
     if (!ListenTcpEnd(&rig.m_hInListen, &in) || !ListenTcpEnd(&rig.m_hOutListen, &out)
