@@ -61,11 +61,16 @@ public:
 
 private:
     void OnReceive();
+    // Reads and passes on the blocks of one wake-up; false when the read
+    // notifier must stay off (port closed or gone, stop requested).
+    bool ReceiveBlocks();
     void OnSend();
     void OnClose();
     // Waits until the socket is writable; false when the wait was given up.
     bool WaitWritable();
 
+    // OnReceive is on the stack (its transfer may wait and dispatch events).
+    bool m_bReceiving = false;
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;
 };
