@@ -50,7 +50,10 @@ void CGateway::RequestStartupReset()
         OnStartupReset();
         return;
     }
-    m_pending = PendingReset;
+    // A queued stop outranks a reset: its follow-up (closing the window,
+    // applying reloaded settings) must not be lost.
+    if (m_pending != PendingStop)
+        m_pending = PendingReset;
     m_bStopping = true;
 }
 
@@ -63,9 +66,21 @@ void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
             fnThen();
         return;
     }
-    m_pending = PendingStop;
-    m_bPendingClear = bClearStatus;
-    m_fnAfterStop = std::move(fnThen);
+    // A stop already queued keeps its follow-up; the new one runs after it.
+    if (m_pending == PendingStop) {
+        m_bPendingClear = m_bPendingClear || bClearStatus;
+        if (fnThen) {
+            m_fnAfterStop = [fnFirst = std::move(m_fnAfterStop), fnSecond = std::move(fnThen)] {
+                if (fnFirst)
+                    fnFirst();
+                fnSecond();
+            };
+        }
+    } else {
+        m_pending = PendingStop;
+        m_bPendingClear = bClearStatus;
+        m_fnAfterStop = std::move(fnThen);
+    }
     m_bStopping = true;
 }
 
@@ -107,24 +122,43 @@ void CGateway::OnStartupReset()
         m_bSkipInResponse = true;
         SetTimer(1);
     }
-    if (StartPort(true) != 0) {
+    // With the Output starting together with the Input, the Input is read
+    // only once the Output start is over: a block arriving meanwhile would
+    // start the Output a second time.
+    const bool bOutWithIn = m_pDoc->m_nOutStartup == 1007;
+    if (StartPortImpl(true, !bOutWithIn) != 0) {
         emit startupFinished(false);
         return;
     }
-    if (m_pDoc->m_nOutStartup == 1007) {
+    if (bOutWithIn) {
         if (m_pDoc->m_bNoOutInitResponse) {
             m_bSkipOutResponse = true;
             SetTimer(2);
         }
-        if (StartPort(false) == 0)
+        const bool bStarted = StartPort(false) == 0;
+        if (bStarted)
             m_bOutStarted = true;
-        else
+        ArmPort(true);
+        if (!bStarted)
             ShowMessageBox("Output Port Connect Error!");
     }
     emit startupFinished(IsInputStarted());
 }
 
 int CGateway::StartPort(bool bInput)
+{
+    return StartPortImpl(bInput, true);
+}
+
+void CGateway::ArmPort(bool bInput)
+{
+    if (CPortSocket* pSocket = bInput ? m_pInSocket : m_pOutSocket)
+        pSocket->StartReceiving();
+    if (CCommPort* pSerial = bInput ? m_pInSerial : m_pOutSerial)
+        pSerial->OnCommNotify();
+}
+
+int CGateway::StartPortImpl(bool bInput, bool bArm)
 {
     CBusyScope busy(this);
     const QByteArray strSetup = bInput ? m_pDoc->m_strInSetup : m_pDoc->m_strOutSetup;
@@ -146,6 +180,14 @@ int CGateway::StartPort(bool bInput)
         delete pSerial;
         delete pSocket;
         return 3;
+    }
+    if (!bInput && pSerial && pSerial->IsVanished()) {
+        // The Output's line went away while it opened (its initial string
+        // was being written), possibly with the news already handled while
+        // the port was not recorded: not a start. The next block from the
+        // Input tries again. (The Input restarts through timer 3 instead.)
+        delete pSerial;
+        return 1;
     }
 
     if (bInput) {
@@ -174,10 +216,8 @@ int CGateway::StartPort(bool bInput)
     AddMessage("Done!");
 
     // Only now may the new port deliver blocks.
-    if (pSocket)
-        pSocket->StartReceiving();
-    if (pSerial)
-        pSerial->OnCommNotify();
+    if (bArm)
+        ArmPort(bInput);
     return 0;
 }
 
@@ -370,6 +410,10 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
     char buffer[500];
     for (int i = 0; i < kMaxBlocks; ++i) {
         const int n = pPort->Read(buffer, int(sizeof buffer));
+        // A line-error box inside Read runs the event loop, so the port may
+        // have been torn down or deleted meanwhile, as by a transfer.
+        if (!pGuard || pPort != (bInput ? m_pInSerial : m_pOutSerial))
+            return;
         if (n <= 0)
             return;
         if (bInput)

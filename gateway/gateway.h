@@ -85,6 +85,9 @@ private:
     friend class CBusyScope;
     enum EPending { PendingNone, PendingReset, PendingStop };
 
+    int StartPortImpl(bool bInput, bool bArm);
+    // Lets a recorded port deliver blocks.
+    void ArmPort(bool bInput);
     void TransferPasses(bool bInToOut, const char* pData, int nLen);
     void UnloadPlugin(bool bInput);
     void SetStatus(bool bInput, const QString& strText);

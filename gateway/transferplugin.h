@@ -4,7 +4,8 @@
 #include <memory>
 
 // One loaded transfer plug-in (a shared library with up to four exports).
-// Created at the start of its port, destroyed (unloaded) at every stop.
+// Created at the start of its port, destroyed (unloaded) at every stop. The
+// exports are resolved once at load; they live and die with this object.
 class CTransferPlugin
 {
 public:
@@ -15,9 +16,15 @@ public:
         TransferError   // log "DLL Transfer Error Code:" + *pError, send the received block
     };
 
-    // Loads the named file; null when nothing loads (no message).
+    // Loads the named file (name mapping: CPluginPath); null when nothing
+    // loads (no message).
     static std::unique_ptr<CTransferPlugin> Load(const QByteArray& strName);
     ~CTransferPlugin();
+    CTransferPlugin(const CTransferPlugin&) = delete;
+    CTransferPlugin& operator=(const CTransferPlugin&) = delete;
+
+    // The file that was loaded, as the system's loader names it.
+    QByteArray FileName() const;
 
     // DllInit with the port's setup string; 0 when the export is missing.
     int Init(const QByteArray& strSetup);

@@ -25,6 +25,8 @@ public:
     ~CCommPort() override;
 
     bool IsOpen() const { return m_hDevice >= 0; }
+    // The device has hung up or failed; the port reads and writes nothing.
+    bool IsVanished() const { return m_bVanished; }
 
     // Takes at most nMax bytes that are already queued; 0 when none (or when
     // carrier is absent with Detect Carrier on). Never negative.

@@ -10,4 +10,9 @@ if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} && -z ${QT_QPA_PLATFORM:-} ]]; 
   echo "  $build/headless/trelvaned FILE.set" >&2
   exit 1
 fi
+if [[ ! -x $build/app/trelvane ]]; then
+  echo "The desktop program is not built yet ($build/app/trelvane is missing)." >&2
+  echo "Build it with: make build" >&2
+  exit 1
+fi
 exec "$build/app/trelvane" "$@"

@@ -48,9 +48,31 @@
  * address of an error text; on 32-bit Windows it is a 32-bit integer. */
 typedef intptr_t trelvane_outvalue_t;
 
+/* The gateway shows at most this many characters of an error text and never
+ * reads further, terminator or not. */
+#define TRELVANE_MAX_ERROR_TEXT 27
+
+/* The largest count DllTransfer may return. A larger or negative count is
+ * logged as an error ("bad count <n>") and the received block goes out
+ * unchanged. */
+#define TRELVANE_MAX_TRANSFER_COUNT 1048576
+
+/* Out-values below this (and negative ones) are taken as error numbers, not
+ * as text addresses: the gateway logs "bad text <n>" for them. */
+#define TRELVANE_LOWEST_TEXT_ADDRESS 4096
+
 typedef int (TRELVANE_CALL *TrelvaneDllInitFn)(const char* setup);
 typedef const char* (TRELVANE_CALL *TrelvaneDllTransferFn)(const char* data, int len, trelvane_outvalue_t* out);
 typedef int (TRELVANE_CALL *TrelvaneDllAfterSendFn)(const char* data, int len);
 typedef int (TRELVANE_CALL *TrelvaneDllQuitFn)(void);
+
+/* Prototypes, so that the compiler checks a plug-in's definitions. Define
+ * only the ones the plug-in needs; a declaration alone exports nothing. */
+#ifndef TRELVANE_NO_PROTOTYPES
+TRELVANE_PLUGIN_API(int) DllInit(const char* setup);
+TRELVANE_PLUGIN_API(const char*) DllTransfer(const char* data, int len, trelvane_outvalue_t* out);
+TRELVANE_PLUGIN_API(int) DllAfterSend(const char* data, int len);
+TRELVANE_PLUGIN_API(int) DllQuit(void);
+#endif
 
 #endif /* TRELVANE_PLUGIN_H */

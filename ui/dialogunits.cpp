@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -48,7 +49,7 @@ void FitStaticText(QLabel* pLabel)
     pLabel->setFont(font);
 }
 
-QWidget* CreateItem(QDialog* pDialog, const SDlgItem& item)
+QWidget* CreateItem(QWidget* pDialog, const SDlgItem& item)
 {
     const QString strText = QString::fromLatin1(item.pszText ? item.pszText : "");
     switch (item.eKind) {
@@ -82,6 +83,13 @@ QWidget* CreateItem(QDialog* pDialog, const SDlgItem& item)
         auto* pLabel = new QLabel(pDialog);
         pLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         return pLabel;
+    }
+    case EDlgItemKind::ListBox: {
+        auto* pList = new QListWidget(pDialog);
+        pList->setSortingEnabled(false);
+        pList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        pList->setUniformItemSizes(true); // long logs stay cheap to lay out
+        return pList;
     }
     }
     return nullptr;
@@ -132,17 +140,23 @@ QFont CDialogUnits::DialogFont()
 
 CDialogUnits BuildDialog(QDialog* pDialog, const SDlgTemplate& tmpl, QList<QWidget*>* pItems)
 {
-    pDialog->setFont(CDialogUnits::DialogFont());
-    const CDialogUnits units(pDialog->font());
+    const CDialogUnits units = BuildForm(pDialog, tmpl, pItems);
     pDialog->setWindowTitle(QString::fromLatin1(tmpl.pszCaption));
     pDialog->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                             | Qt::WindowCloseButtonHint);
     pDialog->setFixedSize(units.ToPixels(tmpl.sizeUnits));
-    ApplyDialogColors(pDialog);
+    return units;
+}
+
+CDialogUnits BuildForm(QWidget* pForm, const SDlgTemplate& tmpl, QList<QWidget*>* pItems)
+{
+    pForm->setFont(CDialogUnits::DialogFont());
+    const CDialogUnits units(pForm->font());
+    ApplyDialogColors(pForm);
 
     QWidget* pPrevTab = nullptr;
     for (const SDlgItem& item : tmpl.items) {
-        QWidget* pItem = CreateItem(pDialog, item);
+        QWidget* pItem = CreateItem(pForm, item);
         if (item.nId >= 0)
             pItem->setObjectName(DialogItemName(item.nId));
         pItem->setGeometry(units.ToPixels(item.rcUnits));
@@ -159,7 +173,8 @@ CDialogUnits BuildDialog(QDialog* pDialog, const SDlgTemplate& tmpl, QList<QWidg
                    || item.eKind == EDlgItemKind::CheckBox
                    || item.eKind == EDlgItemKind::PushButton
                    || item.eKind == EDlgItemKind::DefPushButton
-                   || item.eKind == EDlgItemKind::Edit) {
+                   || item.eKind == EDlgItemKind::Edit
+                   || item.eKind == EDlgItemKind::ListBox) {
             pItem->setFocusPolicy(Qt::ClickFocus); // reached by mouse, never by Tab
         } else {
             pItem->setFocusPolicy(Qt::NoFocus);

@@ -48,6 +48,7 @@ enum class EDlgItemKind
     Static,      // left-aligned text, wraps at word breaks
     GroupBox,
     Icon,
+    ListBox,     // not sorted, vertical scroll bar, border
 };
 
 // One control of a dialog template.
@@ -73,6 +74,11 @@ struct SDlgTemplate
 // controls, in template order, go to pItems when given.
 CDialogUnits BuildDialog(QDialog* pDialog, const SDlgTemplate& tmpl,
                          QList<QWidget*>* pItems = nullptr);
+
+// The same for a child form (no caption, no window frame): font, colours,
+// controls and tab order; the form's size is left to its owner.
+CDialogUnits BuildForm(QWidget* pForm, const SDlgTemplate& tmpl,
+                       QList<QWidget*>* pItems = nullptr);
 
 // The control with the given id, found by its object name.
 QWidget* DialogItem(const QWidget* pDialog, int nId);

@@ -79,7 +79,7 @@ private:
                 m_bConnected = false;
                 m_bCloseConn = false;
             }
-            pollfd fds[2] = {{m_hListen, POLLIN, 0}, {m_hConn, short(m_bRead ? POLLIN : 0), 0}};
+            pollfd fds[2] = {{m_hListen, POLLIN, 0}, {m_hConn, short(m_bRead && !m_bAtEnd ? POLLIN : 0), 0}};
             {
                 std::lock_guard lock(m_mutex);
                 if (m_hConn >= 0 && m_nOutOffset < m_outgoing.size())
@@ -93,6 +93,7 @@ private:
                         ::close(m_hConn);
                     m_hConn = h;
                     m_bConnected = true;
+                    m_bAtEnd = false;
                     ++m_nAccepted;
                 }
                 continue;
@@ -105,7 +106,10 @@ private:
                     std::lock_guard lock(m_mutex);
                     m_received.append(buffer, n);
                 } else if (n == 0) {
+                    // The gateway closed; stop asking, or poll reports the
+                    // end of the stream again and again.
                     m_bConnected = false;
+                    m_bAtEnd = true;
                 }
             }
             if (fds[1].revents & POLLOUT) {
@@ -129,4 +133,5 @@ private:
     std::atomic<bool> m_bStop {false};
     std::atomic<bool> m_bConnected {false};
     std::atomic<bool> m_bCloseConn {false};
+    bool m_bAtEnd = false; // peer thread only
 };

@@ -74,6 +74,8 @@ private slots:
     void oversizedDatagramIsDropped();
     void backpressureAndResetWhileSendWaits();
     void settingsLoadCancelsPendingRestart();
+    void inputWaitsWhileOutputStarts();
+    void queuedStopOutranksReset();
     void connectRefusedIsReportedAtOnce();
     void unresolvableAddress();
     void serialPathFailsCleanly();
@@ -493,6 +495,56 @@ void TestGateway::backpressureAndResetWhileSendWaits()
     QCOMPARE(rig.Texts().mid(nLines, 4), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
     QTRY_COMPARE(inPeer.m_nAccepted.load(), 2);
     QTRY_COMPARE(outPeer.m_nAccepted.load(), 2);
+}
+
+void TestGateway::inputWaitsWhileOutputStarts()
+{
+    // The Output's initial string cannot go out until its peer reads, so
+    // the Output start waits while the Input already has data.
+    CThreadPeer inPeer;
+    CThreadPeer outPeer(4096);
+    outPeer.m_bRead = false;
+    inPeer.Send("first block");
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = inPeer.Setup();
+    rig.doc.m_strOutSetup = outPeer.Setup();
+    rig.doc.m_strOutInitial = QByteArray(4 << 20, 'i');
+    rig.doc.m_nOutStartup = 1007;
+    QTimer::singleShot(1000, [&] { outPeer.m_bRead = true; });
+    rig.gateway.RequestStartupReset();
+    QTRY_COMPARE_WITH_TIMEOUT(outPeer.ReceivedSize(), qint64(rig.doc.m_strOutInitial.size() + 11), 20000);
+    QVERIFY(outPeer.Received().endsWith("iiifirst block"));
+    QCOMPARE(outPeer.m_nAccepted.load(), 1);
+    QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
+}
+
+void TestGateway::queuedStopOutranksReset()
+{
+    CThreadPeer inPeer;
+    CThreadPeer outPeer(4096);
+    outPeer.m_bRead = false;
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = inPeer.Setup();
+    rig.doc.m_strOutSetup = outPeer.Setup();
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
+    inPeer.Send(RandomBytes(8 << 20));
+    // While a send waits: a stop that closes the window, then a restart
+    // (timer 3 or the button), then a settings load. Both stops and their
+    // follow-ups run; the reset does not.
+    bool bClosed = false;
+    bool bLoaded = false;
+    QTimer::singleShot(1000, [&] {
+        QVERIFY(rig.gateway.IsBusy());
+        rig.gateway.RequestStop(false, [&] { bClosed = true; });
+        rig.gateway.RequestStartupReset();
+        rig.gateway.RequestStop(true, [&] { bLoaded = true; });
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(bClosed && bLoaded, 10000);
+    QVERIFY(!rig.gateway.IsInputStarted());
+    QTest::qWait(100);
+    QCOMPARE(inPeer.m_nAccepted.load(), 1);
 }
 
 void TestGateway::settingsLoadCancelsPendingRestart()

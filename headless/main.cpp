@@ -1,0 +1,87 @@
+// trelvaned: runs the gateway from a settings file without a display.
+
+#include "runner.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+enum { kExitUsage = 2 };
+
+int Usage(const QString& strReason)
+{
+    const QByteArray line = QStringLiteral("trelvaned: %1 (see trelvaned --help)\n").arg(strReason).toUtf8();
+    std::fputs(line.constData(), stderr);
+    return kExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("trelvaned"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TRELVANE_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Runs the Trelvane gateway from a settings file without a display.\n"
+        "Message list lines go to standard output, status changes and message boxes to\n"
+        "standard error. SIGINT/SIGTERM stop cleanly, SIGHUP reloads the file and restarts.\n"
+        "Exit status: 0 stopped by a signal, 1 the Input port did not start,\n"
+        "2 bad command line or unreadable settings file."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption retryOption(QStringLiteral("retry"),
+        QStringLiteral("When the Input port does not start, press Startup / Reset again after <seconds> "
+                       "until it starts, instead of exiting with status 1."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption profileOption(QStringLiteral("profile"),
+        QStringLiteral("The profile whose [Serial Ports] maps port names to devices "
+                       "(default: $XDG_CONFIG_HOME/trelvane/trelvane.ini)."),
+        QStringLiteral("file"));
+    parser.addOption(retryOption);
+    parser.addOption(profileOption);
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The settings file (.set)."));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return Usage(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(parser.helpText().toUtf8().constData(), stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("trelvaned %s\n", TRELVANE_VERSION);
+        return 0;
+    }
+
+    CRunner::SOptions options;
+    const QStringList files = parser.positionalArguments();
+    if (files.isEmpty())
+        return Usage(QStringLiteral("no settings file given"));
+    if (files.size() > 1)
+        return Usage(QStringLiteral("one settings file only, got %1").arg(files.size()));
+    options.m_strSetFile = files.front();
+    if (parser.isSet(retryOption)) {
+        bool bOk = false;
+        const QString strValue = parser.value(retryOption);
+        const int nSeconds = strValue.toInt(&bOk);
+        // Whole seconds that fit a timer's milliseconds.
+        if (!bOk || nSeconds < 1 || nSeconds > 2000000)
+            return Usage(QStringLiteral("--retry needs whole seconds from 1 to 2000000, got '%1'").arg(strValue));
+        options.m_nRetrySeconds = nSeconds;
+    }
+    if (parser.isSet(profileOption)) {
+        options.m_strProfile = parser.value(profileOption);
+        if (options.m_strProfile.isEmpty())
+            return Usage(QStringLiteral("--profile needs a file name"));
+    }
+
+    CRunner runner(options);
+    if (!runner.Start())
+        return kExitUsage;
+    return QCoreApplication::exec();
+}

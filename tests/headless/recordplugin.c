@@ -1,0 +1,35 @@
+/* A transfer plug-in that records DllInit and DllQuit, one line each, in
+ * the file named by TRELVANE_TEST_RECORD. Blocks pass unchanged. */
+#include "trelvane_plugin.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static void Record(const char* a, const char* b)
+{
+    const char* path = getenv("TRELVANE_TEST_RECORD");
+    if (!path)
+        return;
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    ssize_t n = write(fd, a, strlen(a));
+    n += write(fd, b, strlen(b));
+    n += write(fd, "\n", 1);
+    (void)n;
+    close(fd);
+}
+
+TRELVANE_PLUGIN_API(int) DllInit(const char* setup)
+{
+    Record("DllInit ", setup ? setup : "");
+    return 0;
+}
+
+TRELVANE_PLUGIN_API(int) DllQuit(void)
+{
+    Record("DllQuit", "");
+    return 0;
+}

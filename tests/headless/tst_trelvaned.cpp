@@ -1,0 +1,548 @@
+// Runs the real trelvaned program against loopback peers and pseudo-terminals.
+
+#include "daemonprocess.h"
+#include "pty.h"
+
+#include "profile.h"
+#include "trelvanedoc.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+
+namespace {
+
+constexpr int kWaitMs = 15000;
+
+QByteArray TcpSetup(const QTcpServer& server)
+{
+    return "TCP:" + QByteArray::number(server.serverPort()) + ",127.0.0.1";
+}
+
+QByteArray RandomBytes(int nSize)
+{
+    QRandomGenerator random(nSize);
+    QByteArray data(nSize, Qt::Uninitialized);
+    for (char& c : data)
+        c = char(random.bounded(256));
+    return data;
+}
+
+// Collects what arrives on a connection and whether it was closed.
+struct SSink
+{
+    QByteArray data;
+    bool bClosed = false;
+    void Attach(QTcpSocket* pSocket)
+    {
+        QObject::connect(pSocket, &QTcpSocket::readyRead, pSocket, [this, pSocket] { data += pSocket->readAll(); });
+        QObject::connect(pSocket, &QTcpSocket::disconnected, pSocket, [this] { bClosed = true; });
+    }
+};
+
+// The next connection to the server, or null after a while.
+QTcpSocket* Accept(QTcpServer& server)
+{
+    if (!QTest::qWaitFor([&] { return server.hasPendingConnections(); }, kWaitMs))
+        return nullptr;
+    return server.nextPendingConnection();
+}
+
+// A loopback port that nobody listens on (for the moment).
+quint16 FreePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+} // namespace
+
+class TestTrelvaned : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void commandLineErrors_data();
+    void commandLineErrors();
+    void helpAndVersion();
+    void relayTcpBothWays();
+    void relayToUdp();
+    void relaySerialPty();
+    void sighupPicksUpChangedFile();
+    void sighupWithBrokenFileKeepsRunning();
+    void stopSignalsExitZero_data();
+    void stopSignalsExitZero();
+    void sigtermQuitsPlugin();
+    void inputDownExitsOne();
+    void inputGoneAfterRestartExitsOne();
+    void retryReconnectsWhenServerAppears();
+
+private:
+    QString SetPath() const { return m_pDir->filePath(QStringLiteral("gw.set")); }
+    bool WriteSet(const SSetFields& fields, const QString& strPath = QString())
+    {
+        CTrelvaneDoc doc;
+        doc.SetFields(fields);
+        QString strError;
+        return doc.OnSaveDocument(strPath.isEmpty() ? SetPath() : strPath, &strError);
+    }
+    static void CheckTimeStamps(const CDaemonProcess& daemon);
+
+    std::unique_ptr<QTemporaryDir> m_pDir;
+};
+
+void TestTrelvaned::init()
+{
+    m_pDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pDir->isValid());
+}
+
+void TestTrelvaned::CheckTimeStamps(const CDaemonProcess& daemon)
+{
+    static const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d,\\S"));
+    QVERIFY(daemon.Out().endsWith('\n'));
+    const QStringList lines = QString::fromUtf8(daemon.Out()).split(u'\n', Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    for (const QString& strLine : lines)
+        QVERIFY2(stamp.match(strLine).hasMatch(), qPrintable(strLine));
+}
+
+void TestTrelvaned::commandLineErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("fileContent"); // written to gw.set unless null
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray ok(14, '\0');
+    QTest::newRow("no file") << QStringList() << QByteArray() << "no settings file given";
+    QTest::newRow("two files") << QStringList({"@", "@"}) << ok << "one settings file only";
+    QTest::newRow("unknown option") << QStringList({"--frobnicate", "@"}) << ok << "frobnicate";
+    QTest::newRow("retry zero") << QStringList({"--retry", "0", "@"}) << ok << "--retry";
+    QTest::newRow("retry text") << QStringList({"--retry", "soon", "@"}) << ok << "--retry";
+    QTest::newRow("retry negative") << QStringList({"--retry=-5", "@"}) << ok << "--retry";
+    QTest::newRow("retry missing value") << QStringList({"@", "--retry"}) << ok << "retry";
+    QTest::newRow("missing file") << QStringList({"@missing"}) << QByteArray() << "Cannot find this file.";
+    QTest::newRow("empty file") << QStringList({"@"}) << QByteArray("") << "Unexpected file format.";
+    QTest::newRow("short file") << QStringList({"@"}) << ok.left(13) << "Unexpected file format.";
+    QTest::newRow("folder") << QStringList({"@dir"}) << QByteArray() << "Failed to open document.";
+}
+
+void TestTrelvaned::commandLineErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, fileContent);
+    QFETCH(QString, reason);
+    if (!fileContent.isNull()) {
+        QFile file(SetPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(fileContent);
+    }
+    QVERIFY(QDir(m_pDir->path()).mkdir(QStringLiteral("dir")));
+    for (QString& strArg : args) {
+        if (strArg == u"@")
+            strArg = SetPath();
+        else if (strArg.startsWith(u'@'))
+            strArg = m_pDir->filePath(strArg.mid(1));
+    }
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start(args));
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QVERIFY(daemon.ExitedNormally());
+    QCOMPARE(daemon.ExitCode(), 2);
+    QCOMPARE(daemon.Out(), QByteArray());
+    // One line that names the program and the reason.
+    const QString strErr = QString::fromUtf8(daemon.Err());
+    QVERIFY2(strErr.startsWith(u"trelvaned: ") && strErr.endsWith(u'\n') && strErr.count(u'\n') == 1,
+             qPrintable(strErr));
+    QVERIFY2(strErr.contains(reason), qPrintable(strErr));
+}
+
+void TestTrelvaned::helpAndVersion()
+{
+    CDaemonProcess help(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(help.Start({QStringLiteral("--help")}));
+    QTRY_VERIFY_WITH_TIMEOUT(help.Finished(), kWaitMs);
+    QCOMPARE(help.ExitCode(), 0);
+    QVERIFY(help.Out().contains("--retry <seconds>"));
+    QVERIFY(help.Out().contains("--profile <file>"));
+
+    CDaemonProcess version(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(version.Start({QStringLiteral("--version")}));
+    QTRY_VERIFY_WITH_TIMEOUT(version.Finished(), kWaitMs);
+    QCOMPARE(version.ExitCode(), 0);
+    QCOMPARE(version.Out(), QByteArray("trelvaned " TRELVANE_VERSION "\n"));
+}
+
+void TestTrelvaned::relayTcpBothWays()
+{
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = TcpSetup(inServer);
+    fields.m_strOutSetup = TcpSetup(outServer);
+    fields.m_strInInitial = "in\\r\\n";
+    fields.m_strOutInitial = "out\\t";
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({SetPath()}));
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    SSink inSink, outSink;
+    inSink.Attach(pIn);
+    QTRY_COMPARE_WITH_TIMEOUT(inSink.data, QByteArray("in\r\n"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.OutTexts(), QStringList({"Connect TCP...", "Done!"}), kWaitMs);
+    QCOMPARE(daemon.Err(), QByteArray("trelvaned: input status: Input Startup!\n"));
+
+    // Mode 1008: the first block from the Input starts the Output.
+    const QByteArray toOut = RandomBytes(100000);
+    pIn->write(toOut);
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    outSink.Attach(pOut);
+    QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), toOut.size() + 4, kWaitMs);
+    QVERIFY(outSink.data == "out\t" + toOut);
+
+    const QByteArray toIn = RandomBytes(70001);
+    inSink.data.clear();
+    pOut->write(toIn);
+    QTRY_COMPARE_WITH_TIMEOUT(inSink.data.size(), toIn.size(), kWaitMs);
+    QVERIFY(inSink.data == toIn);
+
+    QCOMPARE(daemon.OutTexts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
+    CheckTimeStamps(daemon);
+    QVERIFY(daemon.Err().contains("trelvaned: output status: Output Startup!\n"));
+    QVERIFY(!daemon.Finished());
+}
+
+void TestTrelvaned::relayToUdp()
+{
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QUdpSocket outPeer;
+    QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
+    SSetFields fields;
+    fields.m_strInSetup = TcpSetup(inServer);
+    fields.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1";
+    fields.m_nOutStartup = 1007;
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({SetPath()}));
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    SSink inSink;
+    inSink.Attach(pIn);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.OutTexts(),
+                              QStringList({"Connect TCP...", "Done!", "Create UDP...", "Done!"}), kWaitMs);
+
+    QByteArray datagrams;
+    QHostAddress sender;
+    quint16 nSenderPort = 0;
+    connect(&outPeer, &QUdpSocket::readyRead, &outPeer, [&] {
+        while (outPeer.hasPendingDatagrams()) {
+            QByteArray d(int(outPeer.pendingDatagramSize()), 0);
+            outPeer.readDatagram(d.data(), d.size(), &sender, &nSenderPort);
+            datagrams += d;
+        }
+    });
+    // Paced, so the loopback peer drops nothing.
+    const QByteArray data = RandomBytes(8192);
+    for (int i = 0; i < data.size(); i += 512) {
+        pIn->write(data.mid(i, 512));
+        QTRY_COMPARE_WITH_TIMEOUT(datagrams.size(), i + 512, kWaitMs);
+    }
+    QVERIFY(datagrams == data);
+    outPeer.writeDatagram(QByteArray("reply\0\xff", 7), sender, nSenderPort);
+    QTRY_COMPARE_WITH_TIMEOUT(inSink.data, QByteArray("reply\0\xff", 7), kWaitMs);
+}
+
+void TestTrelvaned::relaySerialPty()
+{
+    CPty pty;
+    QVERIFY(pty.IsValid());
+    // The test's own XDG_CONFIG_HOME: the program finds the profile there.
+    CProfile profile;
+    QVERIFY(profile.Load());
+    profile.SetString(QStringLiteral("Serial Ports"), QStringLiteral("COM7"), pty.Slave());
+    QVERIFY(profile.Save());
+    struct SRemove
+    {
+        QString strPath;
+        ~SRemove() { QFile::remove(strPath); }
+    } removeProfile {profile.FilePath()};
+
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = "COM7:9600,n,8,1";
+    fields.m_strInInitial = "ATZ\\r";
+    fields.m_strOutSetup = TcpSetup(outServer);
+    fields.m_nOutStartup = 1007;
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({SetPath()}));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink outSink;
+    outSink.Attach(pOut);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.OutTexts(),
+                              QStringList({"Open Port...", "Done!", "Connect TCP...", "Done!"}), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT((pty.Drain(), pty.m_received), QByteArray("ATZ\r"), kWaitMs);
+
+    const QByteArray fromSerial = RandomBytes(3000);
+    QVERIFY(pty.Send(fromSerial));
+    QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), fromSerial.size(), kWaitMs);
+    QVERIFY(outSink.data == fromSerial);
+
+    const QByteArray toSerial = RandomBytes(3001);
+    pty.m_received.clear();
+    pOut->write(toSerial);
+    QTRY_VERIFY_WITH_TIMEOUT((pty.Drain(), pty.m_received.size() >= toSerial.size()), kWaitMs);
+    QVERIFY(pty.m_received == toSerial);
+
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    CheckTimeStamps(daemon);
+}
+
+void TestTrelvaned::sighupPicksUpChangedFile()
+{
+    QTcpServer serverA, serverB, outServer;
+    QVERIFY(serverA.listen(QHostAddress::LocalHost));
+    QVERIFY(serverB.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = TcpSetup(serverA);
+    fields.m_strOutSetup = TcpSetup(outServer);
+    fields.m_nOutStartup = 1007;
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({SetPath()}));
+    QTcpSocket* pA = Accept(serverA);
+    QVERIFY(pA);
+    QTcpSocket* pOut1 = Accept(outServer);
+    QVERIFY(pOut1);
+    SSink sinkA, sinkOut1;
+    sinkA.Attach(pA);
+    sinkOut1.Attach(pOut1);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+
+    fields.m_strInSetup = TcpSetup(serverB);
+    fields.m_strInInitial = "second\\n";
+    QVERIFY(WriteSet(fields));
+    daemon.Signal(SIGHUP);
+
+    QTcpSocket* pB = Accept(serverB);
+    QVERIFY(pB);
+    SSink sinkB;
+    sinkB.Attach(pB);
+    QTRY_COMPARE_WITH_TIMEOUT(sinkB.data, QByteArray("second\n"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(sinkA.bClosed && sinkOut1.bClosed, kWaitMs);
+    QTcpSocket* pOut2 = Accept(outServer);
+    QVERIFY(pOut2);
+    SSink sinkOut2;
+    sinkOut2.Attach(pOut2);
+    pB->write("after reload");
+    QTRY_COMPARE_WITH_TIMEOUT(sinkOut2.data, QByteArray("after reload"), kWaitMs);
+    QCOMPARE(daemon.CountOut("Connect TCP..."), 4);
+    QVERIFY(daemon.Err().contains("reloading"));
+    QVERIFY(!daemon.Finished());
+}
+
+void TestTrelvaned::sighupWithBrokenFileKeepsRunning()
+{
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = TcpSetup(inServer);
+    fields.m_strOutSetup = TcpSetup(outServer);
+    fields.m_nOutStartup = 1007;
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({SetPath()}));
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink inSink, outSink;
+    inSink.Attach(pIn);
+    outSink.Attach(pOut);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+
+    QFile file(SetPath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("\x05TCP");
+    file.close();
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains("trelvaned: Unexpected file format.\n"), kWaitMs);
+    QVERIFY(daemon.Err().contains("keeping the current settings"));
+
+    pIn->write("still here");
+    QTRY_COMPARE_WITH_TIMEOUT(outSink.data, QByteArray("still here"), kWaitMs);
+    QVERIFY(!inSink.bClosed && !outSink.bClosed);
+    QCOMPARE(daemon.CountOut("Connect TCP..."), 2);
+
+    // A file that loads again is taken at the next SIGHUP.
+    QVERIFY(WriteSet(fields));
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(inSink.bClosed, kWaitMs);
+    QVERIFY(Accept(inServer));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 4, kWaitMs);
+}
+
+void TestTrelvaned::stopSignalsExitZero_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void TestTrelvaned::stopSignalsExitZero()
+{
+    QFETCH(int, signalNumber);
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = TcpSetup(inServer);
+    fields.m_strOutSetup = TcpSetup(outServer);
+    fields.m_nOutStartup = 1007;
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({SetPath()}));
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink inSink, outSink;
+    inSink.Attach(pIn);
+    outSink.Attach(pOut);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+
+    daemon.Signal(signalNumber);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QVERIFY(daemon.ExitedNormally());
+    QCOMPARE(daemon.ExitCode(), 0);
+    // Both ports were closed on the way out.
+    QTRY_VERIFY_WITH_TIMEOUT(inSink.bClosed && outSink.bClosed, kWaitMs);
+}
+
+void TestTrelvaned::sigtermQuitsPlugin()
+{
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = TcpSetup(inServer);
+    fields.m_strInDll = QByteArray(TRELVANE_RECORD_PLUGIN);
+    QVERIFY(WriteSet(fields));
+    const QString strRecord = m_pDir->filePath(QStringLiteral("record.txt"));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    daemon.SetEnvironmentValue(QStringLiteral("TRELVANE_TEST_RECORD"), strRecord);
+    QVERIFY(daemon.Start({SetPath()}));
+    QVERIFY(Accept(inServer));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 1, kWaitMs);
+    if (!QFile::exists(strRecord)) {
+        // The gateway in this build does not load plug-ins yet.
+        QSKIP("DllInit was not called: transfer plug-ins are not hosted by this build");
+    }
+
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    QFile record(strRecord);
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    QCOMPARE(record.readAll(), "DllInit " + fields.m_strInSetup + "\nDllQuit\n");
+}
+
+void TestTrelvaned::inputDownExitsOne()
+{
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(FreePort()) + ",127.0.0.1";
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({SetPath()}));
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QVERIFY(daemon.ExitedNormally());
+    QCOMPARE(daemon.ExitCode(), 1);
+    QCOMPARE(daemon.OutTexts().value(0), QStringLiteral("Connect TCP..."));
+    QVERIFY(daemon.Out().contains("TCP Connect Error:10061"));
+    QVERIFY(daemon.Err().contains("trelvaned: the Input port did not start\n"));
+}
+
+void TestTrelvaned::inputGoneAfterRestartExitsOne()
+{
+    auto pServer = std::make_unique<QTcpServer>();
+    QVERIFY(pServer->listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = TcpSetup(*pServer);
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({SetPath()}));
+    QTcpSocket* pIn = Accept(*pServer);
+    QVERIFY(pIn);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 1, kWaitMs);
+    // The server goes away: the gateway restarts, the Input cannot connect.
+    pServer.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 1);
+    QVERIFY(daemon.Out().contains("Remote Input closed,close ALL & ReStart!"));
+    QCOMPARE(daemon.CountOut("Connect TCP..."), 2);
+}
+
+void TestTrelvaned::retryReconnectsWhenServerAppears()
+{
+    const quint16 nPort = FreePort();
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(nPort) + ",127.0.0.1";
+    fields.m_strOutSetup = TcpSetup(outServer);
+    QVERIFY(WriteSet(fields));
+
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({QStringLiteral("--retry"), QStringLiteral("1"), SetPath()}));
+    // At least two failed attempts, and the program still runs.
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.CountOut("TCP Connect Error:10061") >= 2, kWaitMs);
+    QVERIFY(daemon.Err().contains("retrying in 1 s"));
+    QVERIFY(!daemon.Finished());
+
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost, nPort));
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 1, kWaitMs);
+    pIn->write("hello");
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink outSink;
+    outSink.Attach(pOut);
+    QTRY_COMPARE_WITH_TIMEOUT(outSink.data, QByteArray("hello"), kWaitMs);
+    // Once started, no further attempts.
+    const int nConnects = daemon.CountOut("Connect TCP...");
+    QTest::qWait(1500);
+    QCOMPARE(daemon.CountOut("Connect TCP..."), nConnects);
+    QVERIFY(!daemon.Finished());
+}
+
+QTEST_GUILESS_MAIN(TestTrelvaned)
+#include "tst_trelvaned.moc"

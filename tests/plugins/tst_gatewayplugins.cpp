@@ -1,0 +1,294 @@
+// The plug-in lines and lifetimes as the gateway drives them, with the real
+// test plug-ins and loopback TCP/UDP peers.
+#include "testhost.h"
+
+#include "pluginpath.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+namespace {
+
+QByteArray TcpSetup(const QTcpServer& server)
+{
+    return "TCP:" + QByteArray::number(server.serverPort()) + ",127.0.0.1";
+}
+
+QTcpSocket* Accept(QTcpServer& server)
+{
+    for (int i = 0; i < 500 && !server.hasPendingConnections(); ++i)
+        server.waitForNewConnection(10);
+    return server.nextPendingConnection();
+}
+
+bool IsMapped(const char* pszName)
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(QByteArray("/") + pszName + ".so");
+}
+
+int OpenFdCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+// Collects what a peer socket receives.
+struct SSink
+{
+    QByteArray data;
+    void Attach(QIODevice* pDevice)
+    {
+        QObject::connect(pDevice, &QIODevice::readyRead, pDevice, [this, pDevice] { data += pDevice->readAll(); });
+        data += pDevice->readAll();
+    }
+};
+
+} // namespace
+
+class CTestGatewayPlugins : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_tmp;
+    QString m_strLog;
+    QTcpServer m_inServer;
+    QTcpServer m_outServer;
+
+    QByteArrayList LogLines() const
+    {
+        QFile file(m_strLog);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        QByteArrayList list = file.readAll().split('\n');
+        list.removeAll(QByteArray());
+        return list;
+    }
+
+    // Both directions with a plug-in (tag "a" IN-->OUT, "b" OUT-->IN), the
+    // Output started with the Input.
+    void Configure(SGatewayRig& rig, const QByteArray& strInDll = "tp_four.dll",
+                   const QByteArray& strOutDll = "C:\\gw\\tp_four_b.DLL")
+    {
+        rig.doc.m_strInSetup = TcpSetup(m_inServer);
+        rig.doc.m_strOutSetup = TcpSetup(m_outServer);
+        rig.doc.m_strInDll = strInDll;
+        rig.doc.m_strOutDll = strOutDll;
+        rig.doc.m_nOutStartup = 1007;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_tmp.isValid());
+        QVERIFY(m_inServer.listen(QHostAddress::LocalHost));
+        QVERIFY(m_outServer.listen(QHostAddress::LocalHost));
+        CPluginPath::SetPluginDirs({QStringLiteral(TP_DIR)});
+    }
+
+    void init()
+    {
+        m_strLog = m_tmp.filePath(QStringLiteral("calls.log"));
+        QFile::remove(m_strLog);
+        qputenv("TP_LOG", QFile::encodeName(m_strLog));
+    }
+
+    void cleanup()
+    {
+        for (const char* psz : {"TP_LOG", "TP_INIT", "TP_QUIT", "TP_TRANSFER", "TP_TEXT", "TP_OUT", "TP_AFTER"})
+            qunsetenv(psz);
+        while (QTcpSocket* p = m_inServer.nextPendingConnection())
+            delete p;
+        while (QTcpSocket* p = m_outServer.nextPendingConnection())
+            delete p;
+    }
+
+    void quitOrderAndFreshInitAtEveryStartupReset()
+    {
+        qputenv("TP_QUIT", "3");
+        SGatewayRig rig;
+        Configure(rig);
+        rig.gateway.RequestStartupReset();
+        QVERIFY(rig.gateway.m_hInDll && rig.gateway.m_hOutDll);
+        QTcpSocket* pOut = Accept(m_outServer);
+        QVERIFY(pOut);
+        rig.gateway.RequestStartupReset();
+        const QByteArray strIn = rig.doc.m_strInSetup;
+        const QByteArray strOut = rig.doc.m_strOutSetup;
+        const QByteArray strInit = "init " + QByteArray::number(strIn.size()) + ' ';
+        QCOMPARE(LogLines(), QByteArrayList({"a " + strInit + strIn, "b " + strInit + strOut, "a quit", "b quit",
+                                             "a " + strInit + strIn, "b " + strInit + strOut}));
+        QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!",
+                                           "In DLL Quit Errer Code:3", "Out DLL Quit Errer Code:3",
+                                           "Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
+        delete pOut;
+    }
+
+    void blocksPassBothPlugins()
+    {
+        qputenv("TP_AFTER", "-1,0");
+        SGatewayRig rig;
+        Configure(rig);
+        rig.gateway.RequestStartupReset();
+        QTcpSocket* pIn = Accept(m_inServer);
+        QTcpSocket* pOut = Accept(m_outServer);
+        QVERIFY(pIn && pOut);
+        SSink inSink, outSink;
+        inSink.Attach(pIn);
+        outSink.Attach(pOut);
+        pIn->write("abc");
+        // -1 once: the same block passes twice, two sends.
+        QTRY_COMPARE(outSink.data, QByteArray("ABCABC"));
+        pOut->write("xy");
+        QTRY_COMPARE(inSink.data, QByteArray("XYXY"));
+        const QByteArrayList lines = LogLines();
+        QCOMPARE(lines.count("a transfer out=3 3 abc"), 2);
+        QCOMPARE(lines.count("a aftersend 3 ABC"), 2);
+        QCOMPARE(lines.count("b transfer out=2 2 xy"), 2);
+    }
+
+    void pluginLines_data()
+    {
+        QTest::addColumn<QByteArray>("transfer");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("error text") << QByteArray("text") << QByteArray("crc") << QByteArray()
+                                    << QStringLiteral("DLL Transfer Error Code:crc") << QByteArray("abc");
+        QTest::newRow("27 of a long text") << QByteArray("text") << QByteArray(40, 'L') << QByteArray()
+                                           << "DLL Transfer Error Code:" + QString(27, u'L') << QByteArray("abc");
+        QTest::newRow("bad text") << QByteArray("value") << QByteArray("5") << QByteArray()
+                                  << QStringLiteral("DLL Transfer Error Code:bad text 5") << QByteArray("abc");
+        QTest::newRow("bad count") << QByteArray("count") << QByteArray("-7") << QByteArray()
+                                   << QStringLiteral("DLL Transfer Error Code:bad count -7") << QByteArray("abc");
+        QTest::newRow("after send error") << QByteArray("upper") << QByteArray() << QByteArray("7")
+                                          << QStringLiteral("DLL After Send Errer Code:7") << QByteArray("ABC");
+    }
+
+    void pluginLines()
+    {
+        QFETCH(QByteArray, transfer);
+        QFETCH(QByteArray, value);
+        QFETCH(QByteArray, after);
+        QFETCH(QString, line);
+        QFETCH(QByteArray, sent);
+        qputenv("TP_TRANSFER", transfer);
+        qputenv("TP_TEXT", value);
+        qputenv("TP_OUT", value);
+        qputenv("TP_AFTER", after);
+        SGatewayRig rig;
+        Configure(rig, "tp_four", {});
+        rig.gateway.RequestStartupReset();
+        QTcpSocket* pIn = Accept(m_inServer);
+        QTcpSocket* pOut = Accept(m_outServer);
+        QVERIFY(pIn && pOut);
+        SSink outSink;
+        outSink.Attach(pOut);
+        pIn->write("abc");
+        QTRY_COMPARE(outSink.data, sent);
+        QTRY_VERIFY(rig.Texts().contains(line));
+        QCOMPARE(rig.Texts().size(), 5);
+        QVERIFY(rig.Texts().last().size() <= 51);
+    }
+
+    void initFailureUnloadsAndPassesUnchanged()
+    {
+        qputenv("TP_INIT", "5");
+        SGatewayRig rig;
+        Configure(rig, "tp_four.so", {});
+        rig.gateway.RequestStartupReset();
+        QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "In2Out DLL Initial Errer Code:5", "Done!",
+                                           "Connect TCP...", "Done!"}));
+        QVERIFY(!rig.gateway.m_hInDll);
+        QVERIFY(!IsMapped("tp_four"));
+        QTcpSocket* pIn = Accept(m_inServer);
+        QTcpSocket* pOut = Accept(m_outServer);
+        QVERIFY(pIn && pOut);
+        SSink outSink;
+        outSink.Attach(pOut);
+        pIn->write("abc");
+        QTRY_COMPARE(outSink.data, QByteArray("abc"));
+        // No DllQuit for a plug-in whose DllInit failed.
+        rig.gateway.StopGateway(true);
+        QVERIFY(!LogLines().contains("a quit"));
+    }
+
+    void unknownFileLogsNothing()
+    {
+        SGatewayRig rig;
+        Configure(rig, "C:\\gw\\missing.dll", "missing");
+        rig.gateway.RequestStartupReset();
+        QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
+        QTcpSocket* pIn = Accept(m_inServer);
+        QTcpSocket* pOut = Accept(m_outServer);
+        QVERIFY(pIn && pOut);
+        SSink outSink;
+        outSink.Attach(pOut);
+        pIn->write("abc");
+        QTRY_COMPARE(outSink.data, QByteArray("abc"));
+    }
+
+    void outputFarEndCloseQuitsOnlyOutToIn()
+    {
+        SGatewayRig rig;
+        Configure(rig);
+        rig.gateway.RequestStartupReset();
+        QTcpSocket* pIn = Accept(m_inServer);
+        QTcpSocket* pOut = Accept(m_outServer);
+        QVERIFY(pIn && pOut);
+        pOut->close();
+        QTRY_COMPARE(rig.host.m_strOutStatus, QStringLiteral("Remote closed,close myself too!"));
+        QVERIFY(LogLines().contains("b quit"));
+        QVERIFY(!LogLines().contains("a quit"));
+        QVERIFY(rig.gateway.m_hInDll);
+        QVERIFY(!rig.gateway.m_hOutDll);
+        QVERIFY(!IsMapped("tp_four_b"));
+        // The next block reconnects the Output and loads its plug-in afresh.
+        pIn->write("next");
+        SSink outSink;
+        QTRY_VERIFY(m_outServer.hasPendingConnections());
+        QTcpSocket* pOut2 = Accept(m_outServer);
+        QVERIFY(pOut2);
+        outSink.Attach(pOut2);
+        QTRY_COMPARE(outSink.data, QByteArray("NEXT"));
+        QVERIFY(rig.gateway.m_hOutDll);
+        int nOutInits = 0;
+        for (const QByteArray& line : LogLines())
+            nOutInits += line.startsWith("b init ");
+        QCOMPARE(nOutInits, 2);
+    }
+
+    void thousandStartupResetsLeakNothing()
+    {
+        qunsetenv("TP_LOG");
+        QUdpSocket inPeer, outPeer;
+        QVERIFY(inPeer.bind(QHostAddress::LocalHost, 0));
+        QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
+        SGatewayRig rig;
+        rig.doc.m_strInSetup = "UDP:" + QByteArray::number(inPeer.localPort()) + ",127.0.0.1";
+        rig.doc.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1";
+        rig.doc.m_strInDll = "tp_four";
+        rig.doc.m_strOutDll = "tp_four_b";
+        rig.doc.m_nOutStartup = 1007;
+        for (int n = 0; n < 20; ++n)
+            rig.gateway.RequestStartupReset();
+        const int nFds = OpenFdCount();
+        for (int n = 0; n < 1000; ++n) {
+            rig.gateway.RequestStartupReset();
+            QVERIFY(rig.gateway.m_hInDll && rig.gateway.m_hOutDll);
+        }
+        QCOMPARE(OpenFdCount(), nFds);
+        rig.gateway.StopGateway(true);
+        QVERIFY(!IsMapped("tp_four"));
+        QVERIFY(!IsMapped("tp_four_b"));
+        QVERIFY(rig.Texts().last() == QStringLiteral("Done!"));
+    }
+};
+
+QTEST_GUILESS_MAIN(CTestGatewayPlugins)
+#include "tst_gatewayplugins.moc"

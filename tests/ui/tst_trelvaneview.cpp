@@ -1,0 +1,454 @@
+#include "dialogunits.h"
+#include "gateway.h"
+#include "messagebox.h"
+#include "modalrunner.h"
+#include "profile.h"
+#include "textcodec.h"
+#include "trelvanedoc.h"
+#include "trelvaneview.h"
+
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QLineEdit* Edit(QWidget* pForm, int nId) { return qobject_cast<QLineEdit*>(DialogItem(pForm, nId)); }
+QPushButton* Button(QWidget* pForm, int nId)
+{
+    return qobject_cast<QPushButton*>(DialogItem(pForm, nId));
+}
+QListWidget* List(QWidget* pForm) { return qobject_cast<QListWidget*>(DialogItem(pForm, 1013)); }
+
+QStringList ListTexts(QWidget* pForm)
+{
+    QStringList texts;
+    QListWidget* pList = List(pForm);
+    for (int i = 0; i < pList->count(); ++i)
+        texts << pList->item(i)->text().mid(9); // without "HH:MM:SS,"
+    return texts;
+}
+
+// A loopback peer that accepts one connection and keeps what it receives.
+struct SPeer
+{
+    QTcpServer server;
+    QTcpSocket* pConn = nullptr;
+    QByteArray received;
+
+    SPeer()
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            pConn = server.nextPendingConnection();
+            QObject::connect(pConn, &QTcpSocket::readyRead, [this] { received += pConn->readAll(); });
+        });
+    }
+    QByteArray Setup() const { return "TCP:" + QByteArray::number(server.serverPort()) + ",127.0.0.1"; }
+    bool Closed() const { return pConn && pConn->state() != QAbstractSocket::ConnectedState; }
+};
+
+} // namespace
+
+class TestTrelvaneView : public QObject
+{
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void layout_data();
+    void layout();
+    void tabOrder();
+    void listTakesExtraSpace();
+    void initialUpdateShowsSettings_data();
+    void initialUpdateShowsSettings();
+    void startupResetRelays();
+    void initialUpdateStopsRunningGateway();
+    void portSetup_data();
+    void portSetup();
+    void startupOptionButton_data();
+    void startupOptionButton();
+    void messageListMirrorsLog();
+    void gatewayMessageBox();
+    void closeWaitsForGatewayOperation();
+    void serialPortMapFromProfile();
+};
+
+void TestTrelvaneView::cleanup()
+{
+    QVERIFY(!QApplication::activeModalWidget());
+}
+
+void TestTrelvaneView::layout_data()
+{
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QRect>("units");
+    QTest::addColumn<bool>("readOnly");
+    QTest::newRow("1000") << 1000 << "QPushButton" << "Input Setup" << QRect(197, 41, 57, 15) << false;
+    QTest::newRow("1001") << 1001 << "QPushButton" << "Output Setup" << QRect(197, 59, 57, 15) << false;
+    QTest::newRow("1011") << 1011 << "QPushButton" << "Startup / Reset" << QRect(197, 7, 57, 31) << false;
+    QTest::newRow("1018") << 1018 << "QPushButton" << "Startup Option" << QRect(197, 77, 57, 15) << false;
+    QTest::newRow("1002") << 1002 << "QLineEdit" << "" << QRect(10, 30, 179, 12) << true;
+    QTest::newRow("1003") << 1003 << "QLineEdit" << "" << QRect(12, 60, 81, 12) << true;
+    QTest::newRow("1004") << 1004 << "QLineEdit" << "" << QRect(12, 106, 176, 12) << true;
+    QTest::newRow("1005") << 1005 << "QLineEdit" << "" << QRect(12, 138, 80, 12) << true;
+    QTest::newRow("1006") << 1006 << "QLineEdit" << "" << QRect(97, 60, 89, 12) << false;
+    QTest::newRow("1007") << 1007 << "QLineEdit" << "" << QRect(97, 138, 89, 12) << false;
+    QTest::newRow("1013") << 1013 << "QListWidget" << "" << QRect(6, 166, 187, 28) << false;
+}
+
+void TestTrelvaneView::layout()
+{
+    QFETCH(int, id);
+    QFETCH(QString, className);
+    QFETCH(QString, text);
+    QFETCH(QRect, units);
+    QFETCH(bool, readOnly);
+    CTrelvaneDoc doc;
+    CTrelvaneView view(&doc);
+    const CDialogUnits du(view.font());
+    QCOMPARE(view.sizeHint(), du.ToPixels(QSize(289, 201)));
+    QWidget* pItem = DialogItem(&view, id);
+    QVERIFY(pItem);
+    QCOMPARE(pItem->metaObject()->className(), className.toLatin1());
+    QCOMPARE(pItem->geometry(), du.ToPixels(units));
+    if (auto* pButton = qobject_cast<QPushButton*>(pItem))
+        QCOMPARE(pButton->text(), text);
+    if (auto* pEdit = qobject_cast<QLineEdit*>(pItem))
+        QCOMPARE(pEdit->isReadOnly(), readOnly);
+    // Group boxes and labels carry the template's texts.
+    QStringList labels;
+    for (QLabel* pLabel : view.findChildren<QLabel*>())
+        labels << pLabel->text();
+    QCOMPARE(labels, (QStringList{"Configure:", "IN-->OUT Transfer DLL:", "Configure:",
+                                  "OUT-->IN Transfer DLL:", "Status:", "Status:", "Message:"}));
+    QStringList groups;
+    for (QGroupBox* pGroup : view.findChildren<QGroupBox*>())
+        groups << pGroup->title();
+    QCOMPARE(groups, (QStringList{"Input", "Output"}));
+}
+
+void TestTrelvaneView::tabOrder()
+{
+    CTrelvaneDoc doc;
+    CTrelvaneView view(&doc);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    Button(&view, 1000)->setFocus();
+    QStringList order {QApplication::focusWidget()->objectName()};
+    for (int i = 0; i < 14; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(order, (QStringList{"1000", "1001", "1011", "1002", "1003", "1004", "1005", "1006",
+                                 "1007", "1013", "1018", "1000", "1001", "1011", "1002"}));
+}
+
+void TestTrelvaneView::listTakesExtraSpace()
+{
+    CTrelvaneDoc doc;
+    CTrelvaneView view(&doc);
+    view.resize(view.sizeHint());
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    const QRect rcList = List(&view)->geometry();
+    const QRect rcEdit = Edit(&view, 1007)->geometry();
+    const QRect rcButton = Button(&view, 1018)->geometry();
+    view.resize(view.sizeHint() + QSize(120, 200));
+    QTRY_COMPARE(List(&view)->geometry(), rcList.adjusted(0, 0, 120, 200));
+    QCOMPARE(Edit(&view, 1007)->geometry(), rcEdit);
+    QCOMPARE(Button(&view, 1018)->geometry(), rcButton);
+    view.resize(view.sizeHint());
+    QTRY_COMPARE(List(&view)->geometry(), rcList);
+    QCOMPARE(view.minimumSize(), view.sizeHint());
+}
+
+void TestTrelvaneView::initialUpdateShowsSettings_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("ascii") << QByteArray("COM2:9600,n,8,1") << "COM2:9600,n,8,1";
+    QTest::newRow("utf8") << QByteArray("TCP:1025,h\xc3\xb6st") << QString::fromUtf8("TCP:1025,h\xc3\xb6st");
+    QTest::newRow("latin1") << QByteArray("TCP:1025,h\xf6st") << QString::fromUtf8("TCP:1025,h\xc3\xb6st");
+    QTest::newRow("empty") << QByteArray() << "";
+}
+
+void TestTrelvaneView::initialUpdateShowsSettings()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, shown);
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = bytes;
+    doc.m_strInDll = "in-" + bytes;
+    doc.m_strOutSetup = "out-" + bytes;
+    doc.m_strOutDll = "outdll-" + bytes;
+    doc.m_strInInitial = "never shown";
+    CTrelvaneView view(&doc);
+    for (int nId : {1002, 1003, 1004, 1005})
+        QVERIFY(Edit(&view, nId)->text().isEmpty());
+    view.OnInitialUpdate();
+    QCOMPARE(Edit(&view, 1002)->text(), shown);
+    QCOMPARE(Edit(&view, 1003)->text(), "in-" + shown);
+    QCOMPARE(Edit(&view, 1004)->text(), "out-" + shown);
+    QCOMPARE(Edit(&view, 1005)->text(), "outdll-" + shown);
+    for (QLineEdit* pEdit : view.findChildren<QLineEdit*>())
+        QVERIFY(!pEdit->text().contains(QLatin1String("never shown")));
+    // The document's bytes are shown, not rewritten.
+    QCOMPARE(doc.m_strInSetup, bytes);
+    QVERIFY(!doc.IsModified());
+}
+
+void TestTrelvaneView::startupResetRelays()
+{
+    SPeer in, out;
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = in.Setup();
+    doc.m_strOutSetup = out.Setup();
+    doc.m_nOutStartup = 1007;
+    CTrelvaneView view(&doc);
+    view.OnInitialUpdate();
+    view.show();
+    QSignalSpy finished(&view.Gateway(), &CGateway::startupFinished);
+    QTest::mouseClick(Button(&view, 1011), Qt::LeftButton);
+    QTRY_COMPARE(finished.size(), 1);
+    QCOMPARE(finished.front().front().toBool(), true);
+    QCOMPARE(Edit(&view, 1006)->text(), QStringLiteral("Input Startup!"));
+    QCOMPARE(Edit(&view, 1007)->text(), QStringLiteral("Output Startup!"));
+    QCOMPARE(ListTexts(&view), (QStringList{"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
+    // Every line carries its time stamp; the list mirrors the log.
+    QCOMPARE(List(&view)->item(0)->text(), view.Gateway().MessageLog().Lines().front());
+    QVERIFY(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d,").match(List(&view)->item(0)->text()).hasMatch());
+
+    QTRY_VERIFY(in.pConn && out.pConn);
+    in.pConn->write("hello");
+    QTRY_COMPARE(out.received, QByteArray("hello"));
+    out.pConn->write("back");
+    QTRY_COMPARE(in.received, QByteArray("back"));
+
+    // The far end of the Output closes: the status field says so.
+    out.pConn->close();
+    QTRY_COMPARE(Edit(&view, 1007)->text(), QStringLiteral("Remote closed,close myself too!"));
+}
+
+void TestTrelvaneView::initialUpdateStopsRunningGateway()
+{
+    SPeer in, out;
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = in.Setup();
+    doc.m_strOutSetup = out.Setup();
+    doc.m_nOutStartup = 1007;
+    CTrelvaneView view(&doc);
+    view.OnInitialUpdate();
+    view.OnStartupReset();
+    QVERIFY(view.Gateway().IsInputStarted());
+    QTRY_VERIFY(in.pConn && out.pConn);
+    QVERIFY(!Edit(&view, 1006)->text().isEmpty());
+
+    doc.m_strInSetup = "COM2:9600,n,8,1"; // a load brings other settings
+    view.OnInitialUpdate();
+    QVERIFY(!view.Gateway().IsInputStarted());
+    QVERIFY(!view.Gateway().m_pOutSocket);
+    QCOMPARE(Edit(&view, 1006)->text(), QString());
+    QCOMPARE(Edit(&view, 1007)->text(), QString());
+    QCOMPARE(Edit(&view, 1002)->text(), QStringLiteral("COM2:9600,n,8,1"));
+    QTRY_VERIFY(in.Closed() && out.Closed());
+}
+
+void TestTrelvaneView::portSetup_data()
+{
+    QTest::addColumn<bool>("input");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<bool>("edit");
+    QTest::newRow("input OK edited") << true << true << true;
+    QTest::newRow("input OK unedited") << true << true << false;
+    QTest::newRow("input Cancel edited") << true << false << true;
+    QTest::newRow("output OK edited") << false << true << true;
+    QTest::newRow("output OK unedited") << false << true << false;
+    QTest::newRow("output Cancel edited") << false << false << true;
+}
+
+void TestTrelvaneView::portSetup()
+{
+    QFETCH(bool, input);
+    QFETCH(bool, ok);
+    QFETCH(bool, edit);
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "TCP:1,h\xf6st"; // Latin-1 bytes stay as they are unless edited
+    doc.m_strInDll = "in.so";
+    doc.m_strInInitial = "ATZ\\r";
+    doc.m_strOutSetup = "COM1:9600,e,7,1";
+    doc.m_strOutDll = "out.so";
+    doc.m_strOutInitial = "hi";
+    const CTrelvaneDoc before = doc;
+    CTrelvaneView view(&doc);
+    view.OnInitialUpdate();
+    QSignalSpy modified(&view, &CTrelvaneView::documentModified);
+
+    QStringList loaded;
+    const SModalRun r = RunModal(
+        [&] {
+            input ? Button(&view, 1000)->click() : Button(&view, 1001)->click();
+            return 0;
+        },
+        [&](QDialog* pDlg) {
+            for (int nId : {1009, 1010, 1012})
+                loaded << Edit(pDlg, nId)->text();
+            if (edit) {
+                Edit(pDlg, 1009)->setText(QStringLiteral("UDP:7,127.0.0.1"));
+                Edit(pDlg, 1010)->setText(QStringLiteral("new.so"));
+                Edit(pDlg, 1012)->setText(QStringLiteral("new\\n"));
+            }
+            QTest::mouseClick(Button(pDlg, ok ? 1 : 2), Qt::LeftButton);
+        });
+    QVERIFY(r.bActed);
+    QVERIFY(!r.bLeftOpen);
+    const QByteArray& strSetup = input ? doc.m_strInSetup : doc.m_strOutSetup;
+    const QByteArray& strDll = input ? doc.m_strInDll : doc.m_strOutDll;
+    const QByteArray& strInitial = input ? doc.m_strInInitial : doc.m_strOutInitial;
+    QCOMPARE(loaded, input ? (QStringList{QString::fromUtf8("TCP:1,h\xc3\xb6st"), "in.so", "ATZ\\r"})
+                           : (QStringList{"COM1:9600,e,7,1", "out.so", "hi"}));
+    // The other port never changes.
+    QCOMPARE(input ? doc.m_strOutSetup : doc.m_strInSetup, input ? before.m_strOutSetup : before.m_strInSetup);
+    QCOMPARE(input ? doc.m_strOutInitial : doc.m_strInInitial,
+             input ? before.m_strOutInitial : before.m_strInInitial);
+    if (ok && edit) {
+        QCOMPARE(strSetup, QByteArray("UDP:7,127.0.0.1"));
+        QCOMPARE(strDll, QByteArray("new.so"));
+        QCOMPARE(strInitial, QByteArray("new\\n"));
+    } else {
+        QCOMPARE(strSetup, input ? before.m_strInSetup : before.m_strOutSetup);
+        QCOMPARE(strDll, input ? before.m_strInDll : before.m_strOutDll);
+        QCOMPARE(strInitial, input ? before.m_strInInitial : before.m_strOutInitial);
+    }
+    QCOMPARE(doc.IsModified(), ok);
+    QCOMPARE(modified.size(), ok ? 1 : 0);
+    QCOMPARE(Edit(&view, input ? 1002 : 1004)->text(), SettingBytesToText(strSetup));
+    QCOMPARE(Edit(&view, input ? 1003 : 1005)->text(), SettingBytesToText(strDll));
+}
+
+void TestTrelvaneView::startupOptionButton_data()
+{
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("OK") << true;
+    QTest::newRow("Cancel") << false;
+}
+
+void TestTrelvaneView::startupOptionButton()
+{
+    QFETCH(bool, ok);
+    CTrelvaneDoc doc;
+    CTrelvaneView view(&doc);
+    const SModalRun r = RunModal([&] { Button(&view, 1018)->click(); return 0; },
+                                 [&](QDialog* pDlg) {
+                                     QCOMPARE(pDlg->windowTitle(), QStringLiteral("Startup Option Dialog"));
+                                     DialogItem(pDlg, 1007)->setProperty("checked", true);
+                                     QTest::mouseClick(Button(pDlg, ok ? 1 : 2), Qt::LeftButton);
+                                 });
+    QVERIFY(r.bActed);
+    QVERIFY(!r.bLeftOpen);
+    QCOMPARE(doc.IsModified(), ok);
+    QCOMPARE(doc.m_nOutStartup, ok ? 1007 : 1008);
+}
+
+void TestTrelvaneView::messageListMirrorsLog()
+{
+    CTrelvaneDoc doc;
+    CTrelvaneView view(&doc);
+    view.resize(view.sizeHint());
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    CMessageLog& log = view.Gateway().MessageLog();
+    for (int i = 0; i < 230; ++i) {
+        log.AddMessage(QStringLiteral("line %1").arg(i));
+        QCOMPARE(List(&view)->count(), log.Lines().size());
+    }
+    // The list was emptied once it held 201 lines and goes on from there.
+    QCOMPARE(List(&view)->item(0)->text(), log.Lines().front());
+    QCOMPARE(List(&view)->item(List(&view)->count() - 1)->text().mid(9), QStringLiteral("line 229"));
+    // The newest line is in view.
+    QScrollBar* pBar = List(&view)->verticalScrollBar();
+    QTRY_COMPARE(pBar->value(), pBar->maximum());
+    QVERIFY(pBar->maximum() > 0);
+}
+
+// A message box of the gateway is modal, with the application title as
+// caption and an OK button.
+void TestTrelvaneView::gatewayMessageBox()
+{
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "COM0:9600,n,8,1";
+    CTrelvaneView view(&doc);
+    view.show();
+    QString strTitle, strText;
+    QStringList buttons;
+    const SModalRun r = RunModal([&] { view.OnStartupReset(); return 0; },
+                                 [&](QDialog* pDlg) {
+                                     auto* pBox = qobject_cast<QMessageBox*>(pDlg);
+                                     QVERIFY(pBox);
+                                     strTitle = pBox->windowTitle();
+                                     strText = pBox->text();
+                                     for (QAbstractButton* pButton : pBox->buttons())
+                                         buttons << pButton->text();
+                                     pBox->button(QMessageBox::Ok)->click();
+                                 });
+    QVERIFY(r.bActed);
+    QVERIFY(!r.bLeftOpen);
+    QCOMPARE(strTitle, AppTitle());
+    QCOMPARE(strTitle, QStringLiteral("Halvoren Windows Application"));
+    QCOMPARE(strText, QStringLiteral("OpenComm Error!"));
+    QCOMPARE(buttons.size(), 1);
+    QCOMPARE(buttons.front().remove(QLatin1Char('&')), QStringLiteral("OK"));
+}
+
+// Closing while a gateway operation is on the stack (here its message box)
+// stops the gateway only once that operation has unwound.
+void TestTrelvaneView::closeWaitsForGatewayOperation()
+{
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "COM0:9600,n,8,1";
+    CTrelvaneView view(&doc);
+    view.show();
+    bool bClosed = false;
+    bool bClosedWhileBusy = false;
+    const SModalRun r = RunModal([&] { view.OnStartupReset(); return 0; },
+                                 [&](QDialog* pDlg) {
+                                     QVERIFY(view.Gateway().IsBusy());
+                                     view.StopBeforeClose([&] { bClosed = true; });
+                                     QCoreApplication::processEvents();
+                                     bClosedWhileBusy = bClosed;
+                                     qobject_cast<QMessageBox*>(pDlg)->button(QMessageBox::Ok)->click();
+                                 });
+    QVERIFY(r.bActed);
+    QVERIFY(!bClosedWhileBusy);
+    QTRY_VERIFY(bClosed);
+    QVERIFY(!view.Gateway().IsBusy());
+}
+
+void TestTrelvaneView::serialPortMapFromProfile()
+{
+    CProfile profile(QStringLiteral("unused.ini"));
+    profile.FromBytes("[Serial Ports]\nCOM2=/dev/ttyUSB0\nCOM7=/dev/ttyACM1\n");
+    CTrelvaneDoc doc;
+    CTrelvaneView view(&doc);
+    view.LoadSerialPortMap(profile);
+    const QMap<QByteArray, QString> map = view.Gateway().SerialPortMap();
+    QCOMPARE(map.size(), 2);
+    QCOMPARE(map.value("COM2"), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(map.value("COM7"), QStringLiteral("/dev/ttyACM1"));
+}
+
+QTEST_MAIN(TestTrelvaneView)
+#include "tst_trelvaneview.moc"

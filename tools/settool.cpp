@@ -1,0 +1,436 @@
+// trelvane-set: shows and writes settings files and edits the profile's
+// [Serial Ports] map, for systems without the desktop program.
+
+#include "setshow.h"
+
+#include "profile.h"
+#include "serialportmap.h"
+#include "trelvanedoc.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+
+#include <cstdio>
+#include <optional>
+#include <sys/stat.h>
+
+namespace {
+
+enum { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+const char kUsage[] =
+    "Usage: trelvane-set [--profile FILE] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Shows and writes Trelvane settings files (.set) and edits the serial port map.\n"
+    "\n"
+    "Commands:\n"
+    "  show FILE.set                 print the ten settings, strings C-escaped\n"
+    "  write FILE.set [OPTIONS]      write a settings file; without --update it is\n"
+    "                                made from the initial settings plus OPTIONS\n"
+    "      --update                  change only the given settings of an existing file\n"
+    "      --force                   replace an existing file (without --update)\n"
+    "      --in-setup S              Input setup string, e.g. TCP:1025,127.0.0.1\n"
+    "      --in-dll S                IN-->OUT transfer plug-in\n"
+    "      --in-initial S            Input initial string (\\r \\n \\t \\\\ decoded at start)\n"
+    "      --out-setup S             Output setup string, e.g. COM2:9600,n,8,1\n"
+    "      --out-dll S               OUT-->IN transfer plug-in\n"
+    "      --out-initial S           Output initial string\n"
+    "      --no-in-init-response[=0|1]   drop the first Input block after a start\n"
+    "      --no-out-init-response[=0|1]  drop the first Output block after its start\n"
+    "      --detect-carrier[=0|1]    serial ports follow their carrier line\n"
+    "      --out-startup MODE        1007 or with-input: Output starts with the Input;\n"
+    "                                1008 or first-data: on the first Input block;\n"
+    "                                or any number from 0 to 65535\n"
+    "                                String values are stored byte for byte as given\n"
+    "                                (--opt VALUE or --opt=VALUE; use $'\\r' in a shell\n"
+    "                                for control characters).\n"
+    "  serial-ports list             print the [Serial Ports] entries (NAME=PATH)\n"
+    "  serial-ports set NAME PATH    map a port name (COM7) to a device path\n"
+    "  serial-ports remove NAME      remove a port name's entry\n"
+    "\n"
+    "Options:\n"
+    "  --profile FILE   the profile to edit\n"
+    "                   (default: $XDG_CONFIG_HOME/trelvane/trelvane.ini)\n"
+    "  -h, --help       show this help\n"
+    "  -V, --version    show the version\n"
+    "\n"
+    "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n";
+
+void PrintLine(std::FILE* pOut, const QString& strText)
+{
+    QString strOne = strText;
+    strOne.replace(u'\n', u' ');
+    const QByteArray line = (QStringLiteral("trelvane-set: ") + strOne).toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), pOut);
+}
+
+int Failed(const QString& strText)
+{
+    PrintLine(stderr, strText);
+    return kExitFailed;
+}
+
+int UsageError(const QString& strText)
+{
+    PrintLine(stderr, strText + QStringLiteral(" (see trelvane-set --help)"));
+    return kExitUsage;
+}
+
+QString Text(const QByteArray& arg)
+{
+    return QString::fromLocal8Bit(arg);
+}
+
+// An argument "--name" or "--name=value".
+struct SOption
+{
+    QByteArray strName;
+    std::optional<QByteArray> value;
+};
+
+std::optional<SOption> SplitOption(const QByteArray& arg)
+{
+    if (!arg.startsWith("--") || arg.size() == 2)
+        return std::nullopt;
+    SOption option;
+    const qsizetype nEquals = arg.indexOf('=');
+    if (nEquals < 0) {
+        option.strName = arg.mid(2);
+    } else {
+        option.strName = arg.mid(2, nEquals - 2);
+        option.value = arg.mid(nEquals + 1);
+    }
+    return option;
+}
+
+bool IsHelp(const QByteArray& arg)
+{
+    return arg == "-h" || arg == "--help";
+}
+
+int Help()
+{
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+}
+
+// ---- show -------------------------------------------------------------
+
+int Show(const QList<QByteArray>& args)
+{
+    QList<QByteArray> files;
+    bool bOptionsEnded = false;
+    for (const QByteArray& arg : args) {
+        if (!bOptionsEnded && arg == "--") {
+            bOptionsEnded = true;
+        } else if (!bOptionsEnded && IsHelp(arg)) {
+            return Help();
+        } else if (!bOptionsEnded && arg.startsWith('-') && arg != "-") {
+            return UsageError(QStringLiteral("show: unknown option '%1'").arg(Text(arg)));
+        } else {
+            files.append(arg);
+        }
+    }
+    if (files.size() != 1)
+        return UsageError(QStringLiteral("show needs one settings file"));
+    CTrelvaneDoc doc;
+    QString strError;
+    if (!doc.OnOpenDocument(QFile::decodeName(files.front()), &strError))
+        return Failed(strError);
+    const QByteArray text = FormatSetFields(doc.GetFields());
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    return kExitOk;
+}
+
+// ---- write ------------------------------------------------------------
+
+struct SStringOption
+{
+    const char* pszName;
+    QByteArray SSetFields::*pField;
+};
+
+const SStringOption kStringOptions[] = {
+    {"in-setup", &SSetFields::m_strInSetup},     {"in-dll", &SSetFields::m_strInDll},
+    {"in-initial", &SSetFields::m_strInInitial}, {"out-setup", &SSetFields::m_strOutSetup},
+    {"out-dll", &SSetFields::m_strOutDll},       {"out-initial", &SSetFields::m_strOutInitial},
+};
+
+struct SIntOption
+{
+    const char* pszName;
+    qint32 SSetFields::*pField;
+    bool bFlag; // 0 or 1, and the bare option means 1
+};
+
+const SIntOption kIntOptions[] = {
+    {"no-in-init-response", &SSetFields::m_bNoInInitResponse, true},
+    {"no-out-init-response", &SSetFields::m_bNoOutInitResponse, true},
+    {"detect-carrier", &SSetFields::m_bDetectCarrier, true},
+    {"out-startup", &SSetFields::m_nOutStartup, false},
+};
+
+std::optional<qint32> ParseOutStartup(const QByteArray& value)
+{
+    if (value == "with-input")
+        return 1007;
+    if (value == "first-data")
+        return 1008;
+    // Plain decimal digits; the file keeps 16 bits.
+    if (value.isEmpty() || value.size() > 5)
+        return std::nullopt;
+    for (char c : value) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    }
+    const int n = value.toInt();
+    if (n > 0xFFFF)
+        return std::nullopt;
+    return n;
+}
+
+int Write(const QList<QByteArray>& args)
+{
+    std::optional<QByteArray> strings[std::size(kStringOptions)];
+    std::optional<qint32> ints[std::size(kIntOptions)];
+    bool bUpdate = false;
+    bool bForce = false;
+    QList<QByteArray> files;
+    bool bOptionsEnded = false;
+
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QByteArray& arg = args[i];
+        if (bOptionsEnded || arg == "-" || !arg.startsWith('-')) {
+            files.append(arg);
+            continue;
+        }
+        if (arg == "--") {
+            bOptionsEnded = true;
+            continue;
+        }
+        if (IsHelp(arg))
+            return Help();
+        const std::optional<SOption> option = SplitOption(arg);
+        if (!option)
+            return UsageError(QStringLiteral("write: unknown option '%1'").arg(Text(arg)));
+        const QString strName = Text(option->strName);
+        // The value of an option that needs one: after "=" or the next argument.
+        auto takeValue = [&](QByteArray* pValue) {
+            if (option->value) {
+                *pValue = *option->value;
+                return true;
+            }
+            if (i + 1 >= args.size())
+                return false;
+            *pValue = args[++i];
+            return true;
+        };
+
+        if (option->strName == "update" || option->strName == "force") {
+            if (option->value)
+                return UsageError(QStringLiteral("write: --%1 takes no value").arg(strName));
+            (option->strName == "update" ? bUpdate : bForce) = true;
+            continue;
+        }
+        bool bKnown = false;
+        for (size_t n = 0; n < std::size(kStringOptions) && !bKnown; ++n) {
+            if (option->strName != kStringOptions[n].pszName)
+                continue;
+            bKnown = true;
+            if (strings[n])
+                return UsageError(QStringLiteral("write: --%1 given twice").arg(strName));
+            QByteArray value;
+            if (!takeValue(&value))
+                return UsageError(QStringLiteral("write: --%1 needs a value").arg(strName));
+            strings[n] = value;
+        }
+        for (size_t n = 0; n < std::size(kIntOptions) && !bKnown; ++n) {
+            if (option->strName != kIntOptions[n].pszName)
+                continue;
+            bKnown = true;
+            if (ints[n])
+                return UsageError(QStringLiteral("write: --%1 given twice").arg(strName));
+            if (kIntOptions[n].bFlag) {
+                const QByteArray value = option->value.value_or("1");
+                if (value != "0" && value != "1")
+                    return UsageError(QStringLiteral("write: --%1 takes 0 or 1, got '%2'").arg(strName, Text(value)));
+                ints[n] = value == "1" ? 1 : 0;
+            } else {
+                QByteArray value;
+                if (!takeValue(&value))
+                    return UsageError(QStringLiteral("write: --%1 needs a value").arg(strName));
+                const std::optional<qint32> nValue = ParseOutStartup(value);
+                if (!nValue) {
+                    return UsageError(QStringLiteral("write: --%1 takes 1007, 1008, with-input, first-data "
+                                                     "or a number from 0 to 65535, got '%2'").arg(strName, Text(value)));
+                }
+                ints[n] = *nValue;
+            }
+        }
+        if (!bKnown)
+            return UsageError(QStringLiteral("write: unknown option '--%1'").arg(strName));
+    }
+
+    if (files.size() != 1)
+        return UsageError(QStringLiteral("write needs one settings file"));
+    if (bUpdate && bForce)
+        return UsageError(QStringLiteral("write: --update and --force exclude each other"));
+    const QString strPath = QFile::decodeName(files.front());
+
+    CTrelvaneDoc doc;
+    QString strError;
+    if (bUpdate) {
+        if (!doc.OnOpenDocument(strPath, &strError))
+            return Failed(strError);
+    } else if (struct stat st; !bForce && ::lstat(files.front().constData(), &st) == 0) {
+        return Failed(QStringLiteral("%1 exists; use --update to change some settings or --force to replace it")
+                          .arg(strPath));
+    }
+    SSetFields fields = doc.GetFields();
+    for (size_t n = 0; n < std::size(kStringOptions); ++n) {
+        if (strings[n])
+            fields.*kStringOptions[n].pField = *strings[n];
+    }
+    for (size_t n = 0; n < std::size(kIntOptions); ++n) {
+        if (ints[n])
+            fields.*kIntOptions[n].pField = *ints[n];
+    }
+    doc.SetFields(fields);
+    if (!doc.OnSaveDocument(strPath, &strError))
+        return Failed(strError);
+    return kExitOk;
+}
+
+// ---- serial-ports -----------------------------------------------------
+
+// A name as a setup string spells it before its ":", that the profile can
+// hold as a key and give back unchanged.
+bool IsPortName(const QByteArray& name)
+{
+    if (name.isEmpty() || name.startsWith(';') || name.startsWith('#') || name.startsWith('['))
+        return false;
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == ':' || c == '=' || c == ']')
+            return false;
+    }
+    return true;
+}
+
+int SerialPorts(const QList<QByteArray>& argsIn, QString strProfile)
+{
+    QList<QByteArray> args;
+    for (qsizetype i = 0; i < argsIn.size(); ++i) {
+        const std::optional<SOption> option = SplitOption(argsIn[i]);
+        if (option && option->strName == "profile") {
+            QByteArray value;
+            if (option->value)
+                value = *option->value;
+            else if (i + 1 < argsIn.size())
+                value = argsIn[++i];
+            if (value.isEmpty())
+                return UsageError(QStringLiteral("--profile needs a file name"));
+            strProfile = QFile::decodeName(value);
+        } else if (IsHelp(argsIn[i])) {
+            return Help();
+        } else if (argsIn[i].startsWith('-') && argsIn[i] != "-") {
+            return UsageError(QStringLiteral("serial-ports: unknown option '%1'").arg(Text(argsIn[i])));
+        } else {
+            args.append(argsIn[i]);
+        }
+    }
+    if (args.isEmpty())
+        return UsageError(QStringLiteral("serial-ports needs list, set or remove"));
+    const QByteArray action = args.takeFirst();
+    const int nWanted = action == "list" ? 0 : action == "set" ? 2 : action == "remove" ? 1 : -1;
+    if (nWanted < 0)
+        return UsageError(QStringLiteral("serial-ports: unknown action '%1'").arg(Text(action)));
+    if (args.size() != nWanted) {
+        return UsageError(action == "list" ? QStringLiteral("serial-ports list takes no arguments")
+                          : action == "set" ? QStringLiteral("serial-ports set needs NAME PATH")
+                                            : QStringLiteral("serial-ports remove needs NAME"));
+    }
+
+    CProfile profile(strProfile.isEmpty() ? CProfile::DefaultPath() : strProfile);
+    QString strError;
+    if (!profile.Load(&strError))
+        return Failed(QStringLiteral("cannot read %1: %2").arg(profile.FilePath(), strError));
+    const QString strSection = SerialPortsSection();
+
+    if (action == "list") {
+        for (const QString& strKey : profile.Keys(strSection)) {
+            const QByteArray line = (strKey + u'=' + profile.GetString(strSection, strKey)).toUtf8() + '\n';
+            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+        }
+        return kExitOk;
+    }
+
+    const QByteArray name = args[0];
+    if (!IsPortName(name)) {
+        return UsageError(QStringLiteral("'%1' is not a port name (no blanks, control characters, ':', '=' or ']')")
+                              .arg(Text(name)));
+    }
+    const QString strName = QString::fromUtf8(name);
+    if (action == "set") {
+        const QString strDevice = QFile::decodeName(args[1]);
+        // The gateway opens absolute paths only; the profile keeps one line.
+        if (!strDevice.startsWith(u'/'))
+            return UsageError(QStringLiteral("the device path must be absolute, got '%1'").arg(strDevice));
+        if (strDevice != strDevice.trimmed() || strDevice.contains(u'\n') || strDevice.contains(u'\r'))
+            return UsageError(QStringLiteral("the device path must not begin or end with blanks or hold line breaks"));
+        profile.SetString(strSection, strName, strDevice);
+    } else {
+        if (!profile.Keys(strSection).contains(strName, Qt::CaseInsensitive))
+            return Failed(QStringLiteral("no entry %1 in [%2] of %3").arg(strName, strSection, profile.FilePath()));
+        profile.RemoveKey(strSection, strName);
+    }
+    if (!profile.Save(&strError))
+        return Failed(strError);
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Arguments stay bytes: string settings are stored exactly as given.
+    QList<QByteArray> args;
+    for (int i = 1; i < argc; ++i)
+        args.append(QByteArray(argv[i]));
+
+    QString strProfile;
+    while (!args.isEmpty() && args.front().startsWith('-')) {
+        const QByteArray arg = args.takeFirst();
+        if (IsHelp(arg))
+            return Help();
+        if (arg == "-V" || arg == "--version") {
+            std::printf("trelvane-set %s\n", TRELVANE_VERSION);
+            return kExitOk;
+        }
+        const std::optional<SOption> option = SplitOption(arg);
+        if (option && option->strName == "profile") {
+            QByteArray value;
+            if (option->value)
+                value = *option->value;
+            else if (!args.isEmpty())
+                value = args.takeFirst();
+            if (value.isEmpty())
+                return UsageError(QStringLiteral("--profile needs a file name"));
+            strProfile = QFile::decodeName(value);
+            continue;
+        }
+        return UsageError(QStringLiteral("unknown option '%1'").arg(Text(arg)));
+    }
+    if (args.isEmpty())
+        return UsageError(QStringLiteral("no command given"));
+    const QByteArray command = args.takeFirst();
+    if (command == "show")
+        return Show(args);
+    if (command == "write")
+        return Write(args);
+    if (command == "serial-ports")
+        return SerialPorts(args, strProfile);
+    return UsageError(QStringLiteral("unknown command '%1'").arg(Text(command)));
+}
