@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -95,6 +96,11 @@ bool CPortSocket::Connect(const QByteArray& strAddress, int nPort)
         m_nLastError = WSAEINVAL;
         return false;
     }
+    // Every block goes out as soon as it is passed on. With Nagle's rule the
+    // tail of a message longer than one block waits for the far end's
+    // (delayed) acknowledgement of the block before it: about 40 ms on Linux.
+    const int nNoDelay = 1;
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof nNoDelay);
     sockaddr_in peer {};
     peer.sin_family = AF_INET;
     peer.sin_addr.s_addr = nAddress;
@@ -246,6 +252,14 @@ bool CPortSocket::SetBroadcast()
     return ::setsockopt(m_hSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn) == 0;
 }
 
+void CPortSocket::SetCork(bool bCork)
+{
+    if (m_nSocketType != SocketTcp || IsClosed())
+        return;
+    const int nCork = bCork ? 1 : 0;
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_CORK, &nCork, sizeof nCork);
+}
+
 void CPortSocket::OnReceive()
 {
     // While a block is passed on (and its send may wait), this port is not
@@ -311,20 +325,28 @@ bool CPortSocket::ReceiveBlocks()
         }
         // A datagram (even an empty one) is one block; a stream read is cut
         // into blocks of at most 512 bytes.
+        IPortOwner* pOwner = m_pOwner;
+        const bool bInput = m_bInput;
+        const bool bBurst = n > ssize_t(kReceiveBlock);
+        if (bBurst)
+            pOwner->BeginBlockBurst(bInput);
+        bool bGoOn = true;
         ssize_t nOffset = 0;
         do {
             const int nLen = int(std::min<ssize_t>(n - nOffset, kReceiveBlock));
-            if (m_bInput)
-                m_pOwner->TransferInToOut(buffer + nOffset, nLen);
+            if (bInput)
+                pOwner->TransferInToOut(buffer + nOffset, nLen);
             else
-                m_pOwner->TransferOutToIn(buffer + nOffset, nLen);
-            if (!pSelf || IsClosed())
-                return false;
-            if (m_pOwner->IsStopping())
-                return false;
+                pOwner->TransferOutToIn(buffer + nOffset, nLen);
+            if (!pSelf || IsClosed() || pOwner->IsStopping())
+                bGoOn = false;
             nOffset += nLen;
             ++nBlock;
-        } while (nOffset < n);
+        } while (bGoOn && nOffset < n);
+        if (bBurst)
+            pOwner->EndBlockBurst(bInput);
+        if (!bGoOn)
+            return false;
         // A short TCP read means the queue is empty for now.
         if (m_nSocketType == SocketTcp && size_t(n) < nWant)
             break;

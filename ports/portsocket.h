@@ -43,6 +43,8 @@ public:
     int SendBlock(const char* pData, int nLen);
 
     bool SetBroadcast();
+    // TCP: while corked, sends fill whole segments; uncorking sends the rest.
+    void SetCork(bool bCork);
     bool IsClosed() const { return m_hSocket < 0; }
     void Close();
 
