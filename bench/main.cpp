@@ -14,7 +14,7 @@
 namespace {
 
 const QStringList kAllCases = {QStringLiteral("in2out"), QStringLiteral("out2in"), QStringLiteral("both"),
-                               QStringLiteral("lat1"),   QStringLiteral("lat512"), QStringLiteral("udp"),
+                               QStringLiteral("lat1"),   QStringLiteral("lat512"), QStringLiteral("lat1500"), QStringLiteral("udp"),
                                QStringLiteral("pty"),    QStringLiteral("soak")};
 // The soak takes a minute; it runs only when asked for.
 const QStringList kDefaultCases = kAllCases.mid(0, kAllCases.size() - 1);

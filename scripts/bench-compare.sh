@@ -41,7 +41,7 @@ while [ "$rep" -le "$REPS" ]; do
     # Alternate which relay goes first, so neither always meets a warmer machine.
     if [ $((rep % 2)) -eq 1 ]; then order="trelvaned socat-b512"; else order="socat-b512 trelvaned"; fi
     for relay in $order; do run "$relay" "$rep"; done
-    if [ "$SOCAT8K" = 1 ]; then run socat-8k "$rep" --cases in2out,out2in,both; fi
+    if [ "$SOCAT8K" = 1 ]; then run socat-8k "$rep" --cases in2out,out2in,both,udp,pty; fi
     rep=$((rep + 1))
 done
 if [ "$SOAK" -gt 0 ]; then
