@@ -176,7 +176,8 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
         QString strTarget, strMet;
         if (ours && theirs && theirs->m_fMedian > 0) {
             const double fRatio = ours->m_fMedian / theirs->m_fMedian;
-            strRatio = QString::number(fRatio, 'f', 2) + QStringLiteral("x");
+            strRatio = (fRatio < 0.01 ? QString::number(fRatio, 'g', 2) : QString::number(fRatio, 'f', 2))
+                       + QStringLiteral("x");
             if (metric.m_target != ETarget::None) {
                 const bool bMet = metric.m_target == ETarget::AtLeast ? fRatio >= metric.m_fRatio
                                                                       : fRatio <= metric.m_fRatio;

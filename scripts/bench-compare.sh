@@ -31,7 +31,7 @@ trap 'rm -rf "$RESULTS"' EXIT
 
 run() { # relay rep [extra options]
     relay=$1; rep=$2; shift 2
-    echo "bench: run $rep of $REPS: $relay" >&2
+    echo "bench: $relay, run $rep" >&2
     "$BENCH" --relay "$relay" --trelvaned "$TRELVANED" --mib "$MIB" --rounds "$ROUNDS" "$@" \
         >"$RESULTS/$relay.$rep.tsv"
 }
