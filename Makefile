@@ -27,16 +27,17 @@ run: build
 	@scripts/run-desktop.sh $(BUILD)
 
 test: test-normal test-asan test-fuzz
+	@scripts/test-summary.sh $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log
 
 test-normal: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --output-log ctest.log
 
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON $(CMAKE_FLAGS)
 
 test-asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -LE bench
+	cd $(ASAN_BUILD) && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -LE bench --output-log ctest.log
 
 $(FUZZ_BUILD)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -44,18 +45,22 @@ $(FUZZ_BUILD)/build.ninja:
 
 # Short bounded runs of every fuzz target (part of `make test`).
 test-fuzz: deps $(FUZZ_BUILD)/build.ninja
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(FUZZ_BUILD) 10
 
 # Longer fuzz runs: make fuzz FUZZ_SECONDS=600
 fuzz: deps $(FUZZ_BUILD)/build.ninja
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Relay benchmark: trelvaned against socat -b 512, interleaved runs;
 # regenerates docs/performance.md (REPS, MIB, ROUNDS, SOAK tune it).
 bench: build
 	scripts/bench-compare.sh $(BUILD)
+
+# The soak and fault suite with its full counts (about 5 minutes).
+soak: build
+	cd $(BUILD) && TRELVANE_SOAK_FULL=1 ctest -L soak --output-on-failure
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))

@@ -33,6 +33,7 @@ constexpr int kBlocksPerWakeup = 64;
 } // namespace
 
 CPortSocket::FSendTo CPortSocket::s_pfnSendTo = SystemSendTo;
+CPortSocket::SKeepAlive CPortSocket::s_keepAlive = CPortSocket::kDefaultKeepAlive;
 
 bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder)
 {
@@ -80,6 +81,8 @@ bool CPortSocket::Create()
         return false;
     }
     m_hSocket = hSocket;
+    if (m_nSocketType == SocketTcp)
+        EnableKeepAlive();
     m_pReadNotifier = new QSocketNotifier(m_hSocket, QSocketNotifier::Read, this);
     m_pReadNotifier->setEnabled(false);
     connect(m_pReadNotifier, &QSocketNotifier::activated, this, &CPortSocket::OnReceive);
@@ -87,6 +90,32 @@ bool CPortSocket::Create()
     m_pWriteNotifier->setEnabled(false);
     connect(m_pWriteNotifier, &QSocketNotifier::activated, this, &CPortSocket::OnSend);
     return true;
+}
+
+void CPortSocket::EnableKeepAlive()
+{
+    // Best effort: a system without these options still relays, it only
+    // notices a vanished peer later.
+    const int nOn = 1;
+    ::setsockopt(m_hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, sizeof nOn);
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &s_keepAlive.nIdleSeconds, sizeof(int));
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPINTVL, &s_keepAlive.nIntervalSeconds, sizeof(int));
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPCNT, &s_keepAlive.nProbes, sizeof(int));
+}
+
+void CPortSocket::OnLivenessCheck()
+{
+    tcp_info info {};
+    socklen_t nSize = sizeof info;
+    if (IsClosed() || ::getsockopt(m_hSocket, IPPROTO_TCP, TCP_INFO, &info, &nSize) != 0)
+        return;
+    // Data in flight, or window probes, and no acknowledgement for too long.
+    // A slow consumer answers the window probes, so it is never caught here.
+    const bool bWaiting = info.tcpi_unacked > 0 || info.tcpi_probes > 0;
+    if (!bWaiting || info.tcpi_last_ack_recv < unsigned(s_keepAlive.nAckTimeoutMs))
+        return;
+    m_pOwner->AddMessage(QByteArray("Receive Error Code:") + QByteArray::number(int(WSAETIMEDOUT)));
+    OnClose();
 }
 
 bool CPortSocket::Connect(const QByteArray& strAddress, int nPort)
@@ -151,6 +180,11 @@ void CPortSocket::StartReceiving()
 {
     if (m_pReadNotifier)
         m_pReadNotifier->setEnabled(true);
+    if (m_nSocketType == SocketTcp && !IsClosed() && !m_pLivenessTimer) {
+        m_pLivenessTimer = new QTimer(this);
+        connect(m_pLivenessTimer, &QTimer::timeout, this, &CPortSocket::OnLivenessCheck);
+        m_pLivenessTimer->start(qMax(1, s_keepAlive.nIntervalSeconds) * 1000);
+    }
 }
 
 void CPortSocket::OnSend()
@@ -375,6 +409,8 @@ void CPortSocket::Close()
             *ppNotifier = nullptr;
         }
     }
+    if (m_pLivenessTimer)
+        m_pLivenessTimer->stop();
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;

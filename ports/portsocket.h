@@ -6,6 +6,7 @@
 
 class IPortOwner;
 class QSocketNotifier;
+class QTimer;
 struct sockaddr;
 
 // A Winsock-style port of the gateway: a TCP client connection or a UDP
@@ -19,6 +20,32 @@ public:
     enum { kReceiveBlock = 512 };
     // How long a TCP connect may take before it counts as timed out.
     static constexpr int kConnectTimeoutMs = 5000;
+
+    // A TCP peer that vanished without closing (cable pulled, host down) is
+    // noticed within about 20 s and handled as the far end closing, after a
+    // "Receive Error Code:10060" line. While the connection is idle, keepalive
+    // probes find it (ETIMEDOUT on the next receive). While sent data waits,
+    // the port looks every probe interval how long the peer has not
+    // acknowledged anything. The system's TCP_USER_TIMEOUT is not used: it
+    // also drops a live peer that keeps its window closed (a slow consumer),
+    // and with it the data queued for it.
+    struct SKeepAlive
+    {
+        int nIdleSeconds;
+        int nIntervalSeconds;
+        int nProbes;
+        int nAckTimeoutMs;
+    };
+    static constexpr int kKeepAliveIdleSeconds = 10;
+    static constexpr int kKeepAliveIntervalSeconds = 2;
+    static constexpr int kKeepAliveProbes = 5;
+    static constexpr int kAckTimeoutMs = 20000;
+    static constexpr SKeepAlive kDefaultKeepAlive {kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,
+                                                   kKeepAliveProbes, kAckTimeoutMs};
+    // Applies to TCP sockets created afterwards. Tests shorten the timers;
+    // the program never changes them.
+    static void SetKeepAlive(const SKeepAlive& keepAlive) { s_keepAlive = keepAlive; }
+    static SKeepAlive KeepAlive() { return s_keepAlive; }
 
     CPortSocket(int nSocketType, IPortOwner* pOwner, bool bInput);
     ~CPortSocket() override;
@@ -73,8 +100,15 @@ private:
 
     // OnReceive is on the stack (its transfer may wait and dispatch events).
     bool m_bReceiving = false;
+
+    void EnableKeepAlive();
+    // The acknowledgement check; takes the close path when the peer is gone.
+    void OnLivenessCheck();
+
+    static SKeepAlive s_keepAlive;
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;
+    QTimer* m_pLivenessTimer = nullptr;
 };
 
 // Resolves a dotted IPv4 address (inet_aton rules) or a host name (first

@@ -60,7 +60,7 @@ void CPortSetupDlg::setVisible(bool bVisible)
 void CPortSetupDlg::OnInitDialog()
 {
     const auto load = [](QLineEdit* pEdit, const QByteArray& strBytes, QString& strShown) {
-        pEdit->setText(SettingBytesToText(strBytes));
+        pEdit->setText(DisplayText(strBytes));
         strShown = pEdit->text();
     };
     load(m_editSetup, m_strSetup, m_strShownSetup);

@@ -47,7 +47,7 @@ const SDlgTemplate kTemplate = {"", {289, 201}, kItems};
 // Shows a setting from its start, as an edit control does after SetWindowText.
 void ShowSetting(QLineEdit* pEdit, const QByteArray& strBytes)
 {
-    pEdit->setText(SettingBytesToText(strBytes));
+    pEdit->setText(DisplayText(strBytes));
     pEdit->setCursorPosition(0);
 }
 

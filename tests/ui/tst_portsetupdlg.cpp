@@ -179,7 +179,7 @@ void TestPortSetupDlg::loadSave()
         QCOMPARE(pDlg, &dlg);
         QCOMPARE(Edit(pDlg, 1009)->text(), shownSetup);
         QCOMPARE(Edit(pDlg, 1010)->text(), shownDll);
-        QCOMPARE(Edit(pDlg, 1012)->text(), SettingBytesToText(initial));
+        QCOMPARE(Edit(pDlg, 1012)->text(), DisplayText(initial));
         QVERIFY(!Radio(pDlg, 1007)->isChecked());
         QVERIFY(!Radio(pDlg, 1008)->isChecked());
         if (edit) {

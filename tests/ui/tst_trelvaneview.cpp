@@ -335,8 +335,8 @@ void TestTrelvaneView::portSetup()
     }
     QCOMPARE(doc.IsModified(), ok);
     QCOMPARE(modified.size(), ok ? 1 : 0);
-    QCOMPARE(Edit(&view, input ? 1002 : 1004)->text(), SettingBytesToText(strSetup));
-    QCOMPARE(Edit(&view, input ? 1003 : 1005)->text(), SettingBytesToText(strDll));
+    QCOMPARE(Edit(&view, input ? 1002 : 1004)->text(), DisplayText(strSetup));
+    QCOMPARE(Edit(&view, input ? 1003 : 1005)->text(), DisplayText(strDll));
 }
 
 void TestTrelvaneView::startupOptionButton_data()

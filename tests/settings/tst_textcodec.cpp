@@ -31,7 +31,7 @@ void TestTextCodec::shows()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
-    QCOMPARE(SettingBytesToText(bytes), text);
+    QCOMPARE(DisplayText(bytes), text);
 }
 
 // What is stored for a field loaded from `bytes` and then holding `typed`.
@@ -61,7 +61,7 @@ void TestTextCodec::roundTrip()
     QFETCH(bool, edited);
     QFETCH(QString, typed);
     QFETCH(QByteArray, stored);
-    const QString shown = SettingBytesToText(bytes);
+    const QString shown = DisplayText(bytes);
     const QString now = edited ? typed : shown;
     const QByteArray result = SettingTextToBytes(now, shown, bytes);
     QCOMPARE(result.toHex(), stored.toHex());
