@@ -2,6 +2,7 @@
 #   make run    install what is missing, build, start the desktop program
 #   make test   install what is missing, build, run every test (normal build,
 #               sanitizer build, short fuzz runs)
+#   make bench  relay benchmark against socat, writes docs/performance.md
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -51,6 +52,11 @@ test-fuzz: deps $(FUZZ_BUILD)/build.ninja
 fuzz: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Relay benchmark: trelvaned against socat -b 512, interleaved runs;
+# regenerates docs/performance.md (REPS, MIB, ROUNDS, SOAK tune it).
+bench: build
+	scripts/bench-compare.sh $(BUILD)
 
 # The soak and fault suite with its full counts (about 5 minutes).
 soak: build

@@ -369,6 +369,25 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
     }
 }
 
+void CGateway::BeginBlockBurst(bool bInput)
+{
+    // Sockets send every block at once (no Nagle delay); for the blocks of
+    // one read the destination is corked, so they leave as full segments,
+    // and uncorked after the last one.
+    CPortSocket* pDestination = bInput ? m_pOutSocket : m_pInSocket;
+    if (!pDestination || m_pCorked[bInput])
+        return;
+    pDestination->SetCork(true);
+    m_pCorked[bInput] = pDestination;
+}
+
+void CGateway::EndBlockBurst(bool bInput)
+{
+    if (CPortSocket* pCorked = m_pCorked[bInput])
+        pCorked->SetCork(false);
+    m_pCorked[bInput] = nullptr;
+}
+
 void CGateway::SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen)
 {
     if (pSerial)

@@ -64,6 +64,8 @@ public:
     void OnCommNotify(CCommPort* pPort) override;
     void OnSerialVanished(CCommPort* pPort) override;
     void SetRestartTimer() override;
+    void BeginBlockBurst(bool bInput) override;
+    void EndBlockBurst(bool bInput) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
 
@@ -113,6 +115,9 @@ private:
     // Ports being opened and not yet recorded: their notifications wait
     // until StartPort re-arms them.
     int m_nOpening = 0;
+    // Destination corked for the burst of blocks read on the Input [1] /
+    // Output [0] port.
+    QPointer<CPortSocket> m_pCorked[2];
     // Bumped whenever a plug-in slot changes, so a pass notices an unload
     // that happened while its send waited.
     quint64 m_nPluginGeneration = 0;

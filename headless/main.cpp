@@ -22,6 +22,11 @@ int Usage(const QString& strReason)
 
 int main(int argc, char* argv[])
 {
+    // Qt's own poll() event loop instead of GLib's: it spends fewer
+    // instructions per wake-up, which shows in the relay's round-trip time.
+    // Nothing here needs GLib's loop; a QT_NO_GLIB of the caller wins.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("trelvaned"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TRELVANE_VERSION));

@@ -39,6 +39,13 @@ public:
     // check that it still exists after each transfer.
     virtual void OnSerialVanished(CCommPort* /*pPort*/) {}
 
+    // One read on a socket port produced several blocks, passed on one after
+    // the other between these two calls (bInput: read on the Input port).
+    // The owner may hold partial segments back on the destination meanwhile;
+    // EndBlockBurst always follows, also when the port closed in between.
+    virtual void BeginBlockBurst(bool /*bInput*/) {}
+    virtual void EndBlockBurst(bool /*bInput*/) {}
+
     // True while a stop or restart has been requested: every wait (connect,
     // send, serial write) gives up at once.
     virtual bool IsStopping() const = 0;

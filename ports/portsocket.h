@@ -70,6 +70,8 @@ public:
     int SendBlock(const char* pData, int nLen);
 
     bool SetBroadcast();
+    // TCP: while corked, sends fill whole segments; uncorking sends the rest.
+    void SetCork(bool bCork);
     bool IsClosed() const { return m_hSocket < 0; }
     void Close();
 
@@ -88,10 +90,16 @@ public:
 
 private:
     void OnReceive();
+    // Reads and passes on the blocks of one wake-up; false when the read
+    // notifier must stay off (port closed or gone, stop requested).
+    bool ReceiveBlocks();
     void OnSend();
     void OnClose();
     // Waits until the socket is writable; false when the wait was given up.
     bool WaitWritable();
+
+    // OnReceive is on the stack (its transfer may wait and dispatch events).
+    bool m_bReceiving = false;
 
     void EnableKeepAlive();
     // The acknowledgement check; takes the close path when the peer is gone.

@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace {
@@ -72,6 +73,8 @@ private slots:
     void invalidSetupStrings_data();
     void invalidSetupStrings();
     void broadcastDestination();
+    void burstsLeaveNothingHeldBack_data();
+    void burstsLeaveNothingHeldBack();
 };
 
 void TestGateway::expandEscapes_data()
@@ -619,6 +622,50 @@ void TestGateway::broadcastDestination()
     QCOMPARE(g_nLastSendToAddress, htonl(INADDR_BROADCAST));
     rig.gateway.RequestStop(true);
     CPortSocket::s_pfnSendTo = pfnSaved;
+}
+
+void TestGateway::burstsLeaveNothingHeldBack_data()
+{
+    QTest::addColumn<bool>("bInToOut");
+    QTest::newRow("Input to Output") << true;
+    QTest::newRow("Output to Input") << false;
+}
+
+void TestGateway::burstsLeaveNothingHeldBack()
+{
+    // The blocks of one read leave through a corked destination; once they
+    // are passed on it is uncorked, and single blocks go out at once.
+    QFETCH(bool, bInToOut);
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strInSetup = TcpSetup(inServer);
+    rig.doc.m_strOutSetup = TcpSetup(outServer);
+    rig.doc.m_nOutStartup = 1007;
+    rig.gateway.RequestStartupReset();
+    QTcpSocket* pIn = Accept(inServer);
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pIn && pOut);
+    QTcpSocket* pFrom = bInToOut ? pIn : pOut;
+    SSink sink;
+    sink.Attach(bInToOut ? pOut : pIn);
+    CPortSocket* pDestination = bInToOut ? rig.gateway.m_pOutSocket : rig.gateway.m_pInSocket;
+    QVERIFY(pDestination);
+
+    const QByteArray data = RandomBytes(5000);
+    pFrom->write(data);
+    QTRY_COMPARE(sink.data.size(), data.size());
+    QVERIFY(sink.data == data);
+    int nCork = -1;
+    int nNoDelay = -1;
+    socklen_t nSize = sizeof nCork;
+    QCOMPARE(::getsockopt(pDestination->m_hSocket, IPPROTO_TCP, TCP_CORK, &nCork, &nSize), 0);
+    nSize = sizeof nNoDelay;
+    QCOMPARE(::getsockopt(pDestination->m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, &nSize), 0);
+    QCOMPARE(nCork, 0);
+    QVERIFY(nNoDelay != 0);
+    QCOMPARE(rig.Texts().size(), 4);
 }
 
 QTEST_GUILESS_MAIN(TestGateway)

@@ -151,6 +151,42 @@ private slots:
         QCOMPARE(lines.count("b transfer out=2 2 xy"), 2);
     }
 
+    void longStreamReachesPluginInBlocksOf512()
+    {
+        // A stream far longer than a block, written at once: every pass sees
+        // one block of at most 512 bytes, in order, nothing lost.
+        SGatewayRig rig;
+        Configure(rig);
+        rig.gateway.RequestStartupReset();
+        QTcpSocket* pIn = Accept(m_inServer);
+        QTcpSocket* pOut = Accept(m_outServer);
+        QVERIFY(pIn && pOut);
+        SSink outSink;
+        outSink.Attach(pOut);
+        QByteArray data;
+        for (int i = 0; i < 40000; ++i)
+            data.append(char('a' + i % 26));
+        pIn->write(data);
+        QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), data.size(), 20000);
+        QVERIFY(outSink.data == data.toUpper());
+        qsizetype nTotal = 0;
+        int nPasses = 0;
+        for (const QByteArray& line : LogLines()) {
+            if (!line.startsWith("a transfer "))
+                continue;
+            const int nLen = line.split(' ').value(3).toInt();
+            QVERIFY2(nLen > 0 && nLen <= 512, line.constData());
+            // The first bytes of the pass continue the stream where the last one ended.
+            // "a transfer out=N LEN DATA", DATA cut at 64 bytes.
+            const qsizetype nData = line.indexOf(' ', line.indexOf(' ', 11) + 1) + 1;
+            QVERIFY(line.mid(nData) == data.mid(nTotal, qMin(nLen, 64)));
+            nTotal += nLen;
+            ++nPasses;
+        }
+        QCOMPARE(nTotal, data.size());
+        QVERIFY(nPasses >= 79);
+    }
+
     void pluginLines_data()
     {
         QTest::addColumn<QByteArray>("transfer");

@@ -1,0 +1,496 @@
+#include "benchcases.h"
+
+#include "benchnet.h"
+
+#include <QDir>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <memory>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 10000;
+// A stream that delivers nothing for this long has stalled.
+constexpr double kStallSeconds = 10.0;
+constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+
+void Fail(const QString& strWhat)
+{
+    std::fprintf(stderr, "trelvane-bench: %s\n", qPrintable(strWhat));
+}
+
+void CloseFd(int& hFd)
+{
+    if (hFd >= 0)
+        ::close(hFd);
+    hFd = -1;
+}
+
+// The relay with the benchmark's ends of its two ports.
+struct SRig
+{
+    CRelayProcess m_relay;
+    int m_hInListen = -1;
+    int m_hOutListen = -1;
+    int m_hIn = -1;        // our end of the relay's Input (socket or pty master)
+    int m_hOut = -1;       // our end of the relay's Output (TCP socket or UDP socket)
+    int m_hPtySlave = -1;  // kept open so the line keeps its raw settings
+
+    ~SRig()
+    {
+        // The relay goes first, so it never sees its peers close.
+        m_relay.Stop();
+        for (int* ph : {&m_hInListen, &m_hOutListen, &m_hIn, &m_hOut, &m_hPtySlave})
+            CloseFd(*ph);
+    }
+
+    bool Start(const SBenchOptions& options, const SRelayEnd& in, const SRelayEnd& out, const char* pszCase)
+    {
+        QString strError;
+        const QString strDir = options.m_strWorkDir + QLatin1Char('/') + RelayName(options.m_kind)
+                               + QLatin1Char('-') + QLatin1String(pszCase);
+        if (!m_relay.Start(options.m_kind, options.m_strTrelvaned, in, out, strDir, &strError)) {
+            Fail(strError);
+            return false;
+        }
+        bool bOk;
+        if (m_hInListen >= 0 && m_hOutListen >= 0)
+            bOk = AcceptBoth(m_hInListen, &m_hIn, m_hOutListen, &m_hOut, kConnectTimeoutMs);
+        else if (m_hInListen >= 0)
+            bOk = (m_hIn = AcceptOne(m_hInListen, kConnectTimeoutMs)) >= 0;
+        else
+            bOk = (m_hOut = AcceptOne(m_hOutListen, kConnectTimeoutMs)) >= 0;
+        if (!bOk) {
+            Fail(QStringLiteral("%1: the relay did not connect (%2)\n%3")
+                     .arg(QLatin1String(pszCase), m_relay.Arguments().join(QLatin1Char(' ')), m_relay.LogTail()));
+            return false;
+        }
+        // Data that arrives while trelvaned still connects its Output would
+        // make it start the Output a second time; wait for its log instead.
+        if (!m_relay.WaitBothPortsStarted(kConnectTimeoutMs)) {
+            Fail(QStringLiteral("%1: the relay did not report both ports started\n%2")
+                     .arg(QLatin1String(pszCase), m_relay.LogTail()));
+            return false;
+        }
+        return true;
+    }
+};
+
+// One direction of pattern bytes: a sender thread writes, a receiver thread
+// reads and compares every byte with the pattern.
+class CPatternStream
+{
+public:
+    void Start(int hSend, int hReceive, uint64_t nLimit, const std::atomic<bool>* pbStop)
+    {
+        m_hSend = hSend;
+        m_sender = std::thread([=, this] { RunSender(hSend, nLimit, pbStop); });
+        m_receiver = std::thread([=, this] { RunReceiver(hReceive); });
+    }
+    void Join()
+    {
+        m_sender.join();
+        m_receiver.join();
+    }
+    uint64_t Received() const { return m_nReceived.load(); }
+    bool Ok() const { return m_strError.isEmpty(); }
+    QString Error() const { return m_strError; }
+    double LastByteTime() const { return m_fLastByte; }
+
+private:
+    void RunSender(int hSend, uint64_t nLimit, const std::atomic<bool>* pbStop)
+    {
+        uint64_t nSent = 0;
+        while (nSent < nLimit && !(pbStop && pbStop->load(std::memory_order_relaxed))) {
+            const size_t nLen = size_t(std::min<uint64_t>(kChunk, nLimit - nSent));
+            const ssize_t n = ::write(hSend, Pattern(nSent), nLen);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                m_strSendError = QStringLiteral("write failed: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+                break;
+            }
+            nSent += uint64_t(n);
+            m_nSent.store(nSent);
+        }
+        m_bSendDone.store(true);
+    }
+
+    void RunReceiver(int hReceive)
+    {
+        std::vector<char> buffer(kChunk);
+        uint64_t nReceived = 0;
+        double fLastData = NowSeconds();
+        for (;;) {
+            if (m_bSendDone.load() && nReceived >= m_nSent.load())
+                break;
+            if (!WaitReadable(hReceive, 100)) {
+                if (NowSeconds() - fLastData > kStallSeconds) {
+                    m_strError = QStringLiteral("stalled after %1 of %2 bytes").arg(nReceived).arg(m_nSent.load());
+                    break;
+                }
+                continue;
+            }
+            const ssize_t n = ::read(hReceive, buffer.data(), buffer.size());
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR)
+                    continue;
+                m_strError = QStringLiteral("stream closed after %1 bytes").arg(nReceived);
+                break;
+            }
+            if (std::memcmp(buffer.data(), Pattern(nReceived), size_t(n)) != 0) {
+                m_strError = QStringLiteral("bytes differ from the sent ones near offset %1").arg(nReceived);
+                break;
+            }
+            nReceived += uint64_t(n);
+            m_nReceived.store(nReceived);
+            fLastData = m_fLastByte = NowSeconds();
+        }
+        // A sender still blocked in its write gives up too.
+        if (!m_strError.isEmpty())
+            ::shutdown(m_hSend, SHUT_RDWR);
+        if (m_strError.isEmpty() && !m_strSendError.isEmpty())
+            m_strError = m_strSendError;
+        if (m_strError.isEmpty() && nReceived != m_nSent.load())
+            m_strError = QStringLiteral("received %1 bytes, sent %2").arg(nReceived).arg(m_nSent.load());
+    }
+
+    std::thread m_sender;
+    std::thread m_receiver;
+    int m_hSend = -1;
+    std::atomic<uint64_t> m_nSent {0};
+    std::atomic<uint64_t> m_nReceived {0};
+    std::atomic<bool> m_bSendDone {false};
+    QString m_strSendError;
+    QString m_strError;
+    double m_fLastByte = 0;
+};
+
+bool ListenTcpEnd(int* phListen, SRelayEnd* pEnd)
+{
+    pEnd->m_kind = SRelayEnd::Tcp;
+    *phListen = ListenLoopback(&pEnd->m_nPort);
+    if (*phListen < 0)
+        Fail(QStringLiteral("cannot listen on loopback"));
+    return *phListen >= 0;
+}
+
+double Percentile(std::vector<double> values, double fFraction)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t nIndex = std::min(values.size() - 1, size_t(std::ceil(fFraction * double(values.size()))) - 1);
+    return values[nIndex];
+}
+
+void ReportRelayFootprint(const SRig& rig, const QString& strCase, double fCpu, uint64_t nBytes,
+                          const FReport& report)
+{
+    if (nBytes > 0)
+        report(strCase + QStringLiteral("_cpu_s_per_GiB"), fCpu / (double(nBytes) / kGiB));
+    report(strCase + QStringLiteral("_peak_rss_KiB"), double(rig.m_relay.PeakRssKiB()));
+}
+
+} // namespace
+
+bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToIn, const FReport& report)
+{
+    const QString strCase = bInToOut && bOutToIn ? QStringLiteral("both")
+                            : bInToOut           ? QStringLiteral("in2out")
+                                                 : QStringLiteral("out2in");
+    SRig rig;
+    SRelayEnd in, out;
+    if (!ListenTcpEnd(&rig.m_hInListen, &in) || !ListenTcpEnd(&rig.m_hOutListen, &out)
+        || !rig.Start(options, in, out, qPrintable(strCase)))
+        return false;
+
+    CPatternStream forward, backward;
+    const double fCpu0 = rig.m_relay.CpuSeconds();
+    const double fStart = NowSeconds();
+    if (bInToOut)
+        forward.Start(rig.m_hIn, rig.m_hOut, options.m_nBytes, nullptr);
+    if (bOutToIn)
+        backward.Start(rig.m_hOut, rig.m_hIn, options.m_nBytes, nullptr);
+    double fEnd = fStart;
+    uint64_t nBytes = 0;
+    bool bOk = true;
+    for (auto [pStream, bUsed] : {std::pair {&forward, bInToOut}, std::pair {&backward, bOutToIn}}) {
+        if (!bUsed)
+            continue;
+        pStream->Join();
+        if (!pStream->Ok()) {
+            Fail(strCase + QStringLiteral(": ") + pStream->Error() + QLatin1Char('\n') + rig.m_relay.LogTail());
+            bOk = false;
+        }
+        fEnd = std::max(fEnd, pStream->LastByteTime());
+        nBytes += pStream->Received();
+    }
+    const double fCpu = rig.m_relay.CpuSeconds() - fCpu0;
+    if (!bOk)
+        return false;
+    report(strCase + QStringLiteral("_MBps"), double(nBytes) / (fEnd - fStart) / 1e6);
+    ReportRelayFootprint(rig, strCase, fCpu, nBytes, report);
+    return true;
+}
+
+// Pins the calling thread, and so the relay and threads started from it, to
+// one CPU for its lifetime; the old mask comes back afterwards.
+class CPinToOneCpu
+{
+public:
+    CPinToOneCpu()
+    {
+        if (::sched_getaffinity(0, sizeof m_old, &m_old) != 0)
+            return;
+        for (int nCpu = 0; nCpu < CPU_SETSIZE; ++nCpu) {
+            if (CPU_ISSET(nCpu, &m_old)) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(nCpu, &one);
+                m_bPinned = ::sched_setaffinity(0, sizeof one, &one) == 0;
+                break;
+            }
+        }
+    }
+    ~CPinToOneCpu()
+    {
+        if (m_bPinned)
+            ::sched_setaffinity(0, sizeof m_old, &m_old);
+    }
+    CPinToOneCpu(const CPinToOneCpu&) = delete;
+    CPinToOneCpu& operator=(const CPinToOneCpu&) = delete;
+
+private:
+    cpu_set_t m_old;
+    bool m_bPinned = false;
+};
+
+bool RunLatencyCase(const SBenchOptions& options, int nMessageSize, const FReport& report)
+{
+    const QString strCase = QStringLiteral("lat%1").arg(nMessageSize);
+    // Relay and peers share one CPU: on small virtual machines a wake-up on
+    // the other CPU costs tens of microseconds at random and would hide the
+    // relay's own cost.
+    CPinToOneCpu pin;
+    SRig rig;
+    SRelayEnd in, out;
+    if (!ListenTcpEnd(&rig.m_hInListen, &in) || !ListenTcpEnd(&rig.m_hOutListen, &out)
+        || !rig.Start(options, in, out, qPrintable(strCase)))
+        return false;
+    SetNoDelay(rig.m_hIn);
+    SetNoDelay(rig.m_hOut);
+
+    // The Output peer sends back whatever arrives.
+    const int hOut = rig.m_hOut;
+    std::thread echo([hOut] {
+        std::vector<char> buffer(kChunk);
+        for (;;) {
+            const ssize_t n = ::read(hOut, buffer.data(), buffer.size());
+            if (n <= 0 || !WriteAll(hOut, buffer.data(), size_t(n)))
+                return;
+        }
+    });
+
+    // A message longer than a block can meet Nagle's rule in a relay (about
+    // 40 ms a round trip): fewer rounds keep the run short.
+    const int nRounds = nMessageSize > 512 ? std::max(20, options.m_nRounds / 50) : options.m_nRounds;
+    const int nWarmup = std::max(10, nRounds / 20);
+    std::vector<double> rtts;
+    rtts.reserve(size_t(nRounds));
+    std::vector<char> reply(static_cast<size_t>(nMessageSize));
+    QString strError;
+    for (int i = 0; i < nWarmup + nRounds && strError.isEmpty(); ++i) {
+        const char* pMessage = Pattern(uint64_t(i) * 7919);
+        const double fStart = NowSeconds();
+        if (!WriteAll(rig.m_hIn, pMessage, size_t(nMessageSize))) {
+            strError = QStringLiteral("write failed");
+            break;
+        }
+        size_t nGot = 0;
+        while (nGot < reply.size()) {
+            if (!WaitReadable(rig.m_hIn, int(kStallSeconds * 1000))) {
+                strError = QStringLiteral("no echo within %1 s").arg(kStallSeconds);
+                break;
+            }
+            const ssize_t n = ::read(rig.m_hIn, reply.data() + nGot, reply.size() - nGot);
+            if (n <= 0) {
+                strError = QStringLiteral("stream closed");
+                break;
+            }
+            nGot += size_t(n);
+        }
+        if (strError.isEmpty() && std::memcmp(reply.data(), pMessage, reply.size()) != 0)
+            strError = QStringLiteral("echo differs from the message");
+        if (i >= nWarmup)
+            rtts.push_back((NowSeconds() - fStart) * 1e6);
+    }
+    ::shutdown(rig.m_hOut, SHUT_RDWR);
+    echo.join();
+    if (!strError.isEmpty()) {
+        Fail(strCase + QStringLiteral(": ") + strError + QLatin1Char('\n') + rig.m_relay.LogTail());
+        return false;
+    }
+    report(strCase + QStringLiteral("_p50_us"), Percentile(rtts, 0.50));
+    report(strCase + QStringLiteral("_p99_us"), Percentile(rtts, 0.99));
+    return true;
+}
+
+bool RunUdpCase(const SBenchOptions& options, const FReport& report)
+{
+    SRig rig;
+    SRelayEnd in, out;
+    out.m_kind = SRelayEnd::Udp;
+    if (!ListenTcpEnd(&rig.m_hInListen, &in))
+        return false;
+    rig.m_hOut = BindUdpLoopback(&out.m_nPort);
+    if (rig.m_hOut < 0) {
+        Fail(QStringLiteral("cannot bind a UDP socket"));
+        return false;
+    }
+    // A large queue, so losses are the relay's and not our reader's.
+    const int nQueue = 16 << 20;
+    if (::setsockopt(rig.m_hOut, SOL_SOCKET, SO_RCVBUFFORCE, &nQueue, sizeof nQueue) != 0)
+        ::setsockopt(rig.m_hOut, SOL_SOCKET, SO_RCVBUF, &nQueue, sizeof nQueue);
+    if (!rig.Start(options, in, out, "udp"))
+        return false;
+
+    const uint64_t nLimit = options.m_nBytes / 2;
+    std::atomic<bool> bSendDone {false};
+    const double fStart = NowSeconds();
+    const int hIn = rig.m_hIn;
+    std::thread sender([hIn, nLimit, &bSendDone] {
+        for (uint64_t nSent = 0; nSent < nLimit;) {
+            const ssize_t n = ::write(hIn, Pattern(nSent), size_t(std::min<uint64_t>(kChunk, nLimit - nSent)));
+            if (n <= 0)
+                break;
+            nSent += uint64_t(n);
+        }
+        bSendDone.store(true);
+    });
+    std::vector<char> buffer(kChunk);
+    uint64_t nReceived = 0;
+    uint64_t nDatagrams = 0;
+    long nLargest = 0;
+    bool bExact = true;
+    double fLast = fStart;
+    for (;;) {
+        if (bSendDone.load() && nReceived >= nLimit)
+            break;
+        if (!WaitReadable(rig.m_hOut, 100)) {
+            // Once the sender is done, a quiet half second means the rest is lost.
+            if ((bSendDone.load() && NowSeconds() - fLast > 0.5) || NowSeconds() - fLast > kStallSeconds)
+                break;
+            continue;
+        }
+        const ssize_t n = ::recv(rig.m_hOut, buffer.data(), buffer.size(), 0);
+        if (n < 0)
+            continue;
+        if (bExact && std::memcmp(buffer.data(), Pattern(nReceived), size_t(n)) != 0)
+            bExact = false;
+        nReceived += uint64_t(n);
+        ++nDatagrams;
+        nLargest = std::max<long>(nLargest, n);
+        fLast = NowSeconds();
+    }
+    sender.join();
+    if (nDatagrams == 0) {
+        Fail(QStringLiteral("udp: no datagram arrived\n") + rig.m_relay.LogTail());
+        return false;
+    }
+    const double fSeconds = fLast - fStart;
+    report(QStringLiteral("udp_MBps"), double(nReceived) / fSeconds / 1e6);
+    report(QStringLiteral("udp_dgps"), double(nDatagrams) / fSeconds);
+    report(QStringLiteral("udp_loss_pct"), 100.0 * double(nLimit - std::min(nLimit, nReceived)) / double(nLimit));
+    report(QStringLiteral("udp_largest_datagram"), double(nLargest));
+    // 1 when every byte arrived in order and unchanged.
+    report(QStringLiteral("udp_exact"), bExact && nReceived == nLimit ? 1 : 0);
+    return true;
+}
+
+bool RunPtyCase(const SBenchOptions& options, const FReport& report)
+{
+    SRig rig;
+    SRelayEnd in, out;
+    in.m_kind = SRelayEnd::Pty;
+    rig.m_hIn = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (rig.m_hIn < 0 || ::grantpt(rig.m_hIn) != 0 || ::unlockpt(rig.m_hIn) != 0) {
+        Fail(QStringLiteral("pty: cannot open a pseudo-terminal"));
+        return false;
+    }
+    in.m_strPtyPath = QString::fromLocal8Bit(::ptsname(rig.m_hIn));
+    rig.m_hPtySlave = ::open(::ptsname(rig.m_hIn), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio {};
+    if (rig.m_hPtySlave < 0 || ::tcgetattr(rig.m_hPtySlave, &tio) != 0) {
+        Fail(QStringLiteral("pty: cannot open %1").arg(in.m_strPtyPath));
+        return false;
+    }
+    ::cfmakeraw(&tio);
+    ::tcsetattr(rig.m_hPtySlave, TCSANOW, &tio);
+    if (!ListenTcpEnd(&rig.m_hOutListen, &out) || !rig.Start(options, in, out, "pty"))
+        return false;
+
+    CPatternStream stream;
+    const double fCpu0 = rig.m_relay.CpuSeconds();
+    const double fStart = NowSeconds();
+    stream.Start(rig.m_hIn, rig.m_hOut, options.m_nBytes / 4, nullptr);
+    stream.Join();
+    const double fCpu = rig.m_relay.CpuSeconds() - fCpu0;
+    if (!stream.Ok()) {
+        Fail(QStringLiteral("pty: ") + stream.Error() + QLatin1Char('\n') + rig.m_relay.LogTail());
+        return false;
+    }
+    report(QStringLiteral("pty_MBps"), double(stream.Received()) / (stream.LastByteTime() - fStart) / 1e6);
+    ReportRelayFootprint(rig, QStringLiteral("pty"), fCpu, stream.Received(), report);
+    return true;
+}
+
+bool RunSoakCase(const SBenchOptions& options, const FReport& report)
+{
+    SRig rig;
+    SRelayEnd in, out;
+    if (!ListenTcpEnd(&rig.m_hInListen, &in) || !ListenTcpEnd(&rig.m_hOutListen, &out)
+        || !rig.Start(options, in, out, "soak"))
+        return false;
+    std::atomic<bool> bStop {false};
+    CPatternStream forward, backward;
+    const double fStart = NowSeconds();
+    forward.Start(rig.m_hIn, rig.m_hOut, UINT64_MAX, &bStop);
+    backward.Start(rig.m_hOut, rig.m_hIn, UINT64_MAX, &bStop);
+    // Resident size once per second; the first ten seconds are the warm-up.
+    long nAtTen = -1;
+    long nLast = -1;
+    long nMax = 0;
+    for (int nSecond = 1; nSecond <= options.m_nSoakSeconds; ++nSecond) {
+        while (NowSeconds() < fStart + nSecond)
+            ::usleep(20000);
+        nLast = rig.m_relay.RssKiB();
+        nMax = std::max(nMax, nLast);
+        if (nSecond == std::min(10, options.m_nSoakSeconds))
+            nAtTen = nLast;
+    }
+    bStop.store(true);
+    forward.Join();
+    backward.Join();
+    if (!forward.Ok() || !backward.Ok()) {
+        Fail(QStringLiteral("soak: ") + forward.Error() + QLatin1Char(' ') + backward.Error());
+        return false;
+    }
+    const double fSeconds = std::max(forward.LastByteTime(), backward.LastByteTime()) - fStart;
+    report(QStringLiteral("soak_MBps"), double(forward.Received() + backward.Received()) / fSeconds / 1e6);
+    report(QStringLiteral("soak_rss_10s_KiB"), double(nAtTen));
+    report(QStringLiteral("soak_rss_end_KiB"), double(nLast));
+    report(QStringLiteral("soak_rss_max_KiB"), double(nMax));
+    report(QStringLiteral("soak_peak_rss_KiB"), double(rig.m_relay.PeakRssKiB()));
+    return true;
+}

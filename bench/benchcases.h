@@ -1,0 +1,29 @@
+#pragma once
+
+#include "benchrelay.h"
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+struct SBenchOptions
+{
+    ERelayKind m_kind = ERelayKind::SocatB512;
+    QString m_strTrelvaned;       // path of trelvaned
+    QString m_strWorkDir;         // scratch folder for settings, profile, logs
+    uint64_t m_nBytes = 128u << 20; // per direction in the TCP throughput cases
+    int m_nRounds = 10000;        // round trips per latency case
+    int m_nSoakSeconds = 60;
+};
+
+// Receives one measured value: metric name (e.g. "in2out_MBps") and value.
+using FReport = std::function<void(const QString& strMetric, double fValue)>;
+
+// The cases; each starts its own relay process and reports its metrics.
+// False (with a message on stderr) when the case could not be measured or
+// the relayed bytes were not exactly the bytes sent.
+bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToIn, const FReport& report);
+bool RunLatencyCase(const SBenchOptions& options, int nMessageSize, const FReport& report);
+bool RunUdpCase(const SBenchOptions& options, const FReport& report);
+bool RunPtyCase(const SBenchOptions& options, const FReport& report);
+bool RunSoakCase(const SBenchOptions& options, const FReport& report);

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <sys/types.h>
+
+// The relay under test as a child process: trelvaned with a generated
+// settings file, or socat with the equivalent addresses.
+enum class ERelayKind { Trelvaned, SocatB512, Socat8k };
+
+// Name used on the command line and in the result lines.
+QString RelayName(ERelayKind kind);
+bool ParseRelayName(const QString& strName, ERelayKind* pKind);
+
+// One side of the relay as the benchmark offers it on loopback.
+struct SRelayEnd
+{
+    enum EKind { Tcp, Udp, Pty } m_kind = Tcp;
+    int m_nPort = 0;          // Tcp, Udp
+    QString m_strPtyPath;     // Pty: the slave device
+};
+
+class CRelayProcess
+{
+public:
+    CRelayProcess() = default;
+    ~CRelayProcess();
+    CRelayProcess(const CRelayProcess&) = delete;
+    CRelayProcess& operator=(const CRelayProcess&) = delete;
+
+    // Writes what the relay needs into strWorkDir (settings file, profile)
+    // and starts it; its output goes to strWorkDir/relay.log.
+    bool Start(ERelayKind kind, const QString& strTrelvaned, const SRelayEnd& in, const SRelayEnd& out,
+               const QString& strWorkDir, QString* pstrError);
+    // SIGTERM, then SIGKILL after a grace period. Returns the wait status.
+    int Stop();
+    bool IsRunning();
+
+    pid_t Pid() const { return m_pid; }
+    // User + system CPU seconds so far, from /proc/<pid>/stat.
+    double CpuSeconds() const;
+    // VmHWM / VmRSS in KiB from /proc/<pid>/status; -1 when unreadable.
+    long PeakRssKiB() const { return StatusKiB("VmHWM:"); }
+    long RssKiB() const { return StatusKiB("VmRSS:"); }
+    // trelvaned: waits until its log shows both ports started ("Done!" twice),
+    // so no data reaches it while it is still connecting its Output.
+    // Returns at once for socat; false on time-out.
+    bool WaitBothPortsStarted(int nTimeoutMs) const;
+    // The last lines of the relay's output, for error reports.
+    QString LogTail() const;
+    QStringList Arguments() const { return m_arguments; }
+
+private:
+    long StatusKiB(const char* pszKey) const;
+
+    ERelayKind m_kind = ERelayKind::SocatB512;
+    pid_t m_pid = -1;
+    QString m_strLogPath;
+    QStringList m_arguments;
+};
