@@ -50,30 +50,10 @@ void CTrelvaneDoc::SetPathName(const QString& strPath)
 
 SSetFields CTrelvaneDoc::GetFields() const
 {
-    SSetFields f;
-    f.m_strInSetup = m_strInSetup;
-    f.m_strInDll = m_strInDll;
-    f.m_strOutSetup = m_strOutSetup;
-    f.m_strOutDll = m_strOutDll;
-    f.m_strInInitial = m_strInInitial;
-    f.m_strOutInitial = m_strOutInitial;
-    f.m_bNoInInitResponse = m_bNoInInitResponse;
-    f.m_bNoOutInitResponse = m_bNoOutInitResponse;
-    f.m_bDetectCarrier = m_bDetectCarrier;
-    f.m_nOutStartup = m_nOutStartup;
-    return f;
+    return *this;
 }
 
-void CTrelvaneDoc::SetFields(const SSetFields& f)
+void CTrelvaneDoc::SetFields(const SSetFields& fields)
 {
-    m_strInSetup = f.m_strInSetup;
-    m_strInDll = f.m_strInDll;
-    m_strOutSetup = f.m_strOutSetup;
-    m_strOutDll = f.m_strOutDll;
-    m_strInInitial = f.m_strInInitial;
-    m_strOutInitial = f.m_strOutInitial;
-    m_bNoInInitResponse = f.m_bNoInInitResponse;
-    m_bNoOutInitResponse = f.m_bNoOutInitResponse;
-    m_bDetectCarrier = f.m_bDetectCarrier;
-    m_nOutStartup = f.m_nOutStartup;
+    static_cast<SSetFields&>(*this) = fields;
 }
