@@ -453,12 +453,8 @@ void CGateway::OnSocketClosed(CPortSocket* pSocket)
     }
     if (pSocket != m_pOutSocket)
         return;
-    m_bOutStarted = false;
     m_pOutSocket = nullptr;
-    UnloadPlugin(false);
-    SetStatus(false, QStringLiteral("Remote closed,close myself too!"));
-    // The socket may still be on the stack (its own receive or a waiting send).
-    pSocket->deleteLater();
+    DropOutput(pSocket);
 }
 
 void CGateway::OnSerialVanished(CCommPort* pPort)
@@ -469,10 +465,17 @@ void CGateway::OnSerialVanished(CCommPort* pPort)
     }
     if (pPort != m_pOutSerial)
         return;
-    m_bOutStarted = false;
     m_pOutSerial = nullptr;
+    DropOutput(pPort);
+}
+
+void CGateway::DropOutput(QObject* pPort)
+{
+    // The Input keeps running; its next block starts the Output again.
+    m_bOutStarted = false;
     UnloadPlugin(false);
     SetStatus(false, QStringLiteral("Remote closed,close myself too!"));
+    // The port may still be on the stack (its own receive or a waiting send).
     pPort->deleteLater();
 }
 

@@ -92,6 +92,8 @@ private:
     void ArmPort(bool bInput);
     void TransferPasses(bool bInToOut, const char* pData, int nLen);
     void UnloadPlugin(bool bInput);
+    // The Output port went away by itself: tear its side down.
+    void DropOutput(QObject* pPort);
     void SetStatus(bool bInput, const QString& strText);
     void SetTimer(int nIDEvent);
     void KillTimer(int nIDEvent);
