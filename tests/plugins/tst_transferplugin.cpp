@@ -1,4 +1,6 @@
+#include "pluginlog.h"
 #include "pluginpath.h"
+#include "resources.h"
 #include "transferplugin.h"
 
 #define TRELVANE_NO_PROTOTYPES
@@ -25,19 +27,6 @@ QByteArray TestPlugin(const char* pszName)
 QByteArray ExamplePlugin(const char* pszName)
 {
     return QFile::encodeName(g_strExampleDir) + '/' + pszName + ".so";
-}
-
-int OpenFdCount()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
-
-bool IsMapped(const QByteArray& strFile)
-{
-    QFile maps(QStringLiteral("/proc/self/maps"));
-    if (!maps.open(QIODevice::ReadOnly))
-        return false;
-    return maps.readAll().contains(strFile);
 }
 
 // What the pipeline does with one received block: passes until the plug-in
@@ -78,16 +67,7 @@ class CTestTransferPlugin : public QObject
     QTemporaryDir m_tmp;
     QString m_strLog;
 
-    QByteArrayList LogLines() const
-    {
-        QFile file(m_strLog);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QByteArrayList list = file.readAll().split('\n');
-        if (!list.isEmpty() && list.last().isEmpty())
-            list.removeLast();
-        return list;
-    }
+    QByteArrayList LogLines() const { return ::LogLines(m_strLog); }
 
 private slots:
     void init()
@@ -103,9 +83,8 @@ private slots:
 
     void cleanup()
     {
-        for (const char* psz : {"TP_LOG", "TP_INIT", "TP_QUIT", "TP_TRANSFER", "TP_TEXT", "TP_OUT", "TP_AFTER",
-                                "TRELVANE_PLUGIN_PATH"})
-            qunsetenv(psz);
+        ClearPluginScript();
+        qunsetenv("TRELVANE_PLUGIN_PATH");
         CPluginPath::SetPluginDirs({});
     }
 
@@ -156,34 +135,25 @@ private slots:
 
         const int nCopy = CTransferPlugin::SendCopy;
         const int nError = CTransferPlugin::TransferError;
-        QTest::newRow("rewritten") << QByteArray("upper") << QByteArray() << nCopy << QByteArray("ABC");
-        QTest::newRow("static buffer larger than input")
-            << QByteArray("bigger") << QByteArray() << nCopy << QByteArray("abcdefghijklm");
-        QTest::newRow("swallowed") << QByteArray("swallow") << QByteArray() << int(CTransferPlugin::SendNothing)
-                                   << QByteArray();
-        QTest::newRow("error text") << QByteArray("text") << QByteArray("checksum wrong") << nError
-                                    << QByteArray("checksum wrong");
-        QTest::newRow("error text cut at 27")
-            << QByteArray("text") << QByteArray("0123456789abcdefghijklmnopqrstuvwxyz") << nError
-            << QByteArray("0123456789abcdefghijklmnopq");
-        QTest::newRow("unterminated text before unreadable page")
-            << QByteArray("edge") << QByteArray() << nError << QByteArray(27, 'E');
-        QTest::newRow("error number 5") << QByteArray("value") << QByteArray("5") << nError
-                                        << QByteArray("bad text 5");
-        QTest::newRow("error number 4095") << QByteArray("value") << QByteArray("4095") << nError
-                                           << QByteArray("bad text 4095");
-        QTest::newRow("negative error number") << QByteArray("value") << QByteArray("-3") << nError
-                                               << QByteArray("bad text -3");
-        QTest::newRow("negative count") << QByteArray("count") << QByteArray("-1") << nError
-                                        << QByteArray("bad count -1");
-        QTest::newRow("count above limit") << QByteArray("count") << QByteArray("1048577") << nError
-                                           << QByteArray("bad count 1048577");
-        QTest::newRow("huge count") << QByteArray("count") << QByteArray("4294967296") << nError
-                                    << QByteArray("bad count 4294967296");
-        QTest::newRow("count at limit") << QByteArray("count") << QByteArray("1048576") << nCopy
-                                        << QByteArray(TRELVANE_MAX_TRANSFER_COUNT, 'c');
-        QTest::newRow("count zero sends an empty copy") << QByteArray("count") << QByteArray("0") << nCopy
-                                                        << QByteArray();
+        const auto row = [](const char* pszTag, const char* pszMode, const QByteArray& value, int nResult,
+                            const QByteArray& bytes) {
+            QTest::newRow(pszTag) << QByteArray(pszMode) << value << nResult << bytes;
+        };
+        row("rewritten", "upper", {}, nCopy, "ABC");
+        row("static buffer larger than input", "bigger", {}, nCopy, "abcdefghijklm");
+        row("swallowed", "swallow", {}, CTransferPlugin::SendNothing, {});
+        row("error text", "text", "checksum wrong", nError, "checksum wrong");
+        row("error text cut at 27", "text", "0123456789abcdefghijklmnopqrstuvwxyz", nError,
+            "0123456789abcdefghijklmnopq");
+        row("unterminated text before unreadable page", "edge", {}, nError, QByteArray(27, 'E'));
+        row("error number 5", "value", "5", nError, "bad text 5");
+        row("error number 4095", "value", "4095", nError, "bad text 4095");
+        row("negative error number", "value", "-3", nError, "bad text -3");
+        row("negative count", "count", "-1", nError, "bad count -1");
+        row("count above limit", "count", "1048577", nError, "bad count 1048577");
+        row("huge count", "count", "4294967296", nError, "bad count 4294967296");
+        row("count at limit", "count", "1048576", nCopy, QByteArray(TRELVANE_MAX_TRANSFER_COUNT, 'c'));
+        row("count zero sends an empty copy", "count", "0", nCopy, {});
     }
 
     void transferResults()
@@ -267,24 +237,18 @@ private slots:
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("embedded nul") << QByteArray("lf2crlf\0x", 9);
         QTest::newRow("a folder") << QFile::encodeName(g_strTestDir);
+        QTest::newRow("not a library") << QFile::encodeName(m_tmp.filePath(QStringLiteral("text.so")));
     }
 
     void unknownFileLoadsNothing()
     {
         QFETCH(QByteArray, name);
+        QFile text(m_tmp.filePath(QStringLiteral("text.so")));
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not an ELF file\n") > 0);
+        text.close();
         const int nFds = OpenFdCount();
         QVERIFY(!CTransferPlugin::Load(name));
         QCOMPARE(OpenFdCount(), nFds);
-    }
-
-    void notALibraryLoadsNothing()
-    {
-        const QString strFile = m_tmp.filePath(QStringLiteral("text.so"));
-        QFile file(strFile);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("not an ELF file\n");
-        file.close();
-        QVERIFY(!CTransferPlugin::Load(QFile::encodeName(strFile)));
     }
 
     void nameMapping_data()
