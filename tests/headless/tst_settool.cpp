@@ -1,6 +1,7 @@
 // trelvane-set: what it shows and writes, checked against the settings
 // document that the desktop program and trelvaned use.
 
+#include "files.h"
 #include "toolrun.h"
 
 #include "profile.h"
@@ -20,18 +21,6 @@ Q_DECLARE_METATYPE(SSetFields)
 namespace {
 
 using ByteList = QList<QByteArray>;
-
-QByteArray ReadAll(const QString& strPath)
-{
-    QFile file(strPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString& strPath, const QByteArray& data)
-{
-    QFile file(strPath);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
 
 SToolRun Tool(const ByteList& args)
 {
