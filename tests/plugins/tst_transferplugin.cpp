@@ -29,6 +29,12 @@ QByteArray ExamplePlugin(const char* pszName)
     return QFile::encodeName(g_strExampleDir) + '/' + pszName + ".so";
 }
 
+// A copy of tp_four under another name in a folder of the test's own.
+bool CopyFour(const QTemporaryDir& dir, const char* pszName)
+{
+    return QFile::copy(QFile::decodeName(TestPlugin("tp_four")), dir.filePath(QLatin1String(pszName) + ".so"));
+}
+
 // What the pipeline does with one received block: passes until the plug-in
 // stops asking for another one. Returns the sends; *pAfter gets the
 // DllAfterSend results.
@@ -279,7 +285,7 @@ private slots:
     {
         // A copy under the same name in an earlier folder wins.
         QTemporaryDir first;
-        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), first.filePath(QStringLiteral("lf2crlf.so"))));
+        QVERIFY(CopyFour(first, "lf2crlf"));
         CPluginPath::SetPluginDirs({first.path(), g_strExampleDir});
         auto pPlugin = CTransferPlugin::Load("lf2crlf.dll");
         QVERIFY(pPlugin);
@@ -289,7 +295,7 @@ private slots:
         // The environment's folders come after the host's; relative entries
         // are ignored.
         QTemporaryDir env;
-        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), env.filePath(QStringLiteral("envonly.so"))));
+        QVERIFY(CopyFour(env, "envonly"));
         CPluginPath::SetPluginDirs({});
         qputenv("TRELVANE_PLUGIN_PATH", "relative/dir::" + QFile::encodeName(env.path()));
         QCOMPARE(CPluginPath::PluginDirs().first(), env.path());
@@ -301,7 +307,7 @@ private slots:
     void currentFolderIsNeverSearched()
     {
         QTemporaryDir cwd;
-        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), cwd.filePath(QStringLiteral("cwdonly.so"))));
+        QVERIFY(CopyFour(cwd, "cwdonly"));
         const QString strOld = QDir::currentPath();
         QVERIFY(QDir::setCurrent(cwd.path()));
         CPluginPath::SetPluginDirs({});
@@ -326,7 +332,7 @@ private slots:
             return;
         }
         QTemporaryDir cwd;
-        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), cwd.filePath(QStringLiteral("cwdonly.so"))));
+        QVERIFY(CopyFour(cwd, "cwdonly"));
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TP_CHILD"), QStringLiteral("1"));
@@ -346,21 +352,18 @@ private slots:
         QTest::addColumn<QByteArrayList>("blocks");
         QTest::addColumn<QByteArrayList>("sends");
 
-        QTest::newRow("lf2crlf") << QByteArray("lf2crlf") << QByteArrayList{"a\nb\r\nc\n"}
-                                 << QByteArrayList{"a\r\nb\r\nc\r\n"};
-        QTest::newRow("lf2crlf pair across blocks")
-            << QByteArray("lf2crlf") << QByteArrayList{"x\r", "\ny", "\n"} << QByteArrayList{"x\r", "\ny", "\r\n"};
-        QTest::newRow("lf2crlf empty block") << QByteArray("lf2crlf") << QByteArrayList{""} << QByteArrayList{""};
-        QTest::newRow("splitlines") << QByteArray("splitlines") << QByteArrayList{"one\ntwo\nthree"}
-                                    << QByteArrayList{"one\n", "two\n", "three"};
-        QTest::newRow("splitlines line end last") << QByteArray("splitlines") << QByteArrayList{"a\n\n", "b"}
-                                                  << QByteArrayList{"a\n", "\n", "b"};
-        QTest::newRow("splitlines empty block") << QByteArray("splitlines") << QByteArrayList{"", "z\n"}
-                                                << QByteArrayList{"z\n"};
-        QTest::newRow("stripnul") << QByteArray("stripnul") << QByteArrayList{QByteArray("a\0b\0", 4)}
-                                  << QByteArrayList{"ab"};
-        QTest::newRow("stripnul swallows") << QByteArray("stripnul")
-                                           << QByteArrayList{QByteArray(3, '\0'), "", "k"} << QByteArrayList{"k"};
+        const auto row = [](const char* pszTag, const char* pszName, const QByteArrayList& blocks,
+                            const QByteArrayList& sends) {
+            QTest::newRow(pszTag) << QByteArray(pszName) << blocks << sends;
+        };
+        row("lf2crlf", "lf2crlf", {"a\nb\r\nc\n"}, {"a\r\nb\r\nc\r\n"});
+        row("lf2crlf pair across blocks", "lf2crlf", {"x\r", "\ny", "\n"}, {"x\r", "\ny", "\r\n"});
+        row("lf2crlf empty block", "lf2crlf", {""}, {""});
+        row("splitlines", "splitlines", {"one\ntwo\nthree"}, {"one\n", "two\n", "three"});
+        row("splitlines line end last", "splitlines", {"a\n\n", "b"}, {"a\n", "\n", "b"});
+        row("splitlines empty block", "splitlines", {"", "z\n"}, {"z\n"});
+        row("stripnul", "stripnul", {QByteArray("a\0b\0", 4)}, {"ab"});
+        row("stripnul swallows", "stripnul", {QByteArray(3, '\0'), "", "k"}, {"k"});
     }
 
     void examplePlugins()
