@@ -1,6 +1,7 @@
 // trelvane-set: what it shows and writes, checked against the settings
 // document that the desktop program and trelvaned use.
 
+#include "files.h"
 #include "toolrun.h"
 
 #include "profile.h"
@@ -20,18 +21,6 @@ Q_DECLARE_METATYPE(SSetFields)
 namespace {
 
 using ByteList = QList<QByteArray>;
-
-QByteArray ReadAll(const QString& strPath)
-{
-    QFile file(strPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString& strPath, const QByteArray& data)
-{
-    QFile file(strPath);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
 
 SToolRun Tool(const ByteList& args)
 {
@@ -66,18 +55,13 @@ private slots:
     void showPrintsDocumentFile();
     void showNamesStartModes_data();
     void showNamesStartModes();
-    void showReadsWideStrings();
-    void showFailures_data();
-    void showFailures();
     void writeReadsBackInDocument_data();
     void writeReadsBackInDocument();
     void updateChangesOnlyGivenFields();
-    void writeRefusals_data();
-    void writeRefusals();
+    void refusals_data();
+    void refusals();
     void serialPortsEditKeepsRest();
     void serialPortsDefaultProfile();
-    void serialPortsRefusals_data();
-    void serialPortsRefusals();
 
 private:
     QByteArray SetPath() const { return QFile::encodeName(m_pDir->filePath(QStringLiteral("gw.set"))); }
@@ -156,51 +140,6 @@ void TestSetTool::showNamesStartModes()
     QVERIFY2(run.out.endsWith("out-startup:          " + line + '\n'), run.out.constData());
 }
 
-void TestSetTool::showReadsWideStrings()
-{
-    // The wide form the writer never produces: FF FE FF, count of UTF-16 units.
-    QByteArray data;
-    data += QByteArray::fromHex("fffeff02") + QByteArray("U\0\xe9\0", 4); // out-setup "Ué"
-    data += QByteArray(5, '\0');                                           // five empty strings
-    data += QByteArray::fromHex("01000000f0030100");
-    QVERIFY(WriteAll(QFile::decodeName(SetPath()), data));
-    const SToolRun run = Tool({"show", SetPath()});
-    QCOMPARE(run.nExit, 0);
-    QVERIFY2(run.out.contains("out-setup:            \"U\\xC3\\xA9\"\n"), run.out.constData());
-    QVERIFY(run.out.contains("no-in-init-response:  1\n"));
-    QVERIFY(run.out.contains("out-startup:          1008 ("));
-    QVERIFY(run.out.contains("detect-carrier:       1\n"));
-}
-
-void TestSetTool::showFailures_data()
-{
-    QTest::addColumn<QByteArray>("content"); // null: no file
-    QTest::addColumn<ByteList>("extraArgs");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("message");
-    QTest::newRow("missing") << QByteArray() << ByteList() << 1 << QByteArray("Cannot find this file.");
-    QTest::newRow("13 bytes") << QByteArray(13, '\0') << ByteList() << 1 << QByteArray("Unexpected file format.");
-    QTest::newRow("empty") << QByteArray("") << ByteList() << 1 << QByteArray("Unexpected file format.");
-    QTest::newRow("two files") << QByteArray(14, '\0') << ByteList({"other.set"}) << 2
-                               << QByteArray("show needs one settings file");
-    QTest::newRow("option") << QByteArray(14, '\0') << ByteList({"--raw"}) << 2 << QByteArray("unknown option '--raw'");
-}
-
-void TestSetTool::showFailures()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(ByteList, extraArgs);
-    QFETCH(int, exitCode);
-    QFETCH(QByteArray, message);
-    if (!content.isNull())
-        QVERIFY(WriteAll(QFile::decodeName(SetPath()), content));
-    const SToolRun run = Tool(ByteList({"show", SetPath()}) + extraArgs);
-    QCOMPARE(run.nExit, exitCode);
-    QCOMPARE(run.out, QByteArray());
-    QVERIFY2(run.err.startsWith("trelvane-set: ") && run.err.count('\n') == 1, run.err.constData());
-    QVERIFY2(run.err.contains(message), run.err.constData());
-}
-
 void TestSetTool::writeReadsBackInDocument_data()
 {
     QTest::addColumn<ByteList>("options");
@@ -236,15 +175,11 @@ void TestSetTool::writeReadsBackInDocument_data()
     QTest::newRow("flags off, first-data")
         << ByteList({"--no-in-init-response=0", "--detect-carrier=0", "--out-startup=first-data"}) << flagsOff;
 
-    SSetFields zero;
-    zero.m_nOutStartup = 0;
-    QTest::newRow("start mode 0") << ByteList({"--out-startup", "0"}) << zero;
-    SSetFields top;
-    top.m_nOutStartup = 65535;
-    QTest::newRow("start mode 65535") << ByteList({"--out-startup=65535"}) << top;
-    SSetFields withInput;
-    withInput.m_nOutStartup = 1007;
-    QTest::newRow("with-input, file after options") << ByteList({"--out-startup", "with-input"}) << withInput;
+    for (const auto& [pszMode, nMode] : {std::pair{"0", 0}, {"65535", 65535}, {"with-input", 1007}}) {
+        SSetFields f;
+        f.m_nOutStartup = nMode;
+        QTest::addRow("start mode %s", pszMode) << ByteList({"--out-startup", pszMode}) << f;
+    }
 }
 
 void TestSetTool::writeReadsBackInDocument()
@@ -296,63 +231,93 @@ void TestSetTool::updateChangesOnlyGivenFields()
     QCOMPARE(reread.GetFields(), fresh);
 }
 
-void TestSetTool::writeRefusals_data()
+// Every refusal: one line naming the tool and the reason, nothing on
+// standard output, and neither the settings file nor the profile changed.
+void TestSetTool::refusals_data()
 {
-    QTest::addColumn<bool>("fileExists");
-    QTest::addColumn<ByteList>("args"); // "@" is the settings file
+    QTest::addColumn<QByteArray>("content"); // of the settings file; null: no file
+    QTest::addColumn<ByteList>("args");      // "@" is the settings file, "%" the profile
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("message");
 
-    QTest::newRow("exists") << true << ByteList({"@", "--in-dll", "x"}) << 1 << QByteArray("exists; use --update");
-    QTest::newRow("update missing") << false << ByteList({"@", "--update"}) << 1 << QByteArray("Cannot find this file.");
-    QTest::newRow("flag value") << true << ByteList({"@", "--update", "--detect-carrier=2"}) << 2
-                                << QByteArray("--detect-carrier takes 0 or 1");
-    QTest::newRow("flag separate value") << true << ByteList({"@", "--update", "--detect-carrier", "0"}) << 2
-                                         << QByteArray("write needs one settings file");
-    QTest::newRow("start mode text") << true << ByteList({"@", "--update", "--out-startup", "soon"}) << 2
-                                     << QByteArray("--out-startup takes");
-    QTest::newRow("start mode too big") << true << ByteList({"@", "--update", "--out-startup=65536"}) << 2
-                                        << QByteArray("--out-startup takes");
-    QTest::newRow("start mode sign") << true << ByteList({"@", "--update", "--out-startup=-1"}) << 2
-                                     << QByteArray("--out-startup takes");
-    QTest::newRow("twice") << true << ByteList({"@", "--update", "--in-dll", "a", "--in-dll=b"}) << 2
-                           << QByteArray("--in-dll given twice");
-    QTest::newRow("no value") << true << ByteList({"@", "--update", "--in-setup"}) << 2
-                              << QByteArray("--in-setup needs a value");
-    QTest::newRow("unknown") << true << ByteList({"@", "--update", "--in-setpu=x"}) << 2
-                             << QByteArray("unknown option '--in-setpu'");
-    QTest::newRow("short option") << true << ByteList({"@", "-u"}) << 2 << QByteArray("unknown option '-u'");
-    QTest::newRow("update force") << true << ByteList({"@", "--update", "--force"}) << 2
-                                  << QByteArray("exclude each other");
-    QTest::newRow("update value") << true << ByteList({"@", "--update=1"}) << 2 << QByteArray("takes no value");
-    QTest::newRow("no file") << true << ByteList({"--in-dll", "x"}) << 2 << QByteArray("write needs one settings file");
-    QTest::newRow("two files") << true << ByteList({"@", "@"}) << 2 << QByteArray("write needs one settings file");
+    const QByteArray all = *WriteSetFile(AllSet());
+    const QByteArray none;
+    QTest::newRow("show missing") << none << ByteList({"show", "@"}) << 1 << QByteArray("Cannot find this file.");
+    QTest::newRow("show 13 bytes") << QByteArray(13, '\0') << ByteList({"show", "@"}) << 1
+                                   << QByteArray("Unexpected file format.");
+    QTest::newRow("show empty") << QByteArray("") << ByteList({"show", "@"}) << 1
+                                << QByteArray("Unexpected file format.");
+    QTest::newRow("show two files") << all << ByteList({"show", "@", "other.set"}) << 2
+                                    << QByteArray("show needs one settings file");
+    QTest::newRow("show option") << all << ByteList({"show", "@", "--raw"}) << 2
+                                 << QByteArray("unknown option '--raw'");
+
+    const auto write = [&](const char* pszTag, const ByteList& args, int nExit, const char* pszMessage) {
+        QTest::newRow(pszTag) << all << ByteList({"write", "@"}) + args << nExit << QByteArray(pszMessage);
+    };
+    write("exists", {"--in-dll", "x"}, 1, "exists; use --update");
+    write("flag value", {"--update", "--detect-carrier=2"}, 2, "--detect-carrier takes 0 or 1");
+    write("flag separate value", {"--update", "--detect-carrier", "0"}, 2, "write needs one settings file");
+    write("start mode text", {"--update", "--out-startup", "soon"}, 2, "--out-startup takes");
+    write("start mode too big", {"--update", "--out-startup=65536"}, 2, "--out-startup takes");
+    write("start mode sign", {"--update", "--out-startup=-1"}, 2, "--out-startup takes");
+    write("twice", {"--update", "--in-dll", "a", "--in-dll=b"}, 2, "--in-dll given twice");
+    write("no value", {"--update", "--in-setup"}, 2, "--in-setup needs a value");
+    write("unknown", {"--update", "--in-setpu=x"}, 2, "unknown option '--in-setpu'");
+    write("short option", {"-u"}, 2, "unknown option '-u'");
+    write("update force", {"--update", "--force"}, 2, "exclude each other");
+    write("update value", {"--update=1"}, 2, "takes no value");
+    write("two files", {"@"}, 2, "write needs one settings file");
+    QTest::newRow("update missing") << none << ByteList({"write", "@", "--update"}) << 1
+                                    << QByteArray("Cannot find this file.");
+    QTest::newRow("write no file") << all << ByteList({"write", "--in-dll", "x"}) << 2
+                                   << QByteArray("write needs one settings file");
+
+    const auto ports = [&](const char* pszTag, const ByteList& args, int nExit, const char* pszMessage) {
+        QTest::newRow(pszTag) << all << ByteList({"--profile", "%", "serial-ports"}) + args << nExit
+                              << QByteArray(pszMessage);
+    };
+    ports("relative path", {"set", "COM7", "dev/ttyS0"}, 2, "must be absolute");
+    ports("path with blank", {"set", "COM7", "/dev/ttyS0 "}, 2, "blanks");
+    ports("path with newline", {"set", "COM7", "/dev/a\nCOM1=/x"}, 2, "line breaks");
+    ports("name with colon", {"set", "COM7:", "/dev/ttyS0"}, 2, "not a port name");
+    ports("name with equals", {"set", "A=B", "/dev/ttyS0"}, 2, "not a port name");
+    ports("name comment", {"set", ";COM1", "/dev/ttyS0"}, 2, "not a port name");
+    ports("name section", {"remove", "[X]"}, 2, "not a port name");
+    ports("remove missing", {"remove", "COM8"}, 1, "no entry COM8");
+    ports("unknown action", {"add", "COM8", "/dev/x"}, 2, "unknown action 'add'");
+    ports("no action", {}, 2, "needs list, set or remove");
+    ports("set one arg", {"set", "COM8"}, 2, "needs NAME PATH");
+    ports("list arg", {"list", "x"}, 2, "takes no arguments");
 }
 
-void TestSetTool::writeRefusals()
+void TestSetTool::refusals()
 {
-    QFETCH(bool, fileExists);
+    QFETCH(QByteArray, content);
     QFETCH(ByteList, args);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, message);
     const QString strPath = QFile::decodeName(SetPath());
-    QByteArray original;
-    if (fileExists) {
-        original = *WriteSetFile(AllSet());
-        QVERIFY(WriteAll(strPath, original));
-    }
+    if (!content.isNull())
+        QVERIFY(WriteAll(strPath, content));
+    const QByteArray profile = "[Serial Ports]\nCOM2=/dev/ttyUSB0\n";
+    QVERIFY(QDir().mkpath(QFileInfo(IniPath()).absolutePath()));
+    QVERIFY(WriteAll(IniPath(), profile));
     for (QByteArray& arg : args) {
         if (arg == "@")
             arg = SetPath();
+        else if (arg == "%")
+            arg = QFile::encodeName(IniPath());
     }
-    const SToolRun run = Tool(ByteList({"write"}) + args);
+    const SToolRun run = Tool(args);
     QCOMPARE(run.nExit, exitCode);
+    QCOMPARE(run.out, QByteArray());
     QVERIFY2(run.err.startsWith("trelvane-set: ") && run.err.count('\n') == 1, run.err.constData());
     QVERIFY2(run.err.contains(message), run.err.constData());
-    // Nothing was written.
-    QCOMPARE(QFile::exists(strPath), fileExists);
-    if (fileExists)
-        QCOMPARE(ReadAll(strPath), original);
+    QCOMPARE(QFile::exists(strPath), !content.isNull());
+    if (!content.isNull())
+        QCOMPARE(ReadAll(strPath), content);
+    QCOMPARE(ReadAll(IniPath()), profile);
 }
 
 void TestSetTool::serialPortsEditKeepsRest()
@@ -413,40 +378,6 @@ void TestSetTool::serialPortsDefaultProfile()
     QVERIFY(profile.Load());
     QVERIFY(profile.Keys(QStringLiteral("Serial Ports")).isEmpty());
     QFile::remove(strPath);
-}
-
-void TestSetTool::serialPortsRefusals_data()
-{
-    QTest::addColumn<ByteList>("args");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("message");
-    QTest::newRow("relative path") << ByteList({"set", "COM7", "dev/ttyS0"}) << 2 << QByteArray("must be absolute");
-    QTest::newRow("path with blank") << ByteList({"set", "COM7", "/dev/ttyS0 "}) << 2 << QByteArray("blanks");
-    QTest::newRow("path with newline") << ByteList({"set", "COM7", "/dev/a\nCOM1=/x"}) << 2 << QByteArray("line breaks");
-    QTest::newRow("name with colon") << ByteList({"set", "COM7:", "/dev/ttyS0"}) << 2 << QByteArray("not a port name");
-    QTest::newRow("name with equals") << ByteList({"set", "A=B", "/dev/ttyS0"}) << 2 << QByteArray("not a port name");
-    QTest::newRow("name comment") << ByteList({"set", ";COM1", "/dev/ttyS0"}) << 2 << QByteArray("not a port name");
-    QTest::newRow("name section") << ByteList({"remove", "[X]"}) << 2 << QByteArray("not a port name");
-    QTest::newRow("remove missing") << ByteList({"remove", "COM8"}) << 1 << QByteArray("no entry COM8");
-    QTest::newRow("unknown action") << ByteList({"add", "COM8", "/dev/x"}) << 2 << QByteArray("unknown action 'add'");
-    QTest::newRow("no action") << ByteList() << 2 << QByteArray("needs list, set or remove");
-    QTest::newRow("set one arg") << ByteList({"set", "COM8"}) << 2 << QByteArray("needs NAME PATH");
-    QTest::newRow("list arg") << ByteList({"list", "x"}) << 2 << QByteArray("takes no arguments");
-}
-
-void TestSetTool::serialPortsRefusals()
-{
-    QFETCH(ByteList, args);
-    QFETCH(int, exitCode);
-    QFETCH(QByteArray, message);
-    const QByteArray original = "[Serial Ports]\nCOM2=/dev/ttyUSB0\n";
-    QVERIFY(QDir().mkpath(QFileInfo(IniPath()).absolutePath()));
-    QVERIFY(WriteAll(IniPath(), original));
-    const SToolRun run = Tool(ByteList({"--profile", QFile::encodeName(IniPath()), "serial-ports"}) + args);
-    QCOMPARE(run.nExit, exitCode);
-    QVERIFY2(run.err.startsWith("trelvane-set: ") && run.err.count('\n') == 1, run.err.constData());
-    QVERIFY2(run.err.contains(message), run.err.constData());
-    QCOMPARE(ReadAll(IniPath()), original);
 }
 
 QTEST_GUILESS_MAIN(TestSetTool)

@@ -2,13 +2,14 @@
 
 #include "daemonprocess.h"
 #include "pty.h"
+#include "resources.h"
 
 #include "profile.h"
 #include "trelvanedoc.h"
 
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -25,15 +26,6 @@ constexpr int kWaitMs = 15000;
 QByteArray TcpSetup(const QTcpServer& server)
 {
     return "TCP:" + QByteArray::number(server.serverPort()) + ",127.0.0.1";
-}
-
-QByteArray RandomBytes(int nSize)
-{
-    QRandomGenerator random(nSize);
-    QByteArray data(nSize, Qt::Uninitialized);
-    for (char& c : data)
-        c = char(random.bounded(256));
-    return data;
 }
 
 // Collects what arrives on a connection and whether it was closed.
@@ -55,6 +47,38 @@ QTcpSocket* Accept(QTcpServer& server)
         return nullptr;
     return server.nextPendingConnection();
 }
+
+// An Input and an Output TCP server, the daemon's connections to them and
+// what arrived on each.
+struct SPeers
+{
+    QTcpServer inServer, outServer;
+    QTcpSocket* pIn = nullptr;
+    QTcpSocket* pOut = nullptr;
+    SSink inSink, outSink;
+
+    bool Listen() { return inServer.listen(QHostAddress::LocalHost) && outServer.listen(QHostAddress::LocalHost); }
+    SSetFields Fields(int nOutStartup = 1007) const
+    {
+        SSetFields fields;
+        fields.m_strInSetup = TcpSetup(inServer);
+        fields.m_strOutSetup = TcpSetup(outServer);
+        fields.m_nOutStartup = nOutStartup;
+        return fields;
+    }
+    bool AcceptIn()
+    {
+        if ((pIn = Accept(inServer)))
+            inSink.Attach(pIn);
+        return pIn;
+    }
+    bool AcceptOut()
+    {
+        if ((pOut = Accept(outServer)))
+            outSink.Attach(pOut);
+        return pOut;
+    }
+};
 
 // A loopback port that nobody listens on (for the moment).
 quint16 FreePort()
@@ -81,19 +105,34 @@ private slots:
     void sighupWithBrokenFileKeepsRunning();
     void stopSignalsExitZero_data();
     void stopSignalsExitZero();
-    void sigtermQuitsPlugin();
     void inputDownExitsOne();
     void inputGoneAfterRestartExitsOne();
     void retryReconnectsWhenServerAppears();
 
 private:
     QString SetPath() const { return m_pDir->filePath(QStringLiteral("gw.set")); }
-    bool WriteSet(const SSetFields& fields, const QString& strPath = QString())
+    bool WriteSet(const SSetFields& fields)
     {
         CTrelvaneDoc doc;
         doc.SetFields(fields);
         QString strError;
-        return doc.OnSaveDocument(strPath.isEmpty() ? SetPath() : strPath, &strError);
+        return doc.OnSaveDocument(SetPath(), &strError);
+    }
+    // Writes gw.set and starts the daemon on it.
+    bool Start(CDaemonProcess& daemon, const SSetFields& fields, QStringList args = {})
+    {
+        return WriteSet(fields) && daemon.Start(args << SetPath());
+    }
+    // Starts the daemon on both peers (Output with the Input) and waits
+    // until both ports run.
+    bool StartConnected(CDaemonProcess& daemon, SPeers& peers, const QByteArray& strInDll = {})
+    {
+        if (!peers.Listen())
+            return false;
+        SSetFields fields = peers.Fields();
+        fields.m_strInDll = strInDll;
+        return Start(daemon, fields) && peers.AcceptIn() && peers.AcceptOut()
+            && QTest::qWaitFor([&] { return daemon.CountOut("Done!") == 2; }, kWaitMs);
     }
     static void CheckTimeStamps(const CDaemonProcess& daemon);
 
@@ -168,56 +207,43 @@ void TestTrelvaned::commandLineErrors()
 
 void TestTrelvaned::helpAndVersion()
 {
-    CDaemonProcess help(QStringLiteral(TRELVANED_PATH));
+    CDaemonProcess help(QStringLiteral(TRELVANED_PATH)), version(QStringLiteral(TRELVANED_PATH));
     QVERIFY(help.Start({QStringLiteral("--help")}));
-    QTRY_VERIFY_WITH_TIMEOUT(help.Finished(), kWaitMs);
+    QVERIFY(version.Start({QStringLiteral("--version")}));
+    QTRY_VERIFY_WITH_TIMEOUT(help.Finished() && version.Finished(), kWaitMs);
     QCOMPARE(help.ExitCode(), 0);
     QVERIFY(help.Out().contains("--retry <seconds>"));
     QVERIFY(help.Out().contains("--profile <file>"));
-
-    CDaemonProcess version(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(version.Start({QStringLiteral("--version")}));
-    QTRY_VERIFY_WITH_TIMEOUT(version.Finished(), kWaitMs);
     QCOMPARE(version.ExitCode(), 0);
     QCOMPARE(version.Out(), QByteArray("trelvaned " TRELVANE_VERSION "\n"));
 }
 
 void TestTrelvaned::relayTcpBothWays()
 {
-    QTcpServer inServer, outServer;
-    QVERIFY(inServer.listen(QHostAddress::LocalHost));
-    QVERIFY(outServer.listen(QHostAddress::LocalHost));
-    SSetFields fields;
-    fields.m_strInSetup = TcpSetup(inServer);
-    fields.m_strOutSetup = TcpSetup(outServer);
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    SSetFields fields = peers.Fields(1008);
     fields.m_strInInitial = "in\\r\\n";
     fields.m_strOutInitial = "out\\t";
-    QVERIFY(WriteSet(fields));
-
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({SetPath()}));
-    QTcpSocket* pIn = Accept(inServer);
-    QVERIFY(pIn);
-    SSink inSink, outSink;
-    inSink.Attach(pIn);
-    QTRY_COMPARE_WITH_TIMEOUT(inSink.data, QByteArray("in\r\n"), kWaitMs);
+    QVERIFY(Start(daemon, fields));
+    QVERIFY(peers.AcceptIn());
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data, QByteArray("in\r\n"), kWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(daemon.OutTexts(), QStringList({"Connect TCP...", "Done!"}), kWaitMs);
     QCOMPARE(daemon.Err(), QByteArray("trelvaned: input status: Input Startup!\n"));
 
     // Mode 1008: the first block from the Input starts the Output.
-    const QByteArray toOut = RandomBytes(100000);
-    pIn->write(toOut);
-    QTcpSocket* pOut = Accept(outServer);
-    QVERIFY(pOut);
-    outSink.Attach(pOut);
-    QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), toOut.size() + 4, kWaitMs);
-    QVERIFY(outSink.data == "out\t" + toOut);
+    const QByteArray toOut = RandomBytes(100000, 1);
+    peers.pIn->write(toOut);
+    QVERIFY(peers.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data.size(), toOut.size() + 4, kWaitMs);
+    QVERIFY(peers.outSink.data == "out\t" + toOut);
 
-    const QByteArray toIn = RandomBytes(70001);
-    inSink.data.clear();
-    pOut->write(toIn);
-    QTRY_COMPARE_WITH_TIMEOUT(inSink.data.size(), toIn.size(), kWaitMs);
-    QVERIFY(inSink.data == toIn);
+    const QByteArray toIn = RandomBytes(70001, 2);
+    peers.inSink.data.clear();
+    peers.pOut->write(toIn);
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data.size(), toIn.size(), kWaitMs);
+    QVERIFY(peers.inSink.data == toIn);
 
     QCOMPARE(daemon.OutTexts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
     CheckTimeStamps(daemon);
@@ -235,10 +261,8 @@ void TestTrelvaned::relayToUdp()
     fields.m_strInSetup = TcpSetup(inServer);
     fields.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1";
     fields.m_nOutStartup = 1007;
-    QVERIFY(WriteSet(fields));
-
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({SetPath()}));
+    QVERIFY(Start(daemon, fields));
     QTcpSocket* pIn = Accept(inServer);
     QVERIFY(pIn);
     SSink inSink;
@@ -257,7 +281,7 @@ void TestTrelvaned::relayToUdp()
         }
     });
     // Paced, so the loopback peer drops nothing.
-    const QByteArray data = RandomBytes(8192);
+    const QByteArray data = RandomBytes(8192, 3);
     for (int i = 0; i < data.size(); i += 512) {
         pIn->write(data.mid(i, 512));
         QTRY_COMPARE_WITH_TIMEOUT(datagrams.size(), i + 512, kWaitMs);
@@ -276,40 +300,29 @@ void TestTrelvaned::relaySerialPty()
     QVERIFY(profile.Load());
     profile.SetString(QStringLiteral("Serial Ports"), QStringLiteral("COM7"), pty.Slave());
     QVERIFY(profile.Save());
-    struct SRemove
-    {
-        QString strPath;
-        ~SRemove() { QFile::remove(strPath); }
-    } removeProfile {profile.FilePath()};
+    const auto removeProfile = qScopeGuard([&] { QFile::remove(profile.FilePath()); });
 
-    QTcpServer outServer;
-    QVERIFY(outServer.listen(QHostAddress::LocalHost));
-    SSetFields fields;
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    SSetFields fields = peers.Fields();
     fields.m_strInSetup = "COM7:9600,n,8,1";
     fields.m_strInInitial = "ATZ\\r";
-    fields.m_strOutSetup = TcpSetup(outServer);
-    fields.m_nOutStartup = 1007;
-    QVERIFY(WriteSet(fields));
-
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({SetPath()}));
-    QTcpSocket* pOut = Accept(outServer);
-    QVERIFY(pOut);
-    SSink outSink;
-    outSink.Attach(pOut);
+    QVERIFY(Start(daemon, fields));
+    QVERIFY(peers.AcceptOut());
     QTRY_COMPARE_WITH_TIMEOUT(daemon.OutTexts(),
                               QStringList({"Open Port...", "Done!", "Connect TCP...", "Done!"}), kWaitMs);
     QByteArray received;
     QTRY_COMPARE_WITH_TIMEOUT(received += pty.TakeAll(), QByteArray("ATZ\r"), kWaitMs);
 
-    const QByteArray fromSerial = RandomBytes(3000);
+    const QByteArray fromSerial = RandomBytes(3000, 4);
     QVERIFY(pty.Send(fromSerial));
-    QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), fromSerial.size(), kWaitMs);
-    QVERIFY(outSink.data == fromSerial);
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data.size(), fromSerial.size(), kWaitMs);
+    QVERIFY(peers.outSink.data == fromSerial);
 
-    const QByteArray toSerial = RandomBytes(3001);
+    const QByteArray toSerial = RandomBytes(3001, 5);
     received.clear();
-    pOut->write(toSerial);
+    peers.pOut->write(toSerial);
     QTRY_VERIFY_WITH_TIMEOUT((received += pty.TakeAll()).size() >= toSerial.size(), kWaitMs);
     QVERIFY(received == toSerial);
 
@@ -321,27 +334,13 @@ void TestTrelvaned::relaySerialPty()
 
 void TestTrelvaned::sighupPicksUpChangedFile()
 {
-    QTcpServer serverA, serverB, outServer;
-    QVERIFY(serverA.listen(QHostAddress::LocalHost));
-    QVERIFY(serverB.listen(QHostAddress::LocalHost));
-    QVERIFY(outServer.listen(QHostAddress::LocalHost));
-    SSetFields fields;
-    fields.m_strInSetup = TcpSetup(serverA);
-    fields.m_strOutSetup = TcpSetup(outServer);
-    fields.m_nOutStartup = 1007;
-    QVERIFY(WriteSet(fields));
-
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({SetPath()}));
-    QTcpSocket* pA = Accept(serverA);
-    QVERIFY(pA);
-    QTcpSocket* pOut1 = Accept(outServer);
-    QVERIFY(pOut1);
-    SSink sinkA, sinkOut1;
-    sinkA.Attach(pA);
-    sinkOut1.Attach(pOut1);
-    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+    SPeers first;
+    QVERIFY(StartConnected(daemon, first));
+    QTcpServer serverB;
+    QVERIFY(serverB.listen(QHostAddress::LocalHost));
 
+    SSetFields fields = first.Fields();
     fields.m_strInSetup = TcpSetup(serverB);
     fields.m_strInInitial = "second\\n";
     QVERIFY(WriteSet(fields));
@@ -352,13 +351,10 @@ void TestTrelvaned::sighupPicksUpChangedFile()
     SSink sinkB;
     sinkB.Attach(pB);
     QTRY_COMPARE_WITH_TIMEOUT(sinkB.data, QByteArray("second\n"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(sinkA.bClosed && sinkOut1.bClosed, kWaitMs);
-    QTcpSocket* pOut2 = Accept(outServer);
-    QVERIFY(pOut2);
-    SSink sinkOut2;
-    sinkOut2.Attach(pOut2);
+    QTRY_VERIFY_WITH_TIMEOUT(first.inSink.bClosed && first.outSink.bClosed, kWaitMs);
+    QVERIFY(first.AcceptOut());
     pB->write("after reload");
-    QTRY_COMPARE_WITH_TIMEOUT(sinkOut2.data, QByteArray("after reload"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(first.outSink.data, QByteArray("after reload"), kWaitMs);
     QCOMPARE(daemon.CountOut("Connect TCP..."), 4);
     QVERIFY(daemon.Err().contains("reloading"));
     QVERIFY(!daemon.Finished());
@@ -366,25 +362,9 @@ void TestTrelvaned::sighupPicksUpChangedFile()
 
 void TestTrelvaned::sighupWithBrokenFileKeepsRunning()
 {
-    QTcpServer inServer, outServer;
-    QVERIFY(inServer.listen(QHostAddress::LocalHost));
-    QVERIFY(outServer.listen(QHostAddress::LocalHost));
-    SSetFields fields;
-    fields.m_strInSetup = TcpSetup(inServer);
-    fields.m_strOutSetup = TcpSetup(outServer);
-    fields.m_nOutStartup = 1007;
-    QVERIFY(WriteSet(fields));
-
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({SetPath()}));
-    QTcpSocket* pIn = Accept(inServer);
-    QVERIFY(pIn);
-    QTcpSocket* pOut = Accept(outServer);
-    QVERIFY(pOut);
-    SSink inSink, outSink;
-    inSink.Attach(pIn);
-    outSink.Attach(pOut);
-    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+    SPeers peers;
+    QVERIFY(StartConnected(daemon, peers));
 
     QFile file(SetPath());
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -394,16 +374,16 @@ void TestTrelvaned::sighupWithBrokenFileKeepsRunning()
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains("trelvaned: Unexpected file format.\n"), kWaitMs);
     QVERIFY(daemon.Err().contains("keeping the current settings"));
 
-    pIn->write("still here");
-    QTRY_COMPARE_WITH_TIMEOUT(outSink.data, QByteArray("still here"), kWaitMs);
-    QVERIFY(!inSink.bClosed && !outSink.bClosed);
+    peers.pIn->write("still here");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("still here"), kWaitMs);
+    QVERIFY(!peers.inSink.bClosed && !peers.outSink.bClosed);
     QCOMPARE(daemon.CountOut("Connect TCP..."), 2);
 
     // A file that loads again is taken at the next SIGHUP.
-    QVERIFY(WriteSet(fields));
+    QVERIFY(WriteSet(peers.Fields()));
     daemon.Signal(SIGHUP);
-    QTRY_VERIFY_WITH_TIMEOUT(inSink.bClosed, kWaitMs);
-    QVERIFY(Accept(inServer));
+    QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
+    QVERIFY(Accept(peers.inServer));
     QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 4, kWaitMs);
 }
 
@@ -414,73 +394,32 @@ void TestTrelvaned::stopSignalsExitZero_data()
     QTest::newRow("SIGINT") << int(SIGINT);
 }
 
+// The stop signals close both ports and quit the Input's plug-in on the way out.
 void TestTrelvaned::stopSignalsExitZero()
 {
     QFETCH(int, signalNumber);
-    QTcpServer inServer, outServer;
-    QVERIFY(inServer.listen(QHostAddress::LocalHost));
-    QVERIFY(outServer.listen(QHostAddress::LocalHost));
-    SSetFields fields;
-    fields.m_strInSetup = TcpSetup(inServer);
-    fields.m_strOutSetup = TcpSetup(outServer);
-    fields.m_nOutStartup = 1007;
-    QVERIFY(WriteSet(fields));
-
+    const QString strRecord = m_pDir->filePath(QStringLiteral("record.txt"));
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({SetPath()}));
-    QTcpSocket* pIn = Accept(inServer);
-    QVERIFY(pIn);
-    QTcpSocket* pOut = Accept(outServer);
-    QVERIFY(pOut);
-    SSink inSink, outSink;
-    inSink.Attach(pIn);
-    outSink.Attach(pOut);
-    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+    daemon.SetEnvironmentValue(QStringLiteral("TRELVANE_TEST_RECORD"), strRecord);
+    SPeers peers;
+    QVERIFY(StartConnected(daemon, peers, TRELVANE_RECORD_PLUGIN));
 
     daemon.Signal(signalNumber);
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
     QVERIFY(daemon.ExitedNormally());
     QCOMPARE(daemon.ExitCode(), 0);
-    // Both ports were closed on the way out.
-    QTRY_VERIFY_WITH_TIMEOUT(inSink.bClosed && outSink.bClosed, kWaitMs);
-}
-
-void TestTrelvaned::sigtermQuitsPlugin()
-{
-    QTcpServer inServer;
-    QVERIFY(inServer.listen(QHostAddress::LocalHost));
-    SSetFields fields;
-    fields.m_strInSetup = TcpSetup(inServer);
-    fields.m_strInDll = QByteArray(TRELVANE_RECORD_PLUGIN);
-    QVERIFY(WriteSet(fields));
-    const QString strRecord = m_pDir->filePath(QStringLiteral("record.txt"));
-
-    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    daemon.SetEnvironmentValue(QStringLiteral("TRELVANE_TEST_RECORD"), strRecord);
-    QVERIFY(daemon.Start({SetPath()}));
-    QVERIFY(Accept(inServer));
-    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 1, kWaitMs);
-    if (!QFile::exists(strRecord)) {
-        // The gateway in this build does not load plug-ins yet.
-        QSKIP("DllInit was not called: transfer plug-ins are not hosted by this build");
-    }
-
-    daemon.Signal(SIGTERM);
-    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
-    QCOMPARE(daemon.ExitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed && peers.outSink.bClosed, kWaitMs);
     QFile record(strRecord);
     QVERIFY(record.open(QIODevice::ReadOnly));
-    QCOMPARE(record.readAll(), "DllInit " + fields.m_strInSetup + "\nDllQuit\n");
+    QCOMPARE(record.readAll(), "DllInit " + peers.Fields().m_strInSetup + "\nDllQuit\n");
 }
 
 void TestTrelvaned::inputDownExitsOne()
 {
     SSetFields fields;
     fields.m_strInSetup = "TCP:" + QByteArray::number(FreePort()) + ",127.0.0.1";
-    QVERIFY(WriteSet(fields));
-
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({SetPath()}));
+    QVERIFY(Start(daemon, fields));
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
     QVERIFY(daemon.ExitedNormally());
     QCOMPARE(daemon.ExitCode(), 1);
@@ -495,10 +434,8 @@ void TestTrelvaned::inputGoneAfterRestartExitsOne()
     QVERIFY(pServer->listen(QHostAddress::LocalHost));
     SSetFields fields;
     fields.m_strInSetup = TcpSetup(*pServer);
-    QVERIFY(WriteSet(fields));
-
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({SetPath()}));
+    QVERIFY(Start(daemon, fields));
     QTcpSocket* pIn = Accept(*pServer);
     QVERIFY(pIn);
     QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 1, kWaitMs);
@@ -512,32 +449,25 @@ void TestTrelvaned::inputGoneAfterRestartExitsOne()
 
 void TestTrelvaned::retryReconnectsWhenServerAppears()
 {
-    const quint16 nPort = FreePort();
-    QTcpServer outServer;
-    QVERIFY(outServer.listen(QHostAddress::LocalHost));
-    SSetFields fields;
-    fields.m_strInSetup = "TCP:" + QByteArray::number(nPort) + ",127.0.0.1";
-    fields.m_strOutSetup = TcpSetup(outServer);
-    QVERIFY(WriteSet(fields));
-
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    SSetFields fields = peers.Fields(1008);
+    // The Input server goes away until the daemon has tried it twice.
+    const quint16 nPort = peers.inServer.serverPort();
+    peers.inServer.close();
     CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
-    QVERIFY(daemon.Start({QStringLiteral("--retry"), QStringLiteral("1"), SetPath()}));
+    QVERIFY(Start(daemon, fields, {QStringLiteral("--retry"), QStringLiteral("1")}));
     // At least two failed attempts, and the program still runs.
     QTRY_VERIFY_WITH_TIMEOUT(daemon.CountOut("TCP Connect Error:10061") >= 2, kWaitMs);
     QVERIFY(daemon.Err().contains("retrying in 1 s"));
     QVERIFY(!daemon.Finished());
 
-    QTcpServer inServer;
-    QVERIFY(inServer.listen(QHostAddress::LocalHost, nPort));
-    QTcpSocket* pIn = Accept(inServer);
-    QVERIFY(pIn);
+    QVERIFY(peers.inServer.listen(QHostAddress::LocalHost, nPort));
+    QVERIFY(peers.AcceptIn());
     QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 1, kWaitMs);
-    pIn->write("hello");
-    QTcpSocket* pOut = Accept(outServer);
-    QVERIFY(pOut);
-    SSink outSink;
-    outSink.Attach(pOut);
-    QTRY_COMPARE_WITH_TIMEOUT(outSink.data, QByteArray("hello"), kWaitMs);
+    peers.pIn->write("hello");
+    QVERIFY(peers.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("hello"), kWaitMs);
     // Once started, no further attempts.
     const int nConnects = daemon.CountOut("Connect TCP...");
     QTest::qWait(1500);

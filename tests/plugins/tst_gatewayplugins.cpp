@@ -1,10 +1,11 @@
 // The plug-in lines and lifetimes as the gateway drives them, with the real
 // test plug-ins and loopback TCP/UDP peers.
+#include "pluginlog.h"
+#include "resources.h"
 #include "testhost.h"
 
 #include "pluginpath.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -26,17 +27,6 @@ QTcpSocket* Accept(QTcpServer& server)
     return server.nextPendingConnection();
 }
 
-bool IsMapped(const char* pszName)
-{
-    QFile maps(QStringLiteral("/proc/self/maps"));
-    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(QByteArray("/") + pszName + ".so");
-}
-
-int OpenFdCount()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
-
 // Collects what a peer socket receives.
 struct SSink
 {
@@ -46,6 +36,15 @@ struct SSink
         QObject::connect(pDevice, &QIODevice::readyRead, pDevice, [this, pDevice] { data += pDevice->readAll(); });
         data += pDevice->readAll();
     }
+};
+
+// A gateway with its peers connected and what each peer received.
+struct SRun
+{
+    SGatewayRig rig;
+    QTcpSocket* pIn = nullptr;
+    QTcpSocket* pOut = nullptr;
+    SSink inSink, outSink;
 };
 
 } // namespace
@@ -59,26 +58,28 @@ class CTestGatewayPlugins : public QObject
     QTcpServer m_inServer;
     QTcpServer m_outServer;
 
-    QByteArrayList LogLines() const
-    {
-        QFile file(m_strLog);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QByteArrayList list = file.readAll().split('\n');
-        list.removeAll(QByteArray());
-        return list;
-    }
+    QByteArrayList LogLines() const { return ::LogLines(m_strLog); }
 
     // Both directions with a plug-in (tag "a" IN-->OUT, "b" OUT-->IN), the
-    // Output started with the Input.
-    void Configure(SGatewayRig& rig, const QByteArray& strInDll = "tp_four.dll",
-                   const QByteArray& strOutDll = "C:\\gw\\tp_four_b.DLL")
+    // Output started with the Input; Startup / Reset, and both connections
+    // accepted.
+    bool Start(SRun& run, const QByteArray& strInDll = "tp_four.dll",
+               const QByteArray& strOutDll = "C:\\gw\\tp_four_b.DLL")
     {
-        rig.doc.m_strInSetup = TcpSetup(m_inServer);
-        rig.doc.m_strOutSetup = TcpSetup(m_outServer);
-        rig.doc.m_strInDll = strInDll;
-        rig.doc.m_strOutDll = strOutDll;
-        rig.doc.m_nOutStartup = 1007;
+        CTrelvaneDoc& doc = run.rig.doc;
+        doc.m_strInSetup = TcpSetup(m_inServer);
+        doc.m_strOutSetup = TcpSetup(m_outServer);
+        doc.m_strInDll = strInDll;
+        doc.m_strOutDll = strOutDll;
+        doc.m_nOutStartup = 1007;
+        run.rig.gateway.RequestStartupReset();
+        run.pIn = Accept(m_inServer);
+        run.pOut = Accept(m_outServer);
+        if (!run.pIn || !run.pOut)
+            return false;
+        run.inSink.Attach(run.pIn);
+        run.outSink.Attach(run.pOut);
+        return true;
     }
 
 private slots:
@@ -99,8 +100,7 @@ private slots:
 
     void cleanup()
     {
-        for (const char* psz : {"TP_LOG", "TP_INIT", "TP_QUIT", "TP_TRANSFER", "TP_TEXT", "TP_OUT", "TP_AFTER"})
-            qunsetenv(psz);
+        ClearPluginScript();
         while (QTcpSocket* p = m_inServer.nextPendingConnection())
             delete p;
         while (QTcpSocket* p = m_outServer.nextPendingConnection())
@@ -110,12 +110,10 @@ private slots:
     void quitOrderAndFreshInitAtEveryStartupReset()
     {
         qputenv("TP_QUIT", "3");
-        SGatewayRig rig;
-        Configure(rig);
-        rig.gateway.RequestStartupReset();
+        SRun run;
+        QVERIFY(Start(run));
+        SGatewayRig& rig = run.rig;
         QVERIFY(rig.gateway.m_hInDll && rig.gateway.m_hOutDll);
-        QTcpSocket* pOut = Accept(m_outServer);
-        QVERIFY(pOut);
         rig.gateway.RequestStartupReset();
         const QByteArray strIn = rig.doc.m_strInSetup;
         const QByteArray strOut = rig.doc.m_strOutSetup;
@@ -125,26 +123,18 @@ private slots:
         QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!",
                                            "In DLL Quit Errer Code:3", "Out DLL Quit Errer Code:3",
                                            "Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
-        delete pOut;
     }
 
     void blocksPassBothPlugins()
     {
         qputenv("TP_AFTER", "-1,0");
-        SGatewayRig rig;
-        Configure(rig);
-        rig.gateway.RequestStartupReset();
-        QTcpSocket* pIn = Accept(m_inServer);
-        QTcpSocket* pOut = Accept(m_outServer);
-        QVERIFY(pIn && pOut);
-        SSink inSink, outSink;
-        inSink.Attach(pIn);
-        outSink.Attach(pOut);
-        pIn->write("abc");
+        SRun run;
+        QVERIFY(Start(run));
+        run.pIn->write("abc");
         // -1 once: the same block passes twice, two sends.
-        QTRY_COMPARE(outSink.data, QByteArray("ABCABC"));
-        pOut->write("xy");
-        QTRY_COMPARE(inSink.data, QByteArray("XYXY"));
+        QTRY_COMPARE(run.outSink.data, QByteArray("ABCABC"));
+        run.pOut->write("xy");
+        QTRY_COMPARE(run.inSink.data, QByteArray("XYXY"));
         const QByteArrayList lines = LogLines();
         QCOMPARE(lines.count("a transfer out=3 3 abc"), 2);
         QCOMPARE(lines.count("a aftersend 3 ABC"), 2);
@@ -155,20 +145,14 @@ private slots:
     {
         // A stream far longer than a block, written at once: every pass sees
         // one block of at most 512 bytes, in order, nothing lost.
-        SGatewayRig rig;
-        Configure(rig);
-        rig.gateway.RequestStartupReset();
-        QTcpSocket* pIn = Accept(m_inServer);
-        QTcpSocket* pOut = Accept(m_outServer);
-        QVERIFY(pIn && pOut);
-        SSink outSink;
-        outSink.Attach(pOut);
+        SRun run;
+        QVERIFY(Start(run));
         QByteArray data;
         for (int i = 0; i < 40000; ++i)
             data.append(char('a' + i % 26));
-        pIn->write(data);
-        QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), data.size(), 20000);
-        QVERIFY(outSink.data == data.toUpper());
+        run.pIn->write(data);
+        QTRY_COMPARE_WITH_TIMEOUT(run.outSink.data.size(), data.size(), 20000);
+        QVERIFY(run.outSink.data == data.toUpper());
         qsizetype nTotal = 0;
         int nPasses = 0;
         for (const QByteArray& line : LogLines()) {
@@ -217,75 +201,64 @@ private slots:
         qputenv("TP_TEXT", value);
         qputenv("TP_OUT", value);
         qputenv("TP_AFTER", after);
-        SGatewayRig rig;
-        Configure(rig, "tp_four", {});
-        rig.gateway.RequestStartupReset();
-        QTcpSocket* pIn = Accept(m_inServer);
-        QTcpSocket* pOut = Accept(m_outServer);
-        QVERIFY(pIn && pOut);
-        SSink outSink;
-        outSink.Attach(pOut);
-        pIn->write("abc");
-        QTRY_COMPARE(outSink.data, sent);
-        QTRY_VERIFY(rig.Texts().contains(line));
-        QCOMPARE(rig.Texts().size(), 5);
-        QVERIFY(rig.Texts().last().size() <= 51);
+        SRun run;
+        QVERIFY(Start(run, "tp_four", {}));
+        run.pIn->write("abc");
+        QTRY_COMPARE(run.outSink.data, sent);
+        QTRY_VERIFY(run.rig.Texts().contains(line));
+        QCOMPARE(run.rig.Texts().size(), 5);
+        QVERIFY(run.rig.Texts().last().size() <= 51);
     }
 
-    void initFailureUnloadsAndPassesUnchanged()
+    // A plug-in that is not there, or whose DllInit fails, leaves its
+    // direction passing blocks unchanged; only the failed DllInit gets a
+    // line, and no DllQuit follows it.
+    void missingPluginPassesUnchanged_data()
     {
-        qputenv("TP_INIT", "5");
-        SGatewayRig rig;
-        Configure(rig, "tp_four.so", {});
-        rig.gateway.RequestStartupReset();
-        QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "In2Out DLL Initial Errer Code:5", "Done!",
-                                           "Connect TCP...", "Done!"}));
-        QVERIFY(!rig.gateway.m_hInDll);
-        QVERIFY(!IsMapped("tp_four"));
-        QTcpSocket* pIn = Accept(m_inServer);
-        QTcpSocket* pOut = Accept(m_outServer);
-        QVERIFY(pIn && pOut);
-        SSink outSink;
-        outSink.Attach(pOut);
-        pIn->write("abc");
-        QTRY_COMPARE(outSink.data, QByteArray("abc"));
-        // No DllQuit for a plug-in whose DllInit failed.
-        rig.gateway.StopGateway(true);
+        QTest::addColumn<QByteArray>("inDll");
+        QTest::addColumn<QByteArray>("outDll");
+        QTest::addColumn<QByteArray>("init");
+        QTest::addColumn<QStringList>("texts");
+        QTest::newRow("DllInit returns 5")
+            << QByteArray("tp_four.so") << QByteArray() << QByteArray("5")
+            << QStringList({"Connect TCP...", "In2Out DLL Initial Errer Code:5", "Done!", "Connect TCP...", "Done!"});
+        QTest::newRow("unknown files: no line at all")
+            << QByteArray("C:\\gw\\missing.dll") << QByteArray("missing") << QByteArray()
+            << QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"});
+    }
+
+    void missingPluginPassesUnchanged()
+    {
+        QFETCH(QByteArray, inDll);
+        QFETCH(QByteArray, outDll);
+        QFETCH(QByteArray, init);
+        QFETCH(QStringList, texts);
+        qputenv("TP_INIT", init);
+        SRun run;
+        QVERIFY(Start(run, inDll, outDll));
+        QCOMPARE(run.rig.Texts(), texts);
+        QVERIFY(!run.rig.gateway.m_hInDll);
+        QVERIFY(!IsMapped("/tp_four.so"));
+        run.pIn->write("abc");
+        QTRY_COMPARE(run.outSink.data, QByteArray("abc"));
+        run.rig.gateway.StopGateway(true);
         QVERIFY(!LogLines().contains("a quit"));
-    }
-
-    void unknownFileLogsNothing()
-    {
-        SGatewayRig rig;
-        Configure(rig, "C:\\gw\\missing.dll", "missing");
-        rig.gateway.RequestStartupReset();
-        QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!", "Connect TCP...", "Done!"}));
-        QTcpSocket* pIn = Accept(m_inServer);
-        QTcpSocket* pOut = Accept(m_outServer);
-        QVERIFY(pIn && pOut);
-        SSink outSink;
-        outSink.Attach(pOut);
-        pIn->write("abc");
-        QTRY_COMPARE(outSink.data, QByteArray("abc"));
     }
 
     void outputFarEndCloseQuitsOnlyOutToIn()
     {
-        SGatewayRig rig;
-        Configure(rig);
-        rig.gateway.RequestStartupReset();
-        QTcpSocket* pIn = Accept(m_inServer);
-        QTcpSocket* pOut = Accept(m_outServer);
-        QVERIFY(pIn && pOut);
-        pOut->close();
+        SRun run;
+        QVERIFY(Start(run));
+        SGatewayRig& rig = run.rig;
+        run.pOut->close();
         QTRY_COMPARE(rig.host.m_strOutStatus, QStringLiteral("Remote closed,close myself too!"));
         QVERIFY(LogLines().contains("b quit"));
         QVERIFY(!LogLines().contains("a quit"));
         QVERIFY(rig.gateway.m_hInDll);
         QVERIFY(!rig.gateway.m_hOutDll);
-        QVERIFY(!IsMapped("tp_four_b"));
+        QVERIFY(!IsMapped("/tp_four_b.so"));
         // The next block reconnects the Output and loads its plug-in afresh.
-        pIn->write("next");
+        run.pIn->write("next");
         SSink outSink;
         QTRY_VERIFY(m_outServer.hasPendingConnections());
         QTcpSocket* pOut2 = Accept(m_outServer);
@@ -320,8 +293,8 @@ private slots:
         }
         QCOMPARE(OpenFdCount(), nFds);
         rig.gateway.StopGateway(true);
-        QVERIFY(!IsMapped("tp_four"));
-        QVERIFY(!IsMapped("tp_four_b"));
+        QVERIFY(!IsMapped("/tp_four.so"));
+        QVERIFY(!IsMapped("/tp_four_b.so"));
         QVERIFY(rig.Texts().last() == QStringLiteral("Done!"));
     }
 };

@@ -1,4 +1,6 @@
+#include "pluginlog.h"
 #include "pluginpath.h"
+#include "resources.h"
 #include "transferplugin.h"
 
 #define TRELVANE_NO_PROTOTYPES
@@ -27,17 +29,10 @@ QByteArray ExamplePlugin(const char* pszName)
     return QFile::encodeName(g_strExampleDir) + '/' + pszName + ".so";
 }
 
-int OpenFdCount()
+// A copy of tp_four under another name in a folder of the test's own.
+bool CopyFour(const QTemporaryDir& dir, const char* pszName)
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
-
-bool IsMapped(const QByteArray& strFile)
-{
-    QFile maps(QStringLiteral("/proc/self/maps"));
-    if (!maps.open(QIODevice::ReadOnly))
-        return false;
-    return maps.readAll().contains(strFile);
+    return QFile::copy(QFile::decodeName(TestPlugin("tp_four")), dir.filePath(QLatin1String(pszName) + ".so"));
 }
 
 // What the pipeline does with one received block: passes until the plug-in
@@ -78,16 +73,7 @@ class CTestTransferPlugin : public QObject
     QTemporaryDir m_tmp;
     QString m_strLog;
 
-    QByteArrayList LogLines() const
-    {
-        QFile file(m_strLog);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QByteArrayList list = file.readAll().split('\n');
-        if (!list.isEmpty() && list.last().isEmpty())
-            list.removeLast();
-        return list;
-    }
+    QByteArrayList LogLines() const { return ::LogLines(m_strLog); }
 
 private slots:
     void init()
@@ -103,9 +89,8 @@ private slots:
 
     void cleanup()
     {
-        for (const char* psz : {"TP_LOG", "TP_INIT", "TP_QUIT", "TP_TRANSFER", "TP_TEXT", "TP_OUT", "TP_AFTER",
-                                "TRELVANE_PLUGIN_PATH"})
-            qunsetenv(psz);
+        ClearPluginScript();
+        qunsetenv("TRELVANE_PLUGIN_PATH");
         CPluginPath::SetPluginDirs({});
     }
 
@@ -156,34 +141,25 @@ private slots:
 
         const int nCopy = CTransferPlugin::SendCopy;
         const int nError = CTransferPlugin::TransferError;
-        QTest::newRow("rewritten") << QByteArray("upper") << QByteArray() << nCopy << QByteArray("ABC");
-        QTest::newRow("static buffer larger than input")
-            << QByteArray("bigger") << QByteArray() << nCopy << QByteArray("abcdefghijklm");
-        QTest::newRow("swallowed") << QByteArray("swallow") << QByteArray() << int(CTransferPlugin::SendNothing)
-                                   << QByteArray();
-        QTest::newRow("error text") << QByteArray("text") << QByteArray("checksum wrong") << nError
-                                    << QByteArray("checksum wrong");
-        QTest::newRow("error text cut at 27")
-            << QByteArray("text") << QByteArray("0123456789abcdefghijklmnopqrstuvwxyz") << nError
-            << QByteArray("0123456789abcdefghijklmnopq");
-        QTest::newRow("unterminated text before unreadable page")
-            << QByteArray("edge") << QByteArray() << nError << QByteArray(27, 'E');
-        QTest::newRow("error number 5") << QByteArray("value") << QByteArray("5") << nError
-                                        << QByteArray("bad text 5");
-        QTest::newRow("error number 4095") << QByteArray("value") << QByteArray("4095") << nError
-                                           << QByteArray("bad text 4095");
-        QTest::newRow("negative error number") << QByteArray("value") << QByteArray("-3") << nError
-                                               << QByteArray("bad text -3");
-        QTest::newRow("negative count") << QByteArray("count") << QByteArray("-1") << nError
-                                        << QByteArray("bad count -1");
-        QTest::newRow("count above limit") << QByteArray("count") << QByteArray("1048577") << nError
-                                           << QByteArray("bad count 1048577");
-        QTest::newRow("huge count") << QByteArray("count") << QByteArray("4294967296") << nError
-                                    << QByteArray("bad count 4294967296");
-        QTest::newRow("count at limit") << QByteArray("count") << QByteArray("1048576") << nCopy
-                                        << QByteArray(TRELVANE_MAX_TRANSFER_COUNT, 'c');
-        QTest::newRow("count zero sends an empty copy") << QByteArray("count") << QByteArray("0") << nCopy
-                                                        << QByteArray();
+        const auto row = [](const char* pszTag, const char* pszMode, const QByteArray& value, int nResult,
+                            const QByteArray& bytes) {
+            QTest::newRow(pszTag) << QByteArray(pszMode) << value << nResult << bytes;
+        };
+        row("rewritten", "upper", {}, nCopy, "ABC");
+        row("static buffer larger than input", "bigger", {}, nCopy, "abcdefghijklm");
+        row("swallowed", "swallow", {}, CTransferPlugin::SendNothing, {});
+        row("error text", "text", "checksum wrong", nError, "checksum wrong");
+        row("error text cut at 27", "text", "0123456789abcdefghijklmnopqrstuvwxyz", nError,
+            "0123456789abcdefghijklmnopq");
+        row("unterminated text before unreadable page", "edge", {}, nError, QByteArray(27, 'E'));
+        row("error number 5", "value", "5", nError, "bad text 5");
+        row("error number 4095", "value", "4095", nError, "bad text 4095");
+        row("negative error number", "value", "-3", nError, "bad text -3");
+        row("negative count", "count", "-1", nError, "bad count -1");
+        row("count above limit", "count", "1048577", nError, "bad count 1048577");
+        row("huge count", "count", "4294967296", nError, "bad count 4294967296");
+        row("count at limit", "count", "1048576", nCopy, QByteArray(TRELVANE_MAX_TRANSFER_COUNT, 'c'));
+        row("count zero sends an empty copy", "count", "0", nCopy, {});
     }
 
     void transferResults()
@@ -267,24 +243,18 @@ private slots:
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("embedded nul") << QByteArray("lf2crlf\0x", 9);
         QTest::newRow("a folder") << QFile::encodeName(g_strTestDir);
+        QTest::newRow("not a library") << QFile::encodeName(m_tmp.filePath(QStringLiteral("text.so")));
     }
 
     void unknownFileLoadsNothing()
     {
         QFETCH(QByteArray, name);
+        QFile text(m_tmp.filePath(QStringLiteral("text.so")));
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not an ELF file\n") > 0);
+        text.close();
         const int nFds = OpenFdCount();
         QVERIFY(!CTransferPlugin::Load(name));
         QCOMPARE(OpenFdCount(), nFds);
-    }
-
-    void notALibraryLoadsNothing()
-    {
-        const QString strFile = m_tmp.filePath(QStringLiteral("text.so"));
-        QFile file(strFile);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("not an ELF file\n");
-        file.close();
-        QVERIFY(!CTransferPlugin::Load(QFile::encodeName(strFile)));
     }
 
     void nameMapping_data()
@@ -315,7 +285,7 @@ private slots:
     {
         // A copy under the same name in an earlier folder wins.
         QTemporaryDir first;
-        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), first.filePath(QStringLiteral("lf2crlf.so"))));
+        QVERIFY(CopyFour(first, "lf2crlf"));
         CPluginPath::SetPluginDirs({first.path(), g_strExampleDir});
         auto pPlugin = CTransferPlugin::Load("lf2crlf.dll");
         QVERIFY(pPlugin);
@@ -325,7 +295,7 @@ private slots:
         // The environment's folders come after the host's; relative entries
         // are ignored.
         QTemporaryDir env;
-        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), env.filePath(QStringLiteral("envonly.so"))));
+        QVERIFY(CopyFour(env, "envonly"));
         CPluginPath::SetPluginDirs({});
         qputenv("TRELVANE_PLUGIN_PATH", "relative/dir::" + QFile::encodeName(env.path()));
         QCOMPARE(CPluginPath::PluginDirs().first(), env.path());
@@ -337,7 +307,7 @@ private slots:
     void currentFolderIsNeverSearched()
     {
         QTemporaryDir cwd;
-        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), cwd.filePath(QStringLiteral("cwdonly.so"))));
+        QVERIFY(CopyFour(cwd, "cwdonly"));
         const QString strOld = QDir::currentPath();
         QVERIFY(QDir::setCurrent(cwd.path()));
         CPluginPath::SetPluginDirs({});
@@ -362,7 +332,7 @@ private slots:
             return;
         }
         QTemporaryDir cwd;
-        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), cwd.filePath(QStringLiteral("cwdonly.so"))));
+        QVERIFY(CopyFour(cwd, "cwdonly"));
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TP_CHILD"), QStringLiteral("1"));
@@ -382,21 +352,18 @@ private slots:
         QTest::addColumn<QByteArrayList>("blocks");
         QTest::addColumn<QByteArrayList>("sends");
 
-        QTest::newRow("lf2crlf") << QByteArray("lf2crlf") << QByteArrayList{"a\nb\r\nc\n"}
-                                 << QByteArrayList{"a\r\nb\r\nc\r\n"};
-        QTest::newRow("lf2crlf pair across blocks")
-            << QByteArray("lf2crlf") << QByteArrayList{"x\r", "\ny", "\n"} << QByteArrayList{"x\r", "\ny", "\r\n"};
-        QTest::newRow("lf2crlf empty block") << QByteArray("lf2crlf") << QByteArrayList{""} << QByteArrayList{""};
-        QTest::newRow("splitlines") << QByteArray("splitlines") << QByteArrayList{"one\ntwo\nthree"}
-                                    << QByteArrayList{"one\n", "two\n", "three"};
-        QTest::newRow("splitlines line end last") << QByteArray("splitlines") << QByteArrayList{"a\n\n", "b"}
-                                                  << QByteArrayList{"a\n", "\n", "b"};
-        QTest::newRow("splitlines empty block") << QByteArray("splitlines") << QByteArrayList{"", "z\n"}
-                                                << QByteArrayList{"z\n"};
-        QTest::newRow("stripnul") << QByteArray("stripnul") << QByteArrayList{QByteArray("a\0b\0", 4)}
-                                  << QByteArrayList{"ab"};
-        QTest::newRow("stripnul swallows") << QByteArray("stripnul")
-                                           << QByteArrayList{QByteArray(3, '\0'), "", "k"} << QByteArrayList{"k"};
+        const auto row = [](const char* pszTag, const char* pszName, const QByteArrayList& blocks,
+                            const QByteArrayList& sends) {
+            QTest::newRow(pszTag) << QByteArray(pszName) << blocks << sends;
+        };
+        row("lf2crlf", "lf2crlf", {"a\nb\r\nc\n"}, {"a\r\nb\r\nc\r\n"});
+        row("lf2crlf pair across blocks", "lf2crlf", {"x\r", "\ny", "\n"}, {"x\r", "\ny", "\r\n"});
+        row("lf2crlf empty block", "lf2crlf", {""}, {""});
+        row("splitlines", "splitlines", {"one\ntwo\nthree"}, {"one\n", "two\n", "three"});
+        row("splitlines line end last", "splitlines", {"a\n\n", "b"}, {"a\n", "\n", "b"});
+        row("splitlines empty block", "splitlines", {"", "z\n"}, {"z\n"});
+        row("stripnul", "stripnul", {QByteArray("a\0b\0", 4)}, {"ab"});
+        row("stripnul swallows", "stripnul", {QByteArray(3, '\0'), "", "k"}, {"k"});
     }
 
     void examplePlugins()

@@ -1,3 +1,5 @@
+#include "files.h"
+
 #include "profile.h"
 
 #include <QFile>
@@ -19,12 +21,6 @@ const QByteArray kSample =
     "zeta=1\n"
     "alpha=2\n"
     "not an entry\n";
-
-QByteArray ReadAll(const QString& strPath)
-{
-    QFile file(strPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 

@@ -1,3 +1,5 @@
+#include "files.h"
+
 #include "atomicfile.h"
 #include "setcodec.h"
 #include "setfile.h"
@@ -52,18 +54,6 @@ private:
     bool m_bWroteSome = false;
 };
 
-QByteArray ReadAll(const QString& strPath)
-{
-    QFile file(strPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool WriteRaw(const QString& strPath, const QByteArray& data)
-{
-    QFile file(strPath);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
 SSetFields Sample()
 {
     SSetFields f;
@@ -90,14 +80,14 @@ private slots:
     void init();
     void testLoadFailures_data();
     void testLoadFailures();
-    void testLoadUnreadable();
     void testSaveAndLoad();
     void testSaveKeepsPermissionsAndLinks();
     void testSaveFailures_data();
     void testSaveFailures();
     void testWriteFailuresKeepOldFile_data();
     void testWriteFailuresKeepOldFile();
-    void testSaveOverReadOnlyFile();
+    void testFileDenied_data();
+    void testFileDenied();
     void testSaveInReadOnlyFolder();
     void testMessages_data();
     void testMessages();
@@ -148,10 +138,10 @@ void CTestSetFile::testLoadFailures()
     QFETCH(QString, path);
     QFETCH(QString, message);
 
-    QVERIFY(WriteRaw(Path("plain.set"), *WriteSetFile(SSetFields())));
-    QVERIFY(WriteRaw(Path("empty.set"), QByteArray()));
-    QVERIFY(WriteRaw(Path("short.set"), WriteSetFile(SSetFields())->left(13)));
-    QVERIFY(WriteRaw(Path("huge.set"), QByteArray("\xFF\xFF\xFF\xFF\xFF\xFF\x7F" "abc", 10)));
+    QVERIFY(WriteAll(Path("plain.set"), *WriteSetFile(SSetFields())));
+    QVERIFY(WriteAll(Path("empty.set"), QByteArray()));
+    QVERIFY(WriteAll(Path("short.set"), WriteSetFile(SSetFields())->left(13)));
+    QVERIFY(WriteAll(Path("huge.set"), QByteArray("\xFF\xFF\xFF\xFF\xFF\xFF\x7F" "abc", 10)));
     QVERIFY(QDir(m_dir.path()).mkdir("folder"));
     // Nobody writes to the pipe: a reader that waited on it would hang here.
     QCOMPARE(::mkfifo(QFile::encodeName(Path("fifo")).constData(), 0600), 0);
@@ -161,19 +151,6 @@ void CTestSetFile::testLoadFailures()
     QVERIFY(!LoadSetFile(path, &fields, &strError));
     QCOMPARE(strError, message);
     QVERIFY(fields == Sample());
-}
-
-void CTestSetFile::testLoadUnreadable()
-{
-    if (IsRoot())
-        QSKIP("root reads every file");
-    const QString strPath = Path("secret.set");
-    QVERIFY(WriteRaw(strPath, *WriteSetFile(SSetFields())));
-    QVERIFY(QFile::setPermissions(strPath, QFileDevice::WriteOwner));
-    SSetFields fields;
-    QString strError;
-    QVERIFY(!LoadSetFile(strPath, &fields, &strError));
-    QCOMPARE(strError, QStringLiteral("Unable to read from %1, it is opened by someone else.").arg(strPath));
 }
 
 void CTestSetFile::testSaveAndLoad()
@@ -190,7 +167,7 @@ void CTestSetFile::testSaveAndLoad()
     QVERIFY2(SaveSetFile(strLongest, Sample(), &strError), qPrintable(strError));
     QVERIFY(QFile::remove(strLongest));
 
-    QVERIFY(WriteRaw(strPath, ReadAll(strPath) + "trailing"));
+    QVERIFY(WriteAll(strPath, ReadAll(strPath) + "trailing"));
     SSetFields fields;
     QVERIFY2(LoadSetFile(strPath, &fields, &strError), qPrintable(strError));
     QVERIFY(fields == Sample());
@@ -199,7 +176,7 @@ void CTestSetFile::testSaveAndLoad()
 void CTestSetFile::testSaveKeepsPermissionsAndLinks()
 {
     const QString strPath = Path("kept.set");
-    QVERIFY(WriteRaw(strPath, "old"));
+    QVERIFY(WriteAll(strPath, "old"));
     QCOMPARE(::chmod(QFile::encodeName(strPath).constData(), 0640), 0);
     QVERIFY(QFile::link(strPath, Path("link.set")));
 
@@ -265,7 +242,7 @@ void CTestSetFile::testWriteFailuresKeepOldFile()
     // Save over an existing file: the old content survives untouched.
     const QString strOld = Path("old.set");
     const QByteArray oldData = *WriteSetFile(SSetFields());
-    QVERIFY(WriteRaw(strOld, oldData));
+    QVERIFY(WriteAll(strOld, oldData));
     CFailingWriter writer(failWrite, error);
     QString strError;
     QVERIFY(!SaveSetFile(strOld, Sample(), &strError, &writer));
@@ -279,17 +256,36 @@ void CTestSetFile::testWriteFailuresKeepOldFile()
     QCOMPARE(FolderEntries(), QStringList{"old.set"});
 }
 
-void CTestSetFile::testSaveOverReadOnlyFile()
+void CTestSetFile::testFileDenied_data()
 {
+    QTest::addColumn<bool>("save");
+    QTest::addColumn<int>("permissions");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("load unreadable") << false << int(QFileDevice::WriteOwner)
+                                     << QStringLiteral("Unable to read from %1, it is opened by someone else.");
+    QTest::newRow("save over read-only")
+        << true << int(QFileDevice::ReadOwner)
+        << QStringLiteral("Unable to write to %1, it is read-only or opened by someone else.");
+}
+
+void CTestSetFile::testFileDenied()
+{
+    QFETCH(bool, save);
+    QFETCH(int, permissions);
+    QFETCH(QString, message);
     if (IsRoot())
-        QSKIP("root writes every file");
-    const QString strPath = Path("ro.set");
-    QVERIFY(WriteRaw(strPath, "old"));
-    QVERIFY(QFile::setPermissions(strPath, QFileDevice::ReadOwner));
+        QSKIP("root reads and writes every file");
+    const QString strPath = Path("denied.set");
+    const QByteArray old = *WriteSetFile(SSetFields());
+    QVERIFY(WriteAll(strPath, old));
+    QVERIFY(QFile::setPermissions(strPath, QFileDevice::Permissions(permissions)));
+    SSetFields fields = Sample();
     QString strError;
-    QVERIFY(!SaveSetFile(strPath, Sample(), &strError));
-    QCOMPARE(strError, QStringLiteral("Unable to write to %1, it is read-only or opened by someone else.").arg(strPath));
-    QCOMPARE(ReadAll(strPath), QByteArray("old"));
+    QVERIFY(!(save ? SaveSetFile(strPath, fields, &strError) : LoadSetFile(strPath, &fields, &strError)));
+    QCOMPARE(strError, message.arg(strPath));
+    QVERIFY(fields == Sample());
+    QVERIFY(QFile::setPermissions(strPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QCOMPARE(ReadAll(strPath), old);
 }
 
 void CTestSetFile::testSaveInReadOnlyFolder()
@@ -299,7 +295,7 @@ void CTestSetFile::testSaveInReadOnlyFolder()
     QVERIFY(QDir(m_dir.path()).mkdir("locked"));
     const QString strFolder = Path("locked");
     const QString strPath = strFolder + "/in.set";
-    QVERIFY(WriteRaw(strPath, QByteArray(100, 'x')));
+    QVERIFY(WriteAll(strPath, QByteArray(100, 'x')));
     QCOMPARE(::chmod(QFile::encodeName(strFolder).constData(), 0555), 0);
 
     // The file itself is writable: it is rewritten in place.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "soaksupport.h"
+#include "testhost.h"
 #include "threadpeer.h"
 
 #include <QByteArray>
@@ -218,3 +220,11 @@ private:
     std::atomic<bool> m_bCloseAtOnce {false};
     std::atomic<bool> m_bStop {false};
 };
+
+// Startup / Reset between two soak peers (Output with the Input); true once
+// both are connected.
+inline bool StartBetween(SGatewayRig& rig, const CSoakPeer& inPeer, const CSoakPeer& outPeer)
+{
+    rig.Start(inPeer.Setup(), outPeer.Setup());
+    return soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000);
+}

@@ -87,20 +87,8 @@ public:
     bool IsEmpty() const { return m_samples.isEmpty(); }
     const SResources& First() const { return m_samples.first(); }
     const SResources& Last() const { return m_samples.last(); }
-    int MaxFds() const
-    {
-        int n = 0;
-        for (const SResources& r : m_samples)
-            n = qMax(n, r.nFds);
-        return n;
-    }
-    int MaxThreads() const
-    {
-        int n = 0;
-        for (const SResources& r : m_samples)
-            n = qMax(n, r.nThreads);
-        return n;
-    }
+    int MaxFds() const { return Max(&SResources::nFds); }
+    int MaxThreads() const { return Max(&SResources::nThreads); }
     // Empty when nothing grew, else what did.
     QString Problems() const
     {
@@ -128,6 +116,14 @@ public:
     }
 
 private:
+    int Max(int SResources::*pField) const
+    {
+        int n = 0;
+        for (const SResources& r : m_samples)
+            n = qMax(n, r.*pField);
+        return n;
+    }
+
     QList<SResources> m_samples;
 };
 

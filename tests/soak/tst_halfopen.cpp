@@ -4,8 +4,6 @@
 // the far-end-closed path.
 
 #include "soakpeer.h"
-#include "soaksupport.h"
-#include "testhost.h"
 
 #include "portsocket.h"
 
@@ -123,8 +121,7 @@ void TestHalfOpen::slowConsumerIsKept()
     outPeer.ExpectStream(4);
     outPeer.SetReadRate(1024);
     SGatewayRig rig;
-    rig.Start(inPeer.Setup(), outPeer.Setup());
-    QVERIFY(soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000));
+    QVERIFY(StartBetween(rig, inPeer, outPeer));
     const qint64 nTotal = 32 << 20;
     inPeer.AddToSend(nTotal);
     // The gateway's thread waits inside its send meanwhile; a timer runs
@@ -161,8 +158,7 @@ void TestHalfOpen::vanishedPeerIsFarEndClose()
     SGatewayRig rig;
     // The restart after the Input closes would only meet the dropped peer.
     rig.gateway.SetTimerPeriods(12000, 600000);
-    rig.Start(inPeer.Setup(), outPeer.Setup());
-    QVERIFY(soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000));
+    QVERIFY(StartBetween(rig, inPeer, outPeer));
     inPeer.AddToSend(4096);
     QVERIFY(soak::WaitFor([&] { return outPeer.Received() == 4096; }, 5000));
 

@@ -3,8 +3,6 @@
 // Counts: see soaksupport.h. Each case prints its FIGURE line.
 
 #include "soakpeer.h"
-#include "soaksupport.h"
-#include "testhost.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -99,8 +97,7 @@ void TestSoakGateway::slowConsumer()
     outPeer.ExpectStream(3);
     outPeer.SetReadRate(1024);
     SGatewayRig rig;
-    rig.Start(inPeer.Setup(), outPeer.Setup());
-    QVERIFY(soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000));
+    QVERIFY(StartBetween(rig, inPeer, outPeer));
 
     const soak::SResources before = soak::Sample();
     qint64 nPeakKib = before.nRssKib;
@@ -160,8 +157,7 @@ void TestSoakGateway::relayBothWays()
     inPeer.ExpectStream(6);
     outPeer.ExpectStream(5);
     SGatewayRig rig;
-    rig.Start(inPeer.Setup(), outPeer.Setup());
-    QVERIFY(soak::WaitFor([&] { return inPeer.Connected() && outPeer.Connected(); }, 5000));
+    QVERIFY(StartBetween(rig, inPeer, outPeer));
     const soak::SResources before = soak::Sample();
     QElapsedTimer clock;
     clock.start();

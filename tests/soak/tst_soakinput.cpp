@@ -1,6 +1,7 @@
 // Malformed setup strings, serial mode strings and settings files: each
 // gets its message, nothing crashes, and no file on disk changes.
 
+#include "pty.h"
 #include "soaksupport.h"
 #include "testhost.h"
 
@@ -9,14 +10,10 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
-#include <QScopeGuard>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <fcntl.h>
-#include <termios.h>
 
 namespace {
 
@@ -122,23 +119,23 @@ void TestSoakInput::setupStrings()
     };
     QRandomGenerator gen(9);
     const QByteArrayList prefixes = {"TCP", "UDP", "TCP:", "UDP:", "", "TC", "X"};
-    while (cases.size() < 80) {
-        const QByteArray s = prefixes[gen.bounded(int(prefixes.size()))] + RandomBytes(gen, gen.bounded(1, 200));
+    // Neither a serial string nor a socket string the splitter takes.
+    const auto malformed = [](const QByteArray& s) {
         const QByteArray strText = SetupStringText(s);
         const EPortKind kind = RecognisePortKind(strText);
         SWinsockSetup split;
-        if (kind == EPortKind::Serial || (kind != EPortKind::Unknown && SplitWinsockSetup(strText, kind, &split) == 0))
-            continue; // would be a usable string, not a malformed one
-        cases.append(s);
+        return kind == EPortKind::Unknown || (kind != EPortKind::Serial && SplitWinsockSetup(strText, kind, &split) != 0);
+    };
+    while (cases.size() < 80) {
+        const QByteArray s = prefixes[gen.bounded(int(prefixes.size()))] + RandomBytes(gen, gen.bounded(1, 200));
+        if (malformed(s))
+            cases.append(s);
     }
     SGatewayRig rig;
     const soak::SResources before = soak::Sample();
     for (const QByteArray& s : cases) {
         // Refused before any socket exists: nothing is ever sent anywhere.
-        const QByteArray strText = SetupStringText(s);
-        const EPortKind kind = RecognisePortKind(strText);
-        SWinsockSetup split;
-        QVERIFY(kind == EPortKind::Unknown || SplitWinsockSetup(strText, kind, &split) != 0);
+        QVERIFY(malformed(s));
         rig.doc.m_strInSetup = s;
         rig.gateway.RequestStartupReset();
         QVERIFY2(rig.Texts().last() == QStringLiteral("Invalid Setup String!"), s.left(40).toHex().constData());
@@ -155,11 +152,9 @@ void TestSoakInput::setupStrings()
 // boxes, and the device is closed again.
 void TestSoakInput::modeStrings()
 {
-    const int hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (hMaster < 0 || grantpt(hMaster) != 0 || unlockpt(hMaster) != 0)
+    CPty pty;
+    if (!pty.IsValid())
         QSKIP("no pseudo-terminals here");
-    const auto closeMaster = qScopeGuard([hMaster] { ::close(hMaster); });
-    const QString strSlave = QString::fromLocal8Bit(ptsname(hMaster));
     QByteArrayList cases = {
         "9600,q,8,1",
         "9600,n,9,1",
@@ -188,7 +183,7 @@ void TestSoakInput::modeStrings()
             cases.append(s);
     }
     SGatewayRig rig;
-    rig.gateway.SetSerialPortMap({{"COM7", strSlave}});
+    rig.gateway.SetSerialPortMap({{"COM7", pty.Slave()}});
     rig.host.m_nBoxMs = 0;
     const soak::SResources before = soak::Sample();
     for (const QByteArray& s : cases) {
