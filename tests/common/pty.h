@@ -1,5 +1,7 @@
 #pragma once
 
+#include "peerbuffers.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -78,7 +80,7 @@ public:
 
 // A pseudo-terminal whose master is served by a thread of its own, so it
 // keeps reading and writing while the thread under test waits.
-class CPtyPeer
+class CPtyPeer : public CPeerBuffers
 {
 public:
     CPtyPeer()
@@ -91,32 +93,11 @@ public:
     bool IsValid() const { return m_pty.IsValid(); }
     const QString& Slave() const { return m_pty.Slave(); }
 
-    // Queued for the serving thread.
-    void Send(const QByteArray& data)
-    {
-        std::lock_guard lock(m_mutex);
-        m_outgoing += data;
-    }
     // Writes at once from the calling thread (before the slave opens).
     bool SendNow(const QByteArray& data)
     {
         std::lock_guard lock(m_mutex);
         return m_pty.Send(data);
-    }
-    QByteArray Received()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_received;
-    }
-    qint64 ReceivedSize()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_received.size();
-    }
-    qint64 PendingSend()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_outgoing.size() - m_nOutOffset;
     }
     // A slow reader: at most nChunk bytes per read, then a pause.
     void SetSlowReader(int nChunk, std::chrono::microseconds pause)
@@ -138,12 +119,7 @@ private:
     void Run()
     {
         while (!m_bStop) {
-            pollfd pfd {m_pty.m_hMaster, POLLIN, 0};
-            {
-                std::lock_guard lock(m_mutex);
-                if (m_nOutOffset < m_outgoing.size())
-                    pfd.events |= POLLOUT;
-            }
+            pollfd pfd {m_pty.m_hMaster, short(POLLIN | (PendingSend() > 0 ? POLLOUT : 0)), 0};
             ::poll(&pfd, 1, 10);
             if ((pfd.revents & POLLHUP) && !(pfd.revents & POLLIN)) {
                 // No slave open yet (or any more): nothing to do but wait.
@@ -152,29 +128,20 @@ private:
             }
             if (pfd.revents & POLLIN) {
                 const QByteArray chunk = m_pty.Take(m_nReadChunk > 0 ? m_nReadChunk.load() : 65536);
-                {
-                    std::lock_guard lock(m_mutex);
-                    m_received += chunk;
-                }
+                AppendReceived(chunk.constData(), chunk.size());
                 if (m_nPauseUs > 0)
                     std::this_thread::sleep_for(std::chrono::microseconds(m_nPauseUs));
             }
             if (pfd.revents & POLLOUT) {
-                std::lock_guard lock(m_mutex);
-                const ssize_t n = ::write(m_pty.m_hMaster, m_outgoing.constData() + m_nOutOffset,
-                                          size_t(std::min<qint64>(m_outgoing.size() - m_nOutOffset, 4096)));
-                if (n > 0)
-                    m_nOutOffset += n;
+                WritePending(4096, [this](const char* pData, size_t nLen) {
+                    return ::write(m_pty.m_hMaster, pData, nLen);
+                });
             }
         }
     }
 
     CPty m_pty;
     std::thread m_thread;
-    std::mutex m_mutex;
-    QByteArray m_received;
-    QByteArray m_outgoing;
-    qint64 m_nOutOffset = 0;
     std::atomic<bool> m_bStop {false};
     std::atomic<int> m_nReadChunk {0};
     std::atomic<int> m_nPauseUs {0};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "peerbuffers.h"
+
 #include <QByteArray>
 
 #include <arpa/inet.h>
@@ -33,7 +35,7 @@ inline int ListenLoopback(quint16* pPort, int nReceiveBuffer = 0, int nBacklog =
 // A TCP peer on its own thread, for cases where the gateway's thread waits
 // inside a send: the peer keeps running whatever the gateway does. Listens
 // on a loopback port chosen by the system and serves one connection.
-class CThreadPeer
+class CThreadPeer : public CPeerBuffers
 {
 public:
     explicit CThreadPeer(int nReceiveBuffer = 0)
@@ -51,26 +53,6 @@ public:
     }
 
     QByteArray Setup() const { return "TCP:" + QByteArray::number(m_nPort) + ",127.0.0.1"; }
-    void Send(const QByteArray& data)
-    {
-        std::lock_guard lock(m_mutex);
-        m_outgoing += data;
-    }
-    QByteArray Received()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_received;
-    }
-    qint64 ReceivedSize()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_received.size();
-    }
-    qint64 PendingSend()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_outgoing.size() - m_nOutOffset;
-    }
     bool Connected() const { return m_bConnected; }
     void CloseConnection() { m_bCloseConn = true; }
 
@@ -89,11 +71,8 @@ private:
                 m_bCloseConn = false;
             }
             pollfd fds[2] = {{m_hListen, POLLIN, 0}, {m_hConn, short(m_bRead && !m_bAtEnd ? POLLIN : 0), 0}};
-            {
-                std::lock_guard lock(m_mutex);
-                if (m_hConn >= 0 && m_nOutOffset < m_outgoing.size())
-                    fds[1].events |= POLLOUT;
-            }
+            if (m_hConn >= 0 && PendingSend() > 0)
+                fds[1].events |= POLLOUT;
             ::poll(fds, 2, 10);
             if (fds[0].revents & POLLIN) {
                 const int h = ::accept4(m_hListen, nullptr, nullptr, SOCK_CLOEXEC);
@@ -112,8 +91,7 @@ private:
             if (fds[1].revents & POLLIN) {
                 const ssize_t n = ::recv(m_hConn, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n > 0) {
-                    std::lock_guard lock(m_mutex);
-                    m_received.append(buffer, n);
+                    AppendReceived(buffer, n);
                 } else if (n == 0) {
                     // The gateway closed; stop asking, or poll reports the
                     // end of the stream again and again.
@@ -122,11 +100,9 @@ private:
                 }
             }
             if (fds[1].revents & POLLOUT) {
-                std::lock_guard lock(m_mutex);
-                const ssize_t n = ::send(m_hConn, m_outgoing.constData() + m_nOutOffset,
-                                         size_t(m_outgoing.size() - m_nOutOffset), MSG_DONTWAIT | MSG_NOSIGNAL);
-                if (n > 0)
-                    m_nOutOffset += n;
+                WritePending(qint64(1) << 40, [this](const char* pData, size_t nLen) {
+                    return ::send(m_hConn, pData, nLen, MSG_DONTWAIT | MSG_NOSIGNAL);
+                });
             }
         }
     }
@@ -135,10 +111,6 @@ private:
     int m_hConn = -1;
     quint16 m_nPort = 0;
     std::thread m_thread;
-    std::mutex m_mutex;
-    QByteArray m_received;
-    QByteArray m_outgoing;
-    qint64 m_nOutOffset = 0;
     std::atomic<bool> m_bStop {false};
     std::atomic<bool> m_bConnected {false};
     std::atomic<bool> m_bCloseConn {false};
