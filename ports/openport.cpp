@@ -4,6 +4,7 @@
 #include "portowner.h"
 #include "portsocket.h"
 #include "setupstring.h"
+#include "wsaerror.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
     pOwner->AddMessage("Connect TCP...");
     if (!bConnected) {
         int nError = pSocket->m_nLastError;
-        if (nError == 10035) {
+        if (nError == WSAEWOULDBLOCK) {
             const int nWait = pSocket->WaitConnected(CPortSocket::kConnectTimeoutMs);
             if (nWait == -1) {
                 pOwner->AddMessage("TCP Connect TimeOut!port:" + QByteArray::number(setup.nPort)

@@ -114,7 +114,7 @@ void CPortSocket::OnLivenessCheck()
     const bool bWaiting = info.tcpi_unacked > 0 || info.tcpi_probes > 0;
     if (!bWaiting || info.tcpi_last_ack_recv < unsigned(s_keepAlive.nAckTimeoutMs))
         return;
-    m_pOwner->AddMessage(QByteArray("Receive Error Code:") + QByteArray::number(int(WSAETIMEDOUT)));
+    LogError("Receive Error Code:", WSAETIMEDOUT);
     OnClose();
 }
 
@@ -219,7 +219,7 @@ int CPortSocket::Send(const char* pData, int nLen)
     while (nSent < nLen) {
         if (IsClosed()) {
             // The handle is gone; its number may already belong to another file.
-            m_pOwner->AddMessage(QByteArray("Send Error Code:") + QByteArray::number(int(WSAENOTSOCK)));
+            LogError("Send Error Code:", WSAENOTSOCK);
             return -1;
         }
         const ssize_t n = ::send(m_hSocket, pData + nSent, size_t(nLen - nSent), MSG_NOSIGNAL);
@@ -231,7 +231,7 @@ int CPortSocket::Send(const char* pData, int nLen)
             continue;
         const int nError = WsaErrorFromErrno(errno);
         if (nError != WSAEWOULDBLOCK) {
-            m_pOwner->AddMessage(QByteArray("Send Error Code:") + QByteArray::number(nError));
+            LogError("Send Error Code:", nError);
             return -1;
         }
         if (!WaitWritable())
@@ -244,7 +244,7 @@ int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteA
 {
     for (;;) {
         if (IsClosed()) {
-            m_pOwner->AddMessage(QByteArray("SendTo Error Code:") + QByteArray::number(int(WSAENOTSOCK)));
+            LogError("SendTo Error Code:", WSAENOTSOCK);
             return -1;
         }
         unsigned nAddress = 0;
@@ -263,7 +263,7 @@ int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteA
             continue;
         const int nError = WsaErrorFromErrno(errno);
         if (nError != WSAEWOULDBLOCK) {
-            m_pOwner->AddMessage(QByteArray("SendTo Error Code:") + QByteArray::number(nError));
+            LogError("SendTo Error Code:", nError);
             return -1;
         }
         if (!WaitWritable())
@@ -292,6 +292,11 @@ void CPortSocket::SetCork(bool bCork)
         return;
     const int nCork = bCork ? 1 : 0;
     ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_CORK, &nCork, sizeof nCork);
+}
+
+void CPortSocket::LogError(const char* pszLine, int nError)
+{
+    m_pOwner->AddMessage(QByteArray(pszLine) + QByteArray::number(nError));
 }
 
 void CPortSocket::OnReceive()
@@ -333,7 +338,7 @@ bool CPortSocket::ReceiveBlocks()
         if (m_nSocketType == SocketUdp) {
             n = ::recv(m_hSocket, buffer, kReceiveBlock, MSG_TRUNC);
             if (n > ssize_t(kReceiveBlock)) {
-                m_pOwner->AddMessage(QByteArray("Receive Error Code:") + QByteArray::number(int(WSAEMSGSIZE)));
+                LogError("Receive Error Code:", WSAEMSGSIZE);
                 ++nBlock;
                 continue;
             }
@@ -346,7 +351,7 @@ bool CPortSocket::ReceiveBlocks()
             const int nError = WsaErrorFromErrno(errno);
             if (nError == WSAEWOULDBLOCK)
                 break;
-            m_pOwner->AddMessage(QByteArray("Receive Error Code:") + QByteArray::number(nError));
+            LogError("Receive Error Code:", nError);
             if (m_nSocketType == SocketTcp && (nError == WSAECONNRESET || nError == WSAETIMEDOUT)) {
                 OnClose();
                 return false;

@@ -89,6 +89,8 @@ public:
     int m_nLastError = 0;
 
 private:
+    // One "<what> Error Code:%d" line of the Message list.
+    void LogError(const char* pszLine, int nError);
     void OnReceive();
     // Reads and passes on the blocks of one wake-up; false when the read
     // notifier must stay off (port closed or gone, stop requested).
