@@ -298,6 +298,9 @@ void TestSerialGateway::vanishedOutput()
     inLine.Send("one");
     QTRY_COMPARE(pOutLine->Received(), QByteArray("hi\rone"));
 
+    // The system may hand a freed pty number to another terminal at once,
+    // so the map points at a path that stays gone.
+    rig.gateway.SetSerialPortMap({{"COM7", inLine.Slave()}, {"COM8", kMissingDevice}});
     const qint64 nCpu = CpuMicroseconds();
     pOutLine->CloseMaster();
     QTRY_VERIFY(!rig.gateway.m_pOutSerial);
@@ -350,6 +353,8 @@ void TestSerialGateway::outputVanishesWhileOpening()
     bool bDuringOpen = false;
     QTimer::singleShot(0, [&] {
         bDuringOpen = rig.gateway.IsBusy() && !rig.gateway.m_pOutSerial;
+        // A freed pty number may be reused at once; keep the retry failing.
+        rig.gateway.SetSerialPortMap({{"COM7", inLine.Slave()}, {"COM8", kMissingDevice}});
         pOutLine->CloseMaster();
         // Events run on, as under a message box, until the hang-up is seen.
         QElapsedTimer timer;
