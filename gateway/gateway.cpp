@@ -424,24 +424,31 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
     // Reads until the queue is empty, but hands the event loop back after a
     // bounded number of blocks so the other direction keeps flowing; the
     // re-armed notification brings us back for the rest.
+    // From the second block on, a socket destination is corked so the rest
+    // of the burst leaves in full segments; a lone block goes out at once.
     constexpr int kMaxBlocks = 64;
     QPointer<CCommPort> pGuard(pPort);
+    bool bBurst = false;
     char buffer[500];
     for (int i = 0; i < kMaxBlocks; ++i) {
         const int n = pPort->Read(buffer, int(sizeof buffer));
         // A line-error box inside Read runs the event loop, so the port may
         // have been torn down or deleted meanwhile, as by a transfer.
-        if (!pGuard || pPort != (bInput ? m_pInSerial : m_pOutSerial))
-            return;
-        if (n <= 0)
-            return;
+        if (!pGuard || pPort != (bInput ? m_pInSerial : m_pOutSerial) || n <= 0)
+            break;
+        if (i == 1 && !m_pCorked[bInput]) {
+            BeginBlockBurst(bInput);
+            bBurst = true;
+        }
         if (bInput)
             TransferInToOut(buffer, n);
         else
             TransferOutToIn(buffer, n);
         if (!pGuard || IsStopping() || pPort != (bInput ? m_pInSerial : m_pOutSerial))
-            return;
+            break;
     }
+    if (bBurst)
+        EndBlockBurst(bInput);
 }
 
 void CGateway::OnSocketClosed(CPortSocket* pSocket)

@@ -7,11 +7,16 @@
 #include "threadpeer.h"
 
 #include "commport.h"
+#include "portsocket.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -85,6 +90,13 @@ void TestSerialGateway::relayPtyTcp()
     QVERIFY(line.Received() == toLine);
     QVERIFY(rig.host.m_boxes.isEmpty());
     QCOMPARE(rig.Texts().size(), 4);
+    // Bursts from the line left the socket corked only while they lasted.
+    CPortSocket* pSocket = serialInput ? rig.gateway.m_pOutSocket : rig.gateway.m_pInSocket;
+    QVERIFY(pSocket);
+    int nCork = -1;
+    socklen_t nSize = sizeof nCork;
+    QCOMPARE(::getsockopt(pSocket->m_hSocket, IPPROTO_TCP, TCP_CORK, &nCork, &nSize), 0);
+    QCOMPARE(nCork, 0);
 }
 
 void TestSerialGateway::relayPtyPty()
