@@ -3,6 +3,8 @@
 #include "benchnet.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -204,16 +206,24 @@ void ReportRelayFootprint(const SRig& rig, const QString& strCase, double fCpu, 
 
 } // namespace
 
-bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToIn, const FReport& report)
+namespace {
+
+bool RunTcpStreams(const SBenchOptions& options, const QString& strCase, const QByteArray& strInDll,
+                   bool bInToOut, bool bOutToIn, const FReport& report)
 {
-    const QString strCase = bInToOut && bOutToIn ? QStringLiteral("both")
-                            : bInToOut           ? QStringLiteral("in2out")
-                                                 : QStringLiteral("out2in");
     SRig rig;
     SRelayEnd in, out;
+    in.m_strDll = strInDll;
     if (!ListenTcpEnd(&rig.m_hInListen, &in) || !ListenTcpEnd(&rig.m_hOutListen, &out)
         || !rig.Start(options, in, out, qPrintable(strCase)))
         return false;
+    // The gateway says nothing when a plug-in fails to load; make sure this
+    // one is in the relay before its figure is taken.
+    if (!strInDll.isEmpty() && !rig.m_relay.HasMapped(QFileInfo(QFile::decodeName(strInDll)).fileName())) {
+        Fail(QStringLiteral("%1: the relay did not load %2\n%3")
+                 .arg(strCase, QFile::decodeName(strInDll), rig.m_relay.LogTail()));
+        return false;
+    }
 
     CPatternStream forward, backward;
     const double fCpu0 = rig.m_relay.CpuSeconds();
@@ -242,6 +252,31 @@ bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToI
     report(strCase + QStringLiteral("_MBps"), double(nBytes) / (fEnd - fStart) / 1e6);
     ReportRelayFootprint(rig, strCase, fCpu, nBytes, report);
     return true;
+}
+
+} // namespace
+
+bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToIn, const FReport& report)
+{
+    const QString strCase = bInToOut && bOutToIn ? QStringLiteral("both")
+                            : bInToOut           ? QStringLiteral("in2out")
+                                                 : QStringLiteral("out2in");
+    return RunTcpStreams(options, strCase, {}, bInToOut, bOutToIn, report);
+}
+
+bool RunPluginCase(const SBenchOptions& options, const FReport& report)
+{
+    if (options.m_kind != ERelayKind::Trelvaned) {
+        std::fprintf(stderr, "trelvane-bench: plugin: %s has no plug-ins, skipped\n",
+                     qPrintable(RelayName(options.m_kind)));
+        return true;
+    }
+    if (!QFileInfo(options.m_strPlugin).isFile()) {
+        Fail(QStringLiteral("plugin: %1 was not built").arg(options.m_strPlugin));
+        return false;
+    }
+    const QByteArray strDll = QFile::encodeName(QFileInfo(options.m_strPlugin).absoluteFilePath());
+    return RunTcpStreams(options, QStringLiteral("plugin"), strDll, true, false, report);
 }
 
 // Pins the calling thread, and so the relay and threads started from it, to

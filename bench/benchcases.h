@@ -10,6 +10,7 @@ struct SBenchOptions
 {
     ERelayKind m_kind = ERelayKind::SocatB512;
     QString m_strTrelvaned;       // path of trelvaned
+    QString m_strPlugin;          // the copying plug-in of the "plugin" case
     QString m_strWorkDir;         // scratch folder for settings, profile, logs
     uint64_t m_nBytes = 128u << 20; // per direction in the TCP throughput cases
     int m_nRounds = 10000;        // round trips per latency case
@@ -23,6 +24,8 @@ using FReport = std::function<void(const QString& strMetric, double fValue)>;
 // False (with a message on stderr) when the case could not be measured or
 // the relayed bytes were not exactly the bytes sent.
 bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToIn, const FReport& report);
+// Input->Output through a copying IN-->OUT plug-in; trelvaned only.
+bool RunPluginCase(const SBenchOptions& options, const FReport& report);
 bool RunLatencyCase(const SBenchOptions& options, int nMessageSize, const FReport& report);
 bool RunUdpCase(const SBenchOptions& options, const FReport& report);
 bool RunPtyCase(const SBenchOptions& options, const FReport& report);

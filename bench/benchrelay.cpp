@@ -92,6 +92,8 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
         CTrelvaneDoc doc;
         doc.m_strInSetup = TrelvaneSetup(in);
         doc.m_strOutSetup = TrelvaneSetup(out);
+        doc.m_strInDll = in.m_strDll;
+        doc.m_strOutDll = out.m_strDll;
         doc.m_nOutStartup = 1007; // both ports connect at start
         const QString strSet = strWorkDir + QStringLiteral("/bench.set");
         if (!doc.OnSaveDocument(strSet, pstrError))
@@ -194,6 +196,19 @@ long CRelayProcess::StatusKiB(const char* pszKey) const
             return line.mid(int(strlen(pszKey))).trimmed().split(' ').value(0).toLong();
     }
     return -1;
+}
+
+bool CRelayProcess::HasMapped(const QString& strFileName) const
+{
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(m_pid));
+    if (m_pid <= 0 || !maps.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray strSuffix = '/' + QFile::encodeName(strFileName);
+    for (const QByteArray& line : maps.readAll().split('\n')) {
+        if (line.endsWith(strSuffix))
+            return true;
+    }
+    return false;
 }
 
 bool CRelayProcess::WaitBothPortsStarted(int nTimeoutMs) const

@@ -18,6 +18,7 @@ struct SRelayEnd
     enum EKind { Tcp, Udp, Pty } m_kind = Tcp;
     int m_nPort = 0;          // Tcp, Udp
     QString m_strPtyPath;     // Pty: the slave device
+    QByteArray m_strDll;      // trelvaned: plug-in for the blocks this end receives
 };
 
 class CRelayProcess
@@ -42,6 +43,8 @@ public:
     // VmHWM / VmRSS in KiB from /proc/<pid>/status; -1 when unreadable.
     long PeakRssKiB() const { return StatusKiB("VmHWM:"); }
     long RssKiB() const { return StatusKiB("VmRSS:"); }
+    // Whether a file of this name is mapped into the relay (/proc/<pid>/maps).
+    bool HasMapped(const QString& strFileName) const;
     // trelvaned: waits until its log shows both ports started ("Done!" twice),
     // so no data reaches it while it is still connecting its Output.
     // Returns at once for socat; false on time-out.

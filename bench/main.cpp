@@ -15,7 +15,7 @@ namespace {
 
 const QStringList kAllCases = {QStringLiteral("in2out"), QStringLiteral("out2in"), QStringLiteral("both"),
                                QStringLiteral("lat1"),   QStringLiteral("lat512"), QStringLiteral("lat1500"), QStringLiteral("udp"),
-                               QStringLiteral("pty"),    QStringLiteral("soak")};
+                               QStringLiteral("pty"),    QStringLiteral("plugin"), QStringLiteral("soak")};
 // The soak takes a minute; it runs only when asked for.
 const QStringList kDefaultCases = kAllCases.mid(0, kAllCases.size() - 1);
 
@@ -40,6 +40,10 @@ int main(int argc, char* argv[])
                                          QStringLiteral("Comma-separated cases: %1 (default: all but soak).")
                                              .arg(kAllCases.join(QLatin1Char(','))),
                                          QStringLiteral("list"), kDefaultCases.join(QLatin1Char(',')));
+    const QCommandLineOption pluginOption(QStringLiteral("plugin"),
+                                          QStringLiteral("The copying plug-in of the plugin case (default: benchcopy.so "
+                                                         "next to this program)."),
+                                          QStringLiteral("path"));
     const QCommandLineOption mibOption(QStringLiteral("mib"),
                                        QStringLiteral("MiB per direction in the throughput cases (UDP: half, pty: a quarter)."),
                                        QStringLiteral("n"), QStringLiteral("128"));
@@ -55,7 +59,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption commandOption(QStringLiteral("command"),
                                            QStringLiteral("With --summarize: the command named in the report."),
                                            QStringLiteral("text"), QStringLiteral("make bench"));
-    parser.addOptions({relayOption, trelvanedOption, casesOption, mibOption, roundsOption, soakOption,
+    parser.addOptions({relayOption, trelvanedOption, pluginOption, casesOption, mibOption, roundsOption, soakOption,
                        summarizeOption, markdownOption, commandOption});
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Result files (with --summarize)."));
     parser.process(app);
@@ -72,6 +76,9 @@ int main(int argc, char* argv[])
         return 2;
     }
     options.m_strTrelvaned = parser.value(trelvanedOption);
+    options.m_strPlugin = parser.isSet(pluginOption)
+                              ? parser.value(pluginOption)
+                              : QCoreApplication::applicationDirPath() + QStringLiteral("/benchcopy.so");
     bool bMib = false, bRounds = false, bSoak = false;
     const double fMib = parser.value(mibOption).toDouble(&bMib);
     options.m_nRounds = parser.value(roundsOption).toInt(&bRounds);
@@ -121,6 +128,8 @@ int main(int argc, char* argv[])
             bOk = RunUdpCase(options, report);
         else if (strCase == QStringLiteral("pty"))
             bOk = RunPtyCase(options, report);
+        else if (strCase == QStringLiteral("plugin"))
+            bOk = RunPluginCase(options, report);
         else
             bOk = RunSoakCase(options, report);
         if (!bOk)
