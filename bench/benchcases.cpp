@@ -208,20 +208,20 @@ void ReportRelayFootprint(const SRig& rig, const QString& strCase, double fCpu, 
 
 namespace {
 
-bool RunTcpStreams(const SBenchOptions& options, const QString& strCase, const QByteArray& strInDll,
+// strInPlugin: an absolute plug-in path for IN-->OUT, or empty.
+bool RunTcpStreams(const SBenchOptions& options, const QString& strCase, const QString& strInPlugin,
                    bool bInToOut, bool bOutToIn, const FReport& report)
 {
     SRig rig;
     SRelayEnd in, out;
-    in.m_strDll = strInDll;
+    in.m_strDll = QFile::encodeName(strInPlugin);
     if (!ListenTcpEnd(&rig.m_hInListen, &in) || !ListenTcpEnd(&rig.m_hOutListen, &out)
         || !rig.Start(options, in, out, qPrintable(strCase)))
         return false;
     // The gateway says nothing when a plug-in fails to load; make sure this
     // one is in the relay before its figure is taken.
-    if (!strInDll.isEmpty() && !rig.m_relay.HasMapped(QFileInfo(QFile::decodeName(strInDll)).fileName())) {
-        Fail(QStringLiteral("%1: the relay did not load %2\n%3")
-                 .arg(strCase, QFile::decodeName(strInDll), rig.m_relay.LogTail()));
+    if (!strInPlugin.isEmpty() && !rig.m_relay.HasMapped(QFileInfo(strInPlugin).fileName())) {
+        Fail(QStringLiteral("%1: the relay did not load %2\n%3").arg(strCase, strInPlugin, rig.m_relay.LogTail()));
         return false;
     }
 
@@ -271,12 +271,12 @@ bool RunPluginCase(const SBenchOptions& options, const FReport& report)
                      qPrintable(RelayName(options.m_kind)));
         return true;
     }
-    if (!QFileInfo(options.m_strPlugin).isFile()) {
+    const QFileInfo plugin(options.m_strPlugin);
+    if (!plugin.isFile()) {
         Fail(QStringLiteral("plugin: %1 was not built").arg(options.m_strPlugin));
         return false;
     }
-    const QByteArray strDll = QFile::encodeName(QFileInfo(options.m_strPlugin).absoluteFilePath());
-    return RunTcpStreams(options, QStringLiteral("plugin"), strDll, true, false, report);
+    return RunTcpStreams(options, QStringLiteral("plugin"), plugin.absoluteFilePath(), true, false, report);
 }
 
 // Pins the calling thread, and so the relay and threads started from it, to

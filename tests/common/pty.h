@@ -17,6 +17,10 @@
 #include <thread>
 #include <unistd.h>
 
+// A serial device path that never exists. A line that must stay gone is
+// mapped here: the system may hand a closed pty's number to a new terminal.
+inline const QString kMissingDevice = QStringLiteral("/dev/trelvane-no-such-tty");
+
 // A pseudo-terminal pair: the code under test opens the slave through a
 // [Serial Ports] entry, the test plays the far end on the master.
 class CPty

@@ -1,5 +1,6 @@
 #include "resources.h"
 #include "testhost.h"
+#include "sockopt.h"
 #include "threadpeer.h"
 
 #include "escapes.h"
@@ -613,10 +614,7 @@ void TestGateway::broadcastDestination()
     SGatewayRig rig;
     rig.Start(TcpSetup(inServer), "UDP:9,255.255.255.255");
     QVERIFY(rig.gateway.m_pOutSocket);
-    int nBroadcast = 0;
-    socklen_t nSize = sizeof nBroadcast;
-    ::getsockopt(rig.gateway.m_pOutSocket->m_hSocket, SOL_SOCKET, SO_BROADCAST, &nBroadcast, &nSize);
-    QCOMPARE(nBroadcast, 1);
+    QCOMPARE(SocketOption(rig.gateway.m_pOutSocket->m_hSocket, SOL_SOCKET, SO_BROADCAST), 1);
     QVERIFY(!rig.Texts().contains("Set Broadcast Failure"));
     QCOMPARE(rig.gateway.m_pOutSocket->SendBlock("x", 1), 1);
     QCOMPARE(g_nLastSendToAddress, htonl(INADDR_BROADCAST));
@@ -657,14 +655,8 @@ void TestGateway::burstsLeaveNothingHeldBack()
     pFrom->write(data);
     QTRY_COMPARE(sink.data.size(), data.size());
     QVERIFY(sink.data == data);
-    int nCork = -1;
-    int nNoDelay = -1;
-    socklen_t nSize = sizeof nCork;
-    QCOMPARE(::getsockopt(pDestination->m_hSocket, IPPROTO_TCP, TCP_CORK, &nCork, &nSize), 0);
-    nSize = sizeof nNoDelay;
-    QCOMPARE(::getsockopt(pDestination->m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, &nSize), 0);
-    QCOMPARE(nCork, 0);
-    QVERIFY(nNoDelay != 0);
+    QCOMPARE(SocketOption(pDestination->m_hSocket, IPPROTO_TCP, TCP_CORK), 0);
+    QVERIFY(SocketOption(pDestination->m_hSocket, IPPROTO_TCP, TCP_NODELAY) > 0);
     QCOMPARE(rig.Texts().size(), 4);
 }
 

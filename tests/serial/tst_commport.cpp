@@ -197,12 +197,12 @@ void TestCommPort::openFailures_data()
 
     const QByteArrayList open{"OpenComm Error!"};
     QTest::newRow("no colon") << QByteArray("COM7") << QString() << QByteArrayList{"Invalid Setup String!"};
-    QTest::newRow("missing device") << QByteArray("COM7:9600,n,8,1") << QStringLiteral("/dev/trelvane-no-such-tty") << open;
+    QTest::newRow("missing device") << QByteArray("COM7:9600,n,8,1") << kMissingDevice << open;
     QTest::newRow("not a terminal") << QByteArray("COM7:9600,n,8,1") << QStringLiteral("/dev/null") << open;
     QTest::newRow("relative mapping") << QByteArray("COM7:9600,n,8,1") << QStringLiteral("null") << open;
     QTest::newRow("COM0") << QByteArray("COM0:9600,n,8,1") << QString() << open;
     QTest::newRow("COMX") << QByteArray("COMX:9600,n,8,1") << QString() << open;
-    QTest::newRow("bad mode, missing device") << QByteArray("COM7:9600,q") << QStringLiteral("/dev/trelvane-no-such-tty") << open;
+    QTest::newRow("bad mode, missing device") << QByteArray("COM7:9600,q") << kMissingDevice << open;
     QTest::newRow("bad parity") << QByteArray("COM7:9600,q,8,1") << QString() << QByteArrayList{"BuildCommDCB Error!", "SetCommState Error!"};
     QTest::newRow("bad baud") << QByteArray("COM7:0,n,8,1") << QString() << QByteArrayList{"BuildCommDCB Error!", "SetCommState Error!"};
     QTest::newRow("bad keyword") << QByteArray("COM7: baud=9600 dtr=hs") << QString() << QByteArrayList{"BuildCommDCB Error!", "SetCommState Error!"};

@@ -3,6 +3,7 @@
 #include "linescript.h"
 #include "pty.h"
 #include "resources.h"
+#include "sockopt.h"
 #include "testhost.h"
 #include "threadpeer.h"
 
@@ -16,13 +17,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
-
-namespace {
-
-const QString kMissingDevice = QStringLiteral("/dev/trelvane-no-such-tty");
-
-} // namespace
 
 class TestSerialGateway : public QObject
 {
@@ -93,10 +87,7 @@ void TestSerialGateway::relayPtyTcp()
     // Bursts from the line left the socket corked only while they lasted.
     CPortSocket* pSocket = serialInput ? rig.gateway.m_pOutSocket : rig.gateway.m_pInSocket;
     QVERIFY(pSocket);
-    int nCork = -1;
-    socklen_t nSize = sizeof nCork;
-    QCOMPARE(::getsockopt(pSocket->m_hSocket, IPPROTO_TCP, TCP_CORK, &nCork, &nSize), 0);
-    QCOMPARE(nCork, 0);
+    QCOMPARE(SocketOption(pSocket->m_hSocket, IPPROTO_TCP, TCP_CORK), 0);
 }
 
 void TestSerialGateway::relayPtyPty()

@@ -4,6 +4,7 @@
 // the far-end-closed path.
 
 #include "soakpeer.h"
+#include "sockopt.h"
 
 #include "portsocket.h"
 
@@ -61,14 +62,6 @@ QString DropPeer(quint16 nPort)
                 .arg(iptables.errorString(), QString::fromLocal8Bit(iptables.readAllStandardError()).trimmed());
     }
     return QString();
-}
-
-int SocketOption(int hSocket, int nLevel, int nName)
-{
-    int n = -1;
-    socklen_t nSize = sizeof n;
-    ::getsockopt(hSocket, nLevel, nName, &n, &nSize);
-    return n;
 }
 
 // Shortened timers: about 3 s instead of about 20 s.

@@ -105,9 +105,8 @@ void TestSoakSerial::devicesVanish()
     const qint64 nOutGoneUs = CpuWhileIdle(1000);
 
     QSignalSpy finished(&rig.gateway, &CGateway::startupFinished);
-    // A freed pty number may go to another terminal at once; the restart
-    // must find the line gone, so the map points at a path that stays gone.
-    rig.gateway.SetSerialPortMap({{"COM7", QStringLiteral("/dev/trelvane-no-such-tty")}});
+    // The restart must find the line gone (see kMissingDevice).
+    rig.gateway.SetSerialPortMap({{"COM7", kMissingDevice}});
     m_pIn->CloseMaster();
     QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(finished.first().first().toBool(), false);
