@@ -180,7 +180,7 @@ int CPortSocket::WaitConnected(int nTimeoutMs)
     return nResult;
 }
 
-bool CPortSocket::IsConnectedToSelf() const
+bool CPortSocket::IsConnectedToSelf()
 {
     // A connection to ourselves would reflect every block back at us and keep
     // the real server from its port: it counts as refused.
@@ -191,7 +191,13 @@ bool CPortSocket::IsConnectedToSelf() const
     if (::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&local), &nLocal) != 0
         || ::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nPeer) != 0)
         return false;
-    return local.sin_port == peer.sin_port && local.sin_addr.s_addr == peer.sin_addr.s_addr;
+    if (local.sin_port != peer.sin_port || local.sin_addr.s_addr != peer.sin_addr.s_addr)
+        return false;
+    // Closed with a reset, so the port is free at once (no TIME_WAIT) for
+    // the server it belongs to and for the next try.
+    const linger abort {1, 0};
+    ::setsockopt(m_hSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    return true;
 }
 
 void CPortSocket::StartReceiving()

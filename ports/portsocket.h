@@ -116,8 +116,9 @@ private:
     // Hands held bytes to the system as far as it takes them now.
     void FlushPending();
     // A completed connect to our own address (TCP simultaneous open with
-    // ourselves when the target port is free and inside the ephemeral range).
-    bool IsConnectedToSelf() const;
+    // ourselves when the target port is free and inside the ephemeral range);
+    // such a socket is then set to close with a reset.
+    bool IsConnectedToSelf();
 
     // OnReceive is on the stack (its transfer may wait and dispatch events).
     bool m_bReceiving = false;
