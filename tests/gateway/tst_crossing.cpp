@@ -141,6 +141,8 @@ void TestCrossing::crossingTrafficCompletes()
         }
     });
     driver.start(5);
+    QElapsedTimer clock;
+    clock.start();
     QTimer::singleShot(20000, [&] {
         bLate = true;
         rig.gateway.RequestStop(true);
@@ -149,9 +151,15 @@ void TestCrossing::crossingTrafficCompletes()
     QTRY_VERIFY_WITH_TIMEOUT(bLate || (out.Received() == nBytes && in.Received() == nBytes), 30000);
     QVERIFY2(!bLate, qPrintable(QStringLiteral("stalled: Input sent %1 received %2, Output sent %3 received %4")
                                     .arg(in.Sent()).arg(in.Received()).arg(out.Sent()).arg(out.Received())));
+    const qint64 nMs = clock.elapsed();
     QVERIFY(out.ReceivedIntact());
     QVERIFY(in.ReceivedIntact());
     QCOMPARE(rig.Texts().size(), 4);
+    soak::Figure(QStringLiteral("crossing-%1-%2").arg(serialInput ? "serial" : "tcp", serialOutput ? "serial" : "tcp"),
+                 QStringLiteral("mib_each_way=%1 output_read_rate=%2 seconds=%3 in_to_out_match=1 out_to_in_match=1")
+                     .arg(mib)
+                     .arg(outReadRate)
+                     .arg(double(nMs) / 1000, 0, 'f', 2));
     QVERIFY(rig.host.m_boxes.isEmpty());
 }
 
@@ -197,6 +205,10 @@ void TestCrossing::serialInputWaitsForOutputStart()
     QVERIFY(received.mid(rig.doc.m_strOutInitial.size()) == data);
     QCOMPARE(rig.Texts(), QStringList({"Open Port...", "Done!", "Connect TCP...", "Done!"}));
     QCOMPARE(rig.started.size(), 1);
+    soak::Figure(QStringLiteral("serial-input-output-start"),
+                 QStringLiteral("line_bytes_during_start=%1 output_connections=%2 bytes_match=1")
+                     .arg(data.size())
+                     .arg(outPeer.m_nAccepted.load()));
 }
 
 QTEST_GUILESS_MAIN(TestCrossing)

@@ -3,6 +3,7 @@
 // itself. Inside a network namespace of the test's own the range is cut to
 // two ports, so that happens within a few tries; it must count as refused.
 #include "netns.h"
+#include "soaksupport.h"
 #include "testhost.h"
 #include "threadpeer.h"
 
@@ -86,6 +87,8 @@ void TestSelfConnect::outputNeverConnectsToItself()
     QCOMPARE(rig.host.m_strOutStatus, QString());
     QTest::qWait(50);
     QCOMPARE(inPeer.ReceivedSize(), 0);
+    soak::Figure(QStringLiteral("self-connect-output"),
+                 QStringLiteral("ephemeral_ports=2 tries=%1 refused_10061=%1 started=0 reflected_bytes=0").arg(kTries));
 }
 
 // The Input's start: refused every time, never started on itself.
@@ -103,6 +106,8 @@ void TestSelfConnect::inputNeverConnectsToItself()
         QCOMPARE(rig.Texts().last(), QStringLiteral("TCP Connect Error:10061,port:%1,addr:127.0.0.1").arg(nTarget));
     }
     QCOMPARE(rig.host.m_strInStatus, QString());
+    soak::Figure(QStringLiteral("self-connect-input"),
+                 QStringLiteral("ephemeral_ports=2 tries=%1 refused_10061=%1 started=0").arg(kTries));
 }
 
 int main(int argc, char** argv)
