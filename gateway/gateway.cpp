@@ -613,10 +613,10 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
 
 void CGateway::OnSocketClosed(CPortSocket* pSocket)
 {
-    // Blocks held for the closed socket are gone with it.
-    ReleaseParked(pSocket);
     if (pSocket->m_bInput) {
-        // The closed socket stays in m_pInSocket until the restart.
+        // The closed socket stays in m_pInSocket until the restart; blocks
+        // held for it are gone with it.
+        ReleaseParked(pSocket);
         SetRestartTimer();
         return;
     }
