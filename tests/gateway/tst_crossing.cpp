@@ -51,10 +51,14 @@ struct SEnd
     // Reading off, or on at a rate in bytes per second (0: as fast as it comes).
     void SetReading(bool bOn, qint64 nRate = 0)
     {
-        if (pTcp)
+        if (pTcp) {
             pTcp->SetReadRate(bOn ? nRate : 1);
-        else
-            pLine->m_bRead = bOn;
+            return;
+        }
+        pLine->m_bRead = bOn;
+        // A slow reader: a page at a time, then a pause.
+        if (bOn && nRate > 0)
+            pLine->SetSlowReader(4096, std::chrono::microseconds(4096 * 1000000 / nRate));
     }
     // Everything received is the other end's stream, in order.
     bool ReceivedIntact()
@@ -91,8 +95,8 @@ void TestCrossing::crossingTrafficCompletes_data()
     // Large enough to outgrow what the system buffers between the peers;
     // the Output reads slower than the Input's line can bring data.
     QTest::newRow("TCP both sides") << false << false << 12 << (16 << 20);
-    QTest::newRow("serial Input") << true << false << 2 << (1 << 20);
-    QTest::newRow("serial Output") << false << true << 8 << (16 << 20);
+    QTest::newRow("serial Input") << true << false << 4 << (1 << 20);
+    QTest::newRow("serial Output") << false << true << 12 << (8 << 20);
 }
 
 // The Input peer sends everything before it reads anything; the Output peer
