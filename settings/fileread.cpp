@@ -84,7 +84,10 @@ int OpenRegularFile(const QString& strPath, SFileRead* pResult)
     return fd;
 }
 
-SFileRead ReadRegularFile(const QString& strPath, qint64 nMaxBytes)
+namespace {
+
+// Reads up to nBytes; with bRefuseMore, a file that holds more is TooLarge.
+SFileRead ReadBounded(const QString& strPath, qint64 nBytes, bool bRefuseMore)
 {
     SFileRead result;
     const int fd = OpenRegularFile(strPath, &result);
@@ -94,27 +97,26 @@ SFileRead ReadRegularFile(const QString& strPath, qint64 nMaxBytes)
     // report no size (such as those under /proc) are caught the same way.
     struct stat st {};
     int nErrno = 0;
-    if (::fstat(fd, &st) == 0 && st.st_size > nMaxBytes)
+    if (bRefuseMore && ::fstat(fd, &st) == 0 && st.st_size > nBytes)
         result = Failed(EFileRead::TooLarge);
-    else if (!ReadUpTo(fd, nMaxBytes + 1, &result.m_data, &nErrno))
+    else if (!ReadUpTo(fd, bRefuseMore ? nBytes + 1 : nBytes, &result.m_data, &nErrno))
         result = Failed(EFileRead::ReadFailed, nErrno);
-    else if (result.m_data.size() > nMaxBytes)
+    else if (result.m_data.size() > nBytes)
         result = Failed(EFileRead::TooLarge);
     ::close(fd);
     return result;
 }
 
+} // namespace
+
+SFileRead ReadRegularFile(const QString& strPath, qint64 nMaxBytes)
+{
+    return ReadBounded(strPath, nMaxBytes, true);
+}
+
 SFileRead ReadFileStart(const QString& strPath, qint64 nBytes)
 {
-    SFileRead result;
-    const int fd = OpenRegularFile(strPath, &result);
-    if (fd < 0)
-        return result;
-    int nErrno = 0;
-    if (!ReadUpTo(fd, nBytes, &result.m_data, &nErrno))
-        result = Failed(EFileRead::ReadFailed, nErrno);
-    ::close(fd);
-    return result;
+    return ReadBounded(strPath, nBytes, false);
 }
 
 QString FileReadMessage(const SFileRead& result, const QString& strPath, qint64 nMaxBytes)
