@@ -245,9 +245,8 @@ bool CPortSocket::WaitWritable()
     return true;
 }
 
-int CPortSocket::Send(const char* pData, int nLen)
+int CPortSocket::TrySend(const char* pData, int nLen)
 {
-    QPointer<CPortSocket> pSelf(this);
     int nSent = 0;
     while (nSent < nLen) {
         if (IsClosed()) {
@@ -263,14 +262,27 @@ int CPortSocket::Send(const char* pData, int nLen)
         if (errno == EINTR)
             continue;
         const int nError = WsaErrorFromErrno(errno);
-        if (nError != WSAEWOULDBLOCK) {
-            LogError("Send Error Code:", nError);
+        if (nError == WSAEWOULDBLOCK)
+            break;
+        LogError("Send Error Code:", nError);
+        return -1;
+    }
+    return nSent;
+}
+
+int CPortSocket::Send(const char* pData, int nLen)
+{
+    int nSent = 0;
+    for (;;) {
+        const int n = TrySend(pData + nSent, nLen - nSent);
+        if (n < 0)
             return -1;
-        }
+        nSent += n;
+        if (nSent == nLen)
+            return nSent;
         if (!WaitWritable())
             return -1;
     }
-    return nSent;
 }
 
 int CPortSocket::TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
@@ -328,29 +340,9 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
             return n;
         m_pending.append(QByteArray(pData, nLen));
     } else {
-        int nSent = 0;
-        for (;;) {
-            if (IsClosed()) {
-                // The handle is gone; its number may already belong to another file.
-                LogError("Send Error Code:", WSAENOTSOCK);
-                return -1;
-            }
-            const ssize_t n = nLen > nSent ? ::send(m_hSocket, pData + nSent, size_t(nLen - nSent), MSG_NOSIGNAL) : 0;
-            if (n >= 0) {
-                nSent += int(n);
-                if (nSent == nLen)
-                    return nLen;
-                continue;
-            }
-            if (errno == EINTR)
-                continue;
-            const int nError = WsaErrorFromErrno(errno);
-            if (nError != WSAEWOULDBLOCK) {
-                LogError("Send Error Code:", nError);
-                return -1;
-            }
-            break;
-        }
+        const int nSent = TrySend(pData, nLen);
+        if (nSent < 0 || nSent == nLen)
+            return nSent;
         m_pending.append(QByteArray(pData + nSent, nLen - nSent));
     }
     m_nPendingOffset = 0;
@@ -370,28 +362,17 @@ void CPortSocket::FlushPending()
             m_pending.removeFirst();
             continue;
         }
-        if (IsClosed()) {
+        const int n = TrySend(strFront.constData() + m_nPendingOffset, int(strFront.size() - m_nPendingOffset));
+        if (n < 0) {
+            // The rest of the held bytes is lost, as that of a failed send.
             m_pending.clear();
             break;
         }
-        const ssize_t n = ::send(m_hSocket, strFront.constData() + m_nPendingOffset,
-                                 size_t(strFront.size() - m_nPendingOffset), MSG_NOSIGNAL);
-        if (n >= 0) {
-            m_nPendingOffset += n;
-            if (m_nPendingOffset == strFront.size()) {
-                m_pending.removeFirst();
-                m_nPendingOffset = 0;
-            }
-            continue;
-        }
-        if (errno == EINTR)
-            continue;
-        const int nError = WsaErrorFromErrno(errno);
-        if (nError == WSAEWOULDBLOCK)
+        m_nPendingOffset += n;
+        if (m_nPendingOffset < strFront.size())
             break;
-        // The rest of the held bytes is lost, as that of a failed send.
-        LogError("Send Error Code:", nError);
-        m_pending.clear();
+        m_pending.removeFirst();
+        m_nPendingOffset = 0;
     }
     if (HasPending()) {
         m_pWriteNotifier->setEnabled(true);

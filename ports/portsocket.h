@@ -110,6 +110,9 @@ private:
     void OnClose();
     // Waits until the socket is writable; false when the wait was given up.
     bool WaitWritable();
+    // Hands as much of the bytes to the system as it takes now: the count,
+    // or -1 (logged) on failure.
+    int TrySend(const char* pData, int nLen);
     // The system's send of one datagram: the count, 0 when the name does
     // not resolve, -1 (logged) on failure, -2 when it would block.
     int TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
