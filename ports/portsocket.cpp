@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -25,10 +26,6 @@ long SystemSendTo(int hSocket, const void* pData, unsigned long nLen, const sock
 {
     return ::sendto(hSocket, pData, nLen, MSG_NOSIGNAL, pAddr, nAddrLen);
 }
-
-// How many blocks one read notification may pass on before the event loop
-// gets its turn again (fairness between the two directions).
-constexpr int kBlocksPerWakeup = 64;
 
 } // namespace
 
@@ -348,6 +345,68 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
     m_nPendingOffset = 0;
     m_pWriteNotifier->setEnabled(true);
     return nLen;
+}
+
+int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
+{
+    if (m_nSocketType == SocketTcp || nLen <= kReceiveBlock)
+        return SendBlock(pData, int(nLen));
+    if (m_nSocketType != SocketUdp)
+        return 0;
+    const int nBlocks = int((nLen + kReceiveBlock - 1) / kReceiveBlock);
+    if (HasPending() || s_pfnSendTo != SystemSendTo || nBlocks > kBlocksPerWakeup) {
+        // Behind held datagrams, or with the datagram send replaced: one by one.
+        for (qsizetype nOffset = 0; nOffset < nLen; nOffset += kReceiveBlock)
+            SendBlock(pData + nOffset, int(std::min<qsizetype>(nLen - nOffset, kReceiveBlock)));
+        return int(nLen);
+    }
+    if (IsClosed()) {
+        LogError("SendTo Error Code:", WSAENOTSOCK);
+        return -1;
+    }
+    unsigned nAddress = 0;
+    if (m_strPeerAddress == "255.255.255.255")
+        nAddress = htonl(INADDR_BROADCAST);
+    else if (!ResolveIPv4(m_strPeerAddress, &nAddress))
+        return 0;
+    sockaddr_in peer {};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = nAddress;
+    peer.sin_port = htons(quint16(m_nPeerPort));
+    mmsghdr messages[kBlocksPerWakeup] {};
+    iovec parts[kBlocksPerWakeup];
+    for (int i = 0; i < nBlocks; ++i) {
+        const qsizetype nOffset = qsizetype(i) * kReceiveBlock;
+        parts[i].iov_base = const_cast<char*>(pData + nOffset);
+        parts[i].iov_len = size_t(std::min<qsizetype>(nLen - nOffset, kReceiveBlock));
+        messages[i].msg_hdr.msg_name = &peer;
+        messages[i].msg_hdr.msg_namelen = sizeof peer;
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int nDone = 0;
+    while (nDone < nBlocks) {
+        const int n = ::sendmmsg(m_hSocket, messages + nDone, unsigned(nBlocks - nDone), MSG_NOSIGNAL);
+        if (n > 0) {
+            nDone += n;
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        const int nError = WsaErrorFromErrno(errno);
+        if (nError == WSAEWOULDBLOCK) {
+            // The rest waits, still one datagram per block.
+            for (int i = nDone; i < nBlocks; ++i)
+                m_pending.append(QByteArray(static_cast<const char*>(parts[i].iov_base), qsizetype(parts[i].iov_len)));
+            m_nPendingOffset = 0;
+            m_pWriteNotifier->setEnabled(true);
+            break;
+        }
+        // That datagram is lost, as on a failed sendto; the others go on.
+        LogError("SendTo Error Code:", nError);
+        ++nDone;
+    }
+    return int(nLen);
 }
 
 void CPortSocket::FlushPending()

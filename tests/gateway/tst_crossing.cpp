@@ -58,7 +58,7 @@ struct SEnd
         pLine->m_bRead = bOn;
         // A slow reader: a page at a time, then a pause.
         if (bOn && nRate > 0)
-            pLine->SetSlowReader(4096, std::chrono::microseconds(4096 * 1000000 / nRate));
+            pLine->SetSlowReader(4096, std::chrono::microseconds(4096LL * 1000000 / nRate));
     }
     // Everything received is the other end's stream, in order.
     bool ReceivedIntact()
