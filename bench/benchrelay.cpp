@@ -50,13 +50,15 @@ QString RelayName(ERelayKind kind)
     case ERelayKind::Trelvaned: return QStringLiteral("trelvaned");
     case ERelayKind::SocatB512: return QStringLiteral("socat-b512");
     case ERelayKind::Socat8k: return QStringLiteral("socat-8k");
+    case ERelayKind::TrelvanedBase: return QStringLiteral("trelvaned-base");
     }
     return {};
 }
 
 bool ParseRelayName(const QString& strName, ERelayKind* pKind)
 {
-    for (ERelayKind kind : {ERelayKind::Trelvaned, ERelayKind::SocatB512, ERelayKind::Socat8k}) {
+    for (ERelayKind kind :
+         {ERelayKind::Trelvaned, ERelayKind::SocatB512, ERelayKind::Socat8k, ERelayKind::TrelvanedBase}) {
         if (strName == RelayName(kind)) {
             *pKind = kind;
             return true;
@@ -78,7 +80,7 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
     m_kind = kind;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QString strProgram;
-    if (kind == ERelayKind::Trelvaned) {
+    if (IsTrelvaned(kind)) {
         const QString strConfig = strWorkDir + QStringLiteral("/config");
         QDir().mkpath(strConfig);
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), strConfig);
@@ -213,7 +215,7 @@ bool CRelayProcess::HasMapped(const QString& strFileName) const
 
 bool CRelayProcess::WaitBothPortsStarted(int nTimeoutMs) const
 {
-    if (m_kind != ERelayKind::Trelvaned)
+    if (!IsTrelvaned(m_kind))
         return true;
     for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 5) {
         QFile file(m_strLogPath);

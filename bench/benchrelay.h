@@ -5,8 +5,14 @@
 #include <sys/types.h>
 
 // The relay under test as a child process: trelvaned with a generated
-// settings file, or socat with the equivalent addresses.
-enum class ERelayKind { Trelvaned, SocatB512, Socat8k };
+// settings file, or socat with the equivalent addresses. TrelvanedBase is a
+// second trelvaned binary (an earlier build) measured the same way.
+enum class ERelayKind { Trelvaned, SocatB512, Socat8k, TrelvanedBase };
+
+inline bool IsTrelvaned(ERelayKind kind)
+{
+    return kind == ERelayKind::Trelvaned || kind == ERelayKind::TrelvanedBase;
+}
 
 // Name used on the command line and in the result lines.
 QString RelayName(ERelayKind kind);

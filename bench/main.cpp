@@ -32,7 +32,9 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral("Relay benchmark: trelvaned against socat on loopback."));
     parser.addHelpOption();
     const QCommandLineOption relayOption(QStringLiteral("relay"),
-                                         QStringLiteral("Relay to measure: trelvaned, socat-b512 or socat-8k."),
+                                         QStringLiteral("Relay to measure: trelvaned, socat-b512, socat-8k, or "
+                                                                        "trelvaned-base (a second trelvaned given with "
+                                                                        "--trelvaned)."),
                                          QStringLiteral("name"), QStringLiteral("socat-b512"));
     const QCommandLineOption trelvanedOption(QStringLiteral("trelvaned"), QStringLiteral("Path of trelvaned."),
                                              QStringLiteral("path"), QStringLiteral("trelvaned"));
@@ -59,15 +61,19 @@ int main(int argc, char* argv[])
     const QCommandLineOption commandOption(QStringLiteral("command"),
                                            QStringLiteral("With --summarize: the command named in the report."),
                                            QStringLiteral("text"), QStringLiteral("make bench"));
+    const QCommandLineOption loadOption(QStringLiteral("load"),
+                                        QStringLiteral("With --summarize: how loaded the machine was, for the report."),
+                                        QStringLiteral("text"));
     parser.addOptions({relayOption, trelvanedOption, pluginOption, casesOption, mibOption, roundsOption, soakOption,
-                       summarizeOption, markdownOption, commandOption});
+                       summarizeOption, markdownOption, commandOption, loadOption});
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Result files (with --summarize)."));
     parser.process(app);
 
     if (parser.isSet(summarizeOption)) {
         if (parser.positionalArguments().isEmpty())
             parser.showHelp(2);
-        return Summarize(parser.positionalArguments(), parser.value(markdownOption), parser.value(commandOption));
+        return Summarize(parser.positionalArguments(), parser.value(markdownOption), parser.value(commandOption),
+                         parser.value(loadOption));
     }
 
     SBenchOptions options;
