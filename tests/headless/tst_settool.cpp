@@ -16,6 +16,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 Q_DECLARE_METATYPE(SSetFields)
 
 namespace {
@@ -62,6 +64,7 @@ private slots:
     void refusals();
     void serialPortsEditKeepsRest();
     void serialPortsDefaultProfile();
+    void serialPortsRefusesProfileThatIsNoFile();
 
 private:
     QByteArray SetPath() const { return QFile::encodeName(m_pDir->filePath(QStringLiteral("gw.set"))); }
@@ -378,6 +381,33 @@ void TestSetTool::serialPortsDefaultProfile()
     QVERIFY(profile.Load());
     QVERIFY(profile.Keys(QStringLiteral("Serial Ports")).isEmpty());
     QFile::remove(strPath);
+}
+
+// A profile that is a pipe or a device is refused without being read (the
+// read would wait for ever, or fill the memory), as is one over 1 MiB; an
+// edit leaves it as it was.
+void TestSetTool::serialPortsRefusesProfileThatIsNoFile()
+{
+    const QString strFifo = m_pDir->filePath(QStringLiteral("fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(strFifo).constData(), 0600), 0);
+    const QString strBig = m_pDir->filePath(QStringLiteral("big.ini"));
+    const QByteArray big = "[Serial Ports]\nCOM2=/dev/ttyUSB0\n" + QByteArray(1024 * 1024, ';');
+    QVERIFY(WriteAll(strBig, big));
+    const QList<std::pair<QString, QByteArray>> cases = {
+        {QStringLiteral("/dev/zero"), "not a regular file"},
+        {strFifo, "not a regular file"},
+        {strBig, "larger than 1 MiB"},
+    };
+    for (const auto& [strProfile, reason] : cases) {
+        for (const ByteList& args : {ByteList{"list"}, ByteList{"set", "COM7", "/dev/ttyS6"}}) {
+            const SToolRun run = Tool(ByteList{"--profile", QFile::encodeName(strProfile), "serial-ports"} + args);
+            QCOMPARE(run.nExit, 1);
+            QCOMPARE(run.out, QByteArray());
+            QCOMPARE(run.err, "trelvane-set: cannot read " + QFile::encodeName(strProfile) + ": " + reason + '\n');
+        }
+    }
+    QCOMPARE(ReadAll(strBig), big);
+    QVERIFY(QFileInfo(strFifo).isFile() == false && QFileInfo::exists(strFifo));
 }
 
 QTEST_GUILESS_MAIN(TestSetTool)
