@@ -192,15 +192,32 @@ void CTestSetFile::testSaveKeepsPermissionsAndLinks()
     const QString strPath = Path("kept.set");
     QVERIFY(WriteAll(strPath, "old"));
     QCOMPARE(::chmod(QFile::encodeName(strPath).constData(), 0640), 0);
-    QVERIFY(QFile::link(strPath, Path("link.set")));
-
     QString strError;
-    QVERIFY2(SaveSetFile(Path("link.set"), Sample(), &strError), qPrintable(strError));
-    QVERIFY(QFileInfo(Path("link.set")).isSymLink());
+    QVERIFY2(SaveSetFile(strPath, Sample(), &strError), qPrintable(strError));
     QCOMPARE(ReadAll(strPath), *WriteSetFile(Sample()));
     struct stat st {};
     QCOMPARE(::stat(QFile::encodeName(strPath).constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0640));
+
+    // A symbolic link at the path is replaced by the saved file; the file it
+    // points to (here one of mode 0600, as another user's would be), or the
+    // file it would create, is never written.
+    const QString strVictim = Path("victim");
+    QVERIFY(WriteAll(strVictim, "secret"));
+    QCOMPARE(::chmod(QFile::encodeName(strVictim).constData(), 0600), 0);
+    QVERIFY(QFile::link(strVictim, Path("plant.set")));
+    QVERIFY(QFile::link(Path("gone"), Path("dangling.set")));
+    for (const char* pszLink : {"plant.set", "dangling.set"}) {
+        QVERIFY2(SaveSetFile(Path(pszLink), Sample(), &strError), qPrintable(strError));
+        QVERIFY(!QFileInfo(Path(pszLink)).isSymLink());
+        QCOMPARE(ReadAll(Path(pszLink)), *WriteSetFile(Sample()));
+        QCOMPARE(::stat(QFile::encodeName(Path(pszLink)).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    }
+    QCOMPARE(ReadAll(strVictim), QByteArray("secret"));
+    QCOMPARE(::stat(QFile::encodeName(strVictim).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(FolderEntries(), QStringList({"dangling.set", "kept.set", "plant.set", "victim"}));
 }
 
 void CTestSetFile::testSaveFailures_data()
