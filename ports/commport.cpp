@@ -47,6 +47,10 @@ void CCommPort::Open(const QByteArray& strSetup)
 
     // The device is closed before any box runs the event loop.
     const std::optional<SSerialMode> mode = ParseSerialMode(strSetup);
+    // Opening a terminal raises DTR by itself; dtr=off lowers it at once, so
+    // the line shows only the kernel's short pulse.
+    if (mode && mode->eDtr == SSerialMode::ELine::Off)
+        SerialSetDtr(hDevice, false);
     if (!mode || !SerialApplyMode(hDevice, *mode)) {
         SerialClose(hDevice);
         if (!mode)
