@@ -12,6 +12,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -101,6 +103,7 @@ private slots:
     void startWithFile_data();
     void startWithFile();
     void startWithBadFile();
+    void qtOptionsAreFileNames();
     void menus();
     void menuCommandsOpenTheirDialogs_data();
     void menuCommandsOpenTheirDialogs();
@@ -188,6 +191,32 @@ void TestMainFrame::startWithBadFile()
 
 // Spot checks: the three menus, a shortcut, the greyed recent entry, and
 // a command in each later menu.
+// The program has no options: a file named like one of Qt's own options
+// (-reverse mirrors the whole window) is opened as a file. Runs the real
+// program, which records the file it opened in its profile.
+void TestMainFrame::qtOptionsAreFileNames()
+{
+    QTemporaryDir dir;
+    QString strError;
+    CTrelvaneDoc doc;
+    QVERIFY(doc.OnSaveDocument(dir.filePath(QStringLiteral("-reverse")), &strError));
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    program.setWorkingDirectory(dir.path());
+    program.start(QStringLiteral(TRELVANE_PATH), {QStringLiteral("-reverse")});
+    QVERIFY(program.waitForStarted());
+    const auto stop = qScopeGuard([&] {
+        program.kill();
+        program.waitForFinished();
+    });
+    CProfile profile(dir.filePath(QStringLiteral("config/trelvane/trelvane.ini")));
+    QTRY_COMPARE_WITH_TIMEOUT((profile.Load(), profile.GetString("Recent File List", "File1")),
+                              dir.filePath(QStringLiteral("-reverse")), 15000);
+}
+
 void TestMainFrame::menus()
 {
     SAppRun run;
