@@ -1,3 +1,4 @@
+#include "desktoprun.h"
 #include "modal.h"
 #include "dialogunits.h"
 #include "gateway.h"
@@ -12,8 +13,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QProcess>
-#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -200,21 +199,7 @@ void TestMainFrame::qtOptionsAreFileNames()
     QString strError;
     CTrelvaneDoc doc;
     QVERIFY(doc.OnSaveDocument(dir.filePath(QStringLiteral("-reverse")), &strError));
-    QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    program.setProcessEnvironment(env);
-    program.setWorkingDirectory(dir.path());
-    program.start(QStringLiteral(TRELVANE_PATH), {QStringLiteral("-reverse")});
-    QVERIFY(program.waitForStarted());
-    const auto stop = qScopeGuard([&] {
-        program.kill();
-        program.waitForFinished();
-    });
-    CProfile profile(dir.filePath(QStringLiteral("config/trelvane/trelvane.ini")));
-    QTRY_COMPARE_WITH_TIMEOUT((profile.Load(), profile.GetString("Recent File List", "File1")),
-                              dir.filePath(QStringLiteral("-reverse")), 15000);
+    QVERIFY(DesktopOpensFile(QStringLiteral(TRELVANE_PATH), dir.path(), QStringLiteral("-reverse")));
 }
 
 void TestMainFrame::menus()

@@ -4,6 +4,7 @@
 // serial line that must keep DTR low, mode strings with leading zeros and
 // file names that look like Qt's options. Each case prints its FIGURE line.
 
+#include "desktoprun.h"
 #include "pty.h"
 #include "soaksupport.h"
 #include "testhost.h"
@@ -416,24 +417,7 @@ void TestSoakHostile::qtOptionsAsFileNames()
         QTemporaryDir dir;
         QString strError;
         QVERIFY(SaveSetFile(dir.filePath(strName), SSetFields(), &strError));
-        QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        program.setProcessEnvironment(env);
-        program.setWorkingDirectory(dir.path());
-        program.start(QStringLiteral(TRELVANE_DESKTOP_PATH), {strName});
-        QVERIFY(program.waitForStarted());
-        CProfile profile(dir.filePath(QStringLiteral("config/trelvane/trelvane.ini")));
-        const bool bOpened = soak::WaitFor(
-            [&] {
-                return profile.Load() && profile.GetString(QStringLiteral("Recent File List"), QStringLiteral("File1")) ==
-                                             dir.filePath(strName);
-            },
-            15000);
-        program.kill();
-        program.waitForFinished();
-        nOpened += bOpened ? 1 : 0;
+        nOpened += DesktopOpensFile(QStringLiteral(TRELVANE_DESKTOP_PATH), dir.path(), strName) ? 1 : 0;
     }
     QCOMPARE(nOpened, int(listNames.size()));
     soak::Figure(QStringLiteral("desktop-qt-options"),
