@@ -199,10 +199,13 @@ void TestCommPort::modemLinesAtOpenAndClose_data()
     QTest::addColumn<QByteArrayList>("steps"); // what the port does, in order
     QTest::newRow("default") << QByteArray("9600,n,8,1") << QByteArrayList{"apply", "DTR on", "DTR off"};
     QTest::newRow("dtr=on") << QByteArray(" baud=9600 dtr=on") << QByteArrayList{"apply", "DTR on", "DTR off"};
-    // The kernel raised DTR at the open: it goes down before anything else.
-    QTest::newRow("dtr=off") << QByteArray(" baud=9600 dtr=off") << QByteArrayList{"DTR off", "apply", "DTR off"};
+    // The kernel raised DTR and RTS at the open: what is to be low goes down
+    // before anything else, and again once the settings are applied.
+    QTest::newRow("dtr=off") << QByteArray(" baud=9600 dtr=off") << QByteArrayList{"DTR off", "apply", "DTR off", "DTR off"};
     QTest::newRow("dtr=off rts=on")
-        << QByteArray(" baud=9600 dtr=off rts=on") << QByteArrayList{"DTR off", "apply", "RTS on", "DTR off"};
+        << QByteArray(" baud=9600 dtr=off rts=on") << QByteArrayList{"DTR off", "apply", "RTS on", "DTR off", "DTR off"};
+    QTest::newRow("rts=off")
+        << QByteArray(" baud=9600 rts=off") << QByteArrayList{"RTS off", "apply", "RTS off", "DTR on", "DTR off"};
 }
 
 void TestCommPort::modemLinesAtOpenAndClose()
