@@ -63,8 +63,8 @@ QString ByteCount(qint64 nBytes)
 
 CBoundedFileReader::~CBoundedFileReader()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    if (m_hFile >= 0)
+        ::close(m_hFile);
 }
 
 bool CBoundedFileReader::Open(const QString& strPath)
@@ -83,13 +83,13 @@ bool CBoundedFileReader::Open(const QString& strPath)
         m_status = Failed(EFileRead::NotRegular);
         return false;
     }
-    m_fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (m_fd < 0) {
+    m_hFile = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (m_hFile < 0) {
         m_status = Failed(EFileRead::OpenFailed, errno);
         return false;
     }
     // The path may have been replaced between the look and the open.
-    if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(m_hFile, &st) != 0 || !S_ISREG(st.st_mode)) {
         m_status = Failed(EFileRead::NotRegular);
         return false;
     }
@@ -99,20 +99,20 @@ bool CBoundedFileReader::Open(const QString& strPath)
 
 qint64 CBoundedFileReader::ReadSome(char* p, qint64 nMax)
 {
-    if (m_fd < 0 || !m_status.Ok())
+    if (m_hFile < 0 || !m_status.Ok())
         return -1;
     const qint64 nLeft = m_nMaxBytes - m_nRead;
     if (nLeft <= 0) {
         // At the bound: one more byte tells a file that goes on. Files that
         // report no size (such as those under /proc) are caught the same way.
         char c = 0;
-        const ssize_t nMore = ReadRetrying(m_fd, &c, 1);
+        const ssize_t nMore = ReadRetrying(m_hFile, &c, 1);
         if (nMore == 0)
             return 0;
         m_status = nMore > 0 ? Failed(EFileRead::TooLarge) : Failed(EFileRead::ReadFailed, errno);
         return -1;
     }
-    const ssize_t nGot = ReadRetrying(m_fd, p, size_t(qMin(nMax, nLeft)));
+    const ssize_t nGot = ReadRetrying(m_hFile, p, size_t(qMin(nMax, nLeft)));
     if (nGot < 0) {
         m_status = Failed(EFileRead::ReadFailed, errno);
         return -1;

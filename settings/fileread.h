@@ -43,7 +43,7 @@ public:
 private:
     qint64 m_nMaxBytes;
     qint64 m_nRead = 0;
-    int m_fd = -1;
+    int m_hFile = -1;
     SFileRead m_status;
 };
 
