@@ -12,10 +12,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -26,6 +28,12 @@ long SystemSendTo(int hSocket, const void* pData, unsigned long nLen, const sock
 {
     return ::sendto(hSocket, pData, nLen, MSG_NOSIGNAL, pAddr, nAddrLen);
 }
+
+// Blocks one segmented datagram send carries (at most 64: the system's
+// limit, and 64 x 512 bytes stays within a datagram's 65,507 bytes).
+constexpr int kBlocksPerSegmentedSend = 16;
+// Cleared when the system refuses UDP segmentation offload.
+bool g_bUdpSegmentation = true;
 
 } // namespace
 
@@ -373,36 +381,60 @@ int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
     peer.sin_family = AF_INET;
     peer.sin_addr.s_addr = nAddress;
     peer.sin_port = htons(quint16(m_nPeerPort));
+    // With segmentation offload one message carries several blocks and the
+    // system cuts it into one datagram per block (each block but a read's
+    // last is a full 512 bytes); without it, one message per block.
+    const int nPerMessage = g_bUdpSegmentation ? kBlocksPerSegmentedSend : 1;
+    const int nMessages = (nBlocks + nPerMessage - 1) / nPerMessage;
     mmsghdr messages[kBlocksPerWakeup] {};
     iovec parts[kBlocksPerWakeup];
-    for (int i = 0; i < nBlocks; ++i) {
-        const qsizetype nOffset = qsizetype(i) * kReceiveBlock;
+    alignas(cmsghdr) char control[kBlocksPerWakeup][CMSG_SPACE(sizeof(quint16))] {};
+    for (int i = 0; i < nMessages; ++i) {
+        const qsizetype nOffset = qsizetype(i) * nPerMessage * kReceiveBlock;
         parts[i].iov_base = const_cast<char*>(pData + nOffset);
-        parts[i].iov_len = size_t(std::min<qsizetype>(nLen - nOffset, kReceiveBlock));
-        messages[i].msg_hdr.msg_name = &peer;
-        messages[i].msg_hdr.msg_namelen = sizeof peer;
-        messages[i].msg_hdr.msg_iov = &parts[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
+        parts[i].iov_len = size_t(std::min<qsizetype>(nLen - nOffset, qsizetype(nPerMessage) * kReceiveBlock));
+        msghdr& header = messages[i].msg_hdr;
+        header.msg_name = &peer;
+        header.msg_namelen = sizeof peer;
+        header.msg_iov = &parts[i];
+        header.msg_iovlen = 1;
+        if (parts[i].iov_len > size_t(kReceiveBlock)) {
+            header.msg_control = control[i];
+            header.msg_controllen = sizeof control[i];
+            cmsghdr* pControl = CMSG_FIRSTHDR(&header);
+            pControl->cmsg_level = SOL_UDP;
+            pControl->cmsg_type = UDP_SEGMENT;
+            pControl->cmsg_len = CMSG_LEN(sizeof(quint16));
+            const quint16 nSegment = kReceiveBlock;
+            std::memcpy(CMSG_DATA(pControl), &nSegment, sizeof nSegment);
+        }
     }
     int nDone = 0;
-    while (nDone < nBlocks) {
-        const int n = ::sendmmsg(m_hSocket, messages + nDone, unsigned(nBlocks - nDone), MSG_NOSIGNAL);
+    while (nDone < nMessages) {
+        const int n = ::sendmmsg(m_hSocket, messages + nDone, unsigned(nMessages - nDone), MSG_NOSIGNAL);
         if (n > 0) {
             nDone += n;
             continue;
         }
         if (errno == EINTR)
             continue;
+        if (nPerMessage > 1 && nDone == 0
+            && (errno == EINVAL || errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
+            // No segmentation offload here: one message per block from now on.
+            g_bUdpSegmentation = false;
+            return SendBlocks(pData, nLen);
+        }
         const int nError = WsaErrorFromErrno(errno);
         if (nError == WSAEWOULDBLOCK) {
             // The rest waits, still one datagram per block.
-            for (int i = nDone; i < nBlocks; ++i)
-                m_pending.append(QByteArray(static_cast<const char*>(parts[i].iov_base), qsizetype(parts[i].iov_len)));
+            const qsizetype nFrom = qsizetype(nDone) * nPerMessage * kReceiveBlock;
+            for (qsizetype nOffset = nFrom; nOffset < nLen; nOffset += kReceiveBlock)
+                m_pending.append(QByteArray(pData + nOffset, std::min<qsizetype>(nLen - nOffset, kReceiveBlock)));
             m_nPendingOffset = 0;
             m_pWriteNotifier->setEnabled(true);
             break;
         }
-        // That datagram is lost, as on a failed sendto; the others go on.
+        // Those datagrams are lost, as on a failed sendto; the others go on.
         LogError("SendTo Error Code:", nError);
         ++nDone;
     }
