@@ -127,7 +127,10 @@ void CGateway::OnStartupReset()
     // start the Output a second time.
     const bool bOutWithIn = m_pDoc->m_nOutStartup == 1007;
     if (StartPortImpl(true, !bOutWithIn) != 0) {
-        emit startupFinished(false);
+        // A start cut short by a stop or another Startup / Reset has not
+        // failed: the request that cut it short reports next.
+        if (!IsStopping())
+            emit startupFinished(false);
         return;
     }
     if (bOutWithIn) {

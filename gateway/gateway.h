@@ -80,7 +80,9 @@ public:
     std::unique_ptr<CTransferPlugin> m_hOutDll;
 
 signals:
-    // Emitted when a Startup / Reset has finished: whether the Input runs.
+    // Emitted when a Startup / Reset has run to its end: whether the Input
+    // runs. A start given up for a stop or reset requested meanwhile emits
+    // nothing.
     void startupFinished(bool bInputStarted);
 
 private:

@@ -1,6 +1,7 @@
 // Runs the real trelvaned program against loopback peers and pseudo-terminals.
 
 #include "daemonprocess.h"
+#include "files.h"
 #include "pty.h"
 #include "resources.h"
 
@@ -18,6 +19,10 @@
 #include <QUdpSocket>
 
 #include <memory>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -88,6 +93,38 @@ quint16 FreePort()
     return server.serverPort();
 }
 
+// A loopback server whose accept queue is full (listen backlog 0 and one
+// connection waiting): a connect to it waits until the test accepts.
+struct SFullServer
+{
+    int hListen = -1;
+    quint16 nPort = 0;
+    QTcpSocket filler;
+
+    ~SFullServer()
+    {
+        if (hListen >= 0)
+            ::close(hListen);
+    }
+    bool Listen()
+    {
+        hListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t nLen = sizeof addr;
+        if (hListen < 0 || ::bind(hListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+            || ::listen(hListen, 0) != 0 || ::getsockname(hListen, reinterpret_cast<sockaddr*>(&addr), &nLen) != 0)
+            return false;
+        nPort = ntohs(addr.sin_port);
+        filler.connectToHost(QHostAddress::LocalHost, nPort);
+        return filler.waitForConnected(kWaitMs);
+    }
+    QByteArray Setup() const { return "TCP:" + QByteArray::number(nPort) + ",127.0.0.1"; }
+    // Takes one waiting connection; -1 when none waits.
+    int AcceptOne() { return ::accept4(hListen, nullptr, nullptr, SOCK_CLOEXEC); }
+};
+
 } // namespace
 
 class TestTrelvaned : public QObject
@@ -108,6 +145,9 @@ private slots:
     void inputDownExitsOne();
     void inputGoneAfterRestartExitsOne();
     void retryReconnectsWhenServerAppears();
+    void reloadWhileInputConnectsKeepsRunning();
+    void stopSignalNeverLost_data();
+    void stopSignalNeverLost();
 
 private:
     QString SetPath() const { return m_pDir->filePath(QStringLiteral("gw.set")); }
@@ -473,6 +513,69 @@ void TestTrelvaned::retryReconnectsWhenServerAppears()
     QTest::qWait(1500);
     QCOMPARE(daemon.CountOut("Connect TCP..."), nConnects);
     QVERIFY(!daemon.Finished());
+}
+
+// A SIGHUP while the Input's connect waits cancels that start; the reload
+// then brings the Input up, and the program must go on running.
+void TestTrelvaned::reloadWhileInputConnectsKeepsRunning()
+{
+    SFullServer server;
+    QVERIFY(server.Listen());
+    SSetFields fields;
+    fields.m_strInSetup = server.Setup();
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Connect TCP..."), 1, kWaitMs);
+    daemon.Signal(SIGHUP);
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().count("reloading") >= 1, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.CountOut("Connect TCP...") >= 2, kWaitMs);
+    // Make room: the connect of the reloaded start gets through.
+    std::vector<int> accepted;
+    const auto closeAll = qScopeGuard([&] {
+        for (int h : accepted)
+            ::close(h);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT((accepted.push_back(server.AcceptOne()), daemon.CountOut("Done!") == 1), kWaitMs);
+    QVERIFY(!daemon.Out().contains("TCP Connect Error"));
+    QVERIFY2(!daemon.Err().contains("did not start"), daemon.Err().constData());
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+}
+
+void TestTrelvaned::stopSignalNeverLost_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+// Thousands of other signals while a slow plug-in keeps the program busy
+// must not crowd out the stop signal that follows them.
+void TestTrelvaned::stopSignalNeverLost()
+{
+    QFETCH(int, signalNumber);
+    const QString strRecord = m_pDir->filePath(QStringLiteral("record.txt"));
+    const QString strStall = m_pDir->filePath(QStringLiteral("stall"));
+    QVERIFY(WriteAll(strStall, "1"));
+    const auto unstall = qScopeGuard([&] { QFile::remove(strStall); });
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TRELVANE_TEST_RECORD"), strRecord);
+    env.insert(QStringLiteral("TRELVANE_TEST_STALL"), strStall);
+    daemon.m_process.setProcessEnvironment(env);
+    SPeers peers;
+    QVERIFY(StartConnected(daemon, peers, TRELVANE_RECORD_PLUGIN));
+    peers.pIn->write("x");
+    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(strRecord).contains("DllTransfer"), kWaitMs);
+    for (int i = 0; i < 5000; ++i)
+        daemon.Signal(SIGHUP);
+    daemon.Signal(signalNumber);
+    QVERIFY(QFile::remove(strStall));
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    QVERIFY(daemon.Err().contains("trelvaned: stopping"));
 }
 
 QTEST_GUILESS_MAIN(TestTrelvaned)
