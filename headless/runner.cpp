@@ -4,14 +4,32 @@
 #include "serialportmap.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 
 #include <csignal>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <unistd.h>
+
+namespace {
+
+QByteArray DroppedNotice(quint64 nDropped)
+{
+    return QByteArray::number(nDropped) + " lines dropped: the output was not read in time\n";
+}
+
+} // namespace
 
 CRunner::CRunner(const SOptions& options, QObject* pParent)
-    : QObject(pParent), m_options(options), m_gateway(&m_doc, &m_host)
+    : QObject(pParent), m_options(options),
+      m_out(STDOUT_FILENO, CLineOutput::DropWhenFull,
+            [](quint64 n) {
+                // Shaped like the Message list lines around it.
+                return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss,")).toUtf8() + "trelvaned: "
+                    + DroppedNotice(n);
+            }),
+      m_err(STDERR_FILENO, CLineOutput::DropWhenFull, [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }),
+      m_host(&m_err), m_gateway(&m_doc, &m_host)
 {
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &CRunner::OnRetry);
@@ -52,9 +70,9 @@ void CRunner::LoadSerialPortMap()
 
 void CRunner::OnLine(const QString& strLine)
 {
-    const QByteArray line = strLine.toUtf8() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fflush(stdout);
+    // The Message list keeps its text; the output shows control characters
+    // escaped, so that each line stays one line.
+    m_out.Write(EscapeControls(strLine).toUtf8() + '\n');
 }
 
 void CRunner::OnSignal(int nSignal)

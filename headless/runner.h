@@ -2,6 +2,7 @@
 
 #include "gateway.h"
 #include "headlesshost.h"
+#include "lineoutput.h"
 #include "signalpipe.h"
 #include "trelvanedoc.h"
 
@@ -40,6 +41,10 @@ private:
 
     SOptions m_options;
     CTrelvaneDoc m_doc;
+    // Standard output (Message list lines) and standard error; neither
+    // ever waits for its reader.
+    CLineOutput m_out;
+    CLineOutput m_err;
     CHeadlessHost m_host;
     CGateway m_gateway;
     CSignalPipe m_signals;

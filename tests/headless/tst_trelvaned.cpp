@@ -20,6 +20,7 @@
 
 #include <memory>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -148,6 +149,8 @@ private slots:
     void reloadWhileInputConnectsKeepsRunning();
     void stopSignalNeverLost_data();
     void stopSignalNeverLost();
+    void stalledLogReaderDoesNotBlock();
+    void controlCharactersEscaped();
 
 private:
     QString SetPath() const { return m_pDir->filePath(QStringLiteral("gw.set")); }
@@ -536,7 +539,10 @@ void TestTrelvaned::reloadWhileInputConnectsKeepsRunning()
         for (int h : accepted)
             ::close(h);
     });
-    QTRY_VERIFY_WITH_TIMEOUT((accepted.push_back(server.AcceptOne()), daemon.CountOut("Done!") == 1), kWaitMs);
+    QVERIFY(QTest::qWaitFor([&] {
+        accepted.push_back(server.AcceptOne());
+        return daemon.CountOut("Done!") == 1;
+    }, kWaitMs));
     QVERIFY(!daemon.Out().contains("TCP Connect Error"));
     QVERIFY2(!daemon.Err().contains("did not start"), daemon.Err().constData());
     daemon.Signal(SIGTERM);
@@ -576,6 +582,70 @@ void TestTrelvaned::stopSignalNeverLost()
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
     QCOMPARE(daemon.ExitCode(), 0);
     QVERIFY(daemon.Err().contains("trelvaned: stopping"));
+}
+
+// Standard output goes to a pipe that nobody reads: the relay and the stop
+// signal must go on, and once the pipe is read again a line says how many
+// lines were dropped.
+void TestTrelvaned::stalledLogReaderDoesNotBlock()
+{
+    int pipeFds[2];
+    QVERIFY(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) == 0);
+    const auto closePipe = qScopeGuard([&] {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+    });
+    QVERIFY(::fcntl(pipeFds[0], F_SETPIPE_SZ, 4096) > 0);
+
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    SSetFields fields = peers.Fields(1008);
+    fields.m_strOutSetup = "XYZ";
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    // Opened afresh through /proc: the daemon gets a blocking pipe.
+    daemon.m_process.setStandardOutputFile(QStringLiteral("/proc/self/fd/%1").arg(pipeFds[1]));
+    QVERIFY(Start(daemon, fields));
+    QVERIFY(peers.AcceptIn());
+    // Every block from the Input tries the Output, whose setup string is
+    // invalid: two lines each, far more than the pipe holds.
+    peers.pIn->write(QByteArray(4 << 20, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(peers.pIn->bytesToWrite() == 0, kWaitMs);
+
+    // The gateway still answers: a reload with a working Output relays.
+    QVERIFY(WriteSet(peers.Fields(1008)));
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
+    QVERIFY(peers.AcceptIn());
+    peers.pIn->write("ping");
+    QVERIFY(peers.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("ping"), kWaitMs);
+
+    // Reading again brings the count of what was lost.
+    QByteArray out;
+    char buffer[65536];
+    QVERIFY(QTest::qWaitFor([&] {
+        out += QByteArray(buffer, qMax<ssize_t>(0, ::read(pipeFds[0], buffer, sizeof buffer)));
+        return out.contains("lines dropped");
+    }, kWaitMs));
+    static const QRegularExpression notice(QStringLiteral("\n\\d\\d:\\d\\d:\\d\\d,trelvaned: [1-9]\\d* lines dropped"));
+    QVERIFY2(notice.match(QString::fromUtf8(out)).hasMatch(), out.right(300).constData());
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+}
+
+// A line feed in a setup string must not forge a line of the output.
+void TestTrelvaned::controlCharactersEscaped()
+{
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(FreePort()) + ",127.0.0.1\n00:00:00,Done!";
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields));
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 1);
+    QVERIFY2(daemon.Out().contains(",addr:127.0.0.1\\x0a00:00:00,Done!\n"), daemon.Out().constData());
+    QVERIFY(!daemon.OutTexts().contains(QStringLiteral("Done!")));
+    CheckTimeStamps(daemon);
 }
 
 QTEST_GUILESS_MAIN(TestTrelvaned)
