@@ -9,6 +9,7 @@
 #include "trelvanedoc.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
 #include <QRegularExpression>
@@ -85,6 +86,12 @@ struct SPeers
         return pOut;
     }
 };
+
+// One figure line; scripts/robustness-report.sh collects them.
+void Figure(const QString& strText)
+{
+    qInfo().noquote() << QStringLiteral("FIGURE ") + strText;
+}
 
 // A loopback port that nobody listens on (for the moment).
 quint16 FreePort()
@@ -548,6 +555,9 @@ void TestTrelvaned::reloadWhileInputConnectsKeepsRunning()
     daemon.Signal(SIGTERM);
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
     QCOMPARE(daemon.ExitCode(), 0);
+    Figure(QStringLiteral("reload-while-connecting sighup=2 input_started=%1 exit_status=%2")
+               .arg(daemon.CountOut("Done!"))
+               .arg(daemon.ExitCode()));
 }
 
 void TestTrelvaned::stopSignalNeverLost_data()
@@ -579,9 +589,15 @@ void TestTrelvaned::stopSignalNeverLost()
         daemon.Signal(SIGHUP);
     daemon.Signal(signalNumber);
     QVERIFY(QFile::remove(strStall));
+    QElapsedTimer stopTime;
+    stopTime.start();
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
     QCOMPARE(daemon.ExitCode(), 0);
     QVERIFY(daemon.Err().contains("trelvaned: stopping"));
+    Figure(QStringLiteral("stop-after-signal-burst signal=%1 sighup_before=5000 stop_ms=%2 exit_status=%3")
+               .arg(QString::fromLatin1(QTest::currentDataTag()))
+               .arg(stopTime.elapsed())
+               .arg(daemon.ExitCode()));
 }
 
 // Standard output goes to a pipe that nobody reads: the relay and the stop
@@ -627,11 +643,17 @@ void TestTrelvaned::stalledLogReaderDoesNotBlock()
         out += QByteArray(buffer, qMax<ssize_t>(0, ::read(pipeFds[0], buffer, sizeof buffer)));
         return out.contains("lines dropped");
     }, kWaitMs));
-    static const QRegularExpression notice(QStringLiteral("\n\\d\\d:\\d\\d:\\d\\d,trelvaned: [1-9]\\d* lines dropped"));
-    QVERIFY2(notice.match(QString::fromUtf8(out)).hasMatch(), out.right(300).constData());
+    static const QRegularExpression notice(QStringLiteral("\n\\d\\d:\\d\\d:\\d\\d,trelvaned: ([1-9]\\d*) lines dropped"));
+    const QRegularExpressionMatch match = notice.match(QString::fromUtf8(out));
+    QVERIFY2(match.hasMatch(), out.right(300).constData());
     daemon.Signal(SIGTERM);
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
     QCOMPARE(daemon.ExitCode(), 0);
+    Figure(QStringLiteral("stalled-log-reader input_bytes=%1 pipe_bytes=4096 relayed_while_stalled=1 "
+                          "dropped_lines_reported=%2 exit_status=%3")
+               .arg(4 << 20)
+               .arg(match.captured(1))
+               .arg(daemon.ExitCode()));
 }
 
 // A line feed in a setup string must not forge a line of the output.
@@ -646,6 +668,8 @@ void TestTrelvaned::controlCharactersEscaped()
     QVERIFY2(daemon.Out().contains(",addr:127.0.0.1\\x0a00:00:00,Done!\n"), daemon.Out().constData());
     QVERIFY(!daemon.OutTexts().contains(QStringLiteral("Done!")));
     CheckTimeStamps(daemon);
+    Figure(QStringLiteral("control-characters-in-setup forged_lines=0 escaped_lines=%1")
+               .arg(daemon.Out().count("\\x0a")));
 }
 
 QTEST_GUILESS_MAIN(TestTrelvaned)
