@@ -8,6 +8,8 @@
 #include "textcodec.h"
 #include "trelvanedoc.h"
 
+#include <utility>
+
 // Marks a gateway operation on the stack; the last one to leave runs what
 // was requested meanwhile.
 class CBusyScope
@@ -208,6 +210,7 @@ int CGateway::StartPortImpl(bool bInput, bool bArm)
         if (auto pPlugin = CTransferPlugin::Load(strDll)) {
             const int nInit = pPlugin->Init(strSetup);
             if (nInit != 0) {
+                m_observer.OnPluginError();
                 AddMessage((bInput ? "In2Out DLL Initial Errer Code:" : "Out2In DLL Initial Errer Code:")
                            + QByteArray::number(nInit));
             } else {
@@ -232,8 +235,10 @@ void CGateway::UnloadPlugin(bool bInput)
     std::unique_ptr<CTransferPlugin> pPlugin = std::move(slot);
     ++m_nPluginGeneration;
     const int nQuit = pPlugin->Quit();
-    if (nQuit != 0)
+    if (nQuit != 0) {
+        m_observer.OnPluginError();
         AddMessage((bInput ? "In DLL Quit Errer Code:" : "Out DLL Quit Errer Code:") + QByteArray::number(nQuit));
+    }
     pPlugin.reset();
 }
 
@@ -246,6 +251,7 @@ void CGateway::StopGateway(bool bClearStatus)
     KillTimer(3);
     m_bSkipInResponse = false;
     m_bSkipOutResponse = false;
+    m_bOutDropped = false;
 
     UnloadPlugin(true);
     UnloadPlugin(false);
@@ -271,7 +277,10 @@ void CGateway::OnTimer(int nIDEvent)
     switch (nIDEvent) {
     case 1: m_bSkipInResponse = false; break;
     case 2: m_bSkipOutResponse = false; break;
-    case 3: RequestStartupReset(); break;
+    case 3:
+        m_observer.OnRestart();
+        RequestStartupReset();
+        break;
     default: break;
     }
 }
@@ -296,7 +305,9 @@ void CGateway::SetRestartTimer()
 void CGateway::TransferInToOut(const char* pData, int nLen)
 {
     CBusyScope busy(this);
+    m_observer.OnReceived(true, pData, nLen);
     if (m_bSkipInResponse) {
+        m_observer.OnHeldBack(true, nLen);
         m_bSkipInResponse = false;
         KillTimer(1);
         return;
@@ -311,6 +322,8 @@ void CGateway::TransferInToOut(const char* pData, int nLen)
             return;
         }
         m_bOutStarted = true;
+        if (std::exchange(m_bOutDropped, false))
+            m_observer.OnReconnect();
     }
     TransferPasses(true, pData, nLen);
 }
@@ -318,7 +331,9 @@ void CGateway::TransferInToOut(const char* pData, int nLen)
 void CGateway::TransferOutToIn(const char* pData, int nLen)
 {
     CBusyScope busy(this);
+    m_observer.OnReceived(false, pData, nLen);
     if (m_bSkipOutResponse) {
+        m_observer.OnHeldBack(false, nLen);
         m_bSkipOutResponse = false;
         KillTimer(2);
         return;
@@ -345,13 +360,17 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
             case CTransferPlugin::SendNothing:
                 pOut = nullptr;
                 nOutLen = 0;
+                m_observer.OnSwallowed(bInToOut);
                 break;
             case CTransferPlugin::TransferError:
+                m_observer.OnPluginError();
                 AddMessage("DLL Transfer Error Code:" + strError);
                 break;
             }
         }
         if (pOut) {
+            if (bInToOut ? m_pOutSerial || m_pOutSocket : m_pInSerial || m_pInSocket)
+                m_observer.OnSent(bInToOut, pData, nLen, pOut, nOutLen);
             if (bInToOut)
                 SendToPort(m_pOutSerial, m_pOutSocket, pOut, nOutLen);
             else
@@ -364,6 +383,7 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
         if (nAgain == 0)
             return;
         if (nAgain != -1) {
+            m_observer.OnPluginError();
             AddMessage("DLL After Send Errer Code:" + QByteArray::number(nAgain));
             return;
         }
@@ -483,6 +503,7 @@ void CGateway::DropOutput(QObject* pPort)
 {
     // The Input keeps running; its next block starts the Output again.
     m_bOutStarted = false;
+    m_bOutDropped = true;
     UnloadPlugin(false);
     SetStatus(false, QStringLiteral("Remote closed,close myself too!"));
     // The port may still be on the stack (its own receive or a waiting send).

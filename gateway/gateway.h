@@ -2,6 +2,7 @@
 
 #include "messagelog.h"
 #include "portowner.h"
+#include "trafficobserver.h"
 #include "transferplugin.h"
 
 #include <QObject>
@@ -31,6 +32,8 @@ public:
     ~CGateway() override;
 
     CMessageLog& MessageLog() { return m_log; }
+    // Counters of the traffic, and the data trace when one is set.
+    CTrafficObserver& Observer() { return m_observer; }
 
     // Operator commands. They run at once when no gateway operation is on
     // the stack, else after it has unwound (the last request wins).
@@ -66,6 +69,7 @@ public:
     void SetRestartTimer() override;
     void BeginBlockBurst(bool bInput) override;
     void EndBlockBurst(bool bInput) override;
+    void OnNoClientDrop(bool bInput, int nLen) override { m_observer.OnNoClient(!bInput, nLen); }
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
 
@@ -105,6 +109,9 @@ private:
     const CTrelvaneDoc* m_pDoc;
     IGatewayHost* m_pHost;
     CMessageLog m_log;
+    CTrafficObserver m_observer;
+    // The Output went away by itself; its next start is a reconnect.
+    bool m_bOutDropped = false;
     QTimer m_timers[3];
     int m_nSkipMs = 12000;
     int m_nRestartMs = 300;

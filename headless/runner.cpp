@@ -5,13 +5,19 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 
 #include <csignal>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// How often the service manager's status line is brought up to date.
+constexpr int kStatusMs = 5000;
 
 QByteArray DroppedNotice(quint64 nDropped)
 {
@@ -36,13 +42,22 @@ CRunner::CRunner(const SOptions& options, QObject* pParent)
     connect(&m_signals, &CSignalPipe::signalReceived, this, &CRunner::OnSignal);
     connect(&m_gateway.MessageLog(), &CMessageLog::lineAdded, this, &CRunner::OnLine);
     connect(&m_gateway, &CGateway::startupFinished, this, &CRunner::OnStartupFinished);
+    connect(&m_watchdogTimer, &QTimer::timeout, this, [this] { m_notify.Send("WATCHDOG=1"); });
+    connect(&m_statusTimer, &QTimer::timeout, this, &CRunner::UpdateServiceStatus);
+}
+
+CRunner::~CRunner()
+{
+    // The gateway goes first (it may still be tracing), then the trace.
+    m_gateway.Observer().SetTrace(nullptr);
 }
 
 bool CRunner::Start()
 {
     // A log reader that went away must not end the gateway.
     std::signal(SIGPIPE, SIG_IGN);
-    if (!m_signals.Watch({SIGINT, SIGTERM, SIGHUP})) {
+    // Stop signals first: when several are pending, a stop wins.
+    if (!m_signals.Watch({SIGINT, SIGTERM, SIGHUP, SIGUSR1})) {
         m_host.Print(QStringLiteral("cannot watch signals: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
@@ -51,10 +66,68 @@ bool CRunner::Start()
         m_host.Print(strError);
         return false;
     }
+    if (!OpenTrace())
+        return false;
     LoadSerialPortMap();
+    if (m_notify.IsEnabled()) {
+        if (m_notify.WatchdogPingMs() > 0) {
+            m_notify.Send("WATCHDOG=1");
+            m_watchdogTimer.start(m_notify.WatchdogPingMs());
+        }
+        UpdateServiceStatus();
+        m_statusTimer.start(kStatusMs);
+    }
     // From the event loop, so that an early failure can end it.
     QMetaObject::invokeMethod(&m_gateway, &CGateway::RequestStartupReset, Qt::QueuedConnection);
     return true;
+}
+
+bool CRunner::OpenTrace()
+{
+    if (m_options.m_strTrace.isEmpty())
+        return true;
+    CLineOutput* pOutput = &m_out;
+    if (m_options.m_strTrace != u"-") {
+        // Appended to; opened without waiting for a FIFO's reader.
+        const QByteArray strPath = QFile::encodeName(m_options.m_strTrace);
+        const int hFile = ::open(strPath.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                                 0644);
+        struct stat info {};
+        if (hFile < 0 || ::fstat(hFile, &info) != 0) {
+            m_host.Print(QStringLiteral("cannot open the trace file %1: %2")
+                             .arg(m_options.m_strTrace, QString::fromLocal8Bit(std::strerror(errno))));
+            return false;
+        }
+        ::fcntl(hFile, F_SETFL, ::fcntl(hFile, F_GETFL) & ~O_NONBLOCK);
+        // A regular file always makes progress: the relay waits for it rather
+        // than lose records. Anything else may stall and drops instead.
+        const bool bRegular = S_ISREG(info.st_mode);
+        m_pTraceFile = std::make_unique<CLineOutput>(
+            hFile, bRegular ? CLineOutput::WaitWhenFull : CLineOutput::DropWhenFull,
+            [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }, 4 << 20);
+        pOutput = m_pTraceFile.get();
+    }
+    m_pTrace = std::make_unique<CDataTrace>([pOutput](const QByteArray& record) { pOutput->Write(record); });
+    m_gateway.Observer().SetTrace(m_pTrace.get());
+    return true;
+}
+
+void CRunner::PrintCounters()
+{
+    m_host.Print(QStringLiteral("counters: ") + FormatCounters(m_gateway.Observer().Counters()));
+}
+
+void CRunner::UpdateServiceStatus()
+{
+    const QString strState = QStringLiteral("Input %1, Output %2")
+                                 .arg(m_gateway.IsInputStarted() ? QStringLiteral("started")
+                                                                 : QStringLiteral("not started"),
+                                      m_gateway.m_bOutStarted ? QStringLiteral("started")
+                                                              : QStringLiteral("not started"));
+    const QByteArray strStatus =
+        "STATUS=" + (strState + QStringLiteral("; ") + FormatCounters(m_gateway.Observer().Counters())).toUtf8();
+    if (strStatus != m_strLastStatus && m_notify.Send(strStatus))
+        m_strLastStatus = strStatus;
 }
 
 void CRunner::LoadSerialPortMap()
@@ -77,6 +150,10 @@ void CRunner::OnLine(const QString& strLine)
 
 void CRunner::OnSignal(int nSignal)
 {
+    if (nSignal == SIGUSR1) {
+        PrintCounters();
+        return;
+    }
     if (nSignal == SIGHUP) {
         if (!m_bQuitting)
             Reload();
@@ -119,6 +196,11 @@ void CRunner::OnStartupFinished(bool bInputStarted)
     }
     if (bInputStarted) {
         m_retryTimer.stop();
+        if (!m_bReady) {
+            m_bReady = true;
+            m_notify.Send("READY=1");
+        }
+        UpdateServiceStatus();
         return;
     }
     if (m_options.m_nRetrySeconds > 0) {
@@ -139,9 +221,18 @@ void CRunner::OnRetry()
 
 void CRunner::Quit(int nExitCode)
 {
+    if (!m_bQuitting)
+        m_notify.Send("STOPPING=1");
     m_bQuitting = true;
     m_nExitCode = nExitCode;
     m_retryTimer.stop();
-    // Plug-ins quit, ports close (serial ports drop DTR), then the loop ends.
-    m_gateway.RequestStop(false, [nExitCode] { QCoreApplication::exit(nExitCode); });
+    // Plug-ins quit, ports close (serial ports drop DTR), the counters are
+    // printed, then the loop ends.
+    m_gateway.RequestStop(false, [this, nExitCode] {
+        if (!m_bCountersPrinted) {
+            m_bCountersPrinted = true;
+            PrintCounters();
+        }
+        QCoreApplication::exit(nExitCode);
+    });
 }

@@ -46,6 +46,10 @@ public:
     virtual void BeginBlockBurst(bool /*bInput*/) {}
     virtual void EndBlockBurst(bool /*bInput*/) {}
 
+    // A block for a listening port was dropped because no client is
+    // connected to it (bInput: the port is the Input). For the counters.
+    virtual void OnNoClientDrop(bool /*bInput*/, int /*nLen*/) {}
+
     // True while a stop or restart has been requested: every wait (connect,
     // send, serial write) gives up at once.
     virtual bool IsStopping() const = 0;
