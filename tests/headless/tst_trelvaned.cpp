@@ -19,10 +19,12 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <cstring>
 #include <memory>
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/un.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -158,6 +160,7 @@ private slots:
     void stopSignalNeverLost();
     void stalledLogReaderDoesNotBlock();
     void controlCharactersEscaped();
+    void traceCountersAndServiceNotify();
 
 private:
     QString SetPath() const { return m_pDir->filePath(QStringLiteral("gw.set")); }
@@ -218,6 +221,8 @@ void TestTrelvaned::commandLineErrors_data()
     QTest::newRow("retry zero") << QStringList({"--retry", "0", "@"}) << ok << "--retry";
     QTest::newRow("retry text") << QStringList({"--retry", "soon", "@"}) << ok << "--retry";
     QTest::newRow("retry negative") << QStringList({"--retry=-5", "@"}) << ok << "--retry";
+    QTest::newRow("trace empty") << QStringList({"--trace=", "@"}) << ok << "--trace";
+    QTest::newRow("trace folder") << QStringList({"--trace", "@dir", "@"}) << ok << "cannot open the trace file";
     QTest::newRow("retry missing value") << QStringList({"@", "--retry"}) << ok << "retry";
     QTest::newRow("missing file") << QStringList({"@missing"}) << QByteArray() << "Cannot find this file.";
     QTest::newRow("empty file") << QStringList({"@"}) << QByteArray("") << "Unexpected file format.";
@@ -670,6 +675,76 @@ void TestTrelvaned::controlCharactersEscaped()
     CheckTimeStamps(daemon);
     Figure(QStringLiteral("control-characters-in-setup forged_lines=0 escaped_lines=%1")
                .arg(daemon.Out().count("\\x0a")));
+}
+
+// --trace FILE, the counters on SIGUSR1 and at exit, and the service
+// manager's notify socket (one of the test's own).
+void TestTrelvaned::traceCountersAndServiceNotify()
+{
+    const QByteArray strSocket = QFile::encodeName(m_pDir->filePath(QStringLiteral("notify")));
+    const int hNotify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    QVERIFY(hNotify >= 0);
+    const auto closeNotify = qScopeGuard([&] { ::close(hNotify); });
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    QVERIFY(size_t(strSocket.size()) < sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, strSocket.constData(), size_t(strSocket.size()));
+    QVERIFY(::bind(hNotify, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+    QByteArrayList messages;
+    auto received = [&](const QByteArray& strPrefix) {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(hNotify, buffer, sizeof buffer, 0)) >= 0;)
+            messages.append(QByteArray(buffer, int(n)));
+        qsizetype nCount = 0;
+        for (const QByteArray& m : messages)
+            nCount += m.startsWith(strPrefix) ? 1 : 0;
+        return nCount;
+    };
+
+    const QString strTrace = m_pDir->filePath(QStringLiteral("trace.txt"));
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(strSocket));
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("100000"));
+    daemon.m_process.setProcessEnvironment(env);
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    QVERIFY(Start(daemon, peers.Fields(), {QStringLiteral("--trace"), strTrace}));
+    QVERIFY(peers.AcceptIn() && peers.AcceptOut());
+    QVERIFY(QTest::qWaitFor([&] { return received("READY=1") == 1; }, kWaitMs));
+    QVERIFY(messages.contains("STATUS=Input started, Output started; in-->out received=0/0 sent=0/0 held-back=0 "
+                              "no-client=0; out-->in received=0/0 sent=0/0 held-back=0 no-client=0; "
+                              "plugin-errors=0 restarts=0 reconnects=0"));
+
+    peers.pIn->write("abc\x01");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("abc\x01"), kWaitMs);
+    peers.pOut->write("xyz");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data, QByteArray("xyz"), kWaitMs);
+    const QByteArray strCounters = "trelvaned: counters: in-->out received=1/4 sent=1/4 held-back=0 no-client=0; "
+                                   "out-->in received=1/3 sent=1/3 held-back=0 no-client=0; "
+                                   "plugin-errors=0 restarts=0 reconnects=0\n";
+    daemon.Signal(SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains(strCounters), kWaitMs);
+    // The watchdog is fed at half its period.
+    QVERIFY(QTest::qWaitFor([&] { return received("WATCHDOG=1") >= 3; }, kWaitMs));
+
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    QVERIFY(daemon.Err().endsWith(strCounters));
+    QCOMPARE(received("STOPPING=1"), 1);
+    QCOMPARE(received("READY=1"), 1);
+
+    // The trace without its time stamps.
+    static const QRegularExpression time(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} "),
+                                         QRegularExpression::MultilineOption);
+    QString strTraced = QString::fromUtf8(ReadAll(strTrace));
+    QCOMPARE(strTraced.count(time), 2);
+    strTraced.replace(time, QStringLiteral("T "));
+    QCOMPARE(strTraced, QStringLiteral("T IN-->OUT received 4 bytes\n"
+                                       "  0000  61 62 63 01                                       |abc.|\n"
+                                       "T OUT-->IN received 3 bytes\n"
+                                       "  0000  78 79 7a                                          |xyz|\n"));
 }
 
 QTEST_GUILESS_MAIN(TestTrelvaned)
