@@ -19,7 +19,7 @@ public:
     enum EWhenFull { DropWhenFull, WaitWhenFull };
     using FNotice = std::function<QByteArray(quint64 nDropped)>;
 
-    CLineOutput(int hFile, EWhenFull whenFull, FNotice fnNotice, qsizetype nMaxQueued = 64 * 1024);
+    CLineOutput(int hFile, EWhenFull whenFull, FNotice fnNotice, qsizetype nMaxQueued);
     // Gives the queue kCloseWaitMs to drain, then leaves a stalled writer
     // behind (the descriptor stays open; the process is about to end).
     ~CLineOutput();

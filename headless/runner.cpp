@@ -18,6 +18,9 @@ namespace {
 
 // How often the service manager's status line is brought up to date.
 constexpr int kStatusMs = 5000;
+// What may wait for a slow reader: log lines, and a data trace.
+constexpr qsizetype kLogQueueBytes = 64 * 1024;
+constexpr qsizetype kTraceQueueBytes = 4 * 1024 * 1024;
 
 QByteArray DroppedNotice(quint64 nDropped)
 {
@@ -33,8 +36,10 @@ CRunner::CRunner(const SOptions& options, QObject* pParent)
                 // Shaped like the Message list lines around it.
                 return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss,")).toUtf8() + "trelvaned: "
                     + DroppedNotice(n);
-            }),
-      m_err(STDERR_FILENO, CLineOutput::DropWhenFull, [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }),
+            },
+            options.m_strTrace == u"-" ? kTraceQueueBytes : kLogQueueBytes),
+      m_err(STDERR_FILENO, CLineOutput::DropWhenFull, [](quint64 n) { return "trelvaned: " + DroppedNotice(n); },
+            kLogQueueBytes),
       m_host(&m_err), m_gateway(&m_doc, &m_host)
 {
     m_retryTimer.setSingleShot(true);
@@ -104,7 +109,7 @@ bool CRunner::OpenTrace()
         const bool bRegular = S_ISREG(info.st_mode);
         m_pTraceFile = std::make_unique<CLineOutput>(
             hFile, bRegular ? CLineOutput::WaitWhenFull : CLineOutput::DropWhenFull,
-            [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }, 4 << 20);
+            [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }, kTraceQueueBytes);
         pOutput = m_pTraceFile.get();
     }
     m_pTrace = std::make_unique<CDataTrace>([pOutput](const QByteArray& record) { pOutput->Write(record); });

@@ -68,13 +68,11 @@ void CTrafficWindow::showEvent(QShowEvent* pEvent)
     QWidget::showEvent(pEvent);
     UpdateHook();
     Refresh();
-    m_refresh.start();
 }
 
 void CTrafficWindow::hideEvent(QHideEvent* pEvent)
 {
     QWidget::hideEvent(pEvent);
-    m_refresh.stop();
     UpdateHook();
 }
 
@@ -82,6 +80,11 @@ void CTrafficWindow::UpdateHook()
 {
     const bool bOn = m_file.isOpen() || isVisible();
     m_pObserver->SetTrace(bOn ? &m_trace : nullptr);
+    // The refresh also flushes the trace file now and then.
+    if (bOn)
+        m_refresh.start();
+    else
+        m_refresh.stop();
     if (!isVisible()) {
         m_latest.clear();
         m_bLatestChanged = true;
