@@ -269,6 +269,8 @@ void TestTrelvaned::helpAndVersion()
     QCOMPARE(help.ExitCode(), 0);
     QVERIFY(help.Out().contains("--retry <seconds>"));
     QVERIFY(help.Out().contains("--profile <file>"));
+    QVERIFY(help.Out().contains("--trace <file>"));
+    QVERIFY(help.Out().contains("SIGUSR1"));
     QCOMPARE(version.ExitCode(), 0);
     QCOMPARE(version.Out(), QByteArray("trelvaned " TRELVANE_VERSION "\n"));
 }

@@ -75,6 +75,7 @@ private slots:
 
     void traceOfKnownExchange();
     void countersAfterDropsAndRestart();
+    void noClientDrops();
     void dumpLayout();
 };
 
@@ -214,6 +215,24 @@ void TestTraffic::countersAfterDropsAndRestart()
     // held-back ones.
     QCOMPARE(counters.m_nBlocksSent[0], counters.m_nBlocksReceived[0]);
     QCOMPARE(counters.m_nBlocksSent[1], counters.m_nBlocksReceived[1] - 2);
+}
+
+// A listening port reports a block it could not deliver.
+void TestTraffic::noClientDrops()
+{
+    QByteArray trace;
+    CDataTrace dataTrace([&](const QByteArray& record) { trace += record; });
+    dataTrace.SetClock([] { return qint64(0); });
+    SGatewayRig rig;
+    rig.gateway.Observer().SetTrace(&dataTrace);
+    IPortOwner& owner = rig.gateway;
+    owner.OnNoClientDrop(false, 9); // the Output: an IN-->OUT block
+    owner.OnNoClientDrop(true, 2);
+    const STrafficCounters& counters = rig.gateway.Observer().Counters();
+    QCOMPARE(counters.m_nNoClient[0], 1u);
+    QCOMPARE(counters.m_nNoClient[1], 1u);
+    QCOMPARE(trace, QByteArray("1970-01-01 00:00:00.000000 IN-->OUT dropped 9 bytes (no client connected)\n"
+                               "1970-01-01 00:00:00.000000 OUT-->IN dropped 2 bytes (no client connected)\n"));
 }
 
 // Offsets past 0xffff widen; an empty block has no dump line.
