@@ -161,6 +161,7 @@ private slots:
     void stalledLogReaderDoesNotBlock();
     void controlCharactersEscaped();
     void traceCountersAndServiceNotify();
+    void traceToStandardOutput();
 
 private:
     QString SetPath() const { return m_pDir->filePath(QStringLiteral("gw.set")); }
@@ -747,6 +748,20 @@ void TestTrelvaned::traceCountersAndServiceNotify()
                                        "  0000  61 62 63 01                                       |abc.|\n"
                                        "T OUT-->IN received 3 bytes\n"
                                        "  0000  78 79 7a                                          |xyz|\n"));
+}
+
+// "--trace -": the records go to standard output, between the log lines.
+void TestTrelvaned::traceToStandardOutput()
+{
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, peers.Fields(), {QStringLiteral("--trace"), QStringLiteral("-")}));
+    QVERIFY(peers.AcceptIn() && peers.AcceptOut());
+    peers.pIn->write("hi");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("hi"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Out().contains(" IN-->OUT received 2 bytes\n  0000  68 69 "), kWaitMs);
+    QVERIFY(daemon.Out().contains("Done!\n"));
 }
 
 QTEST_GUILESS_MAIN(TestTrelvaned)
