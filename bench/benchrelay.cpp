@@ -48,17 +48,16 @@ QString RelayName(ERelayKind kind)
 {
     switch (kind) {
     case ERelayKind::Trelvaned: return QStringLiteral("trelvaned");
+    case ERelayKind::Baseline: return QStringLiteral("baseline");
     case ERelayKind::SocatB512: return QStringLiteral("socat-b512");
     case ERelayKind::Socat8k: return QStringLiteral("socat-8k");
-    case ERelayKind::TrelvanedBase: return QStringLiteral("trelvaned-base");
     }
     return {};
 }
 
 bool ParseRelayName(const QString& strName, ERelayKind* pKind)
 {
-    for (ERelayKind kind :
-         {ERelayKind::Trelvaned, ERelayKind::SocatB512, ERelayKind::Socat8k, ERelayKind::TrelvanedBase}) {
+    for (ERelayKind kind : {ERelayKind::Trelvaned, ERelayKind::Baseline, ERelayKind::SocatB512, ERelayKind::Socat8k}) {
         if (strName == RelayName(kind)) {
             *pKind = kind;
             return true;
