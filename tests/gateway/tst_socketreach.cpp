@@ -1,6 +1,7 @@
 // Listening TCP ports, UDP on a fixed local port, IPv6 addresses and name
 // lookups, through the gateway with real loopback peers. Host names never
 // reach the machine's resolver: a replaceable lookup stands in for it.
+#include "loopback.h"
 #include "resources.h"
 #include "testhost.h"
 
@@ -25,30 +26,6 @@
 
 namespace {
 
-struct SSink
-{
-    QByteArray data;
-    void Attach(QIODevice* pDevice)
-    {
-        data += pDevice->readAll();
-        QObject::connect(pDevice, &QIODevice::readyRead, pDevice, [this, pDevice] { data += pDevice->readAll(); });
-    }
-};
-
-QTcpSocket* Accept(QTcpServer& server)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!server.hasPendingConnections() && timer.elapsed() < 5000)
-        QTest::qWait(10);
-    return server.nextPendingConnection();
-}
-
-QByteArray TcpSetup(const QTcpServer& server)
-{
-    return "TCP:" + QByteArray::number(server.serverPort()) + ",127.0.0.1";
-}
-
 quint16 LocalPort(int hSocket)
 {
     sockaddr_storage local {};
@@ -63,6 +40,18 @@ quint16 ListenPort(CPortSocket* pSocket)
 {
     return pSocket && pSocket->Listener() ? pSocket->Listener()->LocalPort() : 0;
 }
+
+// A client of a listening port, collecting what it receives.
+struct SClient
+{
+    QTcpSocket socket;
+    SSink sink;
+    explicit SClient(quint16 nPort, const QHostAddress& address = QHostAddress::LocalHost)
+    {
+        socket.connectToHost(address, nPort);
+        sink.Attach(&socket);
+    }
+};
 
 bool HaveIPv6Loopback()
 {
@@ -301,41 +290,35 @@ void TestSocketReach::listeningInputRelaysAndReplacesClients()
 
     // A client that connects later gets the initial string; its first
     // response is held back, the rest relays byte-exact both ways.
-    QTcpSocket first;
-    first.connectToHost(QHostAddress::LocalHost, nPort);
-    SSink firstSink;
-    firstSink.Attach(&first);
-    QTRY_COMPARE(firstSink.data, QByteArray("HELLO\r"));
-    first.write("OK");
+    SClient first(nPort);
+    QTRY_COMPARE(first.sink.data, QByteArray("HELLO\r"));
+    first.socket.write("OK");
     QTRY_VERIFY(!rig.gateway.m_bSkipInResponse);
     QVERIFY(rig.Texts().last().startsWith("TCP Client Accepted,port:"));
     const QByteArray forward = RandomBytes(1 << 20);
     const QByteArray backward = RandomBytes((1 << 20) + 3, 2);
-    first.write(forward);
+    first.socket.write(forward);
     pOut->write(backward);
     QTRY_COMPARE_WITH_TIMEOUT(outSink.data.size(), forward.size(), 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(firstSink.data.size(), 6 + backward.size(), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(first.sink.data.size(), 6 + backward.size(), 30000);
     QVERIFY(outSink.data == forward);
-    QVERIFY(firstSink.data.mid(6) == backward);
+    QVERIFY(first.sink.data.mid(6) == backward);
 
     // A second client replaces the first, which is closed; it gets the
     // initial string too and its first response is held back again.
-    QTcpSocket second;
-    second.connectToHost(QHostAddress::LocalHost, nPort);
-    SSink secondSink;
-    secondSink.Attach(&second);
-    QTRY_COMPARE(secondSink.data, QByteArray("HELLO\r"));
-    QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+    SClient second(nPort);
+    QTRY_COMPARE(second.sink.data, QByteArray("HELLO\r"));
+    QTRY_COMPARE(first.socket.state(), QAbstractSocket::UnconnectedState);
     const QStringList texts = rig.Texts();
     QVERIFY(texts.at(texts.size() - 2).startsWith("TCP Client Replaced,port:"));
     QVERIFY(!texts.contains("Remote Input closed,close ALL & ReStart!"));
-    second.write("OK");
+    second.socket.write("OK");
     QTRY_VERIFY(!rig.gateway.m_bSkipInResponse);
-    second.write("data");
+    second.socket.write("data");
     pOut->write("back");
     QTRY_COMPARE(outSink.data.size(), forward.size() + 4);
     QVERIFY(outSink.data.endsWith("data"));
-    QTRY_COMPARE(secondSink.data, QByteArray("HELLO\rback"));
+    QTRY_COMPARE(second.sink.data, QByteArray("HELLO\rback"));
     QVERIFY(rig.gateway.IsInputStarted());
 }
 
@@ -404,35 +387,29 @@ void TestSocketReach::listeningOutputDropsWithoutClient()
     QTRY_COMPARE(pOutput->m_nDroppedNoClient, quint64(2));
     QCOMPARE(rig.Texts().count("No TCP Client! Blocks dropped"), 1);
 
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, ListenPort(pOutput));
-    SSink sink;
-    sink.Attach(&client);
-    QTRY_COMPARE(sink.data, QByteArray("OUT"));
+    SClient client(ListenPort(pOutput));
+    QTRY_COMPARE(client.sink.data, QByteArray("OUT"));
     const QByteArray forward = RandomBytes(1 << 20, 3);
     const QByteArray backward = RandomBytes(1 << 20, 4);
     pIn->write(forward);
-    client.write(backward);
-    QTRY_COMPARE_WITH_TIMEOUT(sink.data.size(), 3 + forward.size(), 30000);
+    client.socket.write(backward);
+    QTRY_COMPARE_WITH_TIMEOUT(client.sink.data.size(), 3 + forward.size(), 30000);
     QTRY_COMPARE_WITH_TIMEOUT(inSink.data.size(), backward.size(), 30000);
-    QVERIFY(sink.data.mid(3) == forward);
+    QVERIFY(client.sink.data.mid(3) == forward);
     QVERIFY(inSink.data == backward);
 
     // The client leaves: the Output stays up and waits for the next one.
-    client.disconnectFromHost();
+    client.socket.disconnectFromHost();
     QTRY_VERIFY(rig.Texts().contains("Remote Output closed,wait for new client!"));
     QCOMPARE(rig.gateway.m_pOutSocket, pOutput);
     QVERIFY(rig.gateway.m_bOutStarted);
     pIn->write("lost3");
     QTRY_COMPARE(pOutput->m_nDroppedNoClient, quint64(3));
     QCOMPARE(rig.Texts().count("No TCP Client! Blocks dropped"), 2);
-    QTcpSocket next;
-    next.connectToHost(QHostAddress::LocalHost, ListenPort(pOutput));
-    SSink nextSink;
-    nextSink.Attach(&next);
-    QTRY_COMPARE(nextSink.data, QByteArray("OUT"));
+    SClient next(ListenPort(pOutput));
+    QTRY_COMPARE(next.sink.data, QByteArray("OUT"));
     pIn->write("kept");
-    QTRY_COMPARE(nextSink.data, QByteArray("OUTkept"));
+    QTRY_COMPARE(next.sink.data, QByteArray("OUTkept"));
 }
 
 void TestSocketReach::listenErrors()
