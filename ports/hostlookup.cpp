@@ -7,9 +7,7 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <cstring>
 #include <mutex>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <thread>
 
@@ -26,30 +24,12 @@ struct CHostLookup::SState
 
 CHostLookup::FResolve CHostLookup::s_pfnResolve = CHostLookup::SystemResolve;
 
-namespace {
-
-bool FirstAddress(const QByteArray& strName, int nFamily, SSocketAddress* pAddress)
-{
-    addrinfo hints {};
-    hints.ai_family = nFamily;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pList = nullptr;
-    if (::getaddrinfo(strName.constData(), nullptr, &hints, &pList) != 0 || !pList)
-        return false;
-    std::memcpy(&pAddress->storage, pList->ai_addr, pList->ai_addrlen);
-    pAddress->nLength = socklen_t(pList->ai_addrlen);
-    ::freeaddrinfo(pList);
-    return true;
-}
-
-} // namespace
-
 bool CHostLookup::SystemResolve(const QByteArray& strName, SSocketAddress* pAddress)
 {
     // An empty name is no name: never ask the resolver about it.
     if (strName.isEmpty())
         return false;
-    return FirstAddress(strName, AF_INET, pAddress) || FirstAddress(strName, AF_INET6, pAddress);
+    return FirstAddressOf(strName, AF_INET, 0, pAddress) || FirstAddressOf(strName, AF_INET6, 0, pAddress);
 }
 
 CHostLookup::CHostLookup(QObject* pParent) : QObject(pParent)

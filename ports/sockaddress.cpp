@@ -56,22 +56,28 @@ SSocketAddress IPv4Address(quint32 nAddressNetOrder, quint16 nPort)
     return address;
 }
 
+bool FirstAddressOf(const QByteArray& strName, int nFamily, int nFlags, SSocketAddress* pAddress)
+{
+    addrinfo hints {};
+    hints.ai_family = nFamily;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = nFlags;
+    addrinfo* pList = nullptr;
+    if (::getaddrinfo(strName.constData(), nullptr, &hints, &pList) != 0 || !pList)
+        return false;
+    std::memcpy(&pAddress->storage, pList->ai_addr, pList->ai_addrlen);
+    pAddress->nLength = socklen_t(pList->ai_addrlen);
+    ::freeaddrinfo(pList);
+    return true;
+}
+
 namespace {
 
 // An IPv6 literal with its scope; numeric only, so no resolver is asked.
 bool ParseIPv6(const QByteArray& strAddress, quint16 nPort, SSocketAddress* pAddress)
 {
-    if (!IsIPv6Literal(strAddress))
+    if (!IsIPv6Literal(strAddress) || !FirstAddressOf(strAddress, AF_INET6, AI_NUMERICHOST, pAddress))
         return false;
-    addrinfo hints {};
-    hints.ai_family = AF_INET6;
-    hints.ai_flags = AI_NUMERICHOST;
-    addrinfo* pList = nullptr;
-    if (::getaddrinfo(strAddress.constData(), nullptr, &hints, &pList) != 0 || !pList)
-        return false;
-    std::memcpy(&pAddress->storage, pList->ai_addr, pList->ai_addrlen);
-    pAddress->nLength = socklen_t(pList->ai_addrlen);
-    ::freeaddrinfo(pList);
     pAddress->SetPort(nPort);
     return true;
 }

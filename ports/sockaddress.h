@@ -28,6 +28,10 @@ SSocketAddress IPv4Address(quint32 nAddressNetOrder, quint16 nPort);
 // resolver. False for anything else (a host name).
 bool ParseNumericAddress(const QByteArray& strAddress, quint16 nPort, SSocketAddress* pAddress);
 
+// The first address getaddrinfo gives for strName in that family (port 0).
+// With AI_NUMERICHOST in nFlags it never asks the resolver.
+bool FirstAddressOf(const QByteArray& strName, int nFamily, int nFlags, SSocketAddress* pAddress);
+
 // The local address of a local-form setup string: empty means every
 // interface, IPv6 and IPv4 on one socket where the system has IPv6.
 bool ParseLocalAddress(const QByteArray& strAddress, quint16 nPort, SSocketAddress* pAddress);
