@@ -1,6 +1,7 @@
 #include "hostlookup.h"
 
 #include "portowner.h"
+#include "setupstring.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -26,8 +27,9 @@ CHostLookup::FResolve CHostLookup::s_pfnResolve = CHostLookup::SystemResolve;
 
 bool CHostLookup::SystemResolve(const QByteArray& strName, SSocketAddress* pAddress)
 {
-    // An empty name is no name: never ask the resolver about it.
-    if (strName.isEmpty())
+    // An empty name is no name, and an IPv6 literal that did not parse (an
+    // unknown scope) is none either: never ask the resolver about them.
+    if (strName.isEmpty() || IsIPv6Literal(strName))
         return false;
     return FirstAddressOf(strName, AF_INET, 0, pAddress) || FirstAddressOf(strName, AF_INET6, 0, pAddress);
 }
