@@ -101,6 +101,10 @@ bool CPortSocket::Connect(const SSocketAddress& peer)
 {
     SetNoDelay();
     if (::connect(m_hSocket, peer.Get(), peer.nLength) == 0) {
+        if (IsConnectedToSelf()) {
+            m_nLastError = WSAECONNREFUSED;
+            return false;
+        }
         m_bWritable = true;
         return true;
     }
@@ -128,7 +132,7 @@ int CPortSocket::WaitConnected(int nTimeoutMs)
             int nError = 0;
             socklen_t nSize = sizeof nError;
             ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nSize);
-            nResult = nError == 0 ? 0 : WsaErrorFromErrno(nError);
+            nResult = nError != 0 ? WsaErrorFromErrno(nError) : IsConnectedToSelf() ? WSAECONNREFUSED : 0;
             break;
         }
         if (deadline.hasExpired()) {
@@ -140,6 +144,26 @@ int CPortSocket::WaitConnected(int nTimeoutMs)
     if (pSelf && m_pWriteNotifier)
         m_pWriteNotifier->setEnabled(false);
     return nResult;
+}
+
+bool CPortSocket::IsConnectedToSelf()
+{
+    // A connection to ourselves would reflect every block back at us and keep
+    // the real server from its port: it counts as refused.
+    SSocketAddress local;
+    SSocketAddress peer;
+    local.nLength = sizeof local.storage;
+    peer.nLength = sizeof peer.storage;
+    if (::getsockname(m_hSocket, local.Get(), &local.nLength) != 0
+        || ::getpeername(m_hSocket, peer.Get(), &peer.nLength) != 0)
+        return false;
+    if (local.Port() != peer.Port() || local.AddressText() != peer.AddressText())
+        return false;
+    // Closed with a reset, so the port is free at once (no TIME_WAIT) for
+    // the server it belongs to and for the next try.
+    const linger abort {1, 0};
+    ::setsockopt(m_hSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    return true;
 }
 
 void CPortSocket::StartReceiving()
@@ -162,6 +186,15 @@ void CPortSocket::OnSend()
     // Watch for writability only while something waits for it.
     m_pWriteNotifier->setEnabled(false);
     m_bWritable = true;
+    if (HasPending())
+        FlushPending();
+}
+
+void CPortSocket::ResumeReceiving()
+{
+    m_bReadPaused = false;
+    if (m_pReadNotifier && !m_bReceiving)
+        m_pReadNotifier->setEnabled(true);
 }
 
 bool CPortSocket::WaitWritable()
@@ -182,9 +215,8 @@ bool CPortSocket::WaitWritable()
     return true;
 }
 
-int CPortSocket::Send(const char* pData, int nLen)
+int CPortSocket::TrySend(const char* pData, int nLen)
 {
-    QPointer<CPortSocket> pSelf(this);
     int nSent = 0;
     while (nSent < nLen) {
         if (IsClosed()) {
@@ -200,17 +232,30 @@ int CPortSocket::Send(const char* pData, int nLen)
         if (errno == EINTR)
             continue;
         const int nError = WsaErrorFromErrno(errno);
-        if (nError != WSAEWOULDBLOCK) {
-            LogError("Send Error Code:", nError);
-            return -1;
-        }
-        if (!WaitWritable())
-            return -1;
+        if (nError == WSAEWOULDBLOCK)
+            break;
+        LogError("Send Error Code:", nError);
+        return -1;
     }
     return nSent;
 }
 
-int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
+int CPortSocket::Send(const char* pData, int nLen)
+{
+    int nSent = 0;
+    for (;;) {
+        const int n = TrySend(pData + nSent, nLen - nSent);
+        if (n < 0)
+            return -1;
+        nSent += n;
+        if (nSent == nLen)
+            return nSent;
+        if (!WaitWritable())
+            return -1;
+    }
+}
+
+int CPortSocket::TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
 {
     for (;;) {
         if (IsClosed()) {
@@ -226,10 +271,19 @@ int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteA
         if (errno == EINTR)
             continue;
         const int nError = WsaErrorFromErrno(errno);
-        if (nError != WSAEWOULDBLOCK) {
-            LogError("SendTo Error Code:", nError);
-            return -1;
-        }
+        if (nError == WSAEWOULDBLOCK)
+            return -2;
+        LogError("SendTo Error Code:", nError);
+        return -1;
+    }
+}
+
+int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
+{
+    for (;;) {
+        const int n = TrySendTo(pData, nLen, nPort, strAddress);
+        if (n != -2)
+            return n;
         if (!WaitWritable())
             return -1;
     }
@@ -237,16 +291,63 @@ int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteA
 
 int CPortSocket::SendBlock(const char* pData, int nLen)
 {
-    if (m_nSocketType == SocketUdp)
-        return SendToPeer(pData, nLen, m_nPeerPort, m_strPeerAddress);
-    if (m_nSocketType == SocketTcp) {
-        if (m_pListener && IsClosed()) {
-            DropNoClient();
-            return 0;
-        }
-        return Send(pData, nLen);
+    if (m_nSocketType != SocketTcp && m_nSocketType != SocketUdp)
+        return 0;
+    if (m_pListener && IsClosed()) {
+        DropNoClient();
+        return 0;
     }
-    return 0;
+    if (HasPending()) {
+        // Behind bytes already held: they keep their order.
+        m_pending.append(QByteArray(pData, nLen));
+        return nLen;
+    }
+    if (m_nSocketType == SocketUdp) {
+        const int n = TrySendTo(pData, nLen, m_nPeerPort, m_strPeerAddress);
+        if (n != -2)
+            return n;
+        m_pending.append(QByteArray(pData, nLen));
+    } else {
+        const int nSent = TrySend(pData, nLen);
+        if (nSent < 0 || nSent == nLen)
+            return nSent;
+        m_pending.append(QByteArray(pData + nSent, nLen - nSent));
+    }
+    m_nPendingOffset = 0;
+    m_pWriteNotifier->setEnabled(true);
+    return nLen;
+}
+
+void CPortSocket::FlushPending()
+{
+    while (HasPending()) {
+        const QByteArray& strFront = m_pending.front();
+        if (m_nSocketType == SocketUdp) {
+            const int n = TrySendTo(strFront.constData(), int(strFront.size()), m_nPeerPort, m_strPeerAddress);
+            if (n == -2)
+                break;
+            // Sent, dropped on an error (logged) or to a name that does not resolve.
+            m_pending.removeFirst();
+            continue;
+        }
+        const int n = TrySend(strFront.constData() + m_nPendingOffset, int(strFront.size() - m_nPendingOffset));
+        if (n < 0) {
+            // The rest of the held bytes is lost, as that of a failed send.
+            m_pending.clear();
+            break;
+        }
+        m_nPendingOffset += n;
+        if (m_nPendingOffset < strFront.size())
+            break;
+        m_pending.removeFirst();
+        m_nPendingOffset = 0;
+    }
+    if (HasPending()) {
+        m_pWriteNotifier->setEnabled(true);
+        return;
+    }
+    m_nPendingOffset = 0;
+    m_pOwner->OnSendDone(this);
 }
 
 bool CPortSocket::SetBroadcast()
@@ -288,7 +389,7 @@ void CPortSocket::OnReceive()
     m_bReceiving = false;
     if (IsClosed())
         return;
-    if (!bRearm)
+    if (!bRearm || m_bReadPaused)
         m_pReadNotifier->setEnabled(false);
     else if (!m_pReadNotifier->isEnabled())
         m_pReadNotifier->setEnabled(true);
@@ -339,42 +440,34 @@ bool CPortSocket::ReceiveBlocks()
             return false;
         }
         // A datagram (even an empty one) is one block; a stream read is cut
-        // into blocks of at most 512 bytes.
+        // into blocks of at most 512 bytes by the owner.
         IPortOwner* pOwner = m_pOwner;
-        const bool bInput = m_bInput;
-        const bool bBurst = n > ssize_t(kReceiveBlock);
-        if (bBurst)
-            pOwner->BeginBlockBurst(bInput);
-        bool bGoOn = true;
-        ssize_t nOffset = 0;
-        do {
-            const int nLen = int(std::min<ssize_t>(n - nOffset, kReceiveBlock));
-            if (bInput)
-                pOwner->TransferInToOut(buffer + nOffset, nLen);
-            else
-                pOwner->TransferOutToIn(buffer + nOffset, nLen);
-            if (!pSelf || IsClosed() || pOwner->IsStopping())
-                bGoOn = false;
-            nOffset += nLen;
-            ++nBlock;
-        } while (bGoOn && nOffset < n);
-        if (bBurst)
-            pOwner->EndBlockBurst(bInput);
-        if (!bGoOn)
+        const bool bGoOn = pOwner->OnBlocksRead(this, buffer, int(n));
+        if (!pSelf || IsClosed() || pOwner->IsStopping())
             return false;
+        if (!bGoOn) {
+            // The blocks wait for their destination: read again when the
+            // owner resumes us.
+            m_bReadPaused = true;
+            return false;
+        }
         // A short TCP read means the queue is empty for now.
         if (m_nSocketType == SocketTcp && size_t(n) < nWant)
             break;
+        nBlock += m_nSocketType == SocketUdp ? 1 : int((n + kReceiveBlock - 1) / kReceiveBlock);
     }
     return true;
 }
 
 void CPortSocket::OnClose()
 {
+    const bool bHeld = HasPending();
     Close();
     if (m_pListener && !m_bInput) {
         // A listening Output stays up; the next client takes over.
         m_pOwner->AddMessage("Remote Output closed,wait for new client!");
+        if (bHeld)
+            ReleaseHeld();
         return;
     }
     // A listening Input restarts like any other, but its listening socket
@@ -401,6 +494,8 @@ void CPortSocket::Close()
     }
     if (m_pLivenessTimer)
         m_pLivenessTimer->stop();
+    m_pending.clear();
+    m_nPendingOffset = 0;
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;

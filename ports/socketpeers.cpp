@@ -35,10 +35,11 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
     m_pListener = pListener;
     pListener->setParent(this);
     m_strClientInitial = strInitial;
-    // A client is taken only between transfers: never while a block of the
-    // current one is read or a send to it waits.
+    // A client is taken only while no read of the current one is on the
+    // stack and no initial string is being sent. Bytes held for a stuck
+    // client do not hold a new one back: they go with the old connection.
     pListener->SetAccept(
-        [this] { return !m_bReceiving && !(m_pWriteNotifier && m_pWriteNotifier->isEnabled()); },
+        [this] { return !m_bReceiving && !m_bAccepting; },
         [this](int hClient, const SSocketAddress& peer) { AcceptClient(hClient, peer); });
 }
 
@@ -46,6 +47,7 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
 {
     // One client at a time: a new one replaces the current one, so that a
     // device whose old connection went half-open can come back.
+    const bool bHeld = HasPending();
     if (!IsClosed()) {
         m_pOwner->AddMessage("TCP Client Replaced" + Endpoint(m_clientPeer));
         Close();
@@ -58,10 +60,26 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
     m_pOwner->AddMessage("TCP Client Accepted" + Endpoint(peer));
     m_pOwner->OnClientConnected(this);
     QPointer<CPortSocket> pSelf(this);
-    if (!m_strClientInitial.isEmpty())
+    if (!m_strClientInitial.isEmpty()) {
+        m_bAccepting = true;
         Send(m_strClientInitial.constData(), int(m_strClientInitial.size()));
-    if (pSelf && !IsClosed() && !m_pOwner->IsStopping())
-        StartReceiving();
+        if (!pSelf)
+            return;
+        m_bAccepting = false;
+    }
+    if (bHeld)
+        ReleaseHeld();
+    if (IsClosed() || m_pOwner->IsStopping())
+        return;
+    StartReceiving();
+    // Reading waits while the blocks already read wait for their destination.
+    if (m_bReadPaused)
+        m_pReadNotifier->setEnabled(false);
+}
+
+void CPortSocket::ReleaseHeld()
+{
+    QMetaObject::invokeMethod(this, [this] { m_pOwner->OnSendDone(this); }, Qt::QueuedConnection);
 }
 
 void CPortSocket::DropNoClient()
