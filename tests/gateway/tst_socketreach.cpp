@@ -127,6 +127,7 @@ private slots:
     void listeningInputRelaysAndReplacesClients();
     void listeningInputSurvivesRestart();
     void listeningOutputDropsWithoutClient();
+    void newClientReplacesStuckOne();
     void listenErrors();
     void udpFixedPortFollowsPeer();
     void ipv6ClientForms();
@@ -410,6 +411,44 @@ void TestSocketReach::listeningOutputDropsWithoutClient()
     QTRY_COMPARE(next.sink.data, QByteArray("OUT"));
     pIn->write("kept");
     QTRY_COMPARE(next.sink.data, QByteArray("OUTkept"));
+}
+
+void TestSocketReach::newClientReplacesStuckOne()
+{
+    // A client that stopped reading (as behind a half-open connection):
+    // the Output holds what it cannot take and the Input waits for it.
+    // A new client takes over at once; what was held goes with the old one.
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strOutInitial = "OUT";
+    rig.Start(TcpSetup(inServer), "TCP:0@127.0.0.1");
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    CPortSocket* pOutput = rig.gateway.m_pOutSocket;
+    const int hStuck = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int nSmall = 4096;
+    ::setsockopt(hStuck, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(ListenPort(pOutput));
+    QCOMPARE(::connect(hStuck, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    QTRY_VERIFY(rig.Texts().last().startsWith("TCP Client Accepted"));
+    const QByteArray chunk = RandomBytes(1 << 20, 6);
+    for (int i = 0; i < 16 && !pOutput->HasPending(); ++i) {
+        pIn->write(chunk);
+        QTest::qWaitFor([&] { return pIn->bytesToWrite() == 0 || pOutput->HasPending(); }, 2000);
+    }
+    QTRY_VERIFY(pOutput->HasPending());
+
+    SClient next(ListenPort(pOutput));
+    QTRY_VERIFY(next.sink.data.startsWith("OUT"));
+    const QStringList texts = rig.Texts();
+    QVERIFY(texts.at(texts.size() - 2).startsWith("TCP Client Replaced"));
+    pIn->write("after");
+    QTRY_VERIFY_WITH_TIMEOUT(next.sink.data.endsWith("after"), 20000);
+    ::close(hStuck);
 }
 
 void TestSocketReach::listenErrors()
