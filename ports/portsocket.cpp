@@ -263,7 +263,7 @@ int CPortSocket::TrySendTo(const char* pData, int nLen, int nPort, const QByteAr
             return -1;
         }
         SSocketAddress peer;
-        if (!PeerAddress(nPort, strAddress, &peer))
+        if (!PeerAddress(nPort, strAddress, nLen, &peer))
             return 0;
         const long n = s_pfnSendTo(m_hSocket, pData, size_t(nLen), peer.Get(), peer.nLength);
         if (n >= 0)
@@ -294,7 +294,7 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
     if (m_nSocketType != SocketTcp && m_nSocketType != SocketUdp)
         return 0;
     if (m_pListener && IsClosed()) {
-        DropNoClient();
+        DropNoClient(nLen);
         return 0;
     }
     if (HasPending()) {

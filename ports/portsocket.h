@@ -120,9 +120,6 @@ public:
     QByteArray m_strPeerAddress;
     int m_hSocket = -1;
     int m_nLastError = 0;
-    // Blocks dropped because a listening port had no client, or a UDP port
-    // on a fixed local port had not heard from any peer yet.
-    quint64 m_nDroppedNoClient = 0;
 
 private:
     // One "<what> Error Code:%d" line of the Message list.
@@ -154,12 +151,17 @@ private:
     void SetNoDelay();
     // The destination of a datagram to (nPort, strAddress); false when there
     // is none (name not resolved, no peer yet): nothing is sent.
-    bool PeerAddress(int nPort, const QByteArray& strAddress, SSocketAddress* pPeer);
+    // nLen: the datagram's size, for the count of blocks dropped for lack
+    // of a peer.
+    bool PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer);
     // Listening port: takes a new client in place of the current one.
     void AcceptClient(int hClient, const SSocketAddress& peer);
     // UDP on a fixed local port: a datagram came from pFrom.
     void NotePeer(const SSocketAddress& from);
-    void DropNoClient();
+    // A block dropped because a listening port has no client, or a UDP port
+    // on a fixed local port has not heard from any peer yet: counted by the
+    // owner; the first of each such stretch of a TCP port is logged.
+    void DropNoClient(int nLen);
     // The client went away with bytes still held for it: they are lost with
     // it, and a direction that waits for them goes on (from the event loop).
     void ReleaseHeld();

@@ -82,9 +82,9 @@ void CPortSocket::ReleaseHeld()
     QMetaObject::invokeMethod(this, [this] { m_pOwner->OnSendDone(this); }, Qt::QueuedConnection);
 }
 
-void CPortSocket::DropNoClient()
+void CPortSocket::DropNoClient(int nLen)
 {
-    ++m_nDroppedNoClient;
+    m_pOwner->OnNoClientDrop(m_bInput, nLen);
     if (m_pListener && !m_bDropLogged) {
         m_bDropLogged = true;
         m_pOwner->AddMessage("No TCP Client! Blocks dropped");
@@ -121,11 +121,11 @@ int CPortSocket::ResolvePeerName(IPortOwner* pOwner)
     return nResult;
 }
 
-bool CPortSocket::PeerAddress(int nPort, const QByteArray& strAddress, SSocketAddress* pPeer)
+bool CPortSocket::PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer)
 {
     if (m_bFollowPeer) {
         if (!m_clientPeer.IsValid()) {
-            DropNoClient();
+            DropNoClient(nLen);
             return false;
         }
         *pPeer = m_clientPeer;

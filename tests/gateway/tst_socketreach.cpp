@@ -53,6 +53,13 @@ struct SClient
     }
 };
 
+// Blocks the gateway dropped for lack of a client (bInToOut: read on the
+// Input, for the Output).
+quint64 NoClient(SGatewayRig& rig, bool bInToOut)
+{
+    return rig.gateway.Observer().Counters().m_nNoClient[bInToOut ? 0 : 1];
+}
+
 bool HaveIPv6Loopback()
 {
     QTcpServer probe;
@@ -383,9 +390,9 @@ void TestSocketReach::listeningOutputDropsWithoutClient()
 
     // No client yet: blocks are dropped and counted, one line says so.
     pIn->write("lost1");
-    QTRY_COMPARE(pOutput->m_nDroppedNoClient, quint64(1));
+    QTRY_COMPARE(NoClient(rig, true), quint64(1));
     pIn->write("lost2");
-    QTRY_COMPARE(pOutput->m_nDroppedNoClient, quint64(2));
+    QTRY_COMPARE(NoClient(rig, true), quint64(2));
     QCOMPARE(rig.Texts().count("No TCP Client! Blocks dropped"), 1);
 
     SClient client(ListenPort(pOutput));
@@ -405,7 +412,7 @@ void TestSocketReach::listeningOutputDropsWithoutClient()
     QCOMPARE(rig.gateway.m_pOutSocket, pOutput);
     QVERIFY(rig.gateway.m_bOutStarted);
     pIn->write("lost3");
-    QTRY_COMPARE(pOutput->m_nDroppedNoClient, quint64(3));
+    QTRY_COMPARE(NoClient(rig, true), quint64(3));
     QCOMPARE(rig.Texts().count("No TCP Client! Blocks dropped"), 2);
     SClient next(ListenPort(pOutput));
     QTRY_COMPARE(next.sink.data, QByteArray("OUT"));
@@ -489,7 +496,7 @@ void TestSocketReach::udpFixedPortFollowsPeer()
 
     // Nothing is sent before a peer has been heard from.
     pOut->write("early");
-    QTRY_COMPARE(pInput->m_nDroppedNoClient, quint64(1));
+    QTRY_COMPARE(NoClient(rig, false), quint64(1));
 
     struct SPeer
     {
@@ -657,10 +664,10 @@ void TestSocketReach::hangingLookupLeavesLoopRunning()
     rig.gateway.RequestStartupReset();
     QVERIFY(bTicked);
     QVERIFY(timer.elapsed() < 2000);
-    QTRY_COMPARE(rig.started.size(), 2);
+    // The start cut short reports nothing; the new one reports its success.
+    QTRY_COMPARE(rig.started.size(), 1);
     QVERIFY(timer.elapsed() < 2000);
-    QCOMPARE(rig.started.at(0).first().toBool(), false);
-    QCOMPARE(rig.started.at(1).first().toBool(), true);
+    QCOMPARE(rig.started.at(0).first().toBool(), true);
     // The abandoned lookup printed nothing.
     QCOMPARE(rig.Texts(), QStringList({"Listen TCP...", "Done!"}));
 
