@@ -466,7 +466,13 @@ bool CGateway::PassBlocks(bool bInput, const char* pData, qsizetype nLen)
     SDirection& direction = m_directions[bInput];
     if (CPortSocket* pDestination = BatchDestination(bInput, nLen)) {
         // All blocks of the read in one system call: one send on a TCP
-        // stream, one datagram per block on UDP.
+        // stream, one datagram per block on UDP. Each block still counts,
+        // and is traced, as received and sent on its own.
+        for (qsizetype nOffset = 0; nOffset < nLen; nOffset += CPortSocket::kReceiveBlock) {
+            const int nBlock = int(std::min<qsizetype>(nLen - nOffset, CPortSocket::kReceiveBlock));
+            m_observer.OnReceived(bInput, pData + nOffset, nBlock);
+            m_observer.OnSent(bInput, pData + nOffset, nBlock, pData + nOffset, nBlock);
+        }
         pDestination->SendBlocks(pData, nLen);
         if (pDestination->HasPending())
             Park(bInput, pDestination);

@@ -330,8 +330,10 @@ int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
     if (m_nSocketType != SocketUdp)
         return 0;
     const int nBlocks = int((nLen + kReceiveBlock - 1) / kReceiveBlock);
-    if (HasPending() || s_pfnSendTo != SystemSendTo || nBlocks > kBlocksPerWakeup) {
-        // Behind held datagrams, or with the datagram send replaced: one by one.
+    if (HasPending() || s_pfnSendTo != SystemSendTo || nBlocks > kBlocksPerWakeup
+        || (m_bFollowPeer && !m_clientPeer.IsValid())) {
+        // Behind held datagrams, with the datagram send replaced, or with no
+        // client to answer yet: one by one.
         for (qsizetype nOffset = 0; nOffset < nLen; nOffset += kReceiveBlock)
             SendBlock(pData + nOffset, int(std::min<qsizetype>(nLen - nOffset, kReceiveBlock)));
         return int(nLen);
@@ -340,15 +342,9 @@ int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
         LogError("SendTo Error Code:", WSAENOTSOCK);
         return -1;
     }
-    unsigned nAddress = 0;
-    if (m_strPeerAddress == "255.255.255.255")
-        nAddress = htonl(INADDR_BROADCAST);
-    else if (!ResolveIPv4(m_strPeerAddress, &nAddress))
+    SSocketAddress peer;
+    if (!PeerAddress(m_nPeerPort, m_strPeerAddress, int(nLen), &peer))
         return 0;
-    sockaddr_in peer {};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = nAddress;
-    peer.sin_port = htons(quint16(m_nPeerPort));
     // With segmentation offload one message carries several blocks and the
     // system cuts it into one datagram per block (each block but a read's
     // last is a full 512 bytes); without it, one message per block.
@@ -362,8 +358,8 @@ int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
         parts[i].iov_base = const_cast<char*>(pData + nOffset);
         parts[i].iov_len = size_t(std::min<qsizetype>(nLen - nOffset, qsizetype(nPerMessage) * kReceiveBlock));
         msghdr& header = messages[i].msg_hdr;
-        header.msg_name = &peer;
-        header.msg_namelen = sizeof peer;
+        header.msg_name = peer.Get();
+        header.msg_namelen = peer.nLength;
         header.msg_iov = &parts[i];
         header.msg_iovlen = 1;
         if (parts[i].iov_len > size_t(kReceiveBlock)) {
