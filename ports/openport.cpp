@@ -1,6 +1,7 @@
 #include "openport.h"
 
 #include "commport.h"
+#include "portfailure.h"
 #include "portowner.h"
 #include "portsocket.h"
 #include "setupstring.h"
@@ -8,19 +9,31 @@
 
 namespace {
 
+void ReportFailure(IPortOwner* pOwner, bool bInput, SPortFailure::EWhat eWhat, const QByteArray& strSetup,
+                   int nError = 0)
+{
+    SPortFailure failure;
+    failure.m_eWhat = eWhat;
+    failure.m_bInput = bInput;
+    failure.m_strSetup = strSetup;
+    failure.m_nError = nError;
+    pOwner->OnPortFailure(failure);
+}
+
 QByteArray Endpoint(int nPort, const QByteArray& strAddress)
 {
     return ",port:" + QByteArray::number(nPort) + ",addr:" + strAddress;
 }
 
-int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
-            CPortSocket** ppSocket)
+int OpenTcp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput,
+            IPortOwner* pOwner, CPortSocket** ppSocket)
 {
     auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
     if (!pSocket->Create()) {
-        pOwner->AddMessage("TCP Create Error:" + QByteArray::number(pSocket->m_nLastError)
-                           + Endpoint(setup.nPort, setup.strAddress));
+        const int nError = pSocket->m_nLastError;
+        pOwner->AddMessage("TCP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
         delete pSocket;
+        ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
         return 2;
     }
     const bool bConnected = pSocket->Connect(setup.strAddress, setup.nPort);
@@ -33,6 +46,7 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
                 pOwner->AddMessage("TCP Connect TimeOut!port:" + QByteArray::number(setup.nPort)
                                    + ",addr:" + setup.strAddress);
                 delete pSocket;
+                ReportFailure(pOwner, bInput, SPortFailure::ConnectTimeout, strSetup);
                 return 3;
             }
             if (nWait == -2) {
@@ -47,6 +61,7 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
             pOwner->AddMessage("TCP Connect Error:" + QByteArray::number(nError)
                                + Endpoint(setup.nPort, setup.strAddress));
             delete pSocket;
+            ReportFailure(pOwner, bInput, SPortFailure::Connect, strSetup, nError);
             return 3;
         }
     }
@@ -56,14 +71,15 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
     return 0;
 }
 
-int OpenUdp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
-            CPortSocket** ppSocket)
+int OpenUdp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput,
+            IPortOwner* pOwner, CPortSocket** ppSocket)
 {
     auto* pSocket = new CPortSocket(CPortSocket::SocketUdp, pOwner, bInput);
     if (!pSocket->Create()) {
-        pOwner->AddMessage("UDP Create Error:" + QByteArray::number(pSocket->m_nLastError)
-                           + Endpoint(setup.nPort, setup.strAddress));
+        const int nError = pSocket->m_nLastError;
+        pOwner->AddMessage("UDP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
         delete pSocket;
+        ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
         return 4;
     }
     // Broadcast permission is asked for at creation, so that every datagram
@@ -89,6 +105,7 @@ int OpenPort(const QByteArray& strSetupIn, const QByteArray& strInitial, bool bI
     const EPortKind kind = RecognisePortKind(strSetup);
     if (kind == EPortKind::Unknown) {
         pOwner->AddMessage("Invalid Setup String!");
+        ReportFailure(pOwner, bInput, SPortFailure::SetupString, strSetup);
         return 20;
     }
     if (kind == EPortKind::Serial) {
@@ -106,10 +123,11 @@ int OpenPort(const QByteArray& strSetupIn, const QByteArray& strInitial, bool bI
     SWinsockSetup setup;
     if (const int nCode = SplitWinsockSetup(strSetup, kind, &setup)) {
         pOwner->AddMessage("Invalid Setup String!");
+        ReportFailure(pOwner, bInput, SPortFailure::SetupString, strSetup);
         return nCode;
     }
     if (kind == EPortKind::Tcp)
-        return OpenTcp(setup, strInitial, bInput, pOwner, ppSocket);
+        return OpenTcp(strSetup, setup, strInitial, bInput, pOwner, ppSocket);
     pOwner->AddMessage("Create UDP...");
-    return OpenUdp(setup, strInitial, bInput, pOwner, ppSocket);
+    return OpenUdp(strSetup, setup, strInitial, bInput, pOwner, ppSocket);
 }

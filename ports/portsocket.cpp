@@ -35,6 +35,15 @@ constexpr int kBlocksPerWakeup = 64;
 CPortSocket::FSendTo CPortSocket::s_pfnSendTo = SystemSendTo;
 CPortSocket::SKeepAlive CPortSocket::s_keepAlive = CPortSocket::kDefaultKeepAlive;
 
+namespace {
+FNameLookup g_pfnNameLookup = nullptr;
+} // namespace
+
+void SetNameLookupOverride(FNameLookup pfnLookup)
+{
+    g_pfnNameLookup = pfnLookup;
+}
+
 bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder)
 {
     const QByteArray strText = strAddress; // NUL-terminated copy
@@ -43,6 +52,8 @@ bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder)
         *pnAddressNetOrder = addr.s_addr;
         return true;
     }
+    if (g_pfnNameLookup)
+        return g_pfnNameLookup(strText, pnAddressNetOrder);
     addrinfo hints {};
     hints.ai_family = AF_INET;
     addrinfo* pList = nullptr;

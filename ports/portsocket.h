@@ -116,3 +116,8 @@ private:
 // Resolves a dotted IPv4 address (inet_aton rules) or a host name (first
 // IPv4 address). False when the name does not resolve.
 bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder);
+
+// Tests put their own host name lookup in place of the system's resolver
+// (dotted addresses are still taken as they are); null restores it.
+using FNameLookup = bool (*)(const QByteArray& strName, unsigned* pnAddressNetOrder);
+void SetNameLookupOverride(FNameLookup pfnLookup);
