@@ -66,6 +66,7 @@ public:
     void SetRestartTimer() override;
     void BeginBlockBurst(bool bInput) override;
     void EndBlockBurst(bool bInput) override;
+    void OnPortFailure(const SPortFailure& failure) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
 

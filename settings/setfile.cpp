@@ -32,7 +32,7 @@ private:
 
 } // namespace
 
-bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError)
+bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError, SSetFileExtent* pExtent)
 {
     const QByteArray path = QFile::encodeName(strPath);
     if (path.isEmpty()) {
@@ -67,6 +67,8 @@ bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError
     switch (result.m_eStatus) {
     case ESetReadStatus::Ok:
         *pFields = result.m_fields;
+        if (pExtent)
+            *pExtent = {result.m_nBytesRead, qint64(st.st_size)};
         return true;
     case ESetReadStatus::BadFormat:
         *pstrError = SetFileFormatMessage();
@@ -93,4 +95,25 @@ bool SaveSetFile(const QString& strPath, const SSetFields& fields, QString* pstr
         return false;
     }
     return true;
+}
+
+QString SetFileOddity(const SSetFields& fields, const SSetFileExtent& extent)
+{
+    if (extent.m_nFileBytes > extent.m_nFieldBytes) {
+        return QStringLiteral("%1 bytes follow the ten settings, which take %2; a settings file ends with them")
+            .arg(extent.m_nFileBytes - extent.m_nFieldBytes).arg(extent.m_nFieldBytes);
+    }
+    const struct {
+        const char* pszName;
+        qint32 nValue;
+    } flags[] = {{"no-in-init-response", fields.m_bNoInInitResponse},
+                 {"no-out-init-response", fields.m_bNoOutInitResponse},
+                 {"detect-carrier", fields.m_bDetectCarrier}};
+    for (const auto& flag : flags) {
+        if (flag.nValue != 0 && flag.nValue != 1) {
+            return QStringLiteral("the flag %1 holds %2; a settings file holds 0 or 1 there")
+                .arg(QLatin1String(flag.pszName)).arg(flag.nValue);
+        }
+    }
+    return {};
 }
