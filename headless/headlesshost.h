@@ -16,6 +16,8 @@ public:
     void SetStatusText(bool bInput, const QString& strText) override;
     void ShowMessageBox(const QString& strText) override;
     void Beep() override;
+    // "trelvaned: why: <text>", after the message it explains.
+    void Explain(const QString& strText) override;
 
     // "trelvaned: <text>" as one line, flushed.
     void Print(const QString& strText);
