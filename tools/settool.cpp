@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QList>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <sys/stat.h>
@@ -315,9 +316,22 @@ int Write(const QList<QByteArray>& args)
     doc.SetFields(fields);
     if (!doc.OnSaveDocument(strPath, &strError))
         return Failed(strError);
-    // The format takes any value; say which ones the gateway will refuse.
-    for (const QString& strProblem : CheckSettings(fields, {}, false).m_listProblems)
-        PrintLine(stderr, QStringLiteral("warning: ") + strProblem);
+    // The format takes any value; say which of the values given here the
+    // gateway will refuse. (Problems are named by their setting.)
+    QStringList listGiven;
+    for (size_t n = 0; n < std::size(kStringOptions); ++n) {
+        if (strings[n])
+            listGiven.append(QLatin1String(kStringOptions[n].pszName) + QStringLiteral(": "));
+    }
+    for (size_t n = 0; n < std::size(kIntOptions); ++n) {
+        if (ints[n])
+            listGiven.append(QLatin1String(kIntOptions[n].pszName) + QStringLiteral(": "));
+    }
+    for (const QString& strProblem : CheckSettings(fields, {}, false).m_listProblems) {
+        if (std::any_of(listGiven.cbegin(), listGiven.cend(),
+                        [&](const QString& strName) { return strProblem.startsWith(strName); }))
+            PrintLine(stderr, QStringLiteral("warning: ") + strProblem);
+    }
     return kExitOk;
 }
 
