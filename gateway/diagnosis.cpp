@@ -1,5 +1,6 @@
 #include "diagnosis.h"
 
+#include "librarysearch.h"
 #include "pluginpath.h"
 #include "portfailure.h"
 #include "portsocket.h"
@@ -11,6 +12,7 @@
 #include "wsaerror.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -350,24 +352,34 @@ SPluginReport DescribePlugin(const QByteArray& strName, bool bProbe)
     SPluginReport report;
     if (strName.isEmpty() || !bProbe)
         return report;
-    if (const auto pPlugin = CTransferPlugin::Load(strName)) {
-        report.m_strFile = QFile::decodeName(pPlugin->FileName());
+    const CPluginPath::SResolved resolved = CPluginPath::Resolve(strName);
+    if (resolved.Found()) {
+        report.m_strFile = QFile::decodeName(resolved.m_strFile);
+        const QByteArray strError = CTransferPlugin::LoadError(resolved.m_strFile);
+        if (!strError.isEmpty()) {
+            report.m_strProblem = QStringLiteral("%1 is not a plug-in the system can load: %2")
+                                      .arg(report.m_strFile, Text(strError));
+        }
         return report;
     }
-    for (const QByteArray& strFile : CPluginPath::Candidates(strName)) {
-        if (strFile.contains('/') && QFile::exists(QFile::decodeName(strFile))) {
-            report.m_strFile = QFile::decodeName(strFile);
+    // A file that is there but was passed over is what the operator meant.
+    const QString strCache = CLibrarySearch::CacheFile();
+    QStringList listFolders;
+    for (const QString& strSearched : resolved.m_listSearched) {
+        if (strSearched == strCache)
+            continue;
+        const QFileInfo info(strSearched);
+        if (info.isFile()) {
             report.m_strProblem = QStringLiteral("%1 is not a plug-in the system can load: %2")
-                                      .arg(report.m_strFile, Text(CTransferPlugin::LoadError(strFile)));
+                                      .arg(strSearched, Text(CTransferPlugin::LoadError(QFile::encodeName(strSearched))));
             return report;
         }
+        if (!listFolders.contains(info.path()))
+            listFolders.append(info.path());
     }
-    QStringList listSearched;
-    if (strName.contains('/'))
-        listSearched.append(QFile::decodeName(strName));
-    else
-        listSearched = CPluginPath::PluginDirs() << QStringLiteral("the system's library search");
+    if (resolved.m_listSearched.contains(strCache))
+        listFolders.append(QStringLiteral("the loader cache ") + strCache);
     report.m_strProblem = QStringLiteral("plug-in %1 not found; searched: %2")
-                              .arg(Quote(strName), listSearched.join(QStringLiteral(", ")));
+                              .arg(Quote(strName), listFolders.join(QStringLiteral(", ")));
     return report;
 }

@@ -7,6 +7,7 @@
 #include "testhost.h"
 
 #include "diagnosis.h"
+#include "librarysearch.h"
 #include "pluginpath.h"
 #include "portsocket.h"
 #include "settingscheck.h"
@@ -259,7 +260,13 @@ void TestDiagnosis::pluginNotFound()
     QVERIFY2(strWhy.startsWith(QStringLiteral("IN-->OUT plug-in not loaded, its blocks pass unchanged: plug-in "
                                               "\"lf2crfl.so\" not found; searched: %1, ").arg(dir.path())),
              qPrintable(strWhy));
-    QVERIFY2(strWhy.endsWith(u"the system's library search"), qPrintable(strWhy));
+    // Every folder of the loader's own search, in its order, then its cache.
+    QStringList listFolders = CPluginPath::PluginDirs() + CLibrarySearch::Folders();
+    listFolders.prepend(dir.path());
+    listFolders.removeDuplicates();
+    QVERIFY2(strWhy.endsWith(QStringLiteral("searched: ") + listFolders.join(QStringLiteral(", ")) + QStringLiteral(", the loader cache ")
+                             + CLibrarySearch::CacheFile()),
+             qPrintable(strWhy));
 }
 
 void TestDiagnosis::pluginNotAPlugin()
