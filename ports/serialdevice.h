@@ -16,7 +16,9 @@ struct SSerialMode;
 int SerialOpen(const QString& strPath);
 
 // Whether SerialOpen would succeed now: 0, or the errno it would fail with.
-// The device is closed again at once, its lines and queues left alone.
+// The device is closed again at once, its queues left alone. (The kernel
+// itself raises DTR and RTS at a line's first open and drops them at its
+// last close.)
 int SerialProbe(const QString& strPath);
 
 // Applies the line settings (termios2 for rates without a Bxxx constant)
