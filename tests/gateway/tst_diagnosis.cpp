@@ -10,6 +10,7 @@
 #include "librarysearch.h"
 #include "pluginpath.h"
 #include "portsocket.h"
+#include "serialdevice.h"
 #include "settingscheck.h"
 
 #include <QTcpServer>
@@ -63,6 +64,7 @@ private slots:
     void busyDevice();
     void notATerminal();
     void refusedModeAndSetup();
+    void settingsTheDeviceRefuses();
     void connectionRefused();
     void unresolvedNameThroughSeam();
     void pluginNotFound();
@@ -201,6 +203,29 @@ void TestDiagnosis::refusedModeAndSetup()
     QVERIFY2(rig.host.m_explanations[0].startsWith(u"Output: result code 20") &&
                  rig.host.m_explanations[0].endsWith(u"(write TCP, not Tcp)"),
              qPrintable(rig.host.m_explanations[0]));
+}
+
+void TestDiagnosis::settingsTheDeviceRefuses()
+{
+    CPty pty;
+    QVERIFY(pty.IsValid());
+    // A pseudo-terminal takes every setting; the device's answer is scripted.
+    for (const int nErrno : {EINVAL, 0}) {
+        SetSerialApplyOverride([nErrno](int, const SSerialMode&) {
+            errno = nErrno;
+            return false;
+        });
+        QStringList boxes;
+        const QStringList why = StartSerialInput("COM7:123456", pty.Slave(), &boxes);
+        SetSerialApplyOverride({});
+        QCOMPARE(boxes, QStringList{"SetCommState Error!"});
+        QCOMPARE(why.size(), 1);
+        const QString strExpected = nErrno
+            ? QStringLiteral("Input: %1 refused the line settings of \"COM7:123456\" (%2)").arg(pty.Slave(),
+                                                                                             ErrnoText(nErrno))
+            : QStringLiteral("Input: %1 did not take every line setting of \"COM7:123456\"").arg(pty.Slave());
+        QVERIFY2(why[0].startsWith(strExpected), qPrintable(why[0]));
+    }
 }
 
 void TestDiagnosis::connectionRefused()
