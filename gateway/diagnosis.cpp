@@ -67,7 +67,7 @@ QString UserName()
     return pUser ? QString::fromLocal8Bit(pUser->pw_name) : QString::number(::geteuid());
 }
 
-// Whether this process has the group, and whether the user is listed in it.
+// Whether this process has the group (as its own or a supplementary one).
 bool HasGroup(gid_t nGroup)
 {
     if (::getegid() == nGroup)
@@ -80,6 +80,7 @@ bool HasGroup(gid_t nGroup)
     return nGot > 0 && groups.first(nGot).contains(nGroup);
 }
 
+// Whether the group lists this user (who may have joined after logging in).
 bool UserListedIn(const group* pGroup)
 {
     const QByteArray strUser = UserName().toLocal8Bit();
