@@ -180,6 +180,23 @@ void DescribeSerial(const QByteArray& strSetup, const SerialPathMap& portMap, bo
     }
 }
 
+// What a socket error usually means, after its text.
+QString SocketHint(int nErrno)
+{
+    switch (nErrno) {
+    case ECONNREFUSED: return QStringLiteral(": nothing listens there");
+    case ENETUNREACH:
+    case EHOSTUNREACH: return QStringLiteral(": there is no route to that host");
+    case EACCES:
+    case EPERM: return QStringLiteral(": a firewall rule, the broadcast address or a port below 1024 needs "
+                                      "permission");
+    case EADDRINUSE: return QStringLiteral(": another program uses that port (ss -ltnup shows which)");
+    case EMFILE:
+    case ENFILE: return QStringLiteral(": too many open files (see ulimit -n)");
+    default: return {};
+    }
+}
+
 bool IsDottedAddress(const QByteArray& strAddress)
 {
     in_addr addr {};
@@ -321,8 +338,8 @@ QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& por
                               "read back differently): use settings the device supports")
             .arg(failure.m_strPath, Quote(strSetup));
     case SPortFailure::SocketCreate:
-        return QStringLiteral("the system refused a new socket (%1)")
-            .arg(ErrnoText(ErrnoFromWsaError(failure.m_nError)));
+        return QStringLiteral("the system refused the socket (%1)%2")
+            .arg(ErrnoText(ErrnoFromWsaError(failure.m_nError)), SocketHint(ErrnoFromWsaError(failure.m_nError)));
     case SPortFailure::ConnectTimeout:
     case SPortFailure::Connect:
         break;
@@ -337,15 +354,7 @@ QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& por
     if (failure.m_nError == WSAEINVAL && !IsDottedAddress(setup.strAddress))
         return UnresolvedName(setup.strAddress);
     const int nErrno = ErrnoFromWsaError(failure.m_nError);
-    QString strHint;
-    switch (nErrno) {
-    case ECONNREFUSED: strHint = QStringLiteral(": nothing listens there"); break;
-    case ENETUNREACH:
-    case EHOSTUNREACH: strHint = QStringLiteral(": there is no route to that host"); break;
-    case EACCES: strHint = QStringLiteral(": a firewall rule or the broadcast address forbids it"); break;
-    default: break;
-    }
-    return QStringLiteral("connecting to %1 failed (%2)%3").arg(strPeer, ErrnoText(nErrno), strHint);
+    return QStringLiteral("connecting to %1 failed (%2)%3").arg(strPeer, ErrnoText(nErrno), SocketHint(nErrno));
 }
 
 SPluginReport DescribePlugin(const QByteArray& strName, bool bProbe)
