@@ -33,7 +33,7 @@ QString Text(const QByteArray& bytes)
 
 QString Quote(const QByteArray& bytes)
 {
-    return u'"' + Text(bytes) + u'"';
+    return QuoteSetting(bytes);
 }
 
 QString ErrnoText(int nErrno)
@@ -263,6 +263,17 @@ void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, bool bProbe, SS
 }
 
 } // namespace
+
+QString QuoteSetting(const QByteArray& bytes)
+{
+    QString str = u'"' + QString::fromUtf8(bytes) + u'"';
+    for (qsizetype i = str.size() - 2; i > 0; --i) {
+        const char16_t c = str[i].unicode();
+        if (c < 0x20 || c == 0x7f)
+            str.replace(i, 1, QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0')));
+    }
+    return str;
+}
 
 SSetupReport DescribeSetup(const QByteArray& strSetupIn, const SerialPathMap& portMap, bool bProbe)
 {

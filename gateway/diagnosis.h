@@ -10,6 +10,10 @@ struct SPortFailure;
 // trelvaned prints these beside the fixed messages, and the settings check
 // reports the same texts, so both always give one explanation.
 
+// A setting's bytes in double quotes, as UTF-8, control characters as \xNN
+// so that a setting can never break or forge a line of output.
+QString QuoteSetting(const QByteArray& bytes);
+
 // Device paths of the profile's [Serial Ports] (name -> path).
 using SerialPathMap = QMap<QByteArray, QString>;
 

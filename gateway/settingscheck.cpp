@@ -7,17 +7,12 @@
 
 namespace {
 
-QString Quote(const QByteArray& bytes)
-{
-    return u'"' + QString::fromUtf8(bytes) + u'"';
-}
-
 void CheckSetup(const char* pszName, const QByteArray& strSetup, const SerialPathMap& portMap, bool bProbe,
                 SCheckReport* pReport)
 {
     const QString strName = QLatin1String(pszName);
     const SSetupReport setup = DescribeSetup(strSetup, portMap, bProbe);
-    QString strLine = QStringLiteral("%1: %2").arg(strName, Quote(strSetup));
+    QString strLine = QStringLiteral("%1: %2").arg(strName, QuoteSetting(strSetup));
     if (!setup.m_strDescription.isEmpty())
         strLine += QStringLiteral(": ") + setup.m_strDescription;
     if (setup.m_nCode != 0)
@@ -35,15 +30,15 @@ void CheckPlugin(const char* pszName, const QByteArray& strDll, bool bProbe, SCh
         return;
     }
     if (!bProbe) {
-        pReport->m_listLines.append(QStringLiteral("%1: %2").arg(strName, Quote(strDll)));
+        pReport->m_listLines.append(QStringLiteral("%1: %2").arg(strName, QuoteSetting(strDll)));
         return;
     }
     const SPluginReport plugin = DescribePlugin(strDll, true);
     if (plugin.m_strProblem.isEmpty()) {
-        pReport->m_listLines.append(QStringLiteral("%1: %2: loads %3").arg(strName, Quote(strDll), plugin.m_strFile));
+        pReport->m_listLines.append(QStringLiteral("%1: %2: loads %3").arg(strName, QuoteSetting(strDll), plugin.m_strFile));
         return;
     }
-    pReport->m_listLines.append(QStringLiteral("%1: %2: does not load").arg(strName, Quote(strDll)));
+    pReport->m_listLines.append(QStringLiteral("%1: %2: does not load").arg(strName, QuoteSetting(strDll)));
     pReport->m_listProblems.append(strName + QStringLiteral(": ") + plugin.m_strProblem);
 }
 

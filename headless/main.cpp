@@ -1,5 +1,6 @@
 // trelvaned: runs the gateway from a settings file without a display.
 
+#include "headlesshost.h"
 #include "runner.h"
 #include "settingscheck.h"
 
@@ -19,10 +20,8 @@ int CheckOnly(const CRunner::SOptions& options)
     const SCheckReport report = CheckSettingsFile(options.m_strSetFile, options.m_strProfile);
     for (const QString& strLine : report.m_listLines)
         std::fputs((strLine.toUtf8() + '\n').constData(), stdout);
-    std::fflush(stdout);
-    CHeadlessHost host;
     for (const QString& strProblem : report.m_listProblems)
-        host.Print(strProblem);
+        std::fputs((QStringLiteral("trelvaned: ") + EscapeControls(strProblem)).toUtf8().append('\n').constData(), stderr);
     return report.m_listProblems.isEmpty() ? 0 : 1;
 }
 
@@ -50,7 +49,8 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Runs the Trelvane gateway from a settings file without a display.\n"
         "Message list lines go to standard output, status changes and message boxes to\n"
-        "standard error. SIGINT/SIGTERM stop cleanly, SIGHUP reloads the file and restarts.\n"
+        "standard error. SIGINT/SIGTERM stop cleanly, SIGHUP reloads the file and restarts,\n"
+        "SIGUSR1 prints the counters (they are printed at exit too).\n"
         "After a failure line, a plain explanation follows on standard error (\"why: ...\").\n"
         "Exit status: 0 stopped by a signal, 1 the Input port did not start,\n"
         "2 bad command line or unreadable settings file.\n"
@@ -70,7 +70,12 @@ int main(int argc, char* argv[])
                        "both plug-ins as the gateway would, open each serial device once, look up host "
                        "names; print what each setting means, and one line per problem on standard error."));
     parser.addOption(checkOption);
+    const QCommandLineOption traceOption(QStringLiteral("trace"),
+        QStringLiteral("Write every block as it passes to <file> (appended to; \"-\" for standard output): "
+                       "time, direction, stage, length and a hex dump."),
+        QStringLiteral("file"));
     parser.addOption(retryOption);
+    parser.addOption(traceOption);
     parser.addOption(profileOption);
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The settings file (.set)."));
 
@@ -100,6 +105,11 @@ int main(int argc, char* argv[])
         if (!bOk || nSeconds < 1 || nSeconds > 2000000)
             return Usage(QStringLiteral("--retry needs whole seconds from 1 to 2000000, got '%1'").arg(strValue));
         options.m_nRetrySeconds = nSeconds;
+    }
+    if (parser.isSet(traceOption)) {
+        options.m_strTrace = parser.value(traceOption);
+        if (options.m_strTrace.isEmpty())
+            return Usage(QStringLiteral("--trace needs a file name or -"));
     }
     if (parser.isSet(profileOption)) {
         options.m_strProfile = parser.value(profileOption);
