@@ -100,6 +100,7 @@ void TestDiagnosis::setupStrings_data()
     row("comma only before colon", "TCP,1:2", 11, {}, "there is no ',' after the ':'");
     row("port field too long", "TCP:12345678,x", 11, {}, "the port field has 8 characters, at most 7");
     row("address too long", "UDP:1," + QByteArray(32, 'a'), 13, {}, "the address has 32 characters, at most 31");
+    row("control characters escaped", "TCP:1,a\r\nb", 0, R"(at "a\x0d\x0ab")", {});
     row("embedded NUL ends the string", QByteArray("TCP:1,a\0zz", 10), 0, R"(at "a")", {});
     row("serial", "COM2:9600,n,8,1", 0,
         "serial line, COM2 is /dev/ttyS1; 9600 baud, parity n, 8 data bits, 1 stop bit, no flow control", {});
