@@ -1,5 +1,6 @@
 #include "diagnosis.h"
 
+#include "hostlookup.h"
 #include "librarysearch.h"
 #include "pluginpath.h"
 #include "portfailure.h"
@@ -8,6 +9,7 @@
 #include "serialmode.h"
 #include "serialpath.h"
 #include "setupstring.h"
+#include "sockaddress.h"
 #include "transferplugin.h"
 #include "wsaerror.h"
 
@@ -16,7 +18,6 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
@@ -197,15 +198,16 @@ QString SocketHint(int nErrno)
     }
 }
 
-bool IsDottedAddress(const QByteArray& strAddress)
+// A dotted IPv4 address or an IPv6 literal: never looked up.
+bool IsNumericAddress(const QByteArray& strAddress)
 {
-    in_addr addr {};
-    return ::inet_aton(strAddress.constData(), &addr) != 0;
+    SSocketAddress address;
+    return ParseNumericAddress(strAddress, 0, &address);
 }
 
 QString UnresolvedName(const QByteArray& strAddress)
 {
-    return QStringLiteral("the host name %1 did not resolve to an IPv4 address: check its spelling, /etc/hosts "
+    return QStringLiteral("the host name %1 did not resolve: check its spelling, /etc/hosts "
                           "and the DNS server, or write a dotted address").arg(Quote(strAddress));
 }
 
@@ -222,7 +224,10 @@ void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, bool bProbe, SS
         if (nColon < 0) {
             strWhy = QStringLiteral("there is no ':'; write %1:<port>,<address>").arg(strKind);
         } else if (nComma < 0) {
-            strWhy = QStringLiteral("there is no ',' after the ':'; write %1:<port>,<address>").arg(strKind);
+            strWhy = bTcp ? QStringLiteral("there is no ',' after the ':'; write TCP:<port>,<address> to connect, "
+                                           "or TCP:<port>[@<local address>] to listen")
+                          : QStringLiteral("there is no ',' after the ':'; write UDP:<port>,<address> to send "
+                                           "there, or UDP:<port>[@<local address>] for a fixed local port");
         } else if (nComma - nColon - 1 > kMaxPortField) {
             strWhy = QStringLiteral("the port field has %1 characters, at most %2 are taken")
                          .arg(nComma - nColon - 1).arg(kMaxPortField);
@@ -234,6 +239,14 @@ void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, bool bProbe, SS
         return;
     }
     const int nPort = quint16(setup.nPort);
+    if (setup.bLocal) {
+        const QString strWhere = setup.strAddress.isEmpty() ? QStringLiteral("every interface")
+                                                            : Quote(setup.strAddress);
+        pReport->m_strDescription = bTcp
+            ? QStringLiteral("TCP server, listens on port %1 at %2").arg(nPort).arg(strWhere)
+            : QStringLiteral("UDP endpoint on local port %1 at %2, answers whoever sent last").arg(nPort).arg(strWhere);
+        return;
+    }
     pReport->m_strDescription = bTcp
         ? QStringLiteral("TCP client, connects to port %1 at %2").arg(nPort).arg(Quote(setup.strAddress))
         : QStringLiteral("UDP endpoint, sends to port %1 at %2").arg(nPort).arg(Quote(setup.strAddress));
@@ -255,9 +268,10 @@ void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, bool bProbe, SS
         pReport->m_strProblem = QStringLiteral("port 0 cannot be reached");
     } else if (setup.strAddress.isEmpty()) {
         pReport->m_strProblem = QStringLiteral("the address after the ',' is empty");
-    } else if (bProbe && !IsDottedAddress(setup.strAddress)) {
-        unsigned nAddress = 0;
-        if (!ResolveIPv4(setup.strAddress, &nAddress))
+    } else if (bProbe && !IsNumericAddress(setup.strAddress)) {
+        // The gateway's own lookup; the check may wait for it.
+        SSocketAddress address;
+        if (!CHostLookup::s_pfnResolve(setup.strAddress, &address))
             pReport->m_strProblem = UnresolvedName(setup.strAddress);
     }
 }
@@ -362,7 +376,7 @@ QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& por
         return QStringLiteral("%1 did not answer within %2 s: the host may be down, or a firewall drops the "
                               "connection").arg(strPeer).arg(CPortSocket::kConnectTimeoutMs / 1000);
     }
-    if (failure.m_nError == WSAEINVAL && !IsDottedAddress(setup.strAddress))
+    if (failure.m_nError == WSAEINVAL && !IsNumericAddress(setup.strAddress))
         return UnresolvedName(setup.strAddress);
     const int nErrno = ErrnoFromWsaError(failure.m_nError);
     return QStringLiteral("connecting to %1 failed (%2)%3").arg(strPeer, ErrnoText(nErrno), SocketHint(nErrno));

@@ -9,6 +9,7 @@
 #include "diagnosis.h"
 #include "librarysearch.h"
 #include "pluginpath.h"
+#include "hostlookup.h"
 #include "portsocket.h"
 #include "serialdevice.h"
 #include "settingscheck.h"
@@ -17,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -33,8 +35,8 @@ QString ErrnoText(int nErrno)
 }
 
 // Counts the names handed to the lookup seam; every one fails to resolve.
-int g_nLookups = 0;
-bool FailingLookup(const QByteArray& /*strName*/, unsigned* /*pnAddress*/)
+std::atomic<int> g_nLookups = 0;
+bool FailingLookup(const QByteArray& /*strName*/, SSocketAddress* /*pAddress*/)
 {
     ++g_nLookups;
     return false;
@@ -96,7 +98,11 @@ void TestDiagnosis::setupStrings_data()
     row("lower case hint", "udp:1,x", 20, {}, "(write UDP, not udp)");
     row("empty", "", 20, {}, "the setup string is empty");
     row("tcp without colon", "TCP1025", 10, {}, "there is no ':'; write TCP:<port>,<address>");
-    row("udp without comma", "UDP:5000", 13, {}, "there is no ',' after the ':'; write UDP:<port>,<address>");
+    row("udp without comma", "UDP:5000x", 13, {}, "there is no ',' after the ':'; write UDP:<port>,<address>");
+    row("tcp without comma", "TCP:abc", 11, {}, "or TCP:<port>[@<local address>] to listen");
+    row("listening tcp", "TCP:4001", 0, "TCP server, listens on port 4001 at every interface", {});
+    row("fixed-port udp", "UDP:5000@127.0.0.1", 0, R"(UDP endpoint on local port 5000 at "127.0.0.1")", {});
+    row("ipv6 client", "TCP:1025,::1", 0, R"(TCP client, connects to port 1025 at "::1")", {});
     row("comma only before colon", "TCP,1:2", 11, {}, "there is no ',' after the ':'");
     row("port field too long", "TCP:12345678,x", 11, {}, "the port field has 8 characters, at most 7");
     row("address too long", "UDP:1," + QByteArray(32, 'a'), 13, {}, "the address has 32 characters, at most 31");
@@ -249,22 +255,22 @@ void TestDiagnosis::connectionRefused()
 void TestDiagnosis::unresolvedNameThroughSeam()
 {
     g_nLookups = 0;
-    SetNameLookupOverride(FailingLookup);
+    CHostLookup::s_pfnResolve = FailingLookup;
     SGatewayRig rig;
     rig.Start("TCP:1025,plant-gateway.example", "TCP:1,127.0.0.1");
-    SetNameLookupOverride(nullptr);
+    CHostLookup::s_pfnResolve = CHostLookup::SystemResolve;
     QVERIFY(g_nLookups > 0);
     QVERIFY(rig.Texts().contains(QStringLiteral("TCP Connect Error:10022,port:1025,addr:plant-gateway.example")));
     QCOMPARE(rig.host.m_explanations.size(), 1);
     QVERIFY2(rig.host.m_explanations[0].startsWith(
-                 u"Input: the host name \"plant-gateway.example\" did not resolve to an IPv4 address"),
+                 u"Input: the host name \"plant-gateway.example\" did not resolve"),
              qPrintable(rig.host.m_explanations[0]));
 
     // The check looks the name up the same way.
     g_nLookups = 0;
-    SetNameLookupOverride(FailingLookup);
+    CHostLookup::s_pfnResolve = FailingLookup;
     const SSetupReport report = DescribeSetup("UDP:5000,plant-gateway.example", {}, true);
-    SetNameLookupOverride(nullptr);
+    CHostLookup::s_pfnResolve = CHostLookup::SystemResolve;
     QCOMPARE(g_nLookups, 1);
     QVERIFY(report.m_strProblem.startsWith(u"the host name \"plant-gateway.example\" did not resolve"));
 }

@@ -154,10 +154,10 @@ void TestSettingsCheck::check_data()
 
     SSetFields grammar;
     grammar.m_strInSetup = "tcp:1025,127.0.0.1";
-    grammar.m_strOutSetup = "UDP:5000";
+    grammar.m_strOutSetup = "UDP:5000x";
     QTest::newRow("grammar") << *WriteSetFile(grammar) << QByteArray()
         << QStringList{R"(in-setup: "tcp:1025,127.0.0.1": result code 20)",
-                       R"(in-dll: none)", R"(out-setup: "UDP:5000": result code 13)"}
+                       R"(in-dll: none)", R"(out-setup: "UDP:5000x": result code 13)"}
         << QStringList{"in-setup: result code 20 (\"Invalid Setup String!\")",
                        "out-setup: result code 13 (\"Invalid Setup String!\"): there is no ',' after the ':'"};
 
