@@ -1,5 +1,7 @@
 #include "pluginpath.h"
 
+#include "librarysearch.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -33,6 +35,28 @@ QList<QByteArray> Variants(const QByteArray& strName)
     return list;
 }
 
+// Looks at one file; true (and the result filled in) when it is the one.
+bool Try(const QString& strFile, CPluginPath::SResolved* pResult)
+{
+    pResult->m_listSearched.append(strFile);
+    if (!CLibrarySearch::IsLoadable(strFile))
+        return false;
+    pResult->m_strFile = QFile::encodeName(strFile);
+    return true;
+}
+
+bool TryFolders(const QStringList& listFolders, const QList<QByteArray>& listVariants,
+                CPluginPath::SResolved* pResult)
+{
+    for (const QString& strFolder : listFolders) {
+        for (const QByteArray& strVariant : listVariants) {
+            if (Try(strFolder + u'/' + QFile::decodeName(strVariant), pResult))
+                return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 void CPluginPath::SetPluginDirs(const QStringList& listDirs)
@@ -57,23 +81,34 @@ QStringList CPluginPath::PluginDirs()
     return listDirs;
 }
 
-QList<QByteArray> CPluginPath::Candidates(const QByteArray& strName)
+CPluginPath::SResolved CPluginPath::Resolve(const QByteArray& strName)
 {
-    if (strName.contains('/'))
-        return Variants(strName);
+    SResolved result;
+    if (strName.isEmpty() || strName.contains('\0'))
+        return result;
+    if (strName.contains('/')) {
+        for (const QByteArray& strVariant : Variants(strName)) {
+            if (Try(QFile::decodeName(strVariant), &result))
+                break;
+        }
+        return result;
+    }
 
     const QByteArray strBase = strName.mid(strName.lastIndexOf('\\') + 1);
     if (strBase.isEmpty() || strBase == "." || strBase == "..")
-        return {};
+        return result;
     const QList<QByteArray> listVariants = Variants(strBase);
-    QList<QByteArray> listFiles;
-    for (const QString& strDir : PluginDirs()) {
-        const QByteArray strPrefix = QFile::encodeName(strDir) + '/';
-        for (const QByteArray& strVariant : listVariants)
-            listFiles.append(strPrefix + strVariant);
+    if (TryFolders(PluginDirs(), listVariants, &result) || TryFolders(CLibrarySearch::Folders(), listVariants, &result))
+        return result;
+    // The loader cache lists libraries of further folders (ld.so.conf).
+    result.m_listSearched.append(CLibrarySearch::CacheFile());
+    for (const QByteArray& strVariant : listVariants) {
+        for (const QString& strFile : CLibrarySearch::CacheFiles(strVariant)) {
+            if (CLibrarySearch::IsLoadable(strFile)) {
+                result.m_strFile = QFile::encodeName(strFile);
+                return result;
+            }
+        }
     }
-    // Without a "/" dlopen searches only LD_LIBRARY_PATH, the run paths, the
-    // loader cache and the system folders.
-    listFiles.append(listVariants);
-    return listFiles;
+    return result;
 }

@@ -1,22 +1,31 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QStringList>
 
-// Maps a plug-in name from the settings to the files to try, in order.
+// Where a plug-in name from the settings leads, decided by looking at files
+// before anything is loaded; only the one file chosen is ever loaded.
 //
 // - A name with "/" is used as written (relative to the current folder if it
 //   is relative: the operator wrote it so).
 // - A Windows path ("C:\gw\x.dll", no "/") counts as its base name after the
 //   last backslash.
-// - A bare name is looked up in PluginDirs(), then by the system's library
-//   search (dlopen without a folder); the current folder is never searched.
+// - A bare name is looked up in PluginDirs(), then along the system's library
+//   search (CLibrarySearch); the current folder is never searched.
 // - A name ending in ".dll" (any case) is also tried with ".so" in its place;
 //   a name without any "." is also tried with ".so" appended.
+// The first file that is a shared library of this process's kind wins.
 class CPluginPath
 {
 public:
+    struct SResolved
+    {
+        QByteArray m_strFile;        // the file to load; empty when none was found
+        QStringList m_listSearched;  // every file looked at, in order, and
+                                     // the loader cache when it was asked
+        bool Found() const { return !m_strFile.isEmpty(); }
+    };
+
     // Folders searched first, before the environment and the program's
     // folders; for hosts and tests. Relative folders are ignored.
     static void SetPluginDirs(const QStringList& listDirs);
@@ -30,7 +39,6 @@ public:
     //      lib/trelvane/plugins (installed program)
     static QStringList PluginDirs();
 
-    // Every file name to hand to the loader, in order. Entries without "/"
-    // are left to the system's library search.
-    static QList<QByteArray> Candidates(const QByteArray& strName);
+    // The file a name leads to, or every place that was searched.
+    static SResolved Resolve(const QByteArray& strName);
 };

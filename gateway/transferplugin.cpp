@@ -44,32 +44,16 @@ QByteArray LoadedPath(void* hModule)
     return QByteArray(pMap->l_name);
 }
 
-void* OpenLibrary(const QByteArray& strFile)
-{
-    void* hModule = dlopen(strFile.constData(), RTLD_NOW | RTLD_LOCAL);
-    if (!hModule)
-        return nullptr;
-    // A search by bare name may still reach the current folder through an
-    // empty or relative entry of LD_LIBRARY_PATH; such a find is refused.
-    if (!strFile.contains('/') && !LoadedPath(hModule).startsWith('/')) {
-        dlclose(hModule);
-        return nullptr;
-    }
-    return hModule;
-}
-
 } // namespace
 
 std::unique_ptr<CTransferPlugin> CTransferPlugin::Load(const QByteArray& strName)
 {
-    if (strName.isEmpty() || strName.contains('\0'))
+    // The file is chosen first; the loader gets its path (with a "/", so it
+    // searches nothing itself) and no other file is ever tried.
+    const CPluginPath::SResolved resolved = CPluginPath::Resolve(strName);
+    if (!resolved.Found())
         return nullptr;
-    void* hModule = nullptr;
-    for (const QByteArray& strFile : CPluginPath::Candidates(strName)) {
-        hModule = OpenLibrary(strFile);
-        if (hModule)
-            break;
-    }
+    void* hModule = dlopen(resolved.m_strFile.constData(), RTLD_NOW | RTLD_LOCAL);
     if (!hModule)
         return nullptr;
 

@@ -11,7 +11,9 @@
  *                         count: a static buffer, out-value = $TP_OUT
  *   TP_AFTER              results of DllAfterSend in turn, "," separated,
  *                         then 0 (for example "-1,0" or "7")
- * Built with TP_ONLY_AFTERSEND it exports DllAfterSend alone. */
+ * Built with TP_ONLY_AFTERSEND it exports DllAfterSend alone.
+ * Loading it appends "TP_TAG loaded" to the file named by $TP_LOADLOG: its
+ * code has run, whatever the gateway does with it afterwards. */
 #include "trelvane_plugin.h"
 
 #include <stdio.h>
@@ -42,6 +44,16 @@ static void Record(const char* pszEvent, const char* data, int len)
     }
     fputc('\n', f);
     fclose(f);
+}
+
+__attribute__((constructor)) static void OnLoad(void)
+{
+    const char* pszLog = getenv("TP_LOADLOG");
+    FILE* f = pszLog ? fopen(pszLog, "a") : NULL;
+    if (f) {
+        fprintf(f, "%s loaded\n", TP_TAG);
+        fclose(f);
+    }
 }
 
 #ifndef TP_ONLY_AFTERSEND

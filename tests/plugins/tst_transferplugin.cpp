@@ -1,3 +1,4 @@
+#include "librarysearch.h"
 #include "pluginlog.h"
 #include "pluginpath.h"
 #include "resources.h"
@@ -304,6 +305,53 @@ private slots:
         QCOMPARE(pPlugin->FileName(), QFile::encodeName(env.filePath(QStringLiteral("envonly.so"))));
     }
 
+    void resolveNamesTheFileOrEverythingSearched()
+    {
+        // A file of the name that is no library is passed over, and the
+        // first library after it is the one.
+        QTemporaryDir first;
+        QFile text(first.filePath(QStringLiteral("lf2crlf.so")));
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write("\x7f" "ELF but not really") > 0);
+        text.close();
+        CPluginPath::SetPluginDirs({first.path(), g_strExampleDir});
+        CPluginPath::SResolved resolved = CPluginPath::Resolve("lf2crlf.DLL");
+        QCOMPARE(resolved.m_strFile, ExamplePlugin("lf2crlf"));
+        QCOMPARE(resolved.m_listSearched.mid(0, 3),
+                 QStringList({first.filePath(QStringLiteral("lf2crlf.DLL")), first.filePath(QStringLiteral("lf2crlf.so")),
+                              g_strExampleDir + QStringLiteral("/lf2crlf.DLL")}));
+
+        // Not found: every file looked at, each plug-in folder and every
+        // absolute folder of the system search, then the loader cache.
+        resolved = CPluginPath::Resolve("C:\\gw\\no-such-plugin");
+        QVERIFY(!resolved.Found());
+        const QStringList& listSearched = resolved.m_listSearched;
+        QCOMPARE(listSearched.mid(0, 2), QStringList({first.filePath(QStringLiteral("no-such-plugin")),
+                                                      first.filePath(QStringLiteral("no-such-plugin.so"))}));
+        QVERIFY(listSearched.contains(g_strExampleDir + QStringLiteral("/no-such-plugin.so")));
+        const QStringList listSystem = CLibrarySearch::Folders();
+        QVERIFY(!listSystem.isEmpty());
+        for (const QString& strFolder : listSystem)
+            QVERIFY2(listSearched.contains(strFolder + QStringLiteral("/no-such-plugin.so")), qPrintable(strFolder));
+        QCOMPARE(listSearched.last(), CLibrarySearch::CacheFile());
+        for (const QString& strFile : listSearched)
+            QVERIFY2(strFile.startsWith(u'/'), qPrintable(strFile));
+
+        // A name with "/" looks at that file and its ".so" form only.
+        resolved = CPluginPath::Resolve("sub/none.dll");
+        QCOMPARE(resolved.m_listSearched, QStringList({QStringLiteral("sub/none.dll"), QStringLiteral("sub/none.so")}));
+    }
+
+    void loaderCacheIsRead()
+    {
+        if (!QFile::exists(CLibrarySearch::CacheFile()))
+            QSKIP("this system has no loader cache");
+        // Every glibc system lists its C library there.
+        const QStringList listFiles = CLibrarySearch::CacheFiles("libc.so.6");
+        QVERIFY(!listFiles.isEmpty());
+        QVERIFY(CLibrarySearch::IsLoadable(listFiles.first()));
+        QVERIFY(CLibrarySearch::CacheFiles("no-such-library.so.0").isEmpty());
+    }
+
     void currentFolderIsNeverSearched()
     {
         QTemporaryDir cwd;
@@ -321,22 +369,35 @@ private slots:
     }
 
     // The system search by bare name could reach the current folder through
-    // a "." or empty entry of LD_LIBRARY_PATH, which the loader reads only at
-    // start: so this runs in a child of this test with such an entry.
+    // a ".", empty or relative entry of LD_LIBRARY_PATH, which the loader
+    // reads only at start: so this runs in a child of this test with such
+    // entries. Nothing found there may even be loaded: its constructor would
+    // run before any refusal.
     void currentFolderNeverReachedThroughLibraryPath()
     {
         if (qEnvironmentVariableIsSet("TP_CHILD")) {
             CPluginPath::SetPluginDirs({});
-            QVERIFY(!CTransferPlugin::Load("cwdonly.so"));
-            QVERIFY(!CTransferPlugin::Load("cwdonly"));
+            for (const QByteArray& strName : {QByteArray("cwdonly.so"), QByteArray("cwdonly"), QByteArray("relonly"),
+                                              QByteArray("C:\\gw\\relonly.dll")})
+                QVERIFY2(!CTransferPlugin::Load(strName), strName.constData());
+            QVERIFY2(::LogLines(qEnvironmentVariable("TP_LOADLOG")).isEmpty(),
+                     ::LogLines(qEnvironmentVariable("TP_LOADLOG")).join(' ').constData());
+            // An absolute entry is searched as before.
+            auto pPlugin = CTransferPlugin::Load("absonly");
+            QVERIFY(pPlugin);
+            QCOMPARE(::LogLines(qEnvironmentVariable("TP_LOADLOG")), QByteArrayList{"a loaded"});
             return;
         }
-        QTemporaryDir cwd;
+        QTemporaryDir cwd, abs;
         QVERIFY(CopyFour(cwd, "cwdonly"));
+        QVERIFY(QDir(cwd.path()).mkdir(QStringLiteral("rel")));
+        QVERIFY(QFile::copy(QFile::decodeName(TestPlugin("tp_four")), cwd.filePath(QStringLiteral("rel/relonly.so"))));
+        QVERIFY(CopyFour(abs, "absonly"));
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TP_CHILD"), QStringLiteral("1"));
-        env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral(".:"));
+        env.insert(QStringLiteral("TP_LOADLOG"), m_tmp.filePath(QStringLiteral("load.log")));
+        env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral(".::rel:") + abs.path());
         child.setProcessEnvironment(env);
         child.setWorkingDirectory(cwd.path());
         child.start(QCoreApplication::applicationFilePath(),
