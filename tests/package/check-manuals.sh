@@ -73,14 +73,14 @@ check_program() {
     [[ -z $extra ]] || fail "$page describes commands $name --help does not list: $extra"
   fi
 
-  # Every program option the help lists without a value works on its own.
+  # Every help or version option the help lists works on its own.
   local line option
   while IFS= read -r line; do
     for option in $(grep -oE -- '--?[A-Za-z][A-Za-z0-9-]*' <<<"$line"); do
       "$program" "$option" >/dev/null 2>&1 || fail "$name $option, listed by --help, fails"
     done
   done < <(awk '/^[A-Za-z].*:$/ { inside = ($0 == "Options:"); next } inside' <<<"$help" |
-             grep -E '^ +-' | sed -E 's/^ +//; s/ {2,}.*//' | grep -vE '[ =][^-]|<|\[')
+             grep -E '^ +-' | sed -E 's/^ +//; s/ {2,}.*//' | grep -E -- '--(help|version)')
 
   # One version option, the same in every program.
   local version
