@@ -62,6 +62,14 @@ bool CTrelvaneApp::InitInstance()
     return true;
 }
 
+QStringList ProgramArguments(int argc, char* argv[])
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    return args;
+}
+
 QIcon AppIcon()
 {
     QIcon icon;

@@ -36,6 +36,10 @@ private:
     std::unique_ptr<CMainFrame> m_pMainFrame;
 };
 
+// The command line as the program received it, decoded as Qt decodes its
+// own arguments.
+QStringList ProgramArguments(int argc, char* argv[]);
+
 // The program's icon, drawn so that no image plug-in is needed.
 class QIcon;
 QIcon AppIcon();

@@ -27,6 +27,9 @@ CGateway::CGateway(const CTrelvaneDoc* pDoc, IGatewayHost* pHost, QObject* pPare
 {
     for (int i = 0; i < 3; ++i) {
         m_timers[i].setSingleShot(true);
+        // Qt's default timers may fire up to 5 % early; a skip window or a
+        // restart period must never end before its time.
+        m_timers[i].setTimerType(Qt::PreciseTimer);
         connect(&m_timers[i], &QTimer::timeout, this, [this, i] { OnTimer(i + 1); });
     }
 }

@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
+#include <sys/auxv.h>
 #include <vector>
 
 namespace {
@@ -66,12 +67,10 @@ struct SElfKind
     quint16 m_nMachine = 0;
 };
 
-bool ReadElfKind(const QString& strFile, SElfKind* pKind)
+bool ElfKindOf(const QByteArray& d, SElfKind* pKind)
 {
-    const SFileRead head = ReadFileStart(strFile, EI_NIDENT + 4);
-    if (!head.Ok() || head.m_data.size() < EI_NIDENT + 4 || !head.m_data.startsWith(ELFMAG))
+    if (d.size() < EI_NIDENT + 4 || !d.startsWith(ELFMAG))
         return false;
-    const QByteArray& d = head.m_data;
     pKind->m_ident = d.mid(EI_CLASS, 2);
     // e_type and e_machine follow the identification in the file's own
     // byte order.
@@ -80,6 +79,24 @@ bool ReadElfKind(const QString& strFile, SElfKind* pKind)
     pKind->m_nType = bBig ? qFromBigEndian<quint16>(p) : qFromLittleEndian<quint16>(p);
     pKind->m_nMachine = bBig ? qFromBigEndian<quint16>(p + 2) : qFromLittleEndian<quint16>(p + 2);
     return true;
+}
+
+bool ReadElfKind(const QString& strFile, SElfKind* pKind)
+{
+    const SFileRead head = ReadFileStart(strFile, EI_NIDENT + 4);
+    return head.Ok() && ElfKindOf(head.m_data, pKind);
+}
+
+// What this process is: its program file, or where /proc is missing the
+// kernel's own library mapped into every process (the vDSO).
+SElfKind SelfKind()
+{
+    SElfKind kind;
+    if (ReadElfKind(QStringLiteral("/proc/self/exe"), &kind))
+        return kind;
+    if (const auto nVdso = getauxval(AT_SYSINFO_EHDR))
+        ElfKindOf(QByteArray(reinterpret_cast<const char*>(nVdso), EI_NIDENT + 4), &kind);
+    return kind;
 }
 
 } // namespace
@@ -140,11 +157,7 @@ QStringList CLibrarySearch::CacheFiles(const QByteArray& strName)
 
 bool CLibrarySearch::IsLoadable(const QString& strFile)
 {
-    static const SElfKind s_self = [] {
-        SElfKind kind;
-        ReadElfKind(QStringLiteral("/proc/self/exe"), &kind);
-        return kind;
-    }();
+    static const SElfKind s_self = SelfKind();
     SElfKind kind;
     return !s_self.m_ident.isEmpty() && ReadElfKind(strFile, &kind) && kind.m_nType == ET_DYN &&
            kind.m_ident == s_self.m_ident && kind.m_nMachine == s_self.m_nMachine;

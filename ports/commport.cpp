@@ -47,6 +47,14 @@ void CCommPort::Open(const QByteArray& strSetup)
 
     // The device is closed before any box runs the event loop.
     const std::optional<SSerialMode> mode = ParseSerialMode(strSetup);
+    // Opening a terminal raises DTR and RTS by itself; dtr=off and rts=off
+    // lower them at once, so the lines show only the kernel's short pulse.
+    // (They are set again once the settings are applied: leaving a zero rate
+    // raises them too.)
+    if (mode && mode->eDtr == SSerialMode::ELine::Off)
+        SerialSetDtr(hDevice, false);
+    if (mode && mode->eRts == SSerialMode::ELine::Off)
+        SerialSetRts(hDevice, false);
     if (!mode || !SerialApplyMode(hDevice, *mode)) {
         SerialClose(hDevice);
         if (!mode)
@@ -71,8 +79,7 @@ void CCommPort::Open(const QByteArray& strSetup)
         return;
     }
 
-    if (mode->eDtr != SSerialMode::ELine::Off)
-        SerialSetDtr(m_hDevice, true);
+    SerialSetDtr(m_hDevice, mode->eDtr != SSerialMode::ELine::Off);
     // Bytes that waited before the open belong to nobody.
     SerialDiscardInput(m_hDevice);
 

@@ -75,12 +75,29 @@ void SetSerialApplyOverride(SerialApplyFn fnApply)
 }
 
 namespace {
+
+SerialLineFn& LineOverride()
+{
+    static SerialLineFn fn;
+    return fn;
+}
+
 void SetLine(int hDevice, int nLine, bool bOn)
 {
+    if (const SerialLineFn& fn = LineOverride()) {
+        fn(hDevice, nLine, bOn);
+        return;
+    }
     // ENOTTY / EINVAL: no modem lines (pseudo-terminal); nothing to do.
     ioctl(hDevice, bOn ? TIOCMBIS : TIOCMBIC, &nLine);
 }
+
 } // namespace
+
+void SetSerialLineOverride(SerialLineFn fnLine)
+{
+    LineOverride() = std::move(fnLine);
+}
 
 void SerialSetDtr(int hDevice, bool bOn)
 {

@@ -29,6 +29,11 @@ void SetSerialApplyOverride(SerialApplyFn fnApply);
 void SerialSetDtr(int hDevice, bool bOn);
 void SerialSetRts(int hDevice, bool bOn);
 
+// Tests see the modem-line changes here (nLine TIOCM_DTR or TIOCM_RTS)
+// instead of the device; an empty function restores the real calls.
+using SerialLineFn = std::function<void(int hDevice, int nLine, bool bOn)>;
+void SetSerialLineOverride(SerialLineFn fnLine);
+
 // Reads what waits, at most nMax bytes: the count, 0 when nothing waits,
 // -1 when the device has failed or hung up.
 int SerialRead(int hDevice, char* pBuffer, int nMax);

@@ -29,10 +29,19 @@ bool EqualsNoCase(QByteArrayView a, const char* b)
     return a.compare(QByteArrayView(b), Qt::CaseInsensitive) == 0;
 }
 
-// Decimal digits only, no leading zero, value within nMax.
+// Leading zeros say nothing ("09600" is 9600, "08" is 8); stored strings may
+// carry them. At least one digit stays.
+QByteArrayView WithoutLeadingZeros(QByteArrayView v)
+{
+    while (v.size() > 1 && v.front() == '0' && v[1] >= '0' && v[1] <= '9')
+        v = v.sliced(1);
+    return v;
+}
+
+// Decimal digits only, value within nMax.
 std::optional<quint32> ParseNumber(QByteArrayView v, quint32 nMax)
 {
-    if (v.isEmpty() || (v.size() > 1 && v.front() == '0'))
+    if (v.isEmpty())
         return std::nullopt;
     quint64 n = 0;
     for (char c : v) {
@@ -45,8 +54,9 @@ std::optional<quint32> ParseNumber(QByteArrayView v, quint32 nMax)
     return quint32(n);
 }
 
-std::optional<quint32> ParseBaud(QByteArrayView v)
+std::optional<quint32> ParseBaud(QByteArrayView vText)
 {
+    const QByteArrayView v = WithoutLeadingZeros(vText);
     // The old two-digit abbreviations of the mode command.
     static constexpr std::array<std::pair<const char*, quint32>, 9> kShort{{
         {"11", 110}, {"15", 150}, {"30", 300}, {"60", 600}, {"12", 1200},
@@ -71,15 +81,17 @@ std::optional<char> ParseParity(QByteArrayView v)
     return std::nullopt;
 }
 
-std::optional<int> ParseDataBits(QByteArrayView v)
+std::optional<int> ParseDataBits(QByteArrayView vText)
 {
+    const QByteArrayView v = WithoutLeadingZeros(vText);
     if (v.size() == 1 && v.front() >= '5' && v.front() <= '8')
         return v.front() - '0';
     return std::nullopt;
 }
 
-std::optional<SSerialMode::EStopBits> ParseStopBits(QByteArrayView v)
+std::optional<SSerialMode::EStopBits> ParseStopBits(QByteArrayView vText)
 {
+    const QByteArrayView v = WithoutLeadingZeros(vText);
     if (v == QByteArrayView("1"))
         return SSerialMode::EStopBits::One;
     if (v == QByteArrayView("1.5"))

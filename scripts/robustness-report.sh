@@ -12,7 +12,7 @@ out="$here/docs/robustness.md"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-cmake --build "$build" --target tst_soakgateway tst_soakserial tst_soakinput tst_halfopen >/dev/null
+cmake --build "$build" --target tst_soakgateway tst_soakserial tst_soakinput tst_halfopen tst_soakhostile >/dev/null
 if [[ $scale == full ]]; then
   envset="TRELVANE_SOAK_FULL=1"
 else
@@ -80,6 +80,30 @@ model=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
   path. Shipped timers: keepalive after 10 s idle, 5 probes 2 s apart; data unacknowledged
   for 20 s (checked every 2 s). A peer that keeps its window closed (slow consumer) answers
   the window probes and is kept: `tst_halfopen slowConsumerIsKept` and slow-consumer above.
+- **save-symlink**: a link is planted where a `.set` file or the profile is saved (in a
+  sticky, world-writable folder): to a private 0600 file, through a second link, to
+  `/dev/null`, to a file that does not exist yet. The save must replace the link with a
+  file of mode 0600 and leave whatever the link named unchanged.
+- **plugin-path**: copies of a plug-in whose constructor records every load are planted in
+  the current folder and in a relative folder, with `LD_LIBRARY_PATH=.::rel:ABS`; seven
+  bare and Windows-style names that reach them must load nothing and run no constructor,
+  while the copy in the absolute folder still loads.
+- **nonregular-files**: a pipe without a writer, a pipe whose writer never writes,
+  `/dev/zero`, `/dev/urandom`, a folder, a socket, a profile of 1 MiB + 1 byte and a
+  settings file with a 16 MiB + 1 byte string go to the profile reader and the `.set`
+  reader: each is refused at once (the zero-filled profile, read as a `.set` file, is ten
+  empty settings); the peak resident memory grows by the 16 MiB bound at most.
+- **timer-edges**: timers 1 and 2 (skip windows) and 3 (restart) with a 1 s period, started
+  where Qt's coarse timers would fire up to 5 % early; the shortest period measured must
+  be the full period.
+- **serial-dtr-off**: Startup / Reset with a serial Input on a pseudo-terminal, every other
+  time with `dtr=off`: at each such open DTR must be lowered before the line settings are
+  applied and never raised (modem-line calls recorded; ptys have none).
+- **mode-leading-zeros**: accepted mode strings, comma and keyword form, with every number
+  padded by 1 to 4 zeros must give the same line settings; numbers of zeros only stay
+  refused.
+- **desktop-qt-options**: the desktop program started with one file whose name is a Qt
+  option (`-reverse`, `-style`, `-platform`, `-widgetcount`) must open that file.
 DOC
   if ((status != 0)); then
     echo

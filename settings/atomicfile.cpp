@@ -1,7 +1,6 @@
 #include "atomicfile.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -85,9 +84,18 @@ bool CAtomicFileWriter::WriteAll(int fd, const QByteArray& data, int* pnErrno)
 
 SFileWriteResult CAtomicFileWriter::WriteInPlace(const QByteArray& path, const QByteArray& data)
 {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // The path was a regular file a moment ago; should a link have taken its
+    // place since, the open fails instead of writing where the link points.
+    const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0 && errno == ELOOP)
+        return Failed(EFileWriteStage::NotRegular, ELOOP);
     if (fd < 0)
         return Failed(EFileWriteStage::Create, errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Failed(EFileWriteStage::NotRegular, EINVAL);
+    }
     // Reserve the space first, so that a full disk is found before the old
     // content is touched.
     const int nReserve = ::posix_fallocate(fd, 0, data.size());
@@ -104,22 +112,21 @@ SFileWriteResult CAtomicFileWriter::WriteInPlace(const QByteArray& path, const Q
 
 SFileWriteResult CAtomicFileWriter::Write(const QString& strPath, const QByteArray& data)
 {
-    // Write through a symbolic link to the file it names, as editors do.
-    QString strTarget = strPath;
-    const QFileInfo info(strPath);
-    if (info.isSymLink()) {
-        const QString strCanonical = info.canonicalFilePath();
-        if (!strCanonical.isEmpty())
-            strTarget = strCanonical;
-    }
-    const QByteArray target = QFile::encodeName(strTarget);
+    const QByteArray target = QFile::encodeName(strPath);
     if (target.isEmpty())
         return Failed(EFileWriteStage::Create, ENOENT);
 
+    // A symbolic link at the path is replaced by the new file; nothing is
+    // ever written where it points. Whoever may add links to the folder
+    // could otherwise direct the save onto any file the saving user may
+    // write. The file the link named stays as it was. As the content may
+    // have been read through the link, the new file is private to its owner.
     struct stat st {};
-    const bool bExists = ::stat(target.constData(), &st) == 0;
-    if (!bExists && errno != ENOENT)
+    const bool bFound = ::lstat(target.constData(), &st) == 0;
+    if (!bFound && errno != ENOENT)
         return Failed(EFileWriteStage::Create, errno);
+    const bool bLink = bFound && S_ISLNK(st.st_mode);
+    const bool bExists = bFound && !bLink;
     if (bExists && !S_ISREG(st.st_mode))
         return Failed(EFileWriteStage::NotRegular, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     // A file the user may not write stays as it is, even though the folder
@@ -153,6 +160,8 @@ SFileWriteResult CAtomicFileWriter::Write(const QString& strPath, const QByteArr
         }
         if (::fchmod(fd, st.st_mode & 07777) != 0)
             nErrno = errno;
+    } else if (bLink && ::fchmod(fd, 0600) != 0) {
+        nErrno = errno;
     }
     if (nErrno == 0)
         WriteAll(fd, data, &nErrno);

@@ -24,7 +24,8 @@ struct SFileWriteResult
 // in the same folder, are flushed to disk and then renamed over the target,
 // which keeps its permissions. Where the folder is not writable but the
 // file is, the file is rewritten in place after its space is reserved.
-// A failure never leaves a half-written new file behind.
+// A symbolic link at the path is replaced by the new file, never written
+// through. A failure never leaves a half-written new file behind.
 class CAtomicFileWriter
 {
 public:

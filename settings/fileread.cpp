@@ -18,28 +18,36 @@ SFileRead Failed(EFileRead eStatus, int nErrno = 0)
     return result;
 }
 
-// Reads up to nMax bytes from the current position; false on an error.
-bool ReadUpTo(int fd, qint64 nMax, QByteArray* pData, int* pnErrno)
+ssize_t ReadRetrying(int fd, char* p, size_t n)
+{
+    for (;;) {
+        const ssize_t nGot = ::read(fd, p, n);
+        if (nGot >= 0 || errno != EINTR)
+            return nGot;
+    }
+}
+
+// Reads until nBytes are there or the file ends.
+SFileRead ReadUpTo(CBoundedFileReader& reader, qint64 nBytes)
 {
     constexpr qint64 kChunk = 64 * 1024;
-    while (pData->size() < nMax) {
-        const qsizetype nOld = pData->size();
-        const qint64 nWant = qMin(kChunk, nMax - nOld);
-        pData->resize(nOld + nWant);
-        const ssize_t n = ::read(fd, pData->data() + nOld, size_t(nWant));
-        if (n < 0 && errno == EINTR) {
-            pData->resize(nOld);
-            continue;
-        }
-        if (n <= 0) {
-            pData->resize(nOld);
-            if (n < 0)
-                *pnErrno = errno;
-            return n == 0;
-        }
-        pData->resize(nOld + n);
+    QByteArray data;
+    for (;;) {
+        const qsizetype nOld = data.size();
+        const qint64 nWant = qMin(kChunk, nBytes - nOld);
+        if (nWant <= 0)
+            break;
+        data.resize(nOld + nWant);
+        const qint64 nGot = reader.ReadSome(data.data() + nOld, nWant);
+        if (nGot < 0)
+            return reader.Status();
+        data.resize(nOld + nGot);
+        if (nGot == 0)
+            break;
     }
-    return true;
+    SFileRead result;
+    result.m_data = data;
+    return result;
 }
 
 QString ByteCount(qint64 nBytes)
@@ -53,85 +61,94 @@ QString ByteCount(qint64 nBytes)
 
 } // namespace
 
-int OpenRegularFile(const QString& strPath, SFileRead* pResult)
+CBoundedFileReader::~CBoundedFileReader()
+{
+    if (m_hFile >= 0)
+        ::close(m_hFile);
+}
+
+bool CBoundedFileReader::Open(const QString& strPath)
 {
     const QByteArray path = QFile::encodeName(strPath);
     if (path.isEmpty()) {
-        *pResult = Failed(EFileRead::OpenFailed, ENOENT);
-        return -1;
+        m_status = Failed(EFileRead::OpenFailed, ENOENT);
+        return false;
     }
     struct stat st {};
     if (::stat(path.constData(), &st) != 0) {
-        *pResult = Failed(EFileRead::OpenFailed, errno);
-        return -1;
+        m_status = Failed(EFileRead::OpenFailed, errno);
+        return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        *pResult = Failed(EFileRead::NotRegular);
-        return -1;
+        m_status = Failed(EFileRead::NotRegular);
+        return false;
     }
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        *pResult = Failed(EFileRead::OpenFailed, errno);
-        return -1;
+    m_hFile = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (m_hFile < 0) {
+        m_status = Failed(EFileRead::OpenFailed, errno);
+        return false;
     }
     // The path may have been replaced between the look and the open.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *pResult = Failed(EFileRead::NotRegular);
+    if (::fstat(m_hFile, &st) != 0 || !S_ISREG(st.st_mode)) {
+        m_status = Failed(EFileRead::NotRegular);
+        return false;
+    }
+    m_status = SFileRead();
+    return true;
+}
+
+qint64 CBoundedFileReader::ReadSome(char* p, qint64 nMax)
+{
+    if (m_hFile < 0 || !m_status.Ok())
+        return -1;
+    const qint64 nLeft = m_nMaxBytes - m_nRead;
+    if (nLeft <= 0) {
+        // At the bound: one more byte tells a file that goes on. Files that
+        // report no size (such as those under /proc) are caught the same way.
+        char c = 0;
+        const ssize_t nMore = ReadRetrying(m_hFile, &c, 1);
+        if (nMore == 0)
+            return 0;
+        m_status = nMore > 0 ? Failed(EFileRead::TooLarge) : Failed(EFileRead::ReadFailed, errno);
         return -1;
     }
-    *pResult = SFileRead();
-    return fd;
+    const ssize_t nGot = ReadRetrying(m_hFile, p, size_t(qMin(nMax, nLeft)));
+    if (nGot < 0) {
+        m_status = Failed(EFileRead::ReadFailed, errno);
+        return -1;
+    }
+    m_nRead += nGot;
+    return nGot;
 }
-
-namespace {
-
-// Reads up to nBytes; with bRefuseMore, a file that holds more is TooLarge.
-SFileRead ReadBounded(const QString& strPath, qint64 nBytes, bool bRefuseMore)
-{
-    SFileRead result;
-    const int fd = OpenRegularFile(strPath, &result);
-    if (fd < 0)
-        return result;
-    // One byte past the bound tells a file that is too large; files that
-    // report no size (such as those under /proc) are caught the same way.
-    struct stat st {};
-    int nErrno = 0;
-    if (bRefuseMore && ::fstat(fd, &st) == 0 && st.st_size > nBytes)
-        result = Failed(EFileRead::TooLarge);
-    else if (!ReadUpTo(fd, bRefuseMore ? nBytes + 1 : nBytes, &result.m_data, &nErrno))
-        result = Failed(EFileRead::ReadFailed, nErrno);
-    else if (result.m_data.size() > nBytes)
-        result = Failed(EFileRead::TooLarge);
-    ::close(fd);
-    return result;
-}
-
-} // namespace
 
 SFileRead ReadRegularFile(const QString& strPath, qint64 nMaxBytes)
 {
-    return ReadBounded(strPath, nMaxBytes, true);
+    CBoundedFileReader reader(nMaxBytes);
+    if (!reader.Open(strPath))
+        return reader.Status();
+    return ReadUpTo(reader, nMaxBytes + 1);
 }
 
 SFileRead ReadFileStart(const QString& strPath, qint64 nBytes)
 {
-    return ReadBounded(strPath, nBytes, false);
+    CBoundedFileReader reader(nBytes);
+    if (!reader.Open(strPath))
+        return reader.Status();
+    return ReadUpTo(reader, nBytes);
 }
 
-QString FileReadMessage(const SFileRead& result, const QString& strPath, qint64 nMaxBytes)
+QString FileReadReason(const SFileRead& result, qint64 nMaxBytes)
 {
     switch (result.m_eStatus) {
     case EFileRead::Ok:
         return QString();
-    case EFileRead::OpenFailed:
-        return QStringLiteral("Cannot open %1: %2").arg(strPath, QString::fromLocal8Bit(std::strerror(result.m_nErrno)));
     case EFileRead::NotRegular:
-        return QStringLiteral("Cannot read %1: not a regular file").arg(strPath);
+        return QStringLiteral("not a regular file");
     case EFileRead::TooLarge:
-        return QStringLiteral("Cannot read %1: larger than %2").arg(strPath, ByteCount(nMaxBytes));
+        return QStringLiteral("larger than %1").arg(ByteCount(nMaxBytes));
+    case EFileRead::OpenFailed:
     case EFileRead::ReadFailed:
-        return QStringLiteral("Cannot read %1: %2").arg(strPath, QString::fromLocal8Bit(std::strerror(result.m_nErrno)));
+        break;
     }
-    return QString();
+    return QString::fromLocal8Bit(std::strerror(result.m_nErrno));
 }

@@ -1,14 +1,18 @@
 #include "profile.h"
 
 #include "atomicfile.h"
+#include "fileread.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
+
+// A profile holds a few dozen short lines; this is far more than any needs.
+constexpr qint64 kMaxProfileBytes = 1024 * 1024;
 
 // The name of a section header line, or a null string for other lines.
 QString SectionName(const QString& strLine)
@@ -64,17 +68,17 @@ QString CProfile::DefaultPath()
 
 bool CProfile::Load(QString* pstrError)
 {
-    QFile file(m_strPath);
-    if (!file.exists()) {
+    const SFileRead read = ReadRegularFile(m_strPath, kMaxProfileBytes);
+    if (read.m_eStatus == EFileRead::OpenFailed && read.m_nErrno == ENOENT) {
         FromBytes(QByteArray());
         return true;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!read.Ok()) {
         if (pstrError)
-            *pstrError = file.errorString();
+            *pstrError = FileReadReason(read, kMaxProfileBytes);
         return false;
     }
-    FromBytes(file.readAll());
+    FromBytes(read.m_data);
     return true;
 }
 

@@ -16,7 +16,8 @@ public:
     static QString DefaultPath();
     QString FilePath() const { return m_strPath; }
 
-    // A missing file is an empty profile. False on a read error.
+    // A missing file is an empty profile. False (and *pstrError says why)
+    // for anything but a regular file, a file over 1 MiB and a read error.
     bool Load(QString* pstrError = nullptr);
     // Writes the file atomically, creating its folder when needed.
     bool Save(QString* pstrError = nullptr) const;

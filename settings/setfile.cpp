@@ -1,69 +1,41 @@
 #include "setfile.h"
 
 #include "atomicfile.h"
+#include "fileread.h"
 #include "setcodec.h"
 #include "setfilemessages.h"
 
-#include <QFile>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
-class CFdSource : public ISetSource
+// Far beyond any real settings (ten short strings), far below what would
+// strain the memory: a string that claims more is refused.
+constexpr qint64 kMaxSetFileBytes = 16 * 1024 * 1024;
+
+class CReaderSource : public ISetSource
 {
 public:
-    explicit CFdSource(int fd) : m_fd(fd) {}
-    qint64 ReadSome(char* p, qint64 nMax) override
-    {
-        for (;;) {
-            const ssize_t n = ::read(m_fd, p, size_t(nMax));
-            if (n >= 0 || errno != EINTR)
-                return n;
-        }
-    }
+    explicit CReaderSource(CBoundedFileReader& reader) : m_reader(reader) {}
+    qint64 ReadSome(char* p, qint64 nMax) override { return m_reader.ReadSome(p, nMax); }
 
 private:
-    int m_fd;
+    CBoundedFileReader& m_reader;
 };
 
 } // namespace
 
 bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError)
 {
-    const QByteArray path = QFile::encodeName(strPath);
-    if (path.isEmpty()) {
-        *pstrError = SetFileOpenMessage(ENOENT, strPath);
+    // The reader looks before opening: opening a device can have effects of
+    // its own (a serial line raises DTR), and a pipe must never be waited on.
+    CBoundedFileReader reader(kMaxSetFileBytes);
+    if (!reader.Open(strPath)) {
+        *pstrError = reader.Status().m_eStatus == EFileRead::NotRegular
+                         ? QStringLiteral("Failed to open document.")
+                         : SetFileOpenMessage(reader.Status().m_nErrno, strPath);
         return false;
     }
-    // Look before opening: opening a device can have effects of its own
-    // (a serial line raises DTR), and a pipe must never be waited on.
-    struct stat st {};
-    if (::stat(path.constData(), &st) != 0) {
-        *pstrError = SetFileOpenMessage(errno, strPath);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *pstrError = QStringLiteral("Failed to open document.");
-        return false;
-    }
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        *pstrError = SetFileOpenMessage(errno, strPath);
-        return false;
-    }
-    // The path may have been replaced between the two looks.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *pstrError = QStringLiteral("Failed to open document.");
-        return false;
-    }
-    CFdSource source(fd);
+    CReaderSource source(reader);
     const SSetReadResult result = ReadSetFields(source);
-    ::close(fd);
     switch (result.m_eStatus) {
     case ESetReadStatus::Ok:
         *pFields = result.m_fields;
@@ -72,7 +44,9 @@ bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError
         *pstrError = SetFileFormatMessage();
         return false;
     case ESetReadStatus::ReadError:
-        *pstrError = SetFileReadMessage(result.m_nErrno, strPath);
+        *pstrError = reader.Status().m_eStatus == EFileRead::TooLarge
+                         ? QStringLiteral("Failed to open document.")
+                         : SetFileReadMessage(result.m_nErrno, strPath);
         return false;
     }
     return false;

@@ -1,3 +1,4 @@
+#include "desktoprun.h"
 #include "modal.h"
 #include "dialogunits.h"
 #include "gateway.h"
@@ -101,6 +102,7 @@ private slots:
     void startWithFile_data();
     void startWithFile();
     void startWithBadFile();
+    void qtOptionsAreFileNames();
     void menus();
     void menuCommandsOpenTheirDialogs_data();
     void menuCommandsOpenTheirDialogs();
@@ -188,6 +190,18 @@ void TestMainFrame::startWithBadFile()
 
 // Spot checks: the three menus, a shortcut, the greyed recent entry, and
 // a command in each later menu.
+// The program has no options: a file named like one of Qt's own options
+// (-reverse mirrors the whole window) is opened as a file. Runs the real
+// program, which records the file it opened in its profile.
+void TestMainFrame::qtOptionsAreFileNames()
+{
+    QTemporaryDir dir;
+    QString strError;
+    CTrelvaneDoc doc;
+    QVERIFY(doc.OnSaveDocument(dir.filePath(QStringLiteral("-reverse")), &strError));
+    QVERIFY(DesktopOpensFile(QStringLiteral(TRELVANE_PATH), dir.path(), QStringLiteral("-reverse")));
+}
+
 void TestMainFrame::menus()
 {
     SAppRun run;

@@ -6,11 +6,16 @@
 #include "escapes.h"
 #include "portsocket.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
 
+
+#include <chrono>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -60,6 +65,7 @@ private slots:
     void deferredOutputRetriesOnNextBlock();
     void skipInputResponse();
     void skipOutputResponseAndExpiry();
+    void timersNeverEndEarly();
     void inputFarEndCloseRestarts();
     void failedRestartLeavesGatewayStopped();
     void outputFarEndCloseReconnectsOnNextBlock();
@@ -335,6 +341,51 @@ void TestGateway::skipOutputResponseAndExpiry()
     QTRY_VERIFY(!rig.gateway.m_bSkipOutResponse);
     pOut->write("late");
     QTRY_COMPARE(inSink.data, QByteArray("late"));
+}
+
+// Timers 1, 2 and 3 never end before their period. Qt's default (coarse)
+// timers may fire up to 5 % early, which let a block through at the end of
+// the skip window. Each period starts where that rounding would fall early:
+// 100 ms past a whole second of the monotonic clock.
+void TestGateway::timersNeverEndEarly()
+{
+    constexpr int kPeriodMs = 1000;
+    const auto waitForPhase = [] {
+        const qint64 nPhase = QDeadlineTimer::current().deadline() % 1000;
+        std::this_thread::sleep_for(std::chrono::milliseconds((1100 - nPhase) % 1000));
+    };
+    // The time from the start until fnDone holds, looked at every millisecond.
+    const auto timeUntil = [](const QElapsedTimer& clock, const auto& fnDone) {
+        QTimer tick;
+        tick.start(1);
+        while (!fnDone() && clock.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        return clock.elapsed();
+    };
+
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_bNoInInitResponse = 1;
+    rig.doc.m_bNoOutInitResponse = 1;
+    rig.gateway.SetTimerPeriods(kPeriodMs, kPeriodMs);
+    waitForPhase();
+    QElapsedTimer clock;
+    clock.start();
+    rig.Start(TcpSetup(inServer), TcpSetup(outServer));
+    QVERIFY(rig.gateway.m_bSkipInResponse && rig.gateway.m_bSkipOutResponse);
+    QVERIFY(timeUntil(clock, [&] { return !rig.gateway.m_bSkipInResponse; }) >= kPeriodMs);
+    QVERIFY(timeUntil(clock, [&] { return !rig.gateway.m_bSkipOutResponse; }) >= kPeriodMs);
+
+    // Timer 3: the restart after the Input's far end closed.
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    waitForPhase();
+    clock.restart();
+    pIn->close();
+    const qint64 nRestartMs = timeUntil(clock, [&] { return inServer.hasPendingConnections(); });
+    QVERIFY2(nRestartMs >= kPeriodMs, QByteArray::number(nRestartMs).constData());
 }
 
 void TestGateway::inputFarEndCloseRestarts()

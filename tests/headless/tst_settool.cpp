@@ -16,6 +16,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 Q_DECLARE_METATYPE(SSetFields)
 
 namespace {
@@ -62,6 +65,8 @@ private slots:
     void refusals();
     void serialPortsEditKeepsRest();
     void serialPortsDefaultProfile();
+    void serialPortsRefusesProfileThatIsNoFile();
+    void savesReplaceALinkNeverWriteThrough();
 
 private:
     QByteArray SetPath() const { return QFile::encodeName(m_pDir->filePath(QStringLiteral("gw.set"))); }
@@ -378,6 +383,77 @@ void TestSetTool::serialPortsDefaultProfile()
     QVERIFY(profile.Load());
     QVERIFY(profile.Keys(QStringLiteral("Serial Ports")).isEmpty());
     QFile::remove(strPath);
+}
+
+// A profile that is a pipe or a device is refused without being read (the
+// read would wait for ever, or fill the memory), as is one over 1 MiB; an
+// edit leaves it as it was.
+void TestSetTool::serialPortsRefusesProfileThatIsNoFile()
+{
+    const QString strFifo = m_pDir->filePath(QStringLiteral("fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(strFifo).constData(), 0600), 0);
+    const QString strBig = m_pDir->filePath(QStringLiteral("big.ini"));
+    const QByteArray big = "[Serial Ports]\nCOM2=/dev/ttyUSB0\n" + QByteArray(1024 * 1024, ';');
+    QVERIFY(WriteAll(strBig, big));
+    const QList<std::pair<QString, QByteArray>> cases = {
+        {QStringLiteral("/dev/zero"), "not a regular file"},
+        {strFifo, "not a regular file"},
+        {strBig, "larger than 1 MiB"},
+    };
+    for (const auto& [strProfile, reason] : cases) {
+        for (const ByteList& args : {ByteList{"list"}, ByteList{"set", "COM7", "/dev/ttyS6"}}) {
+            const SToolRun run = Tool(ByteList{"--profile", QFile::encodeName(strProfile), "serial-ports"} + args);
+            QCOMPARE(run.nExit, 1);
+            QCOMPARE(run.out, QByteArray());
+            QCOMPARE(run.err, "trelvane-set: cannot read " + QFile::encodeName(strProfile) + ": " + reason + '\n');
+        }
+    }
+    QCOMPARE(ReadAll(strBig), big);
+    QVERIFY(QFileInfo(strFifo).isFile() == false && QFileInfo::exists(strFifo));
+}
+
+// A link planted in a shared folder (sticky, world-writable, as /tmp) at the
+// path of a save: both writers replace the link itself, and the file it
+// points to keeps its bytes and its mode.
+void TestSetTool::savesReplaceALinkNeverWriteThrough()
+{
+    const QString strShared = m_pDir->filePath(QStringLiteral("shared"));
+    QVERIFY(QDir().mkdir(strShared));
+    QCOMPARE(::chmod(QFile::encodeName(strShared).constData(), 01777), 0);
+    const QString strVictim = m_pDir->filePath(QStringLiteral("victim"));
+    QVERIFY(WriteAll(strVictim, "root's own file\n"));
+    QCOMPARE(::chmod(QFile::encodeName(strVictim).constData(), 0600), 0);
+    const QByteArray plant = QFile::encodeName(strShared + QStringLiteral("/plant.set"));
+    const QByteArray ini = QFile::encodeName(strShared + QStringLiteral("/trelvane.ini"));
+    for (const QByteArray& link : {plant, ini}) {
+        QVERIFY(QFile::link(strVictim, QFile::decodeName(link)));
+        // Owned by another user where the test may say so.
+        if (::geteuid() == 0)
+            QCOMPARE(::lchown(link.constData(), 65534, 65534), 0);
+    }
+
+    SToolRun run = Tool({"write", plant, "--force", "--in-setup", "TCP:1025,127.0.0.1"});
+    QCOMPARE(run.nExit, 0);
+    run = Tool({"--profile", ini, "serial-ports", "set", "COM1", "/dev/ttyS4"});
+    QCOMPARE(run.nExit, 0);
+
+    QCOMPARE(ReadAll(strVictim), QByteArray("root's own file\n"));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(strVictim).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QVERIFY(!QFileInfo(QFile::decodeName(plant)).isSymLink() && !QFileInfo(QFile::decodeName(ini)).isSymLink());
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:1025,127.0.0.1";
+    QCOMPARE(ReadAll(QFile::decodeName(plant)), *WriteSetFile(fields));
+    // The profile was read through the link before the save: what it held
+    // stays as private as it was.
+    QCOMPARE(ReadAll(QFile::decodeName(ini)), QByteArray("root's own file\n\n[Serial Ports]\nCOM1=/dev/ttyS4\n"));
+    for (const QByteArray& file : {plant, ini}) {
+        QCOMPARE(::stat(file.constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    }
+    QCOMPARE(QDir(strShared).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"plant.set", "trelvane.ini"}));
 }
 
 QTEST_GUILESS_MAIN(TestSetTool)

@@ -1,6 +1,7 @@
 // Runs the real trelvaned program against loopback peers and pseudo-terminals.
 
 #include "daemonprocess.h"
+#include "files.h"
 #include "pty.h"
 #include "resources.h"
 
@@ -18,6 +19,8 @@
 #include <QUdpSocket>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -103,6 +106,8 @@ private slots:
     void relaySerialPty();
     void sighupPicksUpChangedFile();
     void sighupWithBrokenFileKeepsRunning();
+    void profileThatIsNoFileIsSkipped_data();
+    void profileThatIsNoFileIsSkipped();
     void stopSignalsExitZero_data();
     void stopSignalsExitZero();
     void inputDownExitsOne();
@@ -385,6 +390,64 @@ void TestTrelvaned::sighupWithBrokenFileKeepsRunning()
     QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
     QVERIFY(Accept(peers.inServer));
     QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 4, kWaitMs);
+}
+
+void TestTrelvaned::profileThatIsNoFileIsSkipped_data()
+{
+    QTest::addColumn<QString>("profile"); // "fifo": a pipe in the test's folder
+    QTest::newRow("fifo") << "fifo";
+    QTest::newRow("endless device") << "/dev/zero";
+    QTest::newRow("standard input") << "/dev/stdin";
+}
+
+// A profile that is not a regular file is skipped with a line on standard
+// error, at start and at every SIGHUP, and the gateway runs on; reading it
+// would wait for ever on a pipe or fill the memory from a device.
+void TestTrelvaned::profileThatIsNoFileIsSkipped()
+{
+    QFETCH(QString, profile);
+    const QString strFifo = m_pDir->filePath(QStringLiteral("fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(strFifo).constData(), 0600), 0);
+    const QString strPlain = m_pDir->filePath(QStringLiteral("plain.ini"));
+    QVERIFY(WriteAll(strPlain, "[Serial Ports]\nCOM7=/dev/null\n"));
+    const QByteArray skipped = "cannot read the profile, [Serial Ports] not applied: not a regular file\n";
+
+    // Unreadable from the start.
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    QVERIFY(Start(daemon, peers.Fields(), {QStringLiteral("--profile"), profile == "fifo" ? strFifo : profile}));
+    QVERIFY(peers.AcceptIn() && peers.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+    QCOMPARE(int(daemon.Err().count(skipped)), 1);
+
+    // Replaced while the gateway runs: the restart at SIGHUP goes ahead.
+    CDaemonProcess running(QStringLiteral(TRELVANED_PATH));
+    SPeers second;
+    QVERIFY(second.Listen());
+    const QString strLater = m_pDir->filePath(QStringLiteral("later.ini"));
+    QVERIFY(QFile::copy(strPlain, strLater));
+    QVERIFY(Start(running, second.Fields(), {QStringLiteral("--profile"), strLater}));
+    QVERIFY(second.AcceptIn() && second.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(running.CountOut("Done!"), 2, kWaitMs);
+    QVERIFY(QFile::remove(strLater));
+    if (profile == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(strLater).constData(), 0600), 0);
+    else
+        QVERIFY(QFile::link(profile, strLater));
+    running.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(second.inSink.bClosed, kWaitMs);
+    QVERIFY(second.AcceptIn() && second.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(running.CountOut("Done!"), 4, kWaitMs);
+    QCOMPARE(int(running.Err().count(skipped)), 1);
+    second.pIn->write("still relayed");
+    QTRY_COMPARE_WITH_TIMEOUT(second.outSink.data, QByteArray("still relayed"), kWaitMs);
+
+    for (CDaemonProcess* pDaemon : {&daemon, &running}) {
+        pDaemon->Signal(SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(pDaemon->Finished(), kWaitMs);
+        QCOMPARE(pDaemon->ExitCode(), 0);
+    }
 }
 
 void TestTrelvaned::stopSignalsExitZero_data()

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
 namespace {
@@ -98,6 +99,8 @@ private slots:
 
     void openAppliesRawSettings();
     void openCustomRate();
+    void modemLinesAtOpenAndClose_data();
+    void modemLinesAtOpenAndClose();
     void openFailures_data();
     void openFailures();
     void deviceRefusalShowsOneBox();
@@ -140,6 +143,7 @@ void TestCommPort::cleanup()
 {
     SetLineStatusFactory({});
     SetSerialApplyOverride({});
+    SetSerialLineOverride({});
     m_pPty.reset();
     m_pOwner.reset();
 }
@@ -187,6 +191,40 @@ void TestCommPort::openCustomRate()
     SKernelLine line;
     QVERIFY(GetKernelLine(m_pPty->m_hMaster, &line));
     QCOMPARE(line.nBaud, 250000u);
+}
+
+void TestCommPort::modemLinesAtOpenAndClose_data()
+{
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<QByteArrayList>("steps"); // what the port does, in order
+    QTest::newRow("default") << QByteArray("9600,n,8,1") << QByteArrayList{"apply", "DTR on", "DTR off"};
+    QTest::newRow("dtr=on") << QByteArray(" baud=9600 dtr=on") << QByteArrayList{"apply", "DTR on", "DTR off"};
+    // The kernel raised DTR and RTS at the open: what is to be low goes down
+    // before anything else, and again once the settings are applied.
+    QTest::newRow("dtr=off") << QByteArray(" baud=9600 dtr=off") << QByteArrayList{"DTR off", "apply", "DTR off", "DTR off"};
+    QTest::newRow("dtr=off rts=on")
+        << QByteArray(" baud=9600 dtr=off rts=on") << QByteArrayList{"DTR off", "apply", "RTS on", "DTR off", "DTR off"};
+    QTest::newRow("rts=off")
+        << QByteArray(" baud=9600 rts=off") << QByteArrayList{"RTS off", "apply", "RTS off", "DTR on", "DTR off"};
+}
+
+void TestCommPort::modemLinesAtOpenAndClose()
+{
+    QFETCH(QByteArray, mode);
+    QFETCH(QByteArrayList, steps);
+    // Ptys have no modem lines: the changes are recorded instead.
+    QByteArrayList listSteps;
+    SetSerialLineOverride([&](int, int nLine, bool bOn) {
+        listSteps.append(QByteArray(nLine == TIOCM_DTR ? "DTR" : "RTS") + (bOn ? " on" : " off"));
+    });
+    SetSerialApplyOverride([&](int, const SSerialMode&) {
+        listSteps.append("apply");
+        return true;
+    });
+    std::unique_ptr<CCommPort> port(OpenPort(mode));
+    QVERIFY(port->IsOpen());
+    port->Close();
+    QCOMPARE(listSteps, steps);
 }
 
 void TestCommPort::openFailures_data()

@@ -82,6 +82,12 @@ void TestSerialMode::accepted_data()
     QTest::newRow("kw dtr rts lines") << QByteArray("COM1: baud=9600 dtr=off rts=on") << 9600u << uint(B9600) << uint(CS8) << 0u << off << on;
     QTest::newRow("kw dtr on rts off") << QByteArray("COM1: baud=9600 dtr=on rts=off octs=off") << 9600u << uint(B9600) << uint(CS8) << 0u << on << off;
     QTest::newRow("kw custom rate") << QByteArray("COM1: baud=31250") << 31250u << uint(B0) << uint(CS8) << 0u << d << d;
+    // Leading zeros, as stored files may carry them, change nothing.
+    QTest::newRow("baud leading zero") << QByteArray("COM7:09600") << 9600u << uint(B9600) << uint(CS8) << 0u << d << d;
+    QTest::newRow("data 08") << QByteArray("COM1:9600,n,08,1") << 9600u << uint(B9600) << uint(CS8) << 0u << d << d;
+    QTest::newRow("zeros everywhere") << QByteArray("COM1:0110,n,005,01.5") << 110u << uint(B110) << uint(CS5 | CSTOPB) << 0u << d << d;
+    QTest::newRow("zero before abbrev") << QByteArray("COM1:096,n,8,02") << 9600u << uint(B9600) << uint(CS8 | CSTOPB) << 0u << d << d;
+    QTest::newRow("kw leading zeros") << QByteArray("COM1: baud=0019200 data=07 stop=02") << 19200u << uint(B19200) << uint(CS7 | CSTOPB) << 0u << d << d;
 }
 
 void TestSerialMode::accepted()
@@ -126,7 +132,7 @@ void TestSerialMode::refused_data()
     QTest::newRow("blank mode") << QByteArray("COM2:   ");
     QTest::newRow("missing baud") << QByteArray("COM2:,n,8,1");
     QTest::newRow("baud zero") << QByteArray("COM2:0,n,8,1");
-    QTest::newRow("baud leading zero") << QByteArray("COM2:09600");
+    QTest::newRow("baud zeros only") << QByteArray("COM2:000,n,8,1");
     QTest::newRow("baud negative") << QByteArray("COM2:-9600");
     QTest::newRow("baud plus") << QByteArray("COM2:+9600");
     QTest::newRow("baud letters") << QByteArray("COM2:96x0,n,8,1");
@@ -137,7 +143,10 @@ void TestSerialMode::refused_data()
     QTest::newRow("parity word") << QByteArray("COM2:9600,none,8,1");
     QTest::newRow("data 4") << QByteArray("COM2:9600,n,4,1");
     QTest::newRow("data 9") << QByteArray("COM2:9600,n,9,1");
-    QTest::newRow("data 08") << QByteArray("COM2:9600,n,08,1");
+    QTest::newRow("data 09") << QByteArray("COM2:9600,n,09,1");
+    QTest::newRow("stop 0.5") << QByteArray("COM2:9600,n,5,0.5");
+    QTest::newRow("stop 00") << QByteArray("COM2:9600,n,8,00");
+    QTest::newRow("stop 1.50") << QByteArray("COM2:110,n,5,1.50");
     QTest::newRow("stop 3") << QByteArray("COM2:9600,n,8,3");
     QTest::newRow("stop 0") << QByteArray("COM2:9600,n,8,0");
     QTest::newRow("stop 1.5 with 8 data") << QByteArray("COM2:9600,n,8,1.5");

@@ -2,9 +2,12 @@
 
 #include "profile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -36,6 +39,8 @@ private slots:
     void testEdits_data();
     void testEdits();
     void testLoadSave();
+    void testLoadRefusesAllButRegularFiles_data();
+    void testLoadRefusesAllButRegularFiles();
     void testDefaultPath();
 };
 
@@ -145,6 +150,43 @@ void CTestProfile::testLoadSave()
     QVERIFY(again.Load());
     QCOMPARE(again.Keys("Recent File List"), (QStringList{"File1", "File2"}));
     QCOMPARE(again.GetString("Recent File List", "File2"), QStringLiteral("/b.set"));
+}
+
+void CTestProfile::testLoadRefusesAllButRegularFiles_data()
+{
+    QTest::addColumn<QString>("name"); // in the test's folder, or an absolute path
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("fifo") << "fifo" << "not a regular file";
+    QTest::newRow("endless device") << "/dev/zero" << "not a regular file";
+    QTest::newRow("folder") << "folder" << "not a regular file";
+    QTest::newRow("over 1 MiB") << "big.ini" << "larger than 1 MiB";
+    QTest::newRow("file used as folder") << "plain.ini/x.ini" << "Not a directory";
+}
+
+void CTestProfile::testLoadRefusesAllButRegularFiles()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    // Nobody writes to the pipe: a reader that waited on it would hang here.
+    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+    QVERIFY(QDir(dir.path()).mkdir("folder"));
+    const QByteArray entry = "[Serial Ports]\nCOM1=/dev/ttyS9\n";
+    const QByteArray comments = ("; " + QByteArray(1021, 'c') + '\n').repeated(1024);
+    QVERIFY(WriteAll(dir.filePath("big.ini"), entry + comments.left(1024 * 1024 + 1 - entry.size())));
+    QVERIFY(WriteAll(dir.filePath("plain.ini"), entry));
+
+    CProfile profile(QDir(dir.path()).filePath(name));
+    profile.SetString("Serial Ports", "COM2", "/dev/ttyUSB0");
+    QString strError;
+    QVERIFY(!profile.Load(&strError));
+    QCOMPARE(strError, reason);
+
+    // Exactly 1 MiB is still read.
+    QVERIFY(WriteAll(dir.filePath("max.ini"), entry + comments.left(1024 * 1024 - entry.size())));
+    CProfile largest(dir.filePath("max.ini"));
+    QVERIFY2(largest.Load(&strError), qPrintable(strError));
+    QCOMPARE(largest.GetString("Serial Ports", "COM1"), QStringLiteral("/dev/ttyS9"));
 }
 
 void CTestProfile::testDefaultPath()

@@ -131,6 +131,8 @@ void CTestSetFile::testLoadFailures_data()
     QTest::newRow("empty file") << Path("empty.set") << QStringLiteral("Unexpected file format.");
     QTest::newRow("13 bytes") << Path("short.set") << QStringLiteral("Unexpected file format.");
     QTest::newRow("huge claimed length") << Path("huge.set") << QStringLiteral("Unexpected file format.");
+    // A string that really is that long is more than any settings need.
+    QTest::newRow("string over 16 MiB") << Path("long.set") << QStringLiteral("Failed to open document.");
 }
 
 void CTestSetFile::testLoadFailures()
@@ -142,6 +144,18 @@ void CTestSetFile::testLoadFailures()
     QVERIFY(WriteAll(Path("empty.set"), QByteArray()));
     QVERIFY(WriteAll(Path("short.set"), WriteSetFile(SSetFields())->left(13)));
     QVERIFY(WriteAll(Path("huge.set"), QByteArray("\xFF\xFF\xFF\xFF\xFF\xFF\x7F" "abc", 10)));
+    // A first string of 16 MiB + 1 byte, then nine empty fields: a file of
+    // holes, so it costs no disk space.
+    {
+        QFile file(Path("long.set"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const qint64 nLength = 16 * 1024 * 1024 + 1;
+        const char header[] = {'\xFF', '\xFF', '\xFF', char(nLength & 0xFF), char((nLength >> 8) & 0xFF),
+                               char((nLength >> 16) & 0xFF), char(nLength >> 24)};
+        QCOMPARE(file.write(header, sizeof header), qint64(sizeof header));
+        QVERIFY(file.seek(sizeof header + nLength));
+        QCOMPARE(file.write(WriteSetFile(SSetFields())->mid(1)), 13);
+    }
     QVERIFY(QDir(m_dir.path()).mkdir("folder"));
     // Nobody writes to the pipe: a reader that waited on it would hang here.
     QCOMPARE(::mkfifo(QFile::encodeName(Path("fifo")).constData(), 0600), 0);
@@ -178,15 +192,32 @@ void CTestSetFile::testSaveKeepsPermissionsAndLinks()
     const QString strPath = Path("kept.set");
     QVERIFY(WriteAll(strPath, "old"));
     QCOMPARE(::chmod(QFile::encodeName(strPath).constData(), 0640), 0);
-    QVERIFY(QFile::link(strPath, Path("link.set")));
-
     QString strError;
-    QVERIFY2(SaveSetFile(Path("link.set"), Sample(), &strError), qPrintable(strError));
-    QVERIFY(QFileInfo(Path("link.set")).isSymLink());
+    QVERIFY2(SaveSetFile(strPath, Sample(), &strError), qPrintable(strError));
     QCOMPARE(ReadAll(strPath), *WriteSetFile(Sample()));
     struct stat st {};
     QCOMPARE(::stat(QFile::encodeName(strPath).constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0640));
+
+    // A symbolic link at the path is replaced by the saved file; the file it
+    // points to (here one of mode 0600, as another user's would be), or the
+    // file it would create, is never written.
+    const QString strVictim = Path("victim");
+    QVERIFY(WriteAll(strVictim, "secret"));
+    QCOMPARE(::chmod(QFile::encodeName(strVictim).constData(), 0600), 0);
+    QVERIFY(QFile::link(strVictim, Path("plant.set")));
+    QVERIFY(QFile::link(Path("gone"), Path("dangling.set")));
+    for (const char* pszLink : {"plant.set", "dangling.set"}) {
+        QVERIFY2(SaveSetFile(Path(pszLink), Sample(), &strError), qPrintable(strError));
+        QVERIFY(!QFileInfo(Path(pszLink)).isSymLink());
+        QCOMPARE(ReadAll(Path(pszLink)), *WriteSetFile(Sample()));
+        QCOMPARE(::stat(QFile::encodeName(Path(pszLink)).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    }
+    QCOMPARE(ReadAll(strVictim), QByteArray("secret"));
+    QCOMPARE(::stat(QFile::encodeName(strVictim).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(FolderEntries(), QStringList({"dangling.set", "kept.set", "plant.set", "victim"}));
 }
 
 void CTestSetFile::testSaveFailures_data()
