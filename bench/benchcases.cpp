@@ -266,7 +266,7 @@ bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToI
 
 bool RunPluginCase(const SBenchOptions& options, const FReport& report)
 {
-    if (options.m_kind != ERelayKind::Trelvaned) {
+    if (!IsTrelvaned(options.m_kind)) {
         std::fprintf(stderr, "trelvane-bench: plugin: %s has no plug-ins, skipped\n",
                      qPrintable(RelayName(options.m_kind)));
         return true;

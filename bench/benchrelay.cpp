@@ -48,6 +48,7 @@ QString RelayName(ERelayKind kind)
 {
     switch (kind) {
     case ERelayKind::Trelvaned: return QStringLiteral("trelvaned");
+    case ERelayKind::Baseline: return QStringLiteral("baseline");
     case ERelayKind::SocatB512: return QStringLiteral("socat-b512");
     case ERelayKind::Socat8k: return QStringLiteral("socat-8k");
     }
@@ -56,7 +57,7 @@ QString RelayName(ERelayKind kind)
 
 bool ParseRelayName(const QString& strName, ERelayKind* pKind)
 {
-    for (ERelayKind kind : {ERelayKind::Trelvaned, ERelayKind::SocatB512, ERelayKind::Socat8k}) {
+    for (ERelayKind kind : {ERelayKind::Trelvaned, ERelayKind::Baseline, ERelayKind::SocatB512, ERelayKind::Socat8k}) {
         if (strName == RelayName(kind)) {
             *pKind = kind;
             return true;
@@ -78,7 +79,7 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
     m_kind = kind;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QString strProgram;
-    if (kind == ERelayKind::Trelvaned) {
+    if (IsTrelvaned(kind)) {
         const QString strConfig = strWorkDir + QStringLiteral("/config");
         QDir().mkpath(strConfig);
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), strConfig);
@@ -213,7 +214,7 @@ bool CRelayProcess::HasMapped(const QString& strFileName) const
 
 bool CRelayProcess::WaitBothPortsStarted(int nTimeoutMs) const
 {
-    if (m_kind != ERelayKind::Trelvaned)
+    if (!IsTrelvaned(m_kind))
         return true;
     for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 5) {
         QFile file(m_strLogPath);

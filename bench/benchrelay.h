@@ -5,8 +5,15 @@
 #include <sys/types.h>
 
 // The relay under test as a child process: trelvaned with a generated
-// settings file, or socat with the equivalent addresses.
-enum class ERelayKind { Trelvaned, SocatB512, Socat8k };
+// settings file, or socat with the equivalent addresses. Baseline is another
+// trelvaned build (an older commit) measured beside the current one.
+enum class ERelayKind { Trelvaned, Baseline, SocatB512, Socat8k };
+
+// Whether the relay is a trelvaned build (the current one or the baseline).
+inline bool IsTrelvaned(ERelayKind kind)
+{
+    return kind == ERelayKind::Trelvaned || kind == ERelayKind::Baseline;
+}
 
 // Name used on the command line and in the result lines.
 QString RelayName(ERelayKind kind);
@@ -45,7 +52,7 @@ public:
     long RssKiB() const { return StatusKiB("VmRSS:"); }
     // Whether a file of this name is mapped into the relay (/proc/<pid>/maps).
     bool HasMapped(const QString& strFileName) const;
-    // trelvaned: waits until its log shows both ports started ("Done!" twice),
+    // trelvaned (either build): waits until its log shows both ports started ("Done!" twice),
     // so no data reaches it while it is still connecting its Output.
     // Returns at once for socat; false on time-out.
     bool WaitBothPortsStarted(int nTimeoutMs) const;

@@ -1,7 +1,9 @@
 #include "benchsummary.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QProcess>
 #include <QSaveFile>
@@ -16,6 +18,7 @@
 namespace {
 
 const QString kTrelvaned = QStringLiteral("trelvaned");
+const QString kBaseline = QStringLiteral("baseline");
 const QString kSocat = QStringLiteral("socat-b512");
 const QString kSocat8k = QStringLiteral("socat-8k");
 
@@ -62,6 +65,68 @@ const SMetric kMetrics[] = {
     {"soak_rss_end_KiB", "soak, resident memory at the end", "KiB", ETarget::None, 0},
     {"soak_rss_max_KiB", "soak, largest resident memory", "KiB", ETarget::None, 0},
 };
+
+// Targets against the other compared relays: socat with its default 8 KiB
+// buffer (the peer a user picks when block size does not matter) and the
+// baseline build (trelvaned of an older commit). Both use socat's key (the
+// m_pszSocatKey of the measure) or the same key as trelvaned's figure.
+struct SPeerTarget
+{
+    const QString& m_strRelay;
+    const char* m_pszKey;
+    ETarget m_target;
+    double m_fRatio;
+};
+
+// The p50 round trip must not be worse than the baseline's. The p99 rests on
+// the slowest 1 % of the round trips, which on a shared machine a scheduler
+// wake-up sets more than the relay does, so identical builds differ by
+// several percent there: 10 % is allowed for that noise.
+constexpr double kBaselineP99Ratio = 1.1;
+
+const SPeerTarget kPeerTargets[] = {
+    {kSocat8k, "in2out_MBps", ETarget::AtLeast, 1.0},
+    {kSocat8k, "out2in_MBps", ETarget::AtLeast, 1.0},
+    {kSocat8k, "both_MBps", ETarget::AtLeast, 1.0},
+    {kSocat8k, "in2out_cpu_s_per_GiB", ETarget::AtMost, 1.0},
+    {kSocat8k, "out2in_cpu_s_per_GiB", ETarget::AtMost, 1.0},
+    {kSocat8k, "both_cpu_s_per_GiB", ETarget::AtMost, 1.0},
+    // Against socat's plain Input->Output figure (m_pszSocatKey).
+    {kSocat8k, "plugin_MBps", ETarget::AtLeast, 0.8},
+    {kBaseline, "udp_dgps", ETarget::AtLeast, 2.0},
+    {kBaseline, "lat1_p50_us", ETarget::AtMost, 1.0},
+    {kBaseline, "lat1_p99_us", ETarget::AtMost, kBaselineP99Ratio},
+    {kBaseline, "lat512_p50_us", ETarget::AtMost, 1.0},
+    {kBaseline, "lat512_p99_us", ETarget::AtMost, kBaselineP99Ratio},
+};
+
+// The relays trelvaned is compared with, in the order of their columns.
+struct SPeer
+{
+    const QString& m_strRelay;
+    const char* m_pszTitle;
+    bool m_bSocat; // compared with the measure's m_pszSocatKey figure
+};
+const SPeer kPeers[] = {
+    {kSocat, "socat -b 512", true},
+    {kSocat8k, "socat 8 KiB", true},
+    {kBaseline, "baseline", false},
+};
+
+// The target of trelvaned's figure against this relay's, if any.
+SPeerTarget TargetOf(const SPeer& peer, const SMetric& metric)
+{
+    if (&peer == &kPeers[0])
+        return {peer.m_strRelay, metric.m_pszKey, metric.m_target, metric.m_fRatio};
+    for (const SPeerTarget& target : kPeerTargets) {
+        if (&target.m_strRelay == &peer.m_strRelay && qstrcmp(target.m_pszKey, metric.m_pszKey) == 0)
+            return target;
+    }
+    return {peer.m_strRelay, metric.m_pszKey, ETarget::None, 0};
+}
+
+// Largest peak resident memory (VmHWM) of trelvaned in any case.
+constexpr double kPeakRssLimitKiB = 16 * 1024;
 
 // Resident memory limit while relaying, and how much it may grow from the
 // tenth second to the end of the soak and still count as flat.
@@ -141,9 +206,93 @@ QString SocatVersion()
     return QStringLiteral("unknown");
 }
 
+QString RatioText(double fRatio)
+{
+    return (fRatio < 0.01 ? QString::number(fRatio, 'g', 2) : QString::number(fRatio, 'f', 2)) + QStringLiteral("x");
+}
+
+QString Verdict(bool bMet)
+{
+    return bMet ? QStringLiteral("met") : QStringLiteral("**not met**");
+}
+
+// A horizontal bar chart of the throughput medians: one group of bars per
+// case, one bar per relay. Plain SVG, so the Markdown viewer shows it.
+QByteArray ThroughputPlot(const TResults& results, const QStringList& relays)
+{
+    static const char* const kColours[] = {"#1f77b4", "#9467bd", "#2ca02c", "#ff7f0e", "#8c564b"};
+    struct SBar
+    {
+        int m_nRelay;
+        double m_fValue;
+    };
+    QList<QPair<QString, QList<SBar>>> groups;
+    double fMax = 0;
+    for (const SMetric& metric : kMetrics) {
+        if (QLatin1String(metric.m_pszUnit) != QLatin1String("MB/s"))
+            continue;
+        QList<SBar> bars;
+        for (int i = 0; i < relays.size(); ++i) {
+            if (const auto stats = Stats(results, relays[i], QString::fromLatin1(metric.m_pszKey))) {
+                bars.append({i, stats->m_fMedian});
+                fMax = std::max(fMax, stats->m_fMedian);
+            }
+        }
+        if (!bars.isEmpty())
+            groups.append({QString::fromUtf8(metric.m_pszLabel), bars});
+    }
+    constexpr int kLeft = 330, kBarWidth = 360, kBar = 14, kGap = 12, kTop = 40;
+    int nHeight = kTop;
+    for (const auto& group : groups)
+        nHeight += int(group.second.size()) * kBar + kGap;
+    nHeight += 10;
+    QString strSvg;
+    QTextStream svg(&strSvg);
+    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kLeft + kBarWidth + 80 << "\" height=\""
+        << nHeight << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+        << "<title>Relay throughput, MB/s (median)</title>\n"
+        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    int nLegendX = 10;
+    for (int i = 0; i < relays.size(); ++i) {
+        svg << "<rect x=\"" << nLegendX << "\" y=\"10\" width=\"12\" height=\"12\" fill=\"" << kColours[i % 5]
+            << "\"/><text x=\"" << nLegendX + 16 << "\" y=\"21\">" << relays[i].toHtmlEscaped() << "</text>\n";
+        nLegendX += 30 + int(relays[i].size()) * 7;
+    }
+    svg << "<text x=\"" << kLeft + kBarWidth + 75 << "\" y=\"21\" text-anchor=\"end\">MB/s (median)</text>\n";
+    int nY = kTop;
+    for (const auto& group : groups) {
+        const int nGroupHeight = int(group.second.size()) * kBar;
+        svg << "<text x=\"" << kLeft - 8 << "\" y=\"" << nY + nGroupHeight / 2 + 4 << "\" text-anchor=\"end\">"
+            << group.first.toHtmlEscaped() << "</text>\n";
+        for (const SBar& bar : group.second) {
+            const double fWidth = fMax > 0 ? bar.m_fValue / fMax * kBarWidth : 0;
+            svg << "<rect class=\"bar\" x=\"" << kLeft << "\" y=\"" << nY + 1 << "\" width=\"" << QString::number(fWidth, 'f', 1)
+                << "\" height=\"" << kBar - 2 << "\" fill=\"" << kColours[bar.m_nRelay % 5] << "\"/>"
+                << "<text x=\"" << QString::number(kLeft + fWidth + 4, 'f', 1) << "\" y=\"" << nY + kBar - 3
+                << "\" font-size=\"10\">" << Number(bar.m_fValue) << "</text>\n";
+            nY += kBar;
+        }
+        nY += kGap;
+    }
+    svg << "</svg>\n";
+    svg.flush();
+    return strSvg.toUtf8();
+}
+
+bool WriteFile(const QString& strPath, const QByteArray& data)
+{
+    QSaveFile file(strPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+        std::fprintf(stderr, "trelvane-bench: cannot write %s\n", qPrintable(strPath));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
-int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, const QString& strCommand)
+int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, const QString& strCommand,
+              const QString& strBaselineName)
 {
     TResults results;
     for (const QString& strPath : resultFiles) {
@@ -160,80 +309,89 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
                 results[QString::fromUtf8(fields[0])][QString::fromUtf8(fields[1])].append(fValue);
         }
     }
-    const int nReps = Stats(results, kTrelvaned, QStringLiteral("in2out_MBps")).value_or(SStats {}).m_nCount;
-    const int nSocatReps = Stats(results, kSocat, QStringLiteral("in2out_MBps")).value_or(SStats {}).m_nCount;
+    const auto runs = [&](const QString& strRelay) {
+        return Stats(results, strRelay, QStringLiteral("in2out_MBps")).value_or(SStats {}).m_nCount;
+    };
+    // socat -b 512 always has its columns; the others when they were measured.
+    QList<const SPeer*> peers;
+    for (const SPeer& peer : kPeers) {
+        if (&peer == &kPeers[0] || results.contains(peer.m_strRelay))
+            peers.append(&peer);
+    }
 
     QString strTable;
     QTextStream table(&strTable);
-    table << "| Measure | Unit | trelvaned | socat -b 512 | ratio | target | met |\n"
-          << "|---|---|---|---|---|---|---|\n";
+    table << "| Measure | Unit | trelvaned |";
+    QString strRule = QStringLiteral("|---|---|---|");
     QString strText;
     QTextStream text(&strText);
-    text << QStringLiteral("%1 %2 %3 %4\n").arg(QStringLiteral("measure"), -44).arg(QStringLiteral("trelvaned"), -26)
-                .arg(QStringLiteral("socat -b 512"), -26).arg(QStringLiteral("ratio"));
+    text << QStringLiteral("%1 %2").arg(QStringLiteral("measure"), -44).arg(QStringLiteral("trelvaned"), -26);
+    for (const SPeer* pPeer : peers) {
+        table << " " << pPeer->m_pszTitle << " | ratio | target | met |";
+        strRule += QStringLiteral("---|---|---|---|");
+        text << QStringLiteral(" %1 %2").arg(QLatin1String(pPeer->m_pszTitle), -26).arg(QStringLiteral("ratio"), -9);
+    }
+    table << "\n" << strRule << "\n";
+    text << Qt::endl;
     QStringList targetLines;
     for (const SMetric& metric : kMetrics) {
         const QString strKey = QString::fromLatin1(metric.m_pszKey);
+        const QString strLabel = QString::fromUtf8(metric.m_pszLabel);
         const auto ours = Stats(results, kTrelvaned, strKey);
-        const auto theirs
-            = Stats(results, kSocat, metric.m_pszSocatKey ? QString::fromLatin1(metric.m_pszSocatKey) : strKey);
-        if (!ours && !theirs)
-            continue;
-        QString strRatio = QStringLiteral("–");
-        QString strTarget, strMet;
-        if (ours && theirs && theirs->m_fMedian > 0) {
-            const double fRatio = ours->m_fMedian / theirs->m_fMedian;
-            strRatio = (fRatio < 0.01 ? QString::number(fRatio, 'g', 2) : QString::number(fRatio, 'f', 2))
-                       + QStringLiteral("x");
-            if (metric.m_target != ETarget::None) {
-                const bool bMet = metric.m_target == ETarget::AtLeast ? fRatio >= metric.m_fRatio
-                                                                      : fRatio <= metric.m_fRatio;
-                strTarget = (metric.m_target == ETarget::AtLeast ? QStringLiteral(">= ") : QStringLiteral("<= "))
-                            + QString::number(metric.m_fRatio, 'f', 1) + QStringLiteral("x");
-                strMet = bMet ? QStringLiteral("yes") : QStringLiteral("**no**");
-                targetLines << QStringLiteral("- %1: %2 (measured %3) — %4")
-                                   .arg(QString::fromUtf8(metric.m_pszLabel), strTarget, strRatio,
-                                        bMet ? QStringLiteral("met") : QStringLiteral("**not met**"));
+        QString strRow, strTextRow;
+        bool bAny = ours.has_value();
+        for (const SPeer* pPeer : peers) {
+            const SPeerTarget compare = TargetOf(*pPeer, metric);
+            const bool bSocatKey = pPeer->m_bSocat && metric.m_pszSocatKey;
+            const auto theirs
+                = Stats(results, pPeer->m_strRelay, bSocatKey ? QString::fromLatin1(metric.m_pszSocatKey) : strKey);
+            bAny = bAny || theirs.has_value();
+            QString strRatio = QStringLiteral("–");
+            QString strTarget, strMet;
+            if (ours && theirs && theirs->m_fMedian > 0) {
+                const double fRatio = ours->m_fMedian / theirs->m_fMedian;
+                strRatio = RatioText(fRatio);
+                if (compare.m_target != ETarget::None) {
+                    const bool bMet
+                        = compare.m_target == ETarget::AtLeast ? fRatio >= compare.m_fRatio : fRatio <= compare.m_fRatio;
+                    strTarget = (compare.m_target == ETarget::AtLeast ? QStringLiteral(">= ") : QStringLiteral("<= "))
+                                + QString::number(compare.m_fRatio, 'f', 1) + QStringLiteral("x");
+                    strMet = bMet ? QStringLiteral("yes") : QStringLiteral("**no**");
+                    targetLines << QStringLiteral("- %1: %2 %3 (measured %4) — %5")
+                                       .arg(strLabel, strTarget, QLatin1String(pPeer->m_pszTitle), strRatio,
+                                            Verdict(bMet));
+                }
             }
+            strRow += QStringLiteral(" %1 | %2 | %3 | %4 |").arg(Cell(theirs), strRatio, strTarget, strMet);
+            strTextRow += QStringLiteral(" %1 %2").arg(Cell(theirs), -26).arg(strRatio, -9);
         }
-        table << "| " << QString::fromUtf8(metric.m_pszLabel) << " | " << QString::fromUtf8(metric.m_pszUnit) << " | "
-              << Cell(ours) << " | " << Cell(theirs) << " | " << strRatio << " | " << strTarget << " | " << strMet
-              << " |\n";
-        text << QStringLiteral("%1 %2 %3 %4\n")
-                    .arg(QString::fromUtf8(metric.m_pszLabel), -44)
-                    .arg(Cell(ours), -26)
-                    .arg(Cell(theirs), -26)
-                    .arg(strRatio);
+        if (!bAny)
+            continue;
+        table << "| " << strLabel << " | " << QString::fromUtf8(metric.m_pszUnit) << " | " << Cell(ours) << " |"
+              << strRow << "\n";
+        const QString strLine = QStringLiteral("%1 %2").arg(strLabel, -44).arg(Cell(ours), -26) + strTextRow;
+        text << QStringView(strLine).trimmed() << "\n";
     }
 
     // Absolute targets on trelvaned's own resident memory.
+    if (const auto peak = Stats(results, kTrelvaned, QStringLiteral("peak_rss_KiB"))) {
+        targetLines << QStringLiteral("- relay peak resident memory (VmHWM) below 16 MiB in every case (largest %1 KiB) "
+                                      "— %2")
+                           .arg(Number(peak->m_fMax), Verdict(peak->m_fMax < kPeakRssLimitKiB));
+    }
     if (const auto soakMax = Stats(results, kTrelvaned, QStringLiteral("soak_rss_max_KiB"))) {
-        const bool bBelow = soakMax->m_fMax < kRssLimitKiB;
         targetLines << QStringLiteral("- headless resident memory below 30 MiB while relaying (largest %1 KiB) — %2")
-                           .arg(Number(soakMax->m_fMax), bBelow ? QStringLiteral("met") : QStringLiteral("**not met**"));
+                           .arg(Number(soakMax->m_fMax), Verdict(soakMax->m_fMax < kRssLimitKiB));
         const auto at10 = Stats(results, kTrelvaned, QStringLiteral("soak_rss_10s_KiB"));
         const auto atEnd = Stats(results, kTrelvaned, QStringLiteral("soak_rss_end_KiB"));
         if (at10 && atEnd) {
             const double fGrowth = atEnd->m_fMax - at10->m_fMin;
-            const bool bFlat = fGrowth < kRssFlatKiB;
             targetLines << QStringLiteral("- resident memory flat over the 60 s run (growth from 10 s to the end %1 KiB, "
                                           "limit %2 KiB) — %3")
-                               .arg(Number(fGrowth), Number(kRssFlatKiB),
-                                    bFlat ? QStringLiteral("met") : QStringLiteral("**not met**"));
+                               .arg(Number(fGrowth), Number(kRssFlatKiB), Verdict(fGrowth < kRssFlatKiB));
         }
     } else {
         targetLines << QStringLiteral("- headless resident memory below 30 MiB, flat over 60 s — not measured in this run");
-    }
-    // Stretch: without a plug-in, at least socat's default 8 KiB buffer.
-    const auto oursIn = Stats(results, kTrelvaned, QStringLiteral("in2out_MBps"));
-    const auto socat8k = Stats(results, kSocat8k, QStringLiteral("in2out_MBps"));
-    QString strStretch;
-    if (oursIn && socat8k) {
-        const bool bMet = oursIn->m_fMedian >= socat8k->m_fMedian;
-        strStretch = QStringLiteral("- stretch: Input->Output throughput at least socat's default 8 KiB buffer "
-                                    "(%1 MB/s) — %2")
-                         .arg(Cell(socat8k), bMet ? QStringLiteral("met") : QStringLiteral("not met"));
-        targetLines << strStretch;
     }
 
     std::fputs(qPrintable(strText), stdout);
@@ -243,25 +401,37 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
 
     if (strMarkdownPath.isEmpty())
         return 0;
-    QSaveFile file(strMarkdownPath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        std::fprintf(stderr, "trelvane-bench: cannot write %s\n", qPrintable(strMarkdownPath));
-        return 1;
+    // The plot goes next to the report, named after it.
+    const QFileInfo mdInfo(strMarkdownPath);
+    const QString strPlotName = mdInfo.completeBaseName() + QStringLiteral("-throughput.svg");
+    QStringList plotRelays {kTrelvaned};
+    for (const QString& strRelay : {kBaseline, kSocat8k, kSocat}) {
+        if (results.contains(strRelay))
+            plotRelays << strRelay;
     }
-    QTextStream md(&file);
+    if (!WriteFile(mdInfo.dir().filePath(strPlotName), ThroughputPlot(results, plotRelays)))
+        return 1;
+
+    QString strRuns = QStringLiteral("%1 runs of trelvaned, %2 of socat -b 512").arg(runs(kTrelvaned)).arg(runs(kSocat));
+    if (results.contains(kSocat8k))
+        strRuns += QStringLiteral(", %1 of socat 8 KiB").arg(runs(kSocat8k));
+    if (results.contains(kBaseline))
+        strRuns += QStringLiteral(", %1 of the baseline (%2)").arg(runs(kBaseline)).arg(strBaselineName);
+    QString strMd;
+    QTextStream md(&strMd);
     md << "# Relay performance\n\n"
        << "This file is generated; do not edit it by hand. Regenerate it with\n\n"
        << "    " << strCommand << "\n\n"
        << "- Date: " << QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'")) << "\n"
        << "- Machine: " << Machine() << "\n"
-       << "- socat " << SocatVersion() << "; " << nReps << " runs of trelvaned, " << nSocatReps
-       << " of socat -b 512, interleaved\n\n"
+       << "- socat " << SocatVersion() << "; " << strRuns << ", interleaved\n\n"
        << "## How it is measured\n\n"
        << "`trelvane-bench` (bench/) plays both peers on loopback: the Input and the Output peer are TCP\n"
        << "servers and the relay connects to both as a client. trelvaned runs headless with a generated\n"
        << "settings file (`TCP:port,127.0.0.1` on both sides, Output connected at start, no plug-in);\n"
-       << "socat runs as `socat -b 512 TCP:127.0.0.1:IN TCP:127.0.0.1:OUT`. Every relayed byte is compared\n"
-       << "with the sent pattern. Each case starts a fresh relay.\n\n"
+       << "socat runs as `socat -b 512 TCP:127.0.0.1:IN TCP:127.0.0.1:OUT` and, as \"socat 8 KiB\" in the\n"
+       << "throughput, UDP and pty cases, with its default 8 KiB buffer (no `-b`). Every relayed byte is\n"
+       << "compared with the sent pattern. Each case starts a fresh relay.\n\n"
        << "- Throughput: a fixed amount per direction through the relay, MB/s = 10^6 bytes/s, from the first\n"
        << "  write to the last byte read; both ways at once reports the sum of the two directions.\n"
        << "- CPU per GiB: the relay's user + system time (/proc/<pid>/stat) during the transfer, per GiB relayed.\n"
@@ -274,17 +444,19 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "- pty Input: a pseudo-terminal as the Input serial port (trelvaned: `COM9:115200,n,8,1` mapped to\n"
        << "  the pty in a private profile; socat: `/dev/pts/N,raw,echo=0`) to a TCP Output.\n"
        << "- Memory: VmHWM of the relay per case; the soak relays both ways for 60 s and samples VmRSS\n"
-       << "  every second.\n\n"
-       << "Cells show the median and, in brackets, the smallest and largest run. The ratio is trelvaned's\n"
-       << "median over socat -b 512's median (for times and CPU, lower is better).\n\n"
+       << "  every second.\n"
+       << "- Baseline: when `BASELINE=path` names another trelvaned build (e.g. of the commit before a\n"
+       << "  change; `scripts/build-baseline.sh COMMIT DIR` builds one outside the repository), it runs as a\n"
+       << "  third relay in the same interleaved rounds (throughput, round-trip and UDP cases), so a change\n"
+       << "  is measured against the build before it on the same machine at the same time.\n\n"
+       << "Cells show the median and, in brackets, the smallest and largest run. Each ratio is trelvaned's\n"
+       << "median over the median of the relay left of it (for times, CPU and memory, lower is better).\n"
+       << "The round-trip p99 against the baseline may be up to " << QString::number(kBaselineP99Ratio, 'f', 1)
+       << "x: it rests on the slowest 1 % of\n"
+       << "the round trips, which on a shared machine a scheduler wake-up sets more than the relay does.\n\n"
        << "## Results\n\n"
-       << strTable << "\n";
-    if (const auto s8k = Stats(results, kSocat8k, QStringLiteral("in2out_MBps"))) {
-        md << "socat with its default 8 KiB buffer, for reference: Input->Output " << Cell(s8k) << " MB/s";
-        if (const auto s8kBoth = Stats(results, kSocat8k, QStringLiteral("both_MBps")))
-            md << ", both ways " << Cell(s8kBoth) << " MB/s";
-        md << ".\n\n";
-    }
+       << strTable << "\n"
+       << "![Throughput per relay and case](" << strPlotName << ")\n\n";
     md << "## Targets\n\n" << targetLines.join(QLatin1Char('\n')) << "\n\n";
     md << "## Notes\n\n"
        << "- Blocks: a socket port takes what one wake-up may pass on (up to 64 blocks) with one receive and\n"
@@ -301,15 +473,9 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  event loop is most of what the relay spends per wake-up, so it sets the round-trip time.\n"
        << "- The plug-in rows load a plug-in (bench/benchcopy.c) on IN-->OUT that hands every block back as\n"
        << "  a copy, so each block makes one DllTransfer and one DllAfterSend call; socat has no plug-ins,\n"
-       << "  so its column there repeats its plain Input->Output figures.\n"
+       << "  so its columns there repeat its plain Input->Output figures.\n"
        << "- The pseudo-terminal itself limits the pty case: socat with its 8 KiB buffer reaches about the\n"
        << "  same figure as socat -b 512 there.\n";
-    if (const auto s8kPty = Stats(results, kSocat8k, QStringLiteral("pty_MBps")))
-        md << "  (socat 8 KiB, pty Input: " << Cell(s8kPty) << " MB/s.)\n";
     md.flush();
-    if (!file.commit()) {
-        std::fprintf(stderr, "trelvane-bench: cannot write %s\n", qPrintable(strMarkdownPath));
-        return 1;
-    }
-    return 0;
+    return WriteFile(strMarkdownPath, strMd.toUtf8()) ? 0 : 1;
 }

@@ -32,9 +32,11 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral("Relay benchmark: trelvaned against socat on loopback."));
     parser.addHelpOption();
     const QCommandLineOption relayOption(QStringLiteral("relay"),
-                                         QStringLiteral("Relay to measure: trelvaned, socat-b512 or socat-8k."),
+                                         QStringLiteral("Relay to measure: trelvaned, baseline (another trelvaned build, "
+                                                        "e.g. of an older commit, given by --trelvaned), "
+                                                        "socat-b512 or socat-8k."),
                                          QStringLiteral("name"), QStringLiteral("socat-b512"));
-    const QCommandLineOption trelvanedOption(QStringLiteral("trelvaned"), QStringLiteral("Path of trelvaned."),
+    const QCommandLineOption trelvanedOption(QStringLiteral("trelvaned"), QStringLiteral("Path of trelvaned (or of the baseline build)."),
                                              QStringLiteral("path"), QStringLiteral("trelvaned"));
     const QCommandLineOption casesOption(QStringLiteral("cases"),
                                          QStringLiteral("Comma-separated cases: %1 (default: all but soak).")
@@ -59,15 +61,19 @@ int main(int argc, char* argv[])
     const QCommandLineOption commandOption(QStringLiteral("command"),
                                            QStringLiteral("With --summarize: the command named in the report."),
                                            QStringLiteral("text"), QStringLiteral("make bench"));
+    const QCommandLineOption baselineNameOption(QStringLiteral("baseline-name"),
+                                                QStringLiteral("With --summarize: which build the baseline relay is."),
+                                                QStringLiteral("text"), QStringLiteral("another trelvaned build"));
     parser.addOptions({relayOption, trelvanedOption, pluginOption, casesOption, mibOption, roundsOption, soakOption,
-                       summarizeOption, markdownOption, commandOption});
+                       summarizeOption, markdownOption, commandOption, baselineNameOption});
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Result files (with --summarize)."));
     parser.process(app);
 
     if (parser.isSet(summarizeOption)) {
         if (parser.positionalArguments().isEmpty())
             parser.showHelp(2);
-        return Summarize(parser.positionalArguments(), parser.value(markdownOption), parser.value(commandOption));
+        return Summarize(parser.positionalArguments(), parser.value(markdownOption), parser.value(commandOption),
+                         parser.value(baselineNameOption));
     }
 
     SBenchOptions options;

@@ -8,6 +8,9 @@
 #include "textcodec.h"
 #include "trelvanedoc.h"
 
+#include <algorithm>
+#include <utility>
+
 // Marks a gateway operation on the stack; the last one to leave runs what
 // was requested meanwhile.
 class CBusyScope
@@ -49,7 +52,7 @@ void CGateway::SetTimerPeriods(int nSkipMs, int nRestartMs)
 
 void CGateway::RequestStartupReset()
 {
-    if (m_nBusy == 0) {
+    if (!IsBusy()) {
         OnStartupReset();
         return;
     }
@@ -58,11 +61,12 @@ void CGateway::RequestStartupReset()
     if (m_pending != PendingStop)
         m_pending = PendingReset;
     m_bStopping = true;
+    PostPendingIfIdle();
 }
 
 void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
 {
-    if (m_nBusy == 0) {
+    if (!IsBusy()) {
         KillTimer(3);
         StopGateway(bClearStatus);
         if (fnThen)
@@ -85,13 +89,21 @@ void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
         m_fnAfterStop = std::move(fnThen);
     }
     m_bStopping = true;
+    PostPendingIfIdle();
 }
 
 void CGateway::LeaveBusy()
 {
-    if (--m_nBusy > 0 || m_pending == PendingNone || m_bPendingPosted)
+    --m_nBusy;
+    PostPendingIfIdle();
+}
+
+void CGateway::PostPendingIfIdle()
+{
+    if (m_nBusy > 0 || m_pending == PendingNone || m_bPendingPosted)
         return;
-    // Run the request from the event loop, once every handler has returned.
+    // Run the request from the event loop, once every handler has returned
+    // (a direction waiting for its destination is dropped by it).
     m_bPendingPosted = true;
     QMetaObject::invokeMethod(this, &CGateway::RunPending, Qt::QueuedConnection);
 }
@@ -155,6 +167,8 @@ int CGateway::StartPort(bool bInput)
 
 void CGateway::ArmPort(bool bInput)
 {
+    if (bInput)
+        m_bInputArmed = true;
     if (CPortSocket* pSocket = bInput ? m_pInSocket : m_pOutSocket)
         pSocket->StartReceiving();
     if (CCommPort* pSerial = bInput ? m_pInSerial : m_pOutSerial)
@@ -246,6 +260,13 @@ void CGateway::StopGateway(bool bClearStatus)
     KillTimer(3);
     m_bSkipInResponse = false;
     m_bSkipOutResponse = false;
+    m_bInputArmed = false;
+    // Held blocks and the reads in hand go with the ports.
+    for (SDirection& direction : m_directions) {
+        const quint64 nParkId = direction.nParkId + 1;
+        direction = SDirection();
+        direction.nParkId = nParkId;
+    }
 
     UnloadPlugin(true);
     UnloadPlugin(false);
@@ -352,24 +373,149 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
             }
         }
         if (pOut) {
-            if (bInToOut)
-                SendToPort(m_pOutSerial, m_pOutSocket, pOut, nOutLen);
-            else
-                SendToPort(m_pInSerial, m_pInSocket, pOut, nOutLen);
+            QObject* pDestination = bInToOut ? static_cast<QObject*>(m_pOutSerial) : m_pInSerial;
+            if (!pDestination)
+                pDestination = bInToOut ? m_pOutSocket : m_pInSocket;
+            const bool bHeld = bInToOut ? SendToPort(m_pOutSerial, m_pOutSocket, pOut, nOutLen)
+                                        : SendToPort(m_pInSerial, m_pInSocket, pOut, nOutLen);
+            if (bHeld) {
+                // DllAfterSend and everything after it wait until the
+                // destination has taken the rest of this block.
+                SDirection& direction = m_directions[bInToOut];
+                direction.bParked = true;
+                ++direction.nParkId;
+                direction.pDestination = pDestination;
+                direction.strBlock = QByteArray(pData, nLen);
+                direction.strSent = pOut == copy.constData() ? std::move(copy) : QByteArray(pOut, nOutLen);
+                direction.pPlugin = pPlugin;
+                direction.nPluginGeneration = nGeneration;
+                return;
+            }
         }
-        // The plug-in may have been unloaded while the send waited.
-        if (!pPlugin || nGeneration != m_nPluginGeneration)
-            return;
-        const int nAgain = pPlugin->AfterSend(pOut, pOut ? nOutLen : 0);
-        if (nAgain == 0)
-            return;
-        if (nAgain != -1) {
-            AddMessage("DLL After Send Errer Code:" + QByteArray::number(nAgain));
-            return;
-        }
-        if (IsStopping())
+        if (!AfterPass(pPlugin, nGeneration, pOut, nOutLen))
             return;
     }
+}
+
+bool CGateway::AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen)
+{
+    // The plug-in may have been unloaded since its pass began.
+    if (!pPlugin || nGeneration != m_nPluginGeneration)
+        return false;
+    const int nAgain = pPlugin->AfterSend(pSent, pSent ? nSentLen : 0);
+    if (nAgain == 0)
+        return false;
+    if (nAgain != -1) {
+        AddMessage("DLL After Send Errer Code:" + QByteArray::number(nAgain));
+        return false;
+    }
+    return !IsStopping();
+}
+
+bool CGateway::IsSourceCurrent(const SDirection& direction, bool bInput) const
+{
+    if (CPortSocket* pSocket = direction.pSourceSocket)
+        return pSocket == (bInput ? m_pInSocket : m_pOutSocket) && !pSocket->IsClosed();
+    if (CCommPort* pSerial = direction.pSourceSerial)
+        return pSerial == (bInput ? m_pInSerial : m_pOutSerial);
+    return false;
+}
+
+bool CGateway::PassBlocks(bool bInput, const char* pData, qsizetype nLen)
+{
+    SDirection& direction = m_directions[bInput];
+    const bool bBurst = nLen > CPortSocket::kReceiveBlock;
+    if (bBurst)
+        BeginBlockBurst(bInput);
+    qsizetype nOffset = 0;
+    do {
+        const int nBlock = int(std::min<qsizetype>(nLen - nOffset, CPortSocket::kReceiveBlock));
+        if (bInput)
+            TransferInToOut(pData + nOffset, nBlock);
+        else
+            TransferOutToIn(pData + nOffset, nBlock);
+        nOffset += nBlock;
+        if (direction.bParked) {
+            direction.strRest = QByteArray(pData + nOffset, nLen - nOffset);
+            break;
+        }
+        // The rest of a read whose port closed or went away, or that a stop
+        // interrupted, is not passed on.
+        if (IsStopping() || !IsSourceCurrent(direction, bInput))
+            break;
+    } while (nOffset < nLen);
+    if (bBurst)
+        EndBlockBurst(bInput);
+    return !direction.bParked;
+}
+
+bool CGateway::OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen)
+{
+    CBusyScope busy(this);
+    const bool bInput = pSocket->m_bInput;
+    SDirection& direction = m_directions[bInput];
+    if (direction.bActive || direction.bParked) {
+        // Not expected (the source is not read meanwhile); the bytes keep
+        // their place behind those in hand.
+        direction.strRest.append(pData, nLen);
+        return false;
+    }
+    direction.pSourceSocket = pSocket;
+    direction.pSourceSerial = nullptr;
+    direction.bActive = true;
+    const bool bGoOn = PassBlocks(bInput, pData, nLen);
+    direction.bActive = false;
+    return bGoOn;
+}
+
+void CGateway::OnSendDone(QObject* pPort)
+{
+    for (bool bInput : {true, false}) {
+        const SDirection& direction = m_directions[bInput];
+        if (direction.bParked && !direction.bActive && direction.pDestination == pPort)
+            ResumeDirection(bInput, direction.nParkId);
+    }
+}
+
+void CGateway::ReleaseParked(QObject* pPort)
+{
+    for (bool bInput : {true, false}) {
+        const SDirection& direction = m_directions[bInput];
+        if (direction.bParked && direction.pDestination == pPort) {
+            const quint64 nParkId = direction.nParkId;
+            QMetaObject::invokeMethod(this, [this, bInput, nParkId] { ResumeDirection(bInput, nParkId); },
+                                      Qt::QueuedConnection);
+        }
+    }
+}
+
+void CGateway::ResumeDirection(bool bInput, quint64 nParkId)
+{
+    SDirection& direction = m_directions[bInput];
+    if (!direction.bParked || direction.bActive || direction.nParkId != nParkId || IsStopping())
+        return;
+    CBusyScope busy(this);
+    direction.bParked = false;
+    direction.pDestination = nullptr;
+    direction.bActive = true;
+    // The held pass is over: its DllAfterSend, and further passes over the
+    // same block if the plug-in asks for them.
+    const QByteArray strBlock = std::exchange(direction.strBlock, QByteArray());
+    const QByteArray strSent = std::exchange(direction.strSent, QByteArray());
+    if (AfterPass(direction.pPlugin, direction.nPluginGeneration, strSent.constData(), int(strSent.size())))
+        TransferPasses(bInput, strBlock.constData(), int(strBlock.size()));
+    // Then the rest of the read in hand.
+    const QByteArray strRest = std::exchange(direction.strRest, QByteArray());
+    if (!direction.bParked && !strRest.isEmpty() && !IsStopping() && IsSourceCurrent(direction, bInput))
+        PassBlocks(bInput, strRest.constData(), strRest.size());
+    direction.bActive = false;
+    if (direction.bParked || IsStopping() || !IsSourceCurrent(direction, bInput))
+        return;
+    // Then the source is read again.
+    if (CPortSocket* pSocket = direction.pSourceSocket)
+        pSocket->ResumeReceiving();
+    else if (CCommPort* pSerial = direction.pSourceSerial)
+        pSerial->OnCommNotify();
 }
 
 void CGateway::BeginBlockBurst(bool bInput)
@@ -391,14 +537,18 @@ void CGateway::EndBlockBurst(bool bInput)
     m_pCorked[bInput] = nullptr;
 }
 
-void CGateway::SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen)
+bool CGateway::SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen)
 {
-    if (pSerial)
-        pSerial->Write(pData, nLen);
-    else if (pSocket)
+    if (pSerial) {
+        pSerial->WriteBlock(pData, nLen);
+        return pSerial->HasPending();
+    }
+    if (pSocket) {
         pSocket->SendBlock(pData, nLen);
-    else
-        AddMessage("Port Close! Can't Send!");
+        return pSocket->HasPending();
+    }
+    AddMessage("Port Close! Can't Send!");
+    return false;
 }
 
 void CGateway::OnCommNotify(CCommPort* pPort)
@@ -406,6 +556,10 @@ void CGateway::OnCommNotify(CCommPort* pPort)
     CBusyScope busy(this);
     bool bInput;
     if (m_pInSerial && pPort == m_pInSerial) {
+        // Not before the start is over (the Output's too, when it starts
+        // with the Input): ArmPort re-arms the port then.
+        if (!m_bInputArmed)
+            return;
         bInput = true;
     } else if (m_pOutSerial && pPort == m_pOutSerial) {
         bInput = false;
@@ -416,9 +570,16 @@ void CGateway::OnCommNotify(CCommPort* pPort)
                        + QByteArray::number(m_pInSerial ? m_pInSerial->m_hDevice : -1));
         return;
     }
+    SDirection& direction = m_directions[bInput];
+    if (direction.bActive || direction.bParked)
+        return; // re-armed when the direction goes on
     QPointer<CCommPort> pGuard(pPort);
+    direction.pSourceSerial = pPort;
+    direction.pSourceSocket = nullptr;
+    direction.bActive = true;
     ReadSerialBlocks(pPort, bInput);
-    if (pGuard && pPort == (bInput ? m_pInSerial : m_pOutSerial) && !IsStopping())
+    direction.bActive = false;
+    if (pGuard && pPort == (bInput ? m_pInSerial : m_pOutSerial) && !IsStopping() && !direction.bParked)
         pPort->OnCommNotify();
 }
 
@@ -426,7 +587,8 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
 {
     // Reads until the queue is empty, but hands the event loop back after a
     // bounded number of blocks so the other direction keeps flowing; the
-    // re-armed notification brings us back for the rest.
+    // re-armed notification brings us back for the rest. A block that its
+    // destination holds back ends the reading until it is out.
     // From the second block on, a socket destination is corked so the rest
     // of the burst leaves in full segments; a lone block goes out at once.
     constexpr int kMaxBlocks = 64;
@@ -443,10 +605,8 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
             BeginBlockBurst(bInput);
             bBurst = true;
         }
-        if (bInput)
-            TransferInToOut(buffer, n);
-        else
-            TransferOutToIn(buffer, n);
+        if (!PassBlocks(bInput, buffer, n))
+            break;
         if (!pGuard || IsStopping() || pPort != (bInput ? m_pInSerial : m_pOutSerial))
             break;
     }
@@ -457,7 +617,9 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
 void CGateway::OnSocketClosed(CPortSocket* pSocket)
 {
     if (pSocket->m_bInput) {
-        // The closed socket stays in m_pInSocket until the restart.
+        // The closed socket stays in m_pInSocket until the restart; blocks
+        // held for it are gone with it.
+        ReleaseParked(pSocket);
         SetRestartTimer();
         return;
     }
@@ -483,6 +645,7 @@ void CGateway::DropOutput(QObject* pPort)
 {
     // The Input keeps running; its next block starts the Output again.
     m_bOutStarted = false;
+    ReleaseParked(pPort);
     UnloadPlugin(false);
     SetStatus(false, QStringLiteral("Remote closed,close myself too!"));
     // The port may still be on the stack (its own receive or a waiting send).

@@ -17,12 +17,19 @@ class IGatewayHost;
 // block between them through the transfer plug-ins, keeps the Message list.
 // Everything runs on the user-interface thread.
 //
-// Re-entrancy: waits inside a port (connect, send, serial write) and modal
-// message boxes dispatch events, so port notifications and timers 1 and 2
-// may run nested. Startup / Reset, settings loads and shutdown must not: a
-// request that arrives while any gateway operation is on the stack marks the
-// gateway as stopping (every wait gives up at once) and runs once the stack
-// has unwound.
+// Sending never waits: a block the destination cannot take at once is held
+// by the destination port, and its direction stops where it is (the plug-in
+// pass whose DllAfterSend is due, the rest of the read in hand) and stops
+// reading its source, so the source's peer is held back by the system.
+// When the held bytes are out the direction goes on from there and then
+// reads its source again. Neither direction ever waits for the other's peer.
+//
+// Re-entrancy: the waits that remain (the connect and initial string of a
+// starting port) and modal message boxes dispatch events, so port
+// notifications and timers 1 and 2 may run nested. Startup / Reset,
+// settings loads and shutdown must not: a request that arrives while any
+// gateway operation is on the stack marks the gateway as stopping (every
+// wait gives up at once) and runs once the stack has unwound.
 class CGateway : public QObject, public IPortOwner
 {
     Q_OBJECT
@@ -38,14 +45,17 @@ public:
     // Stops the gateway (settings loaded: clear the status fields). fnThen
     // runs after the stop, for example to close the window.
     void RequestStop(bool bClearStatus, std::function<void()> fnThen = {});
-    bool IsBusy() const { return m_nBusy > 0; }
+    // A gateway operation is on the stack, or a block waits for its
+    // destination to take it.
+    bool IsBusy() const { return m_nBusy > 0 || m_directions[0].bParked || m_directions[1].bParked; }
     bool IsInputStarted() const { return m_pInSerial || m_pInSocket; }
 
     void OnStartupReset();
     int StartPort(bool bInput);
     void StopGateway(bool bClearStatus);
     void OnTimer(int nIDEvent);
-    void SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen);
+    // True when the destination holds part of the block back.
+    bool SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen);
     void ReadSerialBlocks(CCommPort* pPort, bool bInput);
 
     // Timer periods: 12000 ms for timers 1 and 2, 300 ms for timer 3.
@@ -64,8 +74,8 @@ public:
     void OnCommNotify(CCommPort* pPort) override;
     void OnSerialVanished(CCommPort* pPort) override;
     void SetRestartTimer() override;
-    void BeginBlockBurst(bool bInput) override;
-    void EndBlockBurst(bool bInput) override;
+    bool OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen) override;
+    void OnSendDone(QObject* pPort) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
 
@@ -87,10 +97,47 @@ private:
     friend class CBusyScope;
     enum EPending { PendingNone, PendingReset, PendingStop };
 
+    // One direction of the relay, indexed by the side it reads: [1] IN-->OUT,
+    // [0] OUT-->IN.
+    struct SDirection
+    {
+        // Being passed on (on the stack).
+        bool bActive = false;
+        // Waiting for pDestination's held bytes to go out.
+        bool bParked = false;
+        quint64 nParkId = 0;
+        QPointer<QObject> pDestination;
+        // The pass whose send was held: its block (for a further pass), what
+        // it sent (for DllAfterSend) and the plug-in it ran in.
+        QByteArray strBlock;
+        QByteArray strSent;
+        CTransferPlugin* pPlugin = nullptr;
+        quint64 nPluginGeneration = 0;
+        // Blocks of the read in hand not passed on yet.
+        QByteArray strRest;
+        // Where the blocks come from, read again once they are all out.
+        QPointer<CPortSocket> pSourceSocket;
+        QPointer<CCommPort> pSourceSerial;
+    };
+
     int StartPortImpl(bool bInput, bool bArm);
     // Lets a recorded port deliver blocks.
     void ArmPort(bool bInput);
     void TransferPasses(bool bInToOut, const char* pData, int nLen);
+    // DllAfterSend of a pass whose send is over: true when another pass over
+    // the same block is due.
+    bool AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen);
+    // Passes on the blocks of one read (at most 512 bytes each); false when
+    // the direction has to wait for its destination.
+    bool PassBlocks(bool bInput, const char* pData, qsizetype nLen);
+    bool IsSourceCurrent(const SDirection& direction, bool bInput) const;
+    // Goes on with a direction whose destination has taken its held bytes.
+    void ResumeDirection(bool bInput, quint64 nParkId);
+    // Lets directions parked on a port that went away go on (from the event
+    // loop): their held bytes are gone with the port.
+    void ReleaseParked(QObject* pPort);
+    void BeginBlockBurst(bool bInput);
+    void EndBlockBurst(bool bInput);
     void UnloadPlugin(bool bInput);
     // The Output port went away by itself: tear its side down.
     void DropOutput(QObject* pPort);
@@ -98,6 +145,8 @@ private:
     void SetTimer(int nIDEvent);
     void KillTimer(int nIDEvent);
     void LeaveBusy();
+    // Posts the queued request once nothing of the gateway is on the stack.
+    void PostPendingIfIdle();
     void RunPending();
 
     const CTrelvaneDoc* m_pDoc;
@@ -117,6 +166,10 @@ private:
     // Ports being opened and not yet recorded: their notifications wait
     // until StartPort re-arms them.
     int m_nOpening = 0;
+    SDirection m_directions[2];
+    // The Input port may deliver blocks (armed after the start, including
+    // that of the Output with "Output Startup with Input").
+    bool m_bInputArmed = false;
     // Destination corked for the burst of blocks read on the Input [1] /
     // Output [0] port.
     QPointer<CPortSocket> m_pCorked[2];

@@ -213,6 +213,57 @@ int CCommPort::Write(const char* pData, int nLen)
     return nWritten;
 }
 
+int CCommPort::WriteBlock(const char* pData, int nLen)
+{
+    if (!IsOpen() || m_bVanished || pData == nullptr || nLen <= 0)
+        return 0;
+    if (!CarrierPresent())
+        return 0;
+    if (m_bWriting || HasPending()) {
+        // Behind bytes already on their way: they keep their order.
+        (m_bWriting ? m_strWriteTail : m_strPending).append(pData, nLen);
+        return nLen;
+    }
+    int nWritten = 0;
+    while (nWritten < nLen) {
+        const int n = SerialWrite(m_hDevice, pData + nWritten, nLen - nWritten);
+        if (n < 0) {
+            DeviceVanished();
+            return nWritten;
+        }
+        if (n == 0)
+            break;
+        nWritten += n;
+    }
+    if (nWritten < nLen) {
+        m_strPending = QByteArray(pData + nWritten, nLen - nWritten);
+        m_nPendingOffset = 0;
+        m_pWriteNotifier->setEnabled(true);
+    }
+    return nLen;
+}
+
+void CCommPort::FlushPending()
+{
+    while (m_nPendingOffset < m_strPending.size()) {
+        const int n = SerialWrite(m_hDevice, m_strPending.constData() + m_nPendingOffset,
+                                  m_strPending.size() - m_nPendingOffset);
+        if (n < 0) {
+            // The device is gone; the owner hears of it from the event loop.
+            DeviceVanished();
+            break;
+        }
+        if (n == 0) {
+            m_pWriteNotifier->setEnabled(true);
+            return;
+        }
+        m_nPendingOffset += n;
+    }
+    m_strPending.clear();
+    m_nPendingOffset = 0;
+    m_pOwner->OnSendDone(this);
+}
+
 // Dispatches events until the device takes data again. False when the
 // owner is stopping, the device vanished, or the port was closed or deleted
 // by a dispatched event (then the caller must not touch the port).
@@ -242,6 +293,8 @@ void CCommPort::OnWritable()
 {
     m_pWriteNotifier->setEnabled(false);
     m_bWritable = true;
+    if (HasPending() && !m_bWriting)
+        FlushPending();
 }
 
 void CCommPort::OnCarrierChanged(bool bCarrier)
@@ -329,4 +382,6 @@ void CCommPort::Close()
     }
     m_pLineStatus.reset();
     m_strWriteTail.clear();
+    m_strPending.clear();
+    m_nPendingOffset = 0;
 }

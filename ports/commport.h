@@ -35,6 +35,13 @@ public:
     // events; gives up when the owner is stopping or the port closes.
     // Returns the count written.
     int Write(const char* pData, int nLen);
+    // Puts a block of the relay out without waiting: what the device does
+    // not take now is held and written when it becomes writable, followed
+    // by the owner's OnSendDone. Returns the count taken (held bytes
+    // included); 0 as Write when nothing may be written.
+    int WriteBlock(const char* pData, int nLen);
+    // Bytes of WriteBlock still held back.
+    bool HasPending() const { return !m_strPending.isEmpty(); }
     // Re-arms the data notification after the owner has read what waited.
     bool OnCommNotify();
     // Stops the carrier thread, drops DTR, discards both queues and closes
@@ -53,6 +60,8 @@ private:
     void OnDataReady();
     void OnWritable();
     bool WaitWritable();
+    // Writes held bytes as far as the device takes them now.
+    void FlushPending();
     void OnCarrierChanged(bool bCarrier);
     void DeviceVanished();
     void OnDeviceVanished();
@@ -71,6 +80,9 @@ private:
     // behind the one on the stack so the bytes keep their order.
     bool m_bWriting = false;
     QByteArray m_strWriteTail;
+    // Held back by WriteBlock.
+    QByteArray m_strPending;
+    qsizetype m_nPendingOffset = 0;
 
     std::thread m_eventThread;
     std::mutex m_mutex;

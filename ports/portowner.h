@@ -4,6 +4,8 @@
 #include <QMap>
 #include <QString>
 
+class QObject;
+
 class CCommPort;
 class CPortSocket;
 
@@ -39,12 +41,15 @@ public:
     // check that it still exists after each transfer.
     virtual void OnSerialVanished(CCommPort* /*pPort*/) {}
 
-    // One read on a socket port produced several blocks, passed on one after
-    // the other between these two calls (bInput: read on the Input port).
-    // The owner may hold partial segments back on the destination meanwhile;
-    // EndBlockBurst always follows, also when the port closed in between.
-    virtual void BeginBlockBurst(bool /*bInput*/) {}
-    virtual void EndBlockBurst(bool /*bInput*/) {}
+    // One read on a socket port (a TCP read or one datagram): its blocks of
+    // at most 512 bytes (an empty read is one empty block) go to
+    // TransferInToOut / TransferOutToIn in order. False when the port must
+    // not be read again until the owner calls its ResumeReceiving.
+    virtual bool OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen);
+    // A port that held back part of what it was given to send has handed
+    // all of it to the system, or dropped it on an error (logged). Comes
+    // from the event loop, never from inside the send that held the bytes.
+    virtual void OnSendDone(QObject* /*pPort*/) {}
 
     // True while a stop or restart has been requested: every wait (connect,
     // send, serial write) gives up at once.

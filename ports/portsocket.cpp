@@ -135,6 +135,10 @@ bool CPortSocket::Connect(const QByteArray& strAddress, int nPort)
     peer.sin_addr.s_addr = nAddress;
     peer.sin_port = htons(quint16(nPort));
     if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
+        if (IsConnectedToSelf()) {
+            m_nLastError = WSAECONNREFUSED;
+            return false;
+        }
         m_bWritable = true;
         return true;
     }
@@ -162,7 +166,7 @@ int CPortSocket::WaitConnected(int nTimeoutMs)
             int nError = 0;
             socklen_t nSize = sizeof nError;
             ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nSize);
-            nResult = nError == 0 ? 0 : WsaErrorFromErrno(nError);
+            nResult = nError != 0 ? WsaErrorFromErrno(nError) : IsConnectedToSelf() ? WSAECONNREFUSED : 0;
             break;
         }
         if (deadline.hasExpired()) {
@@ -174,6 +178,26 @@ int CPortSocket::WaitConnected(int nTimeoutMs)
     if (pSelf && m_pWriteNotifier)
         m_pWriteNotifier->setEnabled(false);
     return nResult;
+}
+
+bool CPortSocket::IsConnectedToSelf()
+{
+    // A connection to ourselves would reflect every block back at us and keep
+    // the real server from its port: it counts as refused.
+    sockaddr_in local {};
+    sockaddr_in peer {};
+    socklen_t nLocal = sizeof local;
+    socklen_t nPeer = sizeof peer;
+    if (::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&local), &nLocal) != 0
+        || ::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nPeer) != 0)
+        return false;
+    if (local.sin_port != peer.sin_port || local.sin_addr.s_addr != peer.sin_addr.s_addr)
+        return false;
+    // Closed with a reset, so the port is free at once (no TIME_WAIT) for
+    // the server it belongs to and for the next try.
+    const linger abort {1, 0};
+    ::setsockopt(m_hSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    return true;
 }
 
 void CPortSocket::StartReceiving()
@@ -192,6 +216,15 @@ void CPortSocket::OnSend()
     // Watch for writability only while something waits for it.
     m_pWriteNotifier->setEnabled(false);
     m_bWritable = true;
+    if (HasPending())
+        FlushPending();
+}
+
+void CPortSocket::ResumeReceiving()
+{
+    m_bReadPaused = false;
+    if (m_pReadNotifier && !m_bReceiving)
+        m_pReadNotifier->setEnabled(true);
 }
 
 bool CPortSocket::WaitWritable()
@@ -212,9 +245,8 @@ bool CPortSocket::WaitWritable()
     return true;
 }
 
-int CPortSocket::Send(const char* pData, int nLen)
+int CPortSocket::TrySend(const char* pData, int nLen)
 {
-    QPointer<CPortSocket> pSelf(this);
     int nSent = 0;
     while (nSent < nLen) {
         if (IsClosed()) {
@@ -230,17 +262,30 @@ int CPortSocket::Send(const char* pData, int nLen)
         if (errno == EINTR)
             continue;
         const int nError = WsaErrorFromErrno(errno);
-        if (nError != WSAEWOULDBLOCK) {
-            LogError("Send Error Code:", nError);
-            return -1;
-        }
-        if (!WaitWritable())
-            return -1;
+        if (nError == WSAEWOULDBLOCK)
+            break;
+        LogError("Send Error Code:", nError);
+        return -1;
     }
     return nSent;
 }
 
-int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
+int CPortSocket::Send(const char* pData, int nLen)
+{
+    int nSent = 0;
+    for (;;) {
+        const int n = TrySend(pData + nSent, nLen - nSent);
+        if (n < 0)
+            return -1;
+        nSent += n;
+        if (nSent == nLen)
+            return nSent;
+        if (!WaitWritable())
+            return -1;
+    }
+}
+
+int CPortSocket::TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
 {
     for (;;) {
         if (IsClosed()) {
@@ -262,10 +307,19 @@ int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteA
         if (errno == EINTR)
             continue;
         const int nError = WsaErrorFromErrno(errno);
-        if (nError != WSAEWOULDBLOCK) {
-            LogError("SendTo Error Code:", nError);
-            return -1;
-        }
+        if (nError == WSAEWOULDBLOCK)
+            return -2;
+        LogError("SendTo Error Code:", nError);
+        return -1;
+    }
+}
+
+int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
+{
+    for (;;) {
+        const int n = TrySendTo(pData, nLen, nPort, strAddress);
+        if (n != -2)
+            return n;
         if (!WaitWritable())
             return -1;
     }
@@ -273,11 +327,59 @@ int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteA
 
 int CPortSocket::SendBlock(const char* pData, int nLen)
 {
-    if (m_nSocketType == SocketUdp)
-        return SendToPeer(pData, nLen, m_nPeerPort, m_strPeerAddress);
-    if (m_nSocketType == SocketTcp)
-        return Send(pData, nLen);
-    return 0;
+    if (m_nSocketType != SocketTcp && m_nSocketType != SocketUdp)
+        return 0;
+    if (HasPending()) {
+        // Behind bytes already held: they keep their order.
+        m_pending.append(QByteArray(pData, nLen));
+        return nLen;
+    }
+    if (m_nSocketType == SocketUdp) {
+        const int n = TrySendTo(pData, nLen, m_nPeerPort, m_strPeerAddress);
+        if (n != -2)
+            return n;
+        m_pending.append(QByteArray(pData, nLen));
+    } else {
+        const int nSent = TrySend(pData, nLen);
+        if (nSent < 0 || nSent == nLen)
+            return nSent;
+        m_pending.append(QByteArray(pData + nSent, nLen - nSent));
+    }
+    m_nPendingOffset = 0;
+    m_pWriteNotifier->setEnabled(true);
+    return nLen;
+}
+
+void CPortSocket::FlushPending()
+{
+    while (HasPending()) {
+        const QByteArray& strFront = m_pending.front();
+        if (m_nSocketType == SocketUdp) {
+            const int n = TrySendTo(strFront.constData(), int(strFront.size()), m_nPeerPort, m_strPeerAddress);
+            if (n == -2)
+                break;
+            // Sent, dropped on an error (logged) or to a name that does not resolve.
+            m_pending.removeFirst();
+            continue;
+        }
+        const int n = TrySend(strFront.constData() + m_nPendingOffset, int(strFront.size() - m_nPendingOffset));
+        if (n < 0) {
+            // The rest of the held bytes is lost, as that of a failed send.
+            m_pending.clear();
+            break;
+        }
+        m_nPendingOffset += n;
+        if (m_nPendingOffset < strFront.size())
+            break;
+        m_pending.removeFirst();
+        m_nPendingOffset = 0;
+    }
+    if (HasPending()) {
+        m_pWriteNotifier->setEnabled(true);
+        return;
+    }
+    m_nPendingOffset = 0;
+    m_pOwner->OnSendDone(this);
 }
 
 bool CPortSocket::SetBroadcast()
@@ -319,7 +421,7 @@ void CPortSocket::OnReceive()
     m_bReceiving = false;
     if (IsClosed())
         return;
-    if (!bRearm)
+    if (!bRearm || m_bReadPaused)
         m_pReadNotifier->setEnabled(false);
     else if (!m_pReadNotifier->isEnabled())
         m_pReadNotifier->setEnabled(true);
@@ -363,32 +465,21 @@ bool CPortSocket::ReceiveBlocks()
             return false;
         }
         // A datagram (even an empty one) is one block; a stream read is cut
-        // into blocks of at most 512 bytes.
+        // into blocks of at most 512 bytes by the owner.
         IPortOwner* pOwner = m_pOwner;
-        const bool bInput = m_bInput;
-        const bool bBurst = n > ssize_t(kReceiveBlock);
-        if (bBurst)
-            pOwner->BeginBlockBurst(bInput);
-        bool bGoOn = true;
-        ssize_t nOffset = 0;
-        do {
-            const int nLen = int(std::min<ssize_t>(n - nOffset, kReceiveBlock));
-            if (bInput)
-                pOwner->TransferInToOut(buffer + nOffset, nLen);
-            else
-                pOwner->TransferOutToIn(buffer + nOffset, nLen);
-            if (!pSelf || IsClosed() || pOwner->IsStopping())
-                bGoOn = false;
-            nOffset += nLen;
-            ++nBlock;
-        } while (bGoOn && nOffset < n);
-        if (bBurst)
-            pOwner->EndBlockBurst(bInput);
-        if (!bGoOn)
+        const bool bGoOn = pOwner->OnBlocksRead(this, buffer, int(n));
+        if (!pSelf || IsClosed() || pOwner->IsStopping())
             return false;
+        if (!bGoOn) {
+            // The blocks wait for their destination: read again when the
+            // owner resumes us.
+            m_bReadPaused = true;
+            return false;
+        }
         // A short TCP read means the queue is empty for now.
         if (m_nSocketType == SocketTcp && size_t(n) < nWant)
             break;
+        nBlock += m_nSocketType == SocketUdp ? 1 : int((n + kReceiveBlock - 1) / kReceiveBlock);
     }
     return true;
 }
@@ -416,6 +507,8 @@ void CPortSocket::Close()
     }
     if (m_pLivenessTimer)
         m_pLivenessTimer->stop();
+    m_pending.clear();
+    m_nPendingOffset = 0;
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QObject>
 #include <QPointer>
 
@@ -62,12 +63,22 @@ public:
     void StartReceiving();
 
     // Sends the whole block, waiting for writability while the system would
-    // block. Returns the count sent, or -1 (logged) on failure.
+    // block (the initial string at the start). Returns the count sent, or -1
+    // (logged) on failure.
     int Send(const char* pData, int nLen);
     // One datagram to the destination; 0 when the name does not resolve.
     int SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
-    // Sends on the socket's own kind: TCP Send, UDP SendToPeer to m_nPeer*.
+    // Sends one block of the relay on the socket's own kind (TCP stream, or
+    // one UDP datagram to m_nPeer*) without waiting: what the system does
+    // not take now is held and goes out when the socket becomes writable,
+    // followed by the owner's OnSendDone. Returns the count taken (held
+    // bytes included), 0 when a datagram's name does not resolve, or -1
+    // (logged) on failure.
     int SendBlock(const char* pData, int nLen);
+    // Bytes of SendBlock still held back.
+    bool HasPending() const { return !m_pending.isEmpty(); }
+    // Reads again after the owner's OnBlocksRead asked for a pause.
+    void ResumeReceiving();
 
     bool SetBroadcast();
     // TCP: while corked, sends fill whole segments; uncorking sends the rest.
@@ -99,9 +110,27 @@ private:
     void OnClose();
     // Waits until the socket is writable; false when the wait was given up.
     bool WaitWritable();
+    // Hands as much of the bytes to the system as it takes now: the count,
+    // or -1 (logged) on failure.
+    int TrySend(const char* pData, int nLen);
+    // The system's send of one datagram: the count, 0 when the name does
+    // not resolve, -1 (logged) on failure, -2 when it would block.
+    int TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
+    // Hands held bytes to the system as far as it takes them now.
+    void FlushPending();
+    // A completed connect to our own address (TCP simultaneous open with
+    // ourselves when the target port is free and inside the ephemeral range);
+    // such a socket is then set to close with a reset.
+    bool IsConnectedToSelf();
 
     // OnReceive is on the stack (its transfer may wait and dispatch events).
     bool m_bReceiving = false;
+    // The owner asked for a pause in reading.
+    bool m_bReadPaused = false;
+    // Held back by SendBlock: the rest of the stream (TCP), or whole
+    // datagrams (UDP), in order.
+    QByteArrayList m_pending;
+    qsizetype m_nPendingOffset = 0;
 
     void EnableKeepAlive();
     // The acknowledgement check; takes the close path when the peer is gone.

@@ -1,13 +1,16 @@
 #!/bin/sh
-# Runs the relay benchmark for trelvaned and socat -b 512 side by side,
-# interleaved, and regenerates docs/performance.md.
+# Runs the relay benchmark for trelvaned, socat -b 512 and socat with its
+# default 8 KiB buffer side by side, interleaved, and regenerates
+# docs/performance.md and the throughput plot next to it.
 #
 #   scripts/bench-compare.sh [build-dir]        (or: make bench)
 #
 # Environment: REPS (runs per relay, default 5), MIB (MiB per direction in
 # the throughput cases, default 128), ROUNDS (round trips per latency case,
 # default 10000), SOAK (seconds of the memory soak, default 60, 0 skips it),
-# SOCAT8K=0 leaves out the socat default-buffer reference runs.
+# SOCAT8K=0 leaves out the socat 8 KiB runs, BASELINE=path adds another
+# trelvaned build as a compared relay (scripts/build-baseline.sh COMMIT DIR
+# builds one from an older commit and prints its path).
 set -eu
 
 BUILD=${1:-build}
@@ -16,6 +19,7 @@ MIB=${MIB:-128}
 ROUNDS=${ROUNDS:-10000}
 SOAK=${SOAK:-60}
 SOCAT8K=${SOCAT8K:-1}
+BASELINE=${BASELINE:-}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 
@@ -25,6 +29,23 @@ BENCH="$BUILD/bench/trelvane-bench"
 TRELVANED="$ROOT/$BUILD/headless/trelvaned"
 case $BUILD in /*) TRELVANED="$BUILD/headless/trelvaned" ;; esac
 [ -x "$TRELVANED" ] || { echo "bench: $TRELVANED was not built" >&2; exit 1; }
+RELAYS="trelvaned socat-b512"
+COMMAND="REPS=$REPS MIB=$MIB ROUNDS=$ROUNDS SOAK=$SOAK"
+if [ -n "$BASELINE" ]; then
+    [ -x "$BASELINE" ] || { echo "bench: BASELINE=$BASELINE is not an executable trelvaned" >&2; exit 1; }
+    BASELINE=$(realpath "$BASELINE")
+    # scripts/build-baseline.sh builds in DIR/build from a worktree in DIR/src.
+    COMMIT=$(git -C "$(dirname "$BASELINE")/../../src" rev-parse --short HEAD 2>/dev/null || true)
+    if [ -n "$COMMIT" ]; then
+        BASELINE_NAME="trelvaned built from commit $COMMIT"
+        COMMAND="$COMMAND BASELINE=\$(scripts/build-baseline.sh $COMMIT DIR)"
+    else
+        BASELINE_NAME="another trelvaned build"
+        COMMAND="$COMMAND BASELINE=path"
+    fi
+    RELAYS="trelvaned baseline socat-b512"
+fi
+if [ "$SOCAT8K" = 1 ]; then RELAYS="$RELAYS socat-8k"; fi
 
 RESULTS=$(mktemp -d)
 trap 'rm -rf "$RESULTS"' EXIT
@@ -32,16 +53,24 @@ trap 'rm -rf "$RESULTS"' EXIT
 run() { # relay rep [extra options]
     relay=$1; rep=$2; shift 2
     echo "bench: $relay, run $rep" >&2
-    "$BENCH" --relay "$relay" --trelvaned "$TRELVANED" --mib "$MIB" --rounds "$ROUNDS" "$@" \
+    binary=$TRELVANED
+    case $relay in
+        baseline) binary=$BASELINE; set -- --cases in2out,out2in,both,lat1,lat512,lat1500,udp "$@" ;;
+        socat-8k) set -- --cases in2out,out2in,both,udp,pty "$@" ;;
+    esac
+    "$BENCH" --relay "$relay" --trelvaned "$binary" --mib "$MIB" --rounds "$ROUNDS" "$@" \
         >"$RESULTS/$relay.$rep.tsv"
 }
 
 rep=1
 while [ "$rep" -le "$REPS" ]; do
-    # Alternate which relay goes first, so neither always meets a warmer machine.
-    if [ $((rep % 2)) -eq 1 ]; then order="trelvaned socat-b512"; else order="socat-b512 trelvaned"; fi
+    # Reverse the order every other run, so no relay always meets a warmer machine.
+    order=$RELAYS
+    if [ $((rep % 2)) -eq 0 ]; then
+        order=
+        for relay in $RELAYS; do order="$relay $order"; done
+    fi
     for relay in $order; do run "$relay" "$rep"; done
-    if [ "$SOCAT8K" = 1 ]; then run socat-8k "$rep" --cases in2out,out2in,both,udp,pty; fi
     rep=$((rep + 1))
 done
 if [ "$SOAK" -gt 0 ]; then
@@ -50,7 +79,9 @@ if [ "$SOAK" -gt 0 ]; then
     done
 fi
 
+set -- "$RESULTS"/*.tsv
+if [ -n "$BASELINE" ]; then set -- --baseline-name "$BASELINE_NAME" "$@"; fi
 "$BENCH" --summarize --markdown docs/performance.md \
-    --command "make bench  (scripts/bench-compare.sh; REPS=$REPS MIB=$MIB ROUNDS=$ROUNDS SOAK=$SOAK)" \
-    "$RESULTS"/*.tsv
-echo "bench: wrote docs/performance.md" >&2
+    --command "make bench  (scripts/bench-compare.sh; $COMMAND)" \
+    "$@"
+echo "bench: wrote docs/performance.md and docs/performance-throughput.svg" >&2

@@ -12,7 +12,7 @@ out="$here/docs/robustness.md"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-cmake --build "$build" --target tst_soakgateway tst_soakserial tst_soakinput tst_halfopen tst_soakhostile >/dev/null
+cmake --build "$build" --target tst_soakgateway tst_soakserial tst_soakinput tst_halfopen tst_soakhostile tst_crossing tst_selfconnect >/dev/null
 if [[ $scale == full ]]; then
   envset="TRELVANE_SOAK_FULL=1"
 else
@@ -104,6 +104,19 @@ model=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
   refused.
 - **desktop-qt-options**: the desktop program started with one file whose name is a Qt
   option (`-reverse`, `-style`, `-platform`, `-widgetcount`) must open that file.
+- **crossing-\***: traffic both ways at once (`tst_crossing`). The Input peer sends
+  everything before it reads anything; the Output peer reads at a set rate and, once data
+  has arrived, sends as much back. A send the destination cannot take holds its bytes and
+  parks its direction (the source is not read meanwhile) instead of waiting on the call
+  stack, so neither direction waits for the other's peer; before that fix the relay
+  stopped for good. TCP on both sides, and a pseudo-terminal as Input or as Output.
+- **serial-input-output-start**: "Output Startup with Input" with a serial Input that keeps
+  sending while the Output's start waits (its 4 MiB initial string fills a peer that reads
+  nothing for 0.8 s): the line is read only once the start is over, one Output connection.
+- **self-connect-\***: in a network namespace of the test's own, the ephemeral port range is
+  cut to two ports and the Output (each Input block retries it) or the Input targets them
+  with no server: a connect that reaches its own address is closed with a reset and
+  reported as refused (10061); nothing starts and nothing is reflected.
 DOC
   if ((status != 0)); then
     echo

@@ -123,7 +123,7 @@ private:
     void Run()
     {
         while (!m_bStop) {
-            pollfd pfd {m_pty.m_hMaster, short(POLLIN | (PendingSend() > 0 ? POLLOUT : 0)), 0};
+            pollfd pfd {m_pty.m_hMaster, short((m_bRead ? POLLIN : 0) | (PendingSend() > 0 ? POLLOUT : 0)), 0};
             ::poll(&pfd, 1, 10);
             if ((pfd.revents & POLLHUP) && !(pfd.revents & POLLIN)) {
                 // No slave open yet (or any more): nothing to do but wait.
@@ -144,6 +144,11 @@ private:
         }
     }
 
+public:
+    // Off: the peer leaves what the line brings unread (it fills up).
+    std::atomic<bool> m_bRead {true};
+
+private:
     CPty m_pty;
     std::thread m_thread;
     std::atomic<bool> m_bStop {false};

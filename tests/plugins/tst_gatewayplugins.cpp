@@ -3,6 +3,7 @@
 #include "pluginlog.h"
 #include "resources.h"
 #include "testhost.h"
+#include "threadpeer.h"
 
 #include "pluginpath.h"
 
@@ -12,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <algorithm>
 
 namespace {
 
@@ -139,6 +142,50 @@ private slots:
         QCOMPARE(lines.count("a transfer out=3 3 abc"), 2);
         QCOMPARE(lines.count("a aftersend 3 ABC"), 2);
         QCOMPARE(lines.count("b transfer out=2 2 xy"), 2);
+    }
+
+    void afterSendFollowsHeldSend()
+    {
+        // The Output's peer reads nothing for a while: a send is held back.
+        // DllAfterSend of that pass comes only once its bytes have gone out,
+        // and the calls keep their order: transfer, aftersend, transfer...
+        qputenv("TP_AFTER", "-1,0");
+        CThreadPeer inPeer;
+        CThreadPeer outPeer(4096);
+        outPeer.m_bRead = false;
+        SGatewayRig rig;
+        rig.doc.m_strInSetup = inPeer.Setup();
+        rig.doc.m_strOutSetup = outPeer.Setup();
+        rig.doc.m_strInDll = "tp_four.dll";
+        rig.doc.m_nOutStartup = 1007;
+        rig.gateway.RequestStartupReset();
+        QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
+        QByteArray data;
+        for (int i = 0; i < (4 << 20); ++i)
+            data.append(char('a' + i % 26));
+        inPeer.Send(data);
+        // Seen from the event loop, a busy gateway is one whose send is held.
+        QTRY_VERIFY_WITH_TIMEOUT(rig.gateway.IsBusy(), 10000);
+        // The passes' calls, without DllInit's line.
+        const auto passLines = [this] {
+            QByteArrayList lines = LogLines();
+            lines.removeIf([](const QByteArray& line) { return line.startsWith("a init "); });
+            return lines;
+        };
+        QByteArrayList lines = passLines();
+        const qsizetype nTransfers = std::count_if(lines.cbegin(), lines.cend(), [](const QByteArray& line) {
+            return line.startsWith("a transfer ");
+        });
+        QVERIFY(lines.last().startsWith("a transfer "));
+        QCOMPARE(lines.size() - nTransfers, nTransfers - 1);
+
+        outPeer.m_bRead = true;
+        const QByteArray expected = data.left(512).toUpper() + data.toUpper();
+        QTRY_COMPARE_WITH_TIMEOUT(outPeer.ReceivedSize(), expected.size(), 30000);
+        QVERIFY(outPeer.Received() == expected);
+        lines = passLines();
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QVERIFY2(lines[i].startsWith(i % 2 ? "a aftersend " : "a transfer "), lines[i].constData());
     }
 
     void longStreamReachesPluginInBlocksOf512()

@@ -3,6 +3,7 @@
 // and the gateway must notice within the keepalive / user time-out and take
 // the far-end-closed path.
 
+#include "netns.h"
 #include "soakpeer.h"
 #include "sockopt.h"
 
@@ -12,41 +13,13 @@
 #include <QProcess>
 #include <QTest>
 
-#include <net/if.h>
 #include <netinet/tcp.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 
 namespace {
 
-// Set by main before anything else runs: 0 when the process has a network
-// namespace of its own with loopback up, else why not.
+// Set by main before anything else runs: empty when the process has a
+// network namespace of its own with loopback up, else why not.
 QString g_strNamespaceProblem = QStringLiteral("not tried");
-
-bool BringUpLoopback()
-{
-    const int h = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (h < 0)
-        return false;
-    ifreq req {};
-    std::strncpy(req.ifr_name, "lo", IFNAMSIZ - 1);
-    bool bOk = ::ioctl(h, SIOCGIFFLAGS, &req) == 0;
-    req.ifr_flags |= IFF_UP;
-    bOk = bOk && ::ioctl(h, SIOCSIFFLAGS, &req) == 0;
-    ::close(h);
-    return bOk;
-}
-
-void EnterOwnNetworkNamespace()
-{
-    // Still one thread here; a user namespace lets it work without root
-    // where the system allows that.
-    if (::unshare(CLONE_NEWNET) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        g_strNamespaceProblem = QStringLiteral("unshare: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-        return;
-    }
-    g_strNamespaceProblem = BringUpLoopback() ? QString() : QStringLiteral("loopback does not come up");
-}
 
 // Drops every packet to and from the peer's port, as a pulled cable does.
 // Empty on success, else why it could not.
@@ -191,7 +164,7 @@ void TestHalfOpen::vanishedPeerIsFarEndClose()
 
 int main(int argc, char** argv)
 {
-    EnterOwnNetworkNamespace();
+    g_strNamespaceProblem = EnterOwnNetworkNamespace();
     QCoreApplication app(argc, argv);
     TestHalfOpen test;
     QTEST_SET_MAIN_SOURCE_PATH

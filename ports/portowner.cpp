@@ -1,0 +1,20 @@
+#include "portowner.h"
+
+#include "portsocket.h"
+
+#include <algorithm>
+
+bool IPortOwner::OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen)
+{
+    const bool bInput = pSocket->m_bInput;
+    int nOffset = 0;
+    do {
+        const int nBlock = std::min<int>(nLen - nOffset, CPortSocket::kReceiveBlock);
+        if (bInput)
+            TransferInToOut(pData + nOffset, nBlock);
+        else
+            TransferOutToIn(pData + nOffset, nBlock);
+        nOffset += nBlock;
+    } while (nOffset < nLen);
+    return true;
+}
