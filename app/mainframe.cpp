@@ -7,6 +7,7 @@
 #include "recentfilelist.h"
 #include "shellnames.h"
 #include "trelvanedoc.h"
+#include "trafficwindow.h"
 #include "trelvaneview.h"
 
 #include <QCloseEvent>
@@ -45,6 +46,7 @@ CMainFrame::CMainFrame(CTrelvaneDoc* pDoc, CRecentFileList* pRecent, CProfile* p
 {
     m_pView = new CTrelvaneView(pDoc, this);
     setCentralWidget(m_pView);
+    m_pTraffic = new CTrafficWindow(&m_pView->Gateway().Observer(), this);
     CreateMenus();
     UpdateRecentMenu();
     UpdateCaption();
@@ -53,9 +55,39 @@ CMainFrame::CMainFrame(CTrelvaneDoc* pDoc, CRecentFileList* pRecent, CProfile* p
     // close did not happen: the next one asks its question again.
     connect(&m_pView->Gateway(), &CGateway::startupFinished, this, [this] { m_bClosing = false; });
     m_fnPromptSaveName = [this](const QString& strProposed) { return PromptSaveName(strProposed); };
+    m_fnPromptTraceName = [this] {
+        return QFileDialog::getSaveFileName(this, QStringLiteral("Trace to File"), QString(),
+                                            QStringLiteral("Trace Files (*.txt);;All Files (*)"), nullptr,
+                                            QFileDialog::DontConfirmOverwrite);
+    };
 }
 
-CMainFrame::~CMainFrame() = default;
+void CMainFrame::OnViewTraffic()
+{
+    m_pTraffic->show();
+    m_pTraffic->raise();
+    m_pTraffic->activateWindow();
+}
+
+void CMainFrame::OnTraceToFile()
+{
+    if (m_pTraffic->IsFileTracing()) {
+        m_pTraffic->StopFileTrace();
+    } else {
+        // Records are appended: an existing file keeps what it holds.
+        const QString strPath = m_fnPromptTraceName();
+        QString strError;
+        if (!strPath.isEmpty() && !m_pTraffic->StartFileTrace(strPath, &strError))
+            AppMessageBox(this, strError);
+    }
+    m_pTraceToFile->setChecked(m_pTraffic->IsFileTracing());
+}
+
+CMainFrame::~CMainFrame()
+{
+    // Before the view and its gateway, which the window's trace hooks into.
+    delete m_pTraffic;
+}
 
 QAction* CMainFrame::AddCommand(QMenu* pMenu, const QString& strText, int nId)
 {
@@ -117,6 +149,13 @@ void CMainFrame::CreateMenus()
     // The document's own command; the form's button reaches the same one.
     connect(AddCommand(pSetup, QStringLiteral("S&tartup Option"), ID_SETUP_STARTUPOPTION),
             &QAction::triggered, m_pView, &CTrelvaneView::OnStartupOption);
+
+    QMenu* pView = menuBar()->addMenu(QStringLiteral("&View"));
+    connect(AddCommand(pView, QStringLiteral("&Traffic Window"), ID_VIEW_TRAFFIC), &QAction::triggered, this,
+            &CMainFrame::OnViewTraffic);
+    m_pTraceToFile = AddCommand(pView, QStringLiteral("Trace to &File..."), ID_VIEW_TRACE_TO_FILE);
+    m_pTraceToFile->setCheckable(true);
+    connect(m_pTraceToFile, &QAction::triggered, this, &CMainFrame::OnTraceToFile);
 
     QMenu* pHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     connect(AddCommand(pHelp, QStringLiteral("&About Trelvane..."), ID_APP_ABOUT),

@@ -6,6 +6,7 @@
 
 class CProfile;
 class CRecentFileList;
+class CTrafficWindow;
 class CTrelvaneDoc;
 class CTrelvaneView;
 class QAction;
@@ -30,6 +31,8 @@ public:
         ID_SETUP_INPUTSETUP = 32771,
         ID_SETUP_OUTPUTSETUP = 32772,
         ID_SETUP_STARTUPOPTION = 32773,
+        ID_VIEW_TRAFFIC = 32780,
+        ID_VIEW_TRACE_TO_FILE = 32781,
     };
     enum class EOpenResult { Opened, AlreadyOpen, Cancelled, Failed };
 
@@ -43,6 +46,10 @@ public:
     // The file dialogs; tests put their own answers in.
     std::function<QString()> m_fnPromptOpenName;
     std::function<QString(const QString& strProposed)> m_fnPromptSaveName;
+    // The file for the data trace; empty to cancel.
+    std::function<QString()> m_fnPromptTraceName;
+
+    CTrafficWindow* TrafficWindow() const { return m_pTraffic; }
 
     EOpenResult OpenDocumentFile(const QString& strName);
     // Asks "Save changes to %1?" for a modified document; false when the
@@ -60,6 +67,10 @@ public slots:
     void OnFileSave();
     void OnFileSaveAs();
     void OnAppAbout();
+    // Shows the window with the counters and the latest blocks.
+    void OnViewTraffic();
+    // Starts a data trace into a file the user picks, or stops it.
+    void OnTraceToFile();
     void OnOpenRecentFile(int nIndex);
     // Opens the files one after another, each with its own save question.
     void OpenDroppedFiles(const QStringList& paths);
@@ -86,6 +97,8 @@ private:
     QMenu* m_pFileMenu = nullptr;
     QAction* m_pRecentPlaceholder = nullptr;
     QList<QAction*> m_recentActions;
+    CTrafficWindow* m_pTraffic = nullptr;
+    QAction* m_pTraceToFile = nullptr;
     bool m_bCloseReady = false;
     bool m_bClosing = false;
 };

@@ -142,7 +142,10 @@ void CGateway::OnStartupReset()
     // start the Output a second time.
     const bool bOutWithIn = m_pDoc->m_nOutStartup == 1007;
     if (StartPortImpl(true, !bOutWithIn) != 0) {
-        emit startupFinished(false);
+        // A start cut short by a stop or another Startup / Reset has not
+        // failed: the request that cut it short reports next.
+        if (!IsStopping())
+            emit startupFinished(false);
         return;
     }
     if (bOutWithIn) {
@@ -222,6 +225,7 @@ int CGateway::StartPortImpl(bool bInput, bool bArm)
         if (auto pPlugin = CTransferPlugin::Load(strDll)) {
             const int nInit = pPlugin->Init(strSetup);
             if (nInit != 0) {
+                m_observer.OnPluginError();
                 AddMessage((bInput ? "In2Out DLL Initial Errer Code:" : "Out2In DLL Initial Errer Code:")
                            + QByteArray::number(nInit));
             } else {
@@ -246,8 +250,10 @@ void CGateway::UnloadPlugin(bool bInput)
     std::unique_ptr<CTransferPlugin> pPlugin = std::move(slot);
     ++m_nPluginGeneration;
     const int nQuit = pPlugin->Quit();
-    if (nQuit != 0)
+    if (nQuit != 0) {
+        m_observer.OnPluginError();
         AddMessage((bInput ? "In DLL Quit Errer Code:" : "Out DLL Quit Errer Code:") + QByteArray::number(nQuit));
+    }
     pPlugin.reset();
 }
 
@@ -260,6 +266,7 @@ void CGateway::StopGateway(bool bClearStatus)
     KillTimer(3);
     m_bSkipInResponse = false;
     m_bSkipOutResponse = false;
+    m_bOutDropped = false;
     m_bInputArmed = false;
     // Held blocks and the reads in hand go with the ports.
     for (SDirection& direction : m_directions) {
@@ -292,7 +299,10 @@ void CGateway::OnTimer(int nIDEvent)
     switch (nIDEvent) {
     case 1: m_bSkipInResponse = false; break;
     case 2: m_bSkipOutResponse = false; break;
-    case 3: RequestStartupReset(); break;
+    case 3:
+        m_observer.OnRestart();
+        RequestStartupReset();
+        break;
     default: break;
     }
 }
@@ -317,7 +327,9 @@ void CGateway::SetRestartTimer()
 void CGateway::TransferInToOut(const char* pData, int nLen)
 {
     CBusyScope busy(this);
+    m_observer.OnReceived(true, pData, nLen);
     if (m_bSkipInResponse) {
+        m_observer.OnHeldBack(true, nLen);
         m_bSkipInResponse = false;
         KillTimer(1);
         return;
@@ -332,6 +344,8 @@ void CGateway::TransferInToOut(const char* pData, int nLen)
             return;
         }
         m_bOutStarted = true;
+        if (std::exchange(m_bOutDropped, false))
+            m_observer.OnReconnect();
     }
     TransferPasses(true, pData, nLen);
 }
@@ -339,7 +353,9 @@ void CGateway::TransferInToOut(const char* pData, int nLen)
 void CGateway::TransferOutToIn(const char* pData, int nLen)
 {
     CBusyScope busy(this);
+    m_observer.OnReceived(false, pData, nLen);
     if (m_bSkipOutResponse) {
+        m_observer.OnHeldBack(false, nLen);
         m_bSkipOutResponse = false;
         KillTimer(2);
         return;
@@ -366,8 +382,10 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
             case CTransferPlugin::SendNothing:
                 pOut = nullptr;
                 nOutLen = 0;
+                m_observer.OnSwallowed(bInToOut);
                 break;
             case CTransferPlugin::TransferError:
+                m_observer.OnPluginError();
                 AddMessage("DLL Transfer Error Code:" + strError);
                 break;
             }
@@ -376,6 +394,8 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
             QObject* pDestination = bInToOut ? static_cast<QObject*>(m_pOutSerial) : m_pInSerial;
             if (!pDestination)
                 pDestination = bInToOut ? m_pOutSocket : m_pInSocket;
+            if (pDestination)
+                m_observer.OnSent(bInToOut, pData, nLen, pOut, nOutLen);
             const bool bHeld = bInToOut ? SendToPort(m_pOutSerial, m_pOutSocket, pOut, nOutLen)
                                         : SendToPort(m_pInSerial, m_pInSocket, pOut, nOutLen);
             if (bHeld) {
@@ -406,6 +426,7 @@ bool CGateway::AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const ch
     if (nAgain == 0)
         return false;
     if (nAgain != -1) {
+        m_observer.OnPluginError();
         AddMessage("DLL After Send Errer Code:" + QByteArray::number(nAgain));
         return false;
     }
@@ -645,6 +666,7 @@ void CGateway::DropOutput(QObject* pPort)
 {
     // The Input keeps running; its next block starts the Output again.
     m_bOutStarted = false;
+    m_bOutDropped = true;
     ReleaseParked(pPort);
     UnloadPlugin(false);
     SetStatus(false, QStringLiteral("Remote closed,close myself too!"));

@@ -2,6 +2,7 @@
 
 #include "messagelog.h"
 #include "portowner.h"
+#include "trafficobserver.h"
 #include "transferplugin.h"
 
 #include <QObject>
@@ -38,6 +39,8 @@ public:
     ~CGateway() override;
 
     CMessageLog& MessageLog() { return m_log; }
+    // Counters of the traffic, and the data trace when one is set.
+    CTrafficObserver& Observer() { return m_observer; }
 
     // Operator commands. They run at once when no gateway operation is on
     // the stack, else after it has unwound (the last request wins).
@@ -76,6 +79,7 @@ public:
     void SetRestartTimer() override;
     bool OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen) override;
     void OnSendDone(QObject* pPort) override;
+    void OnNoClientDrop(bool bInput, int nLen) override { m_observer.OnNoClient(!bInput, nLen); }
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
 
@@ -90,7 +94,9 @@ public:
     std::unique_ptr<CTransferPlugin> m_hOutDll;
 
 signals:
-    // Emitted when a Startup / Reset has finished: whether the Input runs.
+    // Emitted when a Startup / Reset has run to its end: whether the Input
+    // runs. A start given up for a stop or reset requested meanwhile emits
+    // nothing.
     void startupFinished(bool bInputStarted);
 
 private:
@@ -152,6 +158,9 @@ private:
     const CTrelvaneDoc* m_pDoc;
     IGatewayHost* m_pHost;
     CMessageLog m_log;
+    CTrafficObserver m_observer;
+    // The Output went away by itself; its next start is a reconnect.
+    bool m_bOutDropped = false;
     QTimer m_timers[3];
     int m_nSkipMs = 12000;
     int m_nRestartMs = 300;

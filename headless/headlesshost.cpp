@@ -1,22 +1,27 @@
 #include "headlesshost.h"
 
-namespace {
+#include "lineoutput.h"
 
-// A message is one line of output, whatever it holds.
-QString OneLine(QString strText)
+QString EscapeControls(const QString& strText)
 {
-    strText.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-    strText.replace(u'\n', u' ').replace(u'\r', u' ');
-    return strText;
+    QString strOut;
+    strOut.reserve(strText.size());
+    for (const QChar c : strText) {
+        const char16_t u = c.unicode();
+        // C0 and C1 controls, DEL, and the Unicode line and paragraph separators.
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
+            strOut += QStringLiteral("\\x%1").arg(unsigned(u), 2, 16, QLatin1Char('0'));
+        else if (u == 0x2028 || u == 0x2029)
+            strOut += QStringLiteral("\\u%1").arg(unsigned(u), 4, 16, QLatin1Char('0'));
+        else
+            strOut += c;
+    }
+    return strOut;
 }
-
-} // namespace
 
 void CHeadlessHost::Print(const QString& strText)
 {
-    const QByteArray line = (QStringLiteral("trelvaned: ") + OneLine(strText)).toUtf8() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), m_pOut);
-    std::fflush(m_pOut);
+    m_pOut->Write((QStringLiteral("trelvaned: ") + EscapeControls(strText)).toUtf8() + '\n');
 }
 
 void CHeadlessHost::SetStatusText(bool bInput, const QString& strText)

@@ -4,23 +4,29 @@
 
 #include <QString>
 
-#include <cstdio>
+class CLineOutput;
+
+// Shows a text on one line of trelvaned's output: control characters
+// (a line feed or carriage return in a setup string, say) are written as
+// \xNN, so no text can break a line or forge one. Backslashes stay as they
+// are.
+QString EscapeControls(const QString& strText);
 
 // What the gateway shows, written as lines to standard error: status
 // changes and message boxes (which do not wait for anyone) and beeps.
 class CHeadlessHost : public IGatewayHost
 {
 public:
-    explicit CHeadlessHost(std::FILE* pOut = stderr) : m_pOut(pOut) {}
+    explicit CHeadlessHost(CLineOutput* pOut) : m_pOut(pOut) {}
 
     void SetStatusText(bool bInput, const QString& strText) override;
     void ShowMessageBox(const QString& strText) override;
     void Beep() override;
 
-    // "trelvaned: <text>" as one line, flushed.
+    // "trelvaned: <text>" as one line.
     void Print(const QString& strText);
 
 private:
-    std::FILE* m_pOut;
+    CLineOutput* m_pOut;
     QString m_strStatus[2];
 };

@@ -35,7 +35,8 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Runs the Trelvane gateway from a settings file without a display.\n"
         "Message list lines go to standard output, status changes and message boxes to\n"
-        "standard error. SIGINT/SIGTERM stop cleanly, SIGHUP reloads the file and restarts.\n"
+        "standard error. SIGINT/SIGTERM stop cleanly, SIGHUP reloads the file and restarts,\n"
+        "SIGUSR1 prints the counters (they are printed at exit too).\n"
         "Exit status: 0 stopped by a signal, 1 the Input port did not start,\n"
         "2 bad command line or unreadable settings file."));
     // Help and version by hand: Qt's own help option would also list
@@ -58,7 +59,12 @@ int main(int argc, char* argv[])
         QStringLiteral("The profile whose [Serial Ports] maps port names to devices "
                        "(default: $XDG_CONFIG_HOME/trelvane/trelvane.ini)."),
         QStringLiteral("file"));
+    const QCommandLineOption traceOption(QStringLiteral("trace"),
+        QStringLiteral("Write every block as it passes to <file> (appended to; \"-\" for standard output): "
+                       "time, direction, stage, length and a hex dump."),
+        QStringLiteral("file"));
     parser.addOption(retryOption);
+    parser.addOption(traceOption);
     parser.addOption(profileOption);
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The settings file (.set)."));
 
@@ -88,6 +94,11 @@ int main(int argc, char* argv[])
         if (!bOk || nSeconds < 1 || nSeconds > 2000000)
             return Usage(QStringLiteral("--retry needs whole seconds from 1 to 2000000, got '%1'").arg(strValue));
         options.m_nRetrySeconds = nSeconds;
+    }
+    if (parser.isSet(traceOption)) {
+        options.m_strTrace = parser.value(traceOption);
+        if (options.m_strTrace.isEmpty())
+            return Usage(QStringLiteral("--trace needs a file name or -"));
     }
     if (parser.isSet(profileOption)) {
         options.m_strProfile = parser.value(profileOption);

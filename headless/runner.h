@@ -2,6 +2,8 @@
 
 #include "gateway.h"
 #include "headlesshost.h"
+#include "lineoutput.h"
+#include "sdnotify.h"
 #include "signalpipe.h"
 #include "trelvanedoc.h"
 
@@ -9,9 +11,13 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
 // Runs the gateway from a settings file with no display: log lines go to
 // standard output, status changes and message boxes to standard error.
-// SIGINT and SIGTERM stop cleanly, SIGHUP reloads the file and restarts.
+// SIGINT and SIGTERM stop cleanly, SIGHUP reloads the file and restarts,
+// SIGUSR1 prints the counters. Tells the service manager (when started by
+// one) that it is ready, how it is doing and that it is alive.
 class CRunner : public QObject
 {
     Q_OBJECT
@@ -21,9 +27,11 @@ public:
         QString m_strSetFile;
         QString m_strProfile;   // the profile with [Serial Ports]
         int m_nRetrySeconds = 0; // 0: exit 1 when the Input does not start
+        QString m_strTrace;      // data trace file, "-" for standard output
     };
 
     explicit CRunner(const SOptions& options, QObject* pParent = nullptr);
+    ~CRunner() override;
 
     // Loads the settings and the serial port map and schedules the first
     // Startup / Reset. False when the settings cannot be used (exit 2).
@@ -37,13 +45,28 @@ private:
     void Reload();
     void LoadSerialPortMap();
     void Quit(int nExitCode);
+    bool OpenTrace();
+    void PrintCounters();
+    void UpdateServiceStatus();
 
     SOptions m_options;
     CTrelvaneDoc m_doc;
+    // Standard output (Message list lines) and standard error; neither
+    // ever waits for its reader.
+    CLineOutput m_out;
+    CLineOutput m_err;
     CHeadlessHost m_host;
     CGateway m_gateway;
     CSignalPipe m_signals;
     QTimer m_retryTimer;
+    CSystemdNotify m_notify;
+    QTimer m_watchdogTimer;
+    QTimer m_statusTimer;
+    QByteArray m_strLastStatus;
+    bool m_bReady = false;
+    bool m_bCountersPrinted = false;
+    std::unique_ptr<CLineOutput> m_pTraceFile;
+    std::unique_ptr<CDataTrace> m_pTrace;
     bool m_bQuitting = false;
     int m_nExitCode = 0;
 };

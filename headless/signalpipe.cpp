@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -12,12 +13,17 @@ namespace {
 
 // Write end used by the handler; -1 while no pipe exists.
 volatile sig_atomic_t g_hWrite = -1;
+// One mark per signal number, set by the handler, taken by the loop.
+std::atomic<bool> g_pending[NSIG];
+static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs lock-free flags");
 
 extern "C" void OnSignal(int nSignal)
 {
     const int nSavedErrno = errno;
-    const unsigned char c = static_cast<unsigned char>(nSignal);
-    // Non-blocking: if the pipe is full, signals are already waiting to be read.
+    if (nSignal > 0 && nSignal < NSIG)
+        g_pending[nSignal].store(true);
+    const unsigned char c = 1;
+    // Non-blocking: a full pair already holds a wake-up.
     [[maybe_unused]] const ssize_t n = ::write(g_hWrite, &c, 1);
     errno = nSavedErrno;
 }
@@ -55,20 +61,26 @@ bool CSignalPipe::Watch(std::initializer_list<int> signalNumbers)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int nSignal : signalNumbers) {
+        if (nSignal <= 0 || nSignal >= NSIG) {
+            errno = EINVAL;
+            return false;
+        }
         if (::sigaction(nSignal, &action, nullptr) != 0)
             return false;
+        m_watched.push_back(nSignal);
     }
     return true;
 }
 
 void CSignalPipe::OnReadable()
 {
-    unsigned char buffer[64];
-    for (;;) {
-        const ssize_t n = ::read(m_hRead, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        for (ssize_t i = 0; i < n; ++i)
-            emit signalReceived(buffer[i]);
+    // Drain the wake-ups first: a signal that arrives after this still
+    // writes a new one, so its mark is never left unseen.
+    unsigned char buffer[256];
+    while (::read(m_hRead, buffer, sizeof buffer) > 0) {
+    }
+    for (int nSignal : m_watched) {
+        if (g_pending[nSignal].exchange(false))
+            emit signalReceived(nSignal);
     }
 }

@@ -51,6 +51,10 @@ public:
     // from the event loop, never from inside the send that held the bytes.
     virtual void OnSendDone(QObject* /*pPort*/) {}
 
+    // A block for a listening port was dropped because no client is
+    // connected to it (bInput: the port is the Input). For the counters.
+    virtual void OnNoClientDrop(bool /*bInput*/, int /*nLen*/) {}
+
     // True while a stop or restart has been requested: every wait (connect,
     // send, serial write) gives up at once.
     virtual bool IsStopping() const = 0;

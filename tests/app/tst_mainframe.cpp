@@ -5,6 +5,7 @@
 #include "mainframe.h"
 #include "shellnames.h"
 #include "trelvaneapp.h"
+#include "trafficwindow.h"
 #include "trelvaneview.h"
 
 #include <QDir>
@@ -122,6 +123,7 @@ private slots:
     void multiFileDrop();
     void closeStopsGateway();
     void closeWaitsForGatewayMessageBox();
+    void traceToFileAndTrafficWindow();
     void screenshot();
 };
 
@@ -209,12 +211,13 @@ void TestMainFrame::menus()
     QStringList menus;
     for (QAction* pMenu : run.Frame()->menuBar()->actions())
         menus << pMenu->text();
-    QCOMPARE(menus, (QStringList{"&File", "&Setup", "&Help"}));
+    QCOMPARE(menus, (QStringList{"&File", "&Setup", "&View", "&Help"}));
     auto InMenu = [&](int nId, int nMenu) {
         QAction* pAction = run.Frame()->Command(nId);
         return pAction && run.Frame()->menuBar()->actions().at(nMenu)->menu()->actions().contains(pAction);
     };
-    QVERIFY(InMenu(57600, 0) && InMenu(57665, 0) && InMenu(32773, 1) && InMenu(57664, 2));
+    QVERIFY(InMenu(57600, 0) && InMenu(57665, 0) && InMenu(32773, 1) && InMenu(57664, 3));
+    QVERIFY(InMenu(CMainFrame::ID_VIEW_TRAFFIC, 2) && InMenu(CMainFrame::ID_VIEW_TRACE_TO_FILE, 2));
     QCOMPARE(run.Frame()->Command(57601)->shortcut().toString(), QStringLiteral("Ctrl+O"));
     QCOMPARE(run.Frame()->Command(32773)->text(), QStringLiteral("S&tartup Option"));
     QVERIFY(!run.Frame()->Command(57616)->isEnabled()); // greyed while the list is empty
@@ -616,6 +619,63 @@ void TestMainFrame::closeStopsGateway()
     QTRY_VERIFY(!run.Frame()->isVisible());
     QVERIFY(!run.Frame()->View()->Gateway().IsInputStarted());
     QTRY_COMPARE(pConn->state(), QAbstractSocket::UnconnectedState);
+}
+
+// View > Trace to File appends records to the file picked; the Traffic
+// window shows the counters and the latest blocks while the gateway runs.
+void TestMainFrame::traceToFileAndTrafficWindow()
+{
+    QTcpServer in, out;
+    QVERIFY(in.listen(QHostAddress::LocalHost, 0) && out.listen(QHostAddress::LocalHost, 0));
+    SAppRun run;
+    QVERIFY(run.Start());
+    run.Doc().m_strInSetup = "TCP:" + QByteArray::number(in.serverPort()) + ",127.0.0.1";
+    run.Doc().m_strOutSetup = "TCP:" + QByteArray::number(out.serverPort()) + ",127.0.0.1";
+    run.Doc().m_nOutStartup = 1007;
+    const QString strTrace = run.Path(QStringLiteral("trace.txt"));
+    QVERIFY(QFile(strTrace).open(QIODevice::WriteOnly) && QFile(strTrace).size() == 0);
+    QString strAnswer = strTrace;
+    run.Frame()->m_fnPromptTraceName = [&] { return strAnswer; };
+    QAction* pTrace = run.Frame()->Command(CMainFrame::ID_VIEW_TRACE_TO_FILE);
+    pTrace->trigger();
+    QVERIFY(pTrace->isChecked());
+
+    run.Frame()->View()->OnStartupReset();
+    QTRY_VERIFY(in.hasPendingConnections() && out.hasPendingConnections());
+    QTcpSocket* pIn = in.nextPendingConnection();
+    QTcpSocket* pOut = out.nextPendingConnection();
+    pIn->write("trace me");
+    QByteArray got;
+    QTRY_COMPARE(got += pOut->readAll(), QByteArray("trace me")); // appends nothing once all is read
+
+    run.Frame()->Command(CMainFrame::ID_VIEW_TRAFFIC)->trigger();
+    CTrafficWindow* pWindow = run.Frame()->TrafficWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(pWindow));
+    QVERIFY(pWindow->CountersText().contains(QStringLiteral("in-->out received=1/8 sent=1/8")));
+    pOut->write("back");
+    QTRY_VERIFY(pWindow->BlocksText().contains(QStringLiteral("OUT-->IN received 4 bytes")));
+    QVERIFY(pWindow->BlocksText().contains(QStringLiteral("|back|")));
+    QTRY_VERIFY(pWindow->CountersText().contains(QStringLiteral("out-->in received=1/4 sent=1/4")));
+
+    // Unchecking stops the file; the records so far are in it.
+    pTrace->trigger();
+    QVERIFY(!pTrace->isChecked());
+    const QByteArray traced = ReadAll(strTrace);
+    QVERIFY2(traced.contains(" IN-->OUT received 8 bytes\n  0000  74 72 61 63 65 20 6d 65"), traced.constData());
+    QVERIFY(traced.contains(" OUT-->IN received 4 bytes\n"));
+    pIn->write("not in the file");
+    QTRY_VERIFY(pWindow->BlocksText().contains(QStringLiteral("|not in the file|")));
+    QCOMPARE(ReadAll(strTrace), traced);
+
+    // A folder is refused with a message box, and nothing is traced.
+    strAnswer = run.dir.path();
+    CBoxAnswerer answerer({B::Ok});
+    pTrace->trigger();
+    QVERIFY(!pTrace->isChecked());
+    QCOMPARE(answerer.m_texts.size(), 1);
+    QVERIFY(answerer.m_texts.front().contains(QStringLiteral("not a regular file")));
+    QCOMPARE(answerer.m_nUnexpected, 0);
+    pWindow->close();
 }
 
 // A close asked for while the gateway shows its message box (a gateway

@@ -1,10 +1,13 @@
-/* A transfer plug-in that records DllInit and DllQuit, one line each, in
- * the file named by TRELVANE_TEST_RECORD. Blocks pass unchanged. */
+/* A transfer plug-in that records DllInit, DllTransfer and DllQuit, one
+ * line each, in the file named by TRELVANE_TEST_RECORD. Blocks pass
+ * unchanged. While the file named by TRELVANE_TEST_STALL exists, DllTransfer
+ * does not return (a slow plug-in that keeps the gateway busy). */
 #include "trelvane_plugin.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 static void Record(const char* a, const char* b)
@@ -32,4 +35,15 @@ TRELVANE_PLUGIN_API(int) DllQuit(void)
 {
     Record("DllQuit", "");
     return 0;
+}
+
+TRELVANE_PLUGIN_API(const char*) DllTransfer(const char* data, int len, trelvane_outvalue_t* out)
+{
+    Record("DllTransfer", "");
+    const char* stall = getenv("TRELVANE_TEST_STALL");
+    const struct timespec tick = {0, 5 * 1000 * 1000};
+    while (stall && access(stall, F_OK) == 0)
+        nanosleep(&tick, NULL);
+    *out = len;
+    return data;
 }

@@ -9,6 +9,7 @@
 #include "trelvanedoc.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
 #include <QRegularExpression>
@@ -18,9 +19,15 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -83,6 +90,12 @@ struct SPeers
     }
 };
 
+// One figure line; scripts/robustness-report.sh collects them.
+void Figure(const QString& strText)
+{
+    qInfo().noquote() << QStringLiteral("FIGURE ") + strText;
+}
+
 // A loopback port that nobody listens on (for the moment).
 quint16 FreePort()
 {
@@ -90,6 +103,38 @@ quint16 FreePort()
     server.listen(QHostAddress::LocalHost);
     return server.serverPort();
 }
+
+// A loopback server whose accept queue is full (listen backlog 0 and one
+// connection waiting): a connect to it waits until the test accepts.
+struct SFullServer
+{
+    int hListen = -1;
+    quint16 nPort = 0;
+    QTcpSocket filler;
+
+    ~SFullServer()
+    {
+        if (hListen >= 0)
+            ::close(hListen);
+    }
+    bool Listen()
+    {
+        hListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t nLen = sizeof addr;
+        if (hListen < 0 || ::bind(hListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+            || ::listen(hListen, 0) != 0 || ::getsockname(hListen, reinterpret_cast<sockaddr*>(&addr), &nLen) != 0)
+            return false;
+        nPort = ntohs(addr.sin_port);
+        filler.connectToHost(QHostAddress::LocalHost, nPort);
+        return filler.waitForConnected(kWaitMs);
+    }
+    QByteArray Setup() const { return "TCP:" + QByteArray::number(nPort) + ",127.0.0.1"; }
+    // Takes one waiting connection; -1 when none waits.
+    int AcceptOne() { return ::accept4(hListen, nullptr, nullptr, SOCK_CLOEXEC); }
+};
 
 } // namespace
 
@@ -113,6 +158,13 @@ private slots:
     void inputDownExitsOne();
     void inputGoneAfterRestartExitsOne();
     void retryReconnectsWhenServerAppears();
+    void reloadWhileInputConnectsKeepsRunning();
+    void stopSignalNeverLost_data();
+    void stopSignalNeverLost();
+    void stalledLogReaderDoesNotBlock();
+    void controlCharactersEscaped();
+    void traceCountersAndServiceNotify();
+    void traceToStandardOutput();
 
 private:
     QString SetPath() const { return m_pDir->filePath(QStringLiteral("gw.set")); }
@@ -173,6 +225,8 @@ void TestTrelvaned::commandLineErrors_data()
     QTest::newRow("retry zero") << QStringList({"--retry", "0", "@"}) << ok << "--retry";
     QTest::newRow("retry text") << QStringList({"--retry", "soon", "@"}) << ok << "--retry";
     QTest::newRow("retry negative") << QStringList({"--retry=-5", "@"}) << ok << "--retry";
+    QTest::newRow("trace empty") << QStringList({"--trace=", "@"}) << ok << "--trace";
+    QTest::newRow("trace folder") << QStringList({"--trace", "@dir", "@"}) << ok << "cannot open the trace file";
     QTest::newRow("retry missing value") << QStringList({"@", "--retry"}) << ok << "retry";
     QTest::newRow("missing file") << QStringList({"@missing"}) << QByteArray() << "Cannot find this file.";
     QTest::newRow("empty file") << QStringList({"@"}) << QByteArray("") << "Unexpected file format.";
@@ -219,6 +273,8 @@ void TestTrelvaned::helpAndVersion()
     QCOMPARE(help.ExitCode(), 0);
     QVERIFY(help.Out().contains("--retry <seconds>"));
     QVERIFY(help.Out().contains("--profile <file>"));
+    QVERIFY(help.Out().contains("--trace <file>"));
+    QVERIFY(help.Out().contains("SIGUSR1"));
     QCOMPARE(version.ExitCode(), 0);
     QCOMPARE(version.Out(), QByteArray("trelvaned " TRELVANE_VERSION "\n"));
 }
@@ -536,6 +592,237 @@ void TestTrelvaned::retryReconnectsWhenServerAppears()
     QTest::qWait(1500);
     QCOMPARE(daemon.CountOut("Connect TCP..."), nConnects);
     QVERIFY(!daemon.Finished());
+}
+
+// A SIGHUP while the Input's connect waits cancels that start; the reload
+// then brings the Input up, and the program must go on running.
+void TestTrelvaned::reloadWhileInputConnectsKeepsRunning()
+{
+    SFullServer server;
+    QVERIFY(server.Listen());
+    SSetFields fields;
+    fields.m_strInSetup = server.Setup();
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Connect TCP..."), 1, kWaitMs);
+    daemon.Signal(SIGHUP);
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().count("reloading") >= 1, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.CountOut("Connect TCP...") >= 2, kWaitMs);
+    // Make room: the connect of the reloaded start gets through.
+    std::vector<int> accepted;
+    const auto closeAll = qScopeGuard([&] {
+        for (int h : accepted)
+            ::close(h);
+    });
+    QVERIFY(QTest::qWaitFor([&] {
+        accepted.push_back(server.AcceptOne());
+        return daemon.CountOut("Done!") == 1;
+    }, kWaitMs));
+    QVERIFY(!daemon.Out().contains("TCP Connect Error"));
+    QVERIFY2(!daemon.Err().contains("did not start"), daemon.Err().constData());
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    Figure(QStringLiteral("reload-while-connecting sighup=2 input_started=%1 exit_status=%2")
+               .arg(daemon.CountOut("Done!"))
+               .arg(daemon.ExitCode()));
+}
+
+void TestTrelvaned::stopSignalNeverLost_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+// Thousands of other signals while a slow plug-in keeps the program busy
+// must not crowd out the stop signal that follows them.
+void TestTrelvaned::stopSignalNeverLost()
+{
+    QFETCH(int, signalNumber);
+    const QString strRecord = m_pDir->filePath(QStringLiteral("record.txt"));
+    const QString strStall = m_pDir->filePath(QStringLiteral("stall"));
+    QVERIFY(WriteAll(strStall, "1"));
+    const auto unstall = qScopeGuard([&] { QFile::remove(strStall); });
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TRELVANE_TEST_RECORD"), strRecord);
+    env.insert(QStringLiteral("TRELVANE_TEST_STALL"), strStall);
+    daemon.m_process.setProcessEnvironment(env);
+    SPeers peers;
+    QVERIFY(StartConnected(daemon, peers, TRELVANE_RECORD_PLUGIN));
+    peers.pIn->write("x");
+    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(strRecord).contains("DllTransfer"), kWaitMs);
+    for (int i = 0; i < 5000; ++i)
+        daemon.Signal(SIGHUP);
+    daemon.Signal(signalNumber);
+    QVERIFY(QFile::remove(strStall));
+    QElapsedTimer stopTime;
+    stopTime.start();
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    QVERIFY(daemon.Err().contains("trelvaned: stopping"));
+    Figure(QStringLiteral("stop-after-signal-burst signal=%1 sighup_before=5000 stop_ms=%2 exit_status=%3")
+               .arg(QString::fromLatin1(QTest::currentDataTag()))
+               .arg(stopTime.elapsed())
+               .arg(daemon.ExitCode()));
+}
+
+// Standard output goes to a pipe that nobody reads: the relay and the stop
+// signal must go on, and once the pipe is read again a line says how many
+// lines were dropped.
+void TestTrelvaned::stalledLogReaderDoesNotBlock()
+{
+    int pipeFds[2];
+    QVERIFY(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) == 0);
+    const auto closePipe = qScopeGuard([&] {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+    });
+    QVERIFY(::fcntl(pipeFds[0], F_SETPIPE_SZ, 4096) > 0);
+
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    SSetFields fields = peers.Fields(1008);
+    fields.m_strOutSetup = "XYZ";
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    // Opened afresh through /proc: the daemon gets a blocking pipe.
+    daemon.m_process.setStandardOutputFile(QStringLiteral("/proc/self/fd/%1").arg(pipeFds[1]));
+    QVERIFY(Start(daemon, fields));
+    QVERIFY(peers.AcceptIn());
+    // Every block from the Input tries the Output, whose setup string is
+    // invalid: two lines each, far more than the pipe holds.
+    peers.pIn->write(QByteArray(4 << 20, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(peers.pIn->bytesToWrite() == 0, kWaitMs);
+
+    // The gateway still answers: a reload with a working Output relays.
+    QVERIFY(WriteSet(peers.Fields(1008)));
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
+    QVERIFY(peers.AcceptIn());
+    peers.pIn->write("ping");
+    QVERIFY(peers.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("ping"), kWaitMs);
+
+    // Reading again brings the count of what was lost.
+    QByteArray out;
+    char buffer[65536];
+    QVERIFY(QTest::qWaitFor([&] {
+        out += QByteArray(buffer, qMax<ssize_t>(0, ::read(pipeFds[0], buffer, sizeof buffer)));
+        return out.contains("lines dropped");
+    }, kWaitMs));
+    static const QRegularExpression notice(QStringLiteral("\n\\d\\d:\\d\\d:\\d\\d,trelvaned: ([1-9]\\d*) lines dropped"));
+    const QRegularExpressionMatch match = notice.match(QString::fromUtf8(out));
+    QVERIFY2(match.hasMatch(), out.right(300).constData());
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    Figure(QStringLiteral("stalled-log-reader input_bytes=%1 pipe_bytes=4096 relayed_while_stalled=1 "
+                          "dropped_lines_reported=%2 exit_status=%3")
+               .arg(4 << 20)
+               .arg(match.captured(1))
+               .arg(daemon.ExitCode()));
+}
+
+// A line feed in a setup string must not forge a line of the output.
+void TestTrelvaned::controlCharactersEscaped()
+{
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(FreePort()) + ",127.0.0.1\n00:00:00,Done!";
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields));
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 1);
+    QVERIFY2(daemon.Out().contains(",addr:127.0.0.1\\x0a00:00:00,Done!\n"), daemon.Out().constData());
+    QVERIFY(!daemon.OutTexts().contains(QStringLiteral("Done!")));
+    CheckTimeStamps(daemon);
+    Figure(QStringLiteral("control-characters-in-setup forged_lines=0 escaped_lines=%1")
+               .arg(daemon.Out().count("\\x0a")));
+}
+
+// --trace FILE, the counters on SIGUSR1 and at exit, and the service
+// manager's notify socket (one of the test's own).
+void TestTrelvaned::traceCountersAndServiceNotify()
+{
+    const QByteArray strSocket = QFile::encodeName(m_pDir->filePath(QStringLiteral("notify")));
+    const int hNotify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    QVERIFY(hNotify >= 0);
+    const auto closeNotify = qScopeGuard([&] { ::close(hNotify); });
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    QVERIFY(size_t(strSocket.size()) < sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, strSocket.constData(), size_t(strSocket.size()));
+    QVERIFY(::bind(hNotify, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+    QByteArrayList messages;
+    auto received = [&](const QByteArray& strPrefix) {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(hNotify, buffer, sizeof buffer, 0)) >= 0;)
+            messages.append(QByteArray(buffer, int(n)));
+        qsizetype nCount = 0;
+        for (const QByteArray& m : messages)
+            nCount += m.startsWith(strPrefix) ? 1 : 0;
+        return nCount;
+    };
+
+    const QString strTrace = m_pDir->filePath(QStringLiteral("trace.txt"));
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(strSocket));
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("100000"));
+    daemon.m_process.setProcessEnvironment(env);
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    QVERIFY(Start(daemon, peers.Fields(), {QStringLiteral("--trace"), strTrace}));
+    QVERIFY(peers.AcceptIn() && peers.AcceptOut());
+    QVERIFY(QTest::qWaitFor([&] { return received("READY=1") == 1; }, kWaitMs));
+    QVERIFY(messages.contains("STATUS=Input started, Output started; in-->out received=0/0 sent=0/0 held-back=0 "
+                              "no-client=0; out-->in received=0/0 sent=0/0 held-back=0 no-client=0; "
+                              "plugin-errors=0 restarts=0 reconnects=0"));
+
+    peers.pIn->write("abc\x01");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("abc\x01"), kWaitMs);
+    peers.pOut->write("xyz");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data, QByteArray("xyz"), kWaitMs);
+    const QByteArray strCounters = "trelvaned: counters: in-->out received=1/4 sent=1/4 held-back=0 no-client=0; "
+                                   "out-->in received=1/3 sent=1/3 held-back=0 no-client=0; "
+                                   "plugin-errors=0 restarts=0 reconnects=0\n";
+    daemon.Signal(SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains(strCounters), kWaitMs);
+    // The watchdog is fed at half its period.
+    QVERIFY(QTest::qWaitFor([&] { return received("WATCHDOG=1") >= 3; }, kWaitMs));
+
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    QVERIFY(daemon.Err().endsWith(strCounters));
+    QCOMPARE(received("STOPPING=1"), 1);
+    QCOMPARE(received("READY=1"), 1);
+
+    // The trace without its time stamps.
+    static const QRegularExpression time(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} "),
+                                         QRegularExpression::MultilineOption);
+    QString strTraced = QString::fromUtf8(ReadAll(strTrace));
+    QCOMPARE(strTraced.count(time), 2);
+    strTraced.replace(time, QStringLiteral("T "));
+    QCOMPARE(strTraced, QStringLiteral("T IN-->OUT received 4 bytes\n"
+                                       "  0000  61 62 63 01                                       |abc.|\n"
+                                       "T OUT-->IN received 3 bytes\n"
+                                       "  0000  78 79 7a                                          |xyz|\n"));
+}
+
+// "--trace -": the records go to standard output, between the log lines.
+void TestTrelvaned::traceToStandardOutput()
+{
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, peers.Fields(), {QStringLiteral("--trace"), QStringLiteral("-")}));
+    QVERIFY(peers.AcceptIn() && peers.AcceptOut());
+    peers.pIn->write("hi");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("hi"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Out().contains(" IN-->OUT received 2 bytes\n  0000  68 69 "), kWaitMs);
+    QVERIFY(daemon.Out().contains("Done!\n"));
 }
 
 QTEST_GUILESS_MAIN(TestTrelvaned)

@@ -1,0 +1,21 @@
+#include "trafficcounters.h"
+
+QString FormatCounters(const STrafficCounters& c)
+{
+    QString strText;
+    for (int d = 0; d < 2; ++d) {
+        strText += QStringLiteral("%1 received=%2/%3 sent=%4/%5 held-back=%6 no-client=%7; ")
+                       .arg(d == 0 ? QStringLiteral("in-->out") : QStringLiteral("out-->in"))
+                       .arg(c.m_nBlocksReceived[d])
+                       .arg(c.m_nBytesReceived[d])
+                       .arg(c.m_nBlocksSent[d])
+                       .arg(c.m_nBytesSent[d])
+                       .arg(c.m_nHeldBack[d])
+                       .arg(c.m_nNoClient[d]);
+    }
+    strText += QStringLiteral("plugin-errors=%1 restarts=%2 reconnects=%3")
+                   .arg(c.m_nPluginErrors)
+                   .arg(c.m_nRestarts)
+                   .arg(c.m_nReconnects);
+    return strText;
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "datatrace.h"
+#include "trafficcounters.h"
+
+#include <cstring>
+
+// Counts what passes through the gateway and, while a data trace is set,
+// records it. The gateway calls one hook where each event happens; with no
+// trace set, a hook is a few additions and one predictable branch.
+class CTrafficObserver
+{
+public:
+    const STrafficCounters& Counters() const { return m_counters; }
+    // Not owned; null stops tracing.
+    void SetTrace(CDataTrace* pTrace) { m_pTrace = pTrace; }
+    CDataTrace* Trace() const { return m_pTrace; }
+
+    // A block as read from the port, before anything else happens to it.
+    void OnReceived(bool bInToOut, const char* pData, int nLen)
+    {
+        const int d = bInToOut ? 0 : 1;
+        ++m_counters.m_nBlocksReceived[d];
+        m_counters.m_nBytesReceived[d] += quint64(nLen);
+        m_nPass[d] = 0;
+        if (m_pTrace) [[unlikely]]
+            m_pTrace->Record(bInToOut, CDataTrace::Received, pData, nLen);
+    }
+    // One send of the received block pData (or of what the plug-in made of
+    // it, pSent) to the other port. Traced when it differs from the block
+    // as received or is not the first send of that block.
+    void OnSent(bool bInToOut, const char* pData, int nLen, const char* pSent, int nSent)
+    {
+        const int d = bInToOut ? 0 : 1;
+        ++m_counters.m_nBlocksSent[d];
+        m_counters.m_nBytesSent[d] += quint64(nSent);
+        const int nPass = ++m_nPass[d];
+        if (m_pTrace) [[unlikely]] {
+            if (nPass > 1 || nSent != nLen || (pSent != pData && std::memcmp(pSent, pData, size_t(nLen)) != 0))
+                m_pTrace->Record(bInToOut, CDataTrace::Sent, pSent, nSent, nPass);
+        }
+    }
+    // The plug-in's pass sent nothing.
+    void OnSwallowed(bool bInToOut)
+    {
+        const int nPass = ++m_nPass[bInToOut ? 0 : 1];
+        if (m_pTrace) [[unlikely]]
+            m_pTrace->Record(bInToOut, CDataTrace::Swallowed, nullptr, 0, nPass);
+    }
+    // Dropped as the response to an initial string.
+    void OnHeldBack(bool bInToOut, int nLen)
+    {
+        ++m_counters.m_nHeldBack[bInToOut ? 0 : 1];
+        if (m_pTrace) [[unlikely]]
+            m_pTrace->Record(bInToOut, CDataTrace::HeldBack, nullptr, nLen);
+    }
+    // Dropped because no client is connected to a listening port.
+    void OnNoClient(bool bInToOut, int nLen)
+    {
+        ++m_counters.m_nNoClient[bInToOut ? 0 : 1];
+        if (m_pTrace) [[unlikely]]
+            m_pTrace->Record(bInToOut, CDataTrace::NoClient, nullptr, nLen);
+    }
+    void OnPluginError() { ++m_counters.m_nPluginErrors; }
+    void OnRestart() { ++m_counters.m_nRestarts; }
+    void OnReconnect() { ++m_counters.m_nReconnects; }
+
+private:
+    STrafficCounters m_counters;
+    int m_nPass[2] {};
+    CDataTrace* m_pTrace = nullptr;
+};

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "datatrace.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QTimer>
+#include <QWidget>
+
+#include <deque>
+
+class CTrafficObserver;
+class QLabel;
+class QPlainTextEdit;
+
+// The traffic of the gateway for the desktop: a window with the counters
+// and the latest blocks, live, and a data trace into a file the user picks.
+// Records are made only while the file is open or the window is shown, so
+// with neither the relay runs without a trace.
+class CTrafficWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    enum { kLatestRecords = 200, kRefreshMs = 250 };
+
+    CTrafficWindow(CTrafficObserver* pObserver, QWidget* pParent = nullptr);
+    ~CTrafficWindow() override;
+
+    // Appends the records to strPath from now on. False with the reason.
+    bool StartFileTrace(const QString& strPath, QString* pstrError);
+    void StopFileTrace();
+    bool IsFileTracing() const { return m_file.isOpen(); }
+    QString FileTracePath() const { return m_file.fileName(); }
+
+    // What the window shows (after its next refresh).
+    QString CountersText() const;
+    QString BlocksText() const;
+
+protected:
+    void showEvent(QShowEvent* pEvent) override;
+    void hideEvent(QHideEvent* pEvent) override;
+
+private:
+    void OnRecord(const QByteArray& record);
+    void Refresh();
+    void UpdateHook();
+
+    CTrafficObserver* m_pObserver;
+    CDataTrace m_trace;
+    QFile m_file;
+    std::deque<QByteArray> m_latest;
+    bool m_bLatestChanged = false;
+    QLabel* m_pCounters;
+    QPlainTextEdit* m_pBlocks;
+    QTimer m_refresh;
+};
