@@ -66,7 +66,12 @@ struct SRig
             return false;
         }
         bool bOk;
-        if (m_hInListen >= 0 && m_hOutListen >= 0)
+        if (in.m_kind == SRelayEnd::TcpListen) {
+            // The relay's Input listens: we are its client. socat opens its
+            // Output only once that client is there.
+            m_hIn = ConnectLoopback(in.m_nPort, kConnectTimeoutMs);
+            bOk = m_hIn >= 0 && (m_hOut = AcceptOne(m_hOutListen, kConnectTimeoutMs)) >= 0;
+        } else if (m_hInListen >= 0 && m_hOutListen >= 0)
             bOk = AcceptBoth(m_hInListen, &m_hIn, m_hOutListen, &m_hOut, kConnectTimeoutMs);
         else if (m_hInListen >= 0)
             bOk = (m_hIn = AcceptOne(m_hInListen, kConnectTimeoutMs)) >= 0;
@@ -79,7 +84,7 @@ struct SRig
         }
         // Data that arrives while trelvaned still connects its Output would
         // make it start the Output a second time; wait for its log instead.
-        if (!m_relay.WaitBothPortsStarted(kConnectTimeoutMs)) {
+        if (!m_relay.WaitBothPortsStarted(kConnectTimeoutMs, in.m_kind == SRelayEnd::TcpListen)) {
             Fail(QStringLiteral("%1: the relay did not report both ports started\n%2")
                      .arg(QLatin1String(pszCase), m_relay.LogTail()));
             return false;
@@ -209,14 +214,22 @@ void ReportRelayFootprint(const SRig& rig, const QString& strCase, double fCpu, 
 namespace {
 
 // strInPlugin: an absolute plug-in path for IN-->OUT, or empty.
+// bListeningInput: the relay's Input listens and the benchmark connects.
 bool RunTcpStreams(const SBenchOptions& options, const QString& strCase, const QString& strInPlugin,
-                   bool bInToOut, bool bOutToIn, const FReport& report)
+                   bool bInToOut, bool bOutToIn, const FReport& report, bool bListeningInput = false)
 {
     SRig rig;
     SRelayEnd in, out;
     in.m_strDll = QFile::encodeName(strInPlugin);
-    if (!ListenTcpEnd(&rig.m_hInListen, &in) || !ListenTcpEnd(&rig.m_hOutListen, &out)
-        || !rig.Start(options, in, out, qPrintable(strCase)))
+    bool bInReady;
+    if (bListeningInput) {
+        in.m_kind = SRelayEnd::TcpListen;
+        in.m_nPort = FreeLoopbackPort();
+        bInReady = in.m_nPort > 0;
+    } else {
+        bInReady = ListenTcpEnd(&rig.m_hInListen, &in);
+    }
+    if (!bInReady || !ListenTcpEnd(&rig.m_hOutListen, &out) || !rig.Start(options, in, out, qPrintable(strCase)))
         return false;
     // The gateway says nothing when a plug-in fails to load; make sure this
     // one is in the relay before its figure is taken.
@@ -262,6 +275,11 @@ bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToI
                             : bInToOut           ? QStringLiteral("in2out")
                                                  : QStringLiteral("out2in");
     return RunTcpStreams(options, strCase, {}, bInToOut, bOutToIn, report);
+}
+
+bool RunListenCase(const SBenchOptions& options, const FReport& report)
+{
+    return RunTcpStreams(options, QStringLiteral("listen"), {}, true, true, report, true);
 }
 
 bool RunPluginCase(const SBenchOptions& options, const FReport& report)

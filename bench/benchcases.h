@@ -24,6 +24,9 @@ using FReport = std::function<void(const QString& strMetric, double fValue)>;
 // False (with a message on stderr) when the case could not be measured or
 // the relayed bytes were not exactly the bytes sent.
 bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToIn, const FReport& report);
+// Both ways at once with the relay's Input listening (trelvaned
+// "TCP:port@127.0.0.1", socat TCP-LISTEN) and the benchmark as its client.
+bool RunListenCase(const SBenchOptions& options, const FReport& report);
 // Input->Output through a copying IN-->OUT plug-in; trelvaned only.
 bool RunPluginCase(const SBenchOptions& options, const FReport& report);
 bool RunLatencyCase(const SBenchOptions& options, int nMessageSize, const FReport& report);

@@ -44,6 +44,35 @@ int BindUdpLoopback(int* pnPort)
     return BindLoopback(SOCK_DGRAM, pnPort);
 }
 
+int FreeLoopbackPort()
+{
+    int nPort = 0;
+    const int hFd = BindLoopback(SOCK_STREAM, &nPort);
+    if (hFd < 0)
+        return 0;
+    ::close(hFd);
+    return nPort;
+}
+
+int ConnectLoopback(int nPort, int nTimeoutMs)
+{
+    const double fDeadline = NowSeconds() + nTimeoutMs / 1000.0;
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(nPort));
+    do {
+        const int hFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (hFd < 0)
+            return -1;
+        if (::connect(hFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+            return hFd;
+        ::close(hFd);
+        ::usleep(20000); // the relay is still starting
+    } while (NowSeconds() < fDeadline);
+    return -1;
+}
+
 bool AcceptBoth(int hListenA, int* phA, int hListenB, int* phB, int nTimeoutMs)
 {
     *phA = -1;

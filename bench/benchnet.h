@@ -15,6 +15,11 @@ int BindUdpLoopback(int* pnPort);
 bool AcceptBoth(int hListenA, int* phA, int hListenB, int* phB, int nTimeoutMs);
 // Accepts one connection within nTimeoutMs, -1 on time-out.
 int AcceptOne(int hListen, int nTimeoutMs);
+// A loopback TCP port nobody listens on at the moment.
+int FreeLoopbackPort();
+// Connects to 127.0.0.1:nPort, trying again until something listens there
+// or nTimeoutMs has passed (-1).
+int ConnectLoopback(int nPort, int nTimeoutMs);
 
 bool WriteAll(int hFd, const char* pData, size_t nLen);
 bool ReadExact(int hFd, char* pData, size_t nLen);

@@ -26,6 +26,7 @@ QByteArray TrelvaneSetup(const SRelayEnd& end)
 {
     switch (end.m_kind) {
     case SRelayEnd::Tcp: return "TCP:" + QByteArray::number(end.m_nPort) + ",127.0.0.1";
+    case SRelayEnd::TcpListen: return "TCP:" + QByteArray::number(end.m_nPort) + "@127.0.0.1";
     case SRelayEnd::Udp: return "UDP:" + QByteArray::number(end.m_nPort) + ",127.0.0.1";
     case SRelayEnd::Pty: return QByteArray(kPtyPortName) + ":115200,n,8,1";
     }
@@ -36,6 +37,7 @@ QString SocatAddress(const SRelayEnd& end)
 {
     switch (end.m_kind) {
     case SRelayEnd::Tcp: return QStringLiteral("TCP:127.0.0.1:%1").arg(end.m_nPort);
+    case SRelayEnd::TcpListen: return QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(end.m_nPort);
     case SRelayEnd::Udp: return QStringLiteral("UDP-SENDTO:127.0.0.1:%1").arg(end.m_nPort);
     case SRelayEnd::Pty: return end.m_strPtyPath + QStringLiteral(",raw,echo=0");
     }
@@ -212,13 +214,14 @@ bool CRelayProcess::HasMapped(const QString& strFileName) const
     return false;
 }
 
-bool CRelayProcess::WaitBothPortsStarted(int nTimeoutMs) const
+bool CRelayProcess::WaitBothPortsStarted(int nTimeoutMs, bool bInputClient) const
 {
     if (!IsTrelvaned(m_kind))
         return true;
     for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 5) {
         QFile file(m_strLogPath);
-        if (file.open(QIODevice::ReadOnly) && file.readAll().count("Done!") >= 2)
+        const QByteArray log = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        if (log.count("Done!") >= 2 && (!bInputClient || log.contains("TCP Client Accepted")))
             return true;
         ::usleep(5000);
     }

@@ -22,8 +22,9 @@ bool ParseRelayName(const QString& strName, ERelayKind* pKind);
 // One side of the relay as the benchmark offers it on loopback.
 struct SRelayEnd
 {
-    enum EKind { Tcp, Udp, Pty } m_kind = Tcp;
-    int m_nPort = 0;          // Tcp, Udp
+    // TcpListen: the relay listens on the port and the benchmark connects.
+    enum EKind { Tcp, TcpListen, Udp, Pty } m_kind = Tcp;
+    int m_nPort = 0;          // Tcp, TcpListen, Udp
     QString m_strPtyPath;     // Pty: the slave device
     QByteArray m_strDll;      // trelvaned: plug-in for the blocks this end receives
 };
@@ -54,8 +55,10 @@ public:
     bool HasMapped(const QString& strFileName) const;
     // trelvaned (either build): waits until its log shows both ports started ("Done!" twice),
     // so no data reaches it while it is still connecting its Output.
+    // bInputClient: a listening Input must also have taken its client, or
+    // the first blocks to it would be dropped.
     // Returns at once for socat; false on time-out.
-    bool WaitBothPortsStarted(int nTimeoutMs) const;
+    bool WaitBothPortsStarted(int nTimeoutMs, bool bInputClient = false) const;
     // The last lines of the relay's output, for error reports.
     QString LogTail() const;
     QStringList Arguments() const { return m_arguments; }

@@ -40,6 +40,8 @@ const SMetric kMetrics[] = {
     {"in2out_MBps", "TCP->TCP throughput, Input->Output", "MB/s", ETarget::AtLeast, 2.0},
     {"out2in_MBps", "TCP->TCP throughput, Output->Input", "MB/s", ETarget::AtLeast, 2.0},
     {"both_MBps", "TCP->TCP throughput, both ways at once (sum)", "MB/s", ETarget::AtLeast, 2.0},
+    {"listen_MBps", "TCP->TCP both ways, listening Input (socat TCP-LISTEN)", "MB/s", ETarget::AtLeast, 2.0},
+    {"listen_cpu_s_per_GiB", "relay CPU per GiB, listening Input", "s/GiB", ETarget::AtMost, 0.5},
     {"in2out_cpu_s_per_GiB", "relay CPU per GiB, Input->Output", "s/GiB", ETarget::AtMost, 0.5},
     {"out2in_cpu_s_per_GiB", "relay CPU per GiB, Output->Input", "s/GiB", ETarget::AtMost, 0.5},
     {"both_cpu_s_per_GiB", "relay CPU per GiB, both ways", "s/GiB", ETarget::AtMost, 0.5},
@@ -439,6 +441,8 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  all of it; the peers set TCP_NODELAY, the relay keeps its own defaults. The relay and both peers\n"
        << "  are pinned to one CPU: on a small virtual machine a wake-up on the other CPU adds tens of\n"
        << "  microseconds at random, which would hide the relay's own cost.\n"
+       << "- Listening Input: both ways at once with the relay's Input listening and the Input peer as its\n"
+       << "  client (trelvaned: `TCP:port@127.0.0.1`; socat: `TCP-LISTEN:port,bind=127.0.0.1,reuseaddr`).\n"
        << "- UDP Output: TCP Input to `UDP:port,127.0.0.1` (socat: `UDP-SENDTO:127.0.0.1:port`); received\n"
        << "  bytes per second, datagrams per second and the share of bytes that never arrived.\n"
        << "- pty Input: a pseudo-terminal as the Input serial port (trelvaned: `COM9:115200,n,8,1` mapped to\n"

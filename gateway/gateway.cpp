@@ -650,6 +650,17 @@ void CGateway::OnSocketClosed(CPortSocket* pSocket)
     DropOutput(pSocket);
 }
 
+void CGateway::OnClientConnected(CPortSocket* pSocket)
+{
+    // Each client of a listening port gets the initial string, so its first
+    // response is held back as after a start.
+    const bool bInput = pSocket->m_bInput;
+    if (bInput ? m_pDoc->m_bNoInInitResponse : m_pDoc->m_bNoOutInitResponse) {
+        (bInput ? m_bSkipInResponse : m_bSkipOutResponse) = true;
+        SetTimer(bInput ? 1 : 2);
+    }
+}
+
 void CGateway::OnSerialVanished(CCommPort* pPort)
 {
     if (pPort == m_pInSerial) {

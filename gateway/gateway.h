@@ -74,6 +74,7 @@ public:
     void TransferInToOut(const char* pData, int nLen) override;
     void TransferOutToIn(const char* pData, int nLen) override;
     void OnSocketClosed(CPortSocket* pSocket) override;
+    void OnClientConnected(CPortSocket* pSocket) override;
     void OnCommNotify(CCommPort* pPort) override;
     void OnSerialVanished(CCommPort* pPort) override;
     void SetRestartTimer() override;

@@ -4,7 +4,12 @@
 #include "portowner.h"
 #include "portsocket.h"
 #include "setupstring.h"
+#include "hostlookup.h"
+#include "sockaddress.h"
+#include "tcplistener.h"
 #include "wsaerror.h"
+
+#include <netinet/in.h>
 
 namespace {
 
@@ -13,17 +18,63 @@ QByteArray Endpoint(int nPort, const QByteArray& strAddress)
     return ",port:" + QByteArray::number(nPort) + ",addr:" + strAddress;
 }
 
+// A destination given by name is looked up without blocking the event loop;
+// the open waits for it as a connect does. Returns -2 when a stop gave up
+// the wait.
+int LookUpPeer(const QByteArray& strName, int nPort, IPortOwner* pOwner, SSocketAddress* pPeer)
+{
+    CHostLookup lookup;
+    lookup.Start(strName);
+    const int nResult = lookup.Wait(pOwner);
+    if (nResult == 0) {
+        *pPeer = lookup.Address();
+        pPeer->SetPort(quint16(nPort));
+    }
+    return nResult;
+}
+
+// The socket's own end: any address of the destination's family.
+SSocketAddress AnyLocalFor(const SSocketAddress& peer)
+{
+    SSocketAddress local;
+    if (peer.Family() == AF_INET6)
+        ParseLocalAddress(QByteArray(), 0, &local);
+    else
+        local = IPv4Address(htonl(INADDR_ANY), 0);
+    return local;
+}
+
 int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
             CPortSocket** ppSocket)
 {
     auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
-    if (!pSocket->Create()) {
+    SSocketAddress peer;
+    const bool bNumeric = ParseNumericAddress(setup.strAddress, quint16(setup.nPort), &peer);
+    SSocketAddress local = AnyLocalFor(peer);
+    if (!pSocket->Create(&local)) {
         pOwner->AddMessage("TCP Create Error:" + QByteArray::number(pSocket->m_nLastError)
                            + Endpoint(setup.nPort, setup.strAddress));
         delete pSocket;
         return 2;
     }
-    const bool bConnected = pSocket->Connect(setup.strAddress, setup.nPort);
+    if (!bNumeric) {
+        if (LookUpPeer(setup.strAddress, setup.nPort, pOwner, &peer) == -2) {
+            delete pSocket; // a stop was requested meanwhile: give up quietly
+            return 3;
+        }
+        local = AnyLocalFor(peer);
+        if (peer.Family() == AF_INET6 && !pSocket->Create(&local)) {
+            pOwner->AddMessage("TCP Create Error:" + QByteArray::number(pSocket->m_nLastError)
+                               + Endpoint(setup.nPort, setup.strAddress));
+            delete pSocket;
+            return 2;
+        }
+    }
+    bool bConnected = false;
+    if (peer.IsValid())
+        bConnected = pSocket->Connect(peer);
+    else
+        pSocket->m_nLastError = WSAEINVAL; // the name does not resolve
     pOwner->AddMessage("Connect TCP...");
     if (!bConnected) {
         int nError = pSocket->m_nLastError;
@@ -56,22 +107,69 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
     return 0;
 }
 
+// "TCP:<port>[@<address>]": listens; counts as started once it listens.
+int OpenTcpListener(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
+                    CPortSocket** ppSocket)
+{
+    SSocketAddress local;
+    ParseLocalAddress(setup.strAddress, quint16(setup.nPort), &local);
+    int nError = 0;
+    CTcpListener* pListener
+        = CTcpListener::Open(QByteArray::number(setup.nPort) + '@' + setup.strAddress, local, &nError);
+    if (!pListener) {
+        pOwner->AddMessage("TCP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
+        return 2;
+    }
+    auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
+    pSocket->Listen(pListener, strInitial);
+    pOwner->AddMessage("Listen TCP...");
+    *ppSocket = pSocket;
+    return 0;
+}
+
 int OpenUdp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
             CPortSocket** ppSocket)
 {
     auto* pSocket = new CPortSocket(CPortSocket::SocketUdp, pOwner, bInput);
-    if (!pSocket->Create()) {
+    SSocketAddress local;
+    SSocketAddress peer;
+    const bool bBroadcast = !setup.bLocal && setup.strAddress == "255.255.255.255";
+    const bool bNumeric = bBroadcast || setup.bLocal || ParseNumericAddress(setup.strAddress, 0, &peer);
+    if (setup.bLocal)
+        ParseLocalAddress(setup.strAddress, quint16(setup.nPort), &local);
+    else
+        local = AnyLocalFor(peer);
+    if (!pSocket->Create(&local)) {
         pOwner->AddMessage("UDP Create Error:" + QByteArray::number(pSocket->m_nLastError)
                            + Endpoint(setup.nPort, setup.strAddress));
         delete pSocket;
         return 4;
     }
+    if (setup.bLocal) {
+        pSocket->FollowPeer(strInitial);
+        *ppSocket = pSocket;
+        return 0;
+    }
     // Broadcast permission is asked for at creation, so that every datagram
     // to the limited broadcast address can go out, initial string or not.
-    if (setup.strAddress == "255.255.255.255" && !pSocket->SetBroadcast())
+    if (bBroadcast && !pSocket->SetBroadcast())
         pOwner->AddMessage("Set Broadcast Failure");
     pSocket->m_nPeerPort = setup.nPort;
     pSocket->m_strPeerAddress = setup.strAddress;
+    if (!bNumeric) {
+        // A name that does not resolve still opens; its datagrams go nowhere.
+        const int nLookup = pSocket->ResolvePeerName(pOwner);
+        if (nLookup == -2) {
+            delete pSocket; // a stop was requested meanwhile
+            return 4;
+        }
+        if (nLookup == -3) {
+            pOwner->AddMessage("UDP Create Error:" + QByteArray::number(pSocket->m_nLastError)
+                               + Endpoint(setup.nPort, setup.strAddress));
+            delete pSocket;
+            return 4;
+        }
+    }
     if (!strInitial.isEmpty())
         pSocket->SendToPeer(strInitial.constData(), int(strInitial.size()), setup.nPort, setup.strAddress);
     *ppSocket = pSocket;
@@ -108,8 +206,11 @@ int OpenPort(const QByteArray& strSetupIn, const QByteArray& strInitial, bool bI
         pOwner->AddMessage("Invalid Setup String!");
         return nCode;
     }
-    if (kind == EPortKind::Tcp)
+    if (kind == EPortKind::Tcp) {
+        if (setup.bLocal)
+            return OpenTcpListener(setup, strInitial, bInput, pOwner, ppSocket);
         return OpenTcp(setup, strInitial, bInput, pOwner, ppSocket);
+    }
     pOwner->AddMessage("Create UDP...");
     return OpenUdp(setup, strInitial, bInput, pOwner, ppSocket);
 }

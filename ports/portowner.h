@@ -27,6 +27,10 @@ public:
     // The far end of a socket port closed; the socket has already closed its
     // handle and logged its line. The owner does the bookkeeping of its side.
     virtual void OnSocketClosed(CPortSocket* pSocket) = 0;
+    // A listening socket port has taken a new client (its initial string
+    // follows): the owner holds back that client's first response as after
+    // a start.
+    virtual void OnClientConnected(CPortSocket* /*pSocket*/) {}
     // Characters wait in a serial port; the port's notifier stays disabled
     // until the port's own OnCommNotify re-arms it.
     virtual void OnCommNotify(CCommPort* pPort) = 0;

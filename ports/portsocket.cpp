@@ -1,6 +1,8 @@
 #include "portsocket.h"
 
+#include "hostlookup.h"
 #include "portowner.h"
+#include "tcplistener.h"
 #include "wsaerror.h"
 
 #include <QCoreApplication>
@@ -35,24 +37,6 @@ constexpr int kBlocksPerWakeup = 64;
 CPortSocket::FSendTo CPortSocket::s_pfnSendTo = SystemSendTo;
 CPortSocket::SKeepAlive CPortSocket::s_keepAlive = CPortSocket::kDefaultKeepAlive;
 
-bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder)
-{
-    const QByteArray strText = strAddress; // NUL-terminated copy
-    in_addr addr {};
-    if (::inet_aton(strText.constData(), &addr)) {
-        *pnAddressNetOrder = addr.s_addr;
-        return true;
-    }
-    addrinfo hints {};
-    hints.ai_family = AF_INET;
-    addrinfo* pList = nullptr;
-    if (::getaddrinfo(strText.constData(), nullptr, &hints, &pList) != 0 || !pList)
-        return false;
-    *pnAddressNetOrder = reinterpret_cast<sockaddr_in*>(pList->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(pList);
-    return true;
-}
-
 CPortSocket::CPortSocket(int nSocketType, IPortOwner* pOwner, bool bInput)
     : m_pOwner(pOwner), m_nSocketType(nSocketType), m_bInput(bInput)
 {
@@ -63,23 +47,19 @@ CPortSocket::~CPortSocket()
     Close();
 }
 
-bool CPortSocket::Create()
+bool CPortSocket::Create(const SSocketAddress* pLocal)
 {
-    const int nType = (m_nSocketType == SocketTcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC;
-    const int hSocket = ::socket(AF_INET, nType, 0);
-    if (hSocket < 0) {
-        m_nLastError = WsaErrorFromErrno(errno);
+    Close();
+    const SSocketAddress local = pLocal ? *pLocal : IPv4Address(htonl(INADDR_ANY), 0);
+    const int hSocket = OpenBoundSocket(m_nSocketType == SocketTcp ? SOCK_STREAM : SOCK_DGRAM, local, &m_nLastError);
+    if (hSocket < 0)
         return false;
-    }
-    sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = 0;
-    if (::bind(hSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        m_nLastError = WsaErrorFromErrno(errno);
-        ::close(hSocket);
-        return false;
-    }
+    AttachHandle(hSocket);
+    return true;
+}
+
+void CPortSocket::AttachHandle(int hSocket)
+{
     m_hSocket = hSocket;
     if (m_nSocketType == SocketTcp)
         EnableKeepAlive();
@@ -89,7 +69,6 @@ bool CPortSocket::Create()
     m_pWriteNotifier = new QSocketNotifier(m_hSocket, QSocketNotifier::Write, this);
     m_pWriteNotifier->setEnabled(false);
     connect(m_pWriteNotifier, &QSocketNotifier::activated, this, &CPortSocket::OnSend);
-    return true;
 }
 
 void CPortSocket::EnableKeepAlive()
@@ -118,23 +97,10 @@ void CPortSocket::OnLivenessCheck()
     OnClose();
 }
 
-bool CPortSocket::Connect(const QByteArray& strAddress, int nPort)
+bool CPortSocket::Connect(const SSocketAddress& peer)
 {
-    unsigned nAddress = 0;
-    if (!ResolveIPv4(strAddress, &nAddress)) {
-        m_nLastError = WSAEINVAL;
-        return false;
-    }
-    // Every block goes out as soon as it is passed on. With Nagle's rule the
-    // tail of a message longer than one block waits for the far end's
-    // (delayed) acknowledgement of the block before it: about 40 ms on Linux.
-    const int nNoDelay = 1;
-    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof nNoDelay);
-    sockaddr_in peer {};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = nAddress;
-    peer.sin_port = htons(quint16(nPort));
-    if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
+    SetNoDelay();
+    if (::connect(m_hSocket, peer.Get(), peer.nLength) == 0) {
         if (IsConnectedToSelf()) {
             m_nLastError = WSAECONNREFUSED;
             return false;
@@ -184,14 +150,14 @@ bool CPortSocket::IsConnectedToSelf()
 {
     // A connection to ourselves would reflect every block back at us and keep
     // the real server from its port: it counts as refused.
-    sockaddr_in local {};
-    sockaddr_in peer {};
-    socklen_t nLocal = sizeof local;
-    socklen_t nPeer = sizeof peer;
-    if (::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&local), &nLocal) != 0
-        || ::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nPeer) != 0)
+    SSocketAddress local;
+    SSocketAddress peer;
+    local.nLength = sizeof local.storage;
+    peer.nLength = sizeof peer.storage;
+    if (::getsockname(m_hSocket, local.Get(), &local.nLength) != 0
+        || ::getpeername(m_hSocket, peer.Get(), &peer.nLength) != 0)
         return false;
-    if (local.sin_port != peer.sin_port || local.sin_addr.s_addr != peer.sin_addr.s_addr)
+    if (local.Port() != peer.Port() || local.AddressText() != peer.AddressText())
         return false;
     // Closed with a reset, so the port is free at once (no TIME_WAIT) for
     // the server it belongs to and for the next try.
@@ -204,9 +170,13 @@ void CPortSocket::StartReceiving()
 {
     if (m_pReadNotifier)
         m_pReadNotifier->setEnabled(true);
-    if (m_nSocketType == SocketTcp && !IsClosed() && !m_pLivenessTimer) {
-        m_pLivenessTimer = new QTimer(this);
-        connect(m_pLivenessTimer, &QTimer::timeout, this, &CPortSocket::OnLivenessCheck);
+    if (m_pListener)
+        m_pListener->Resume();
+    if (m_nSocketType == SocketTcp && !IsClosed() && !(m_pLivenessTimer && m_pLivenessTimer->isActive())) {
+        if (!m_pLivenessTimer) {
+            m_pLivenessTimer = new QTimer(this);
+            connect(m_pLivenessTimer, &QTimer::timeout, this, &CPortSocket::OnLivenessCheck);
+        }
         m_pLivenessTimer->start(qMax(1, s_keepAlive.nIntervalSeconds) * 1000);
     }
 }
@@ -292,16 +262,10 @@ int CPortSocket::TrySendTo(const char* pData, int nLen, int nPort, const QByteAr
             LogError("SendTo Error Code:", WSAENOTSOCK);
             return -1;
         }
-        unsigned nAddress = 0;
-        if (strAddress == "255.255.255.255")
-            nAddress = htonl(INADDR_BROADCAST);
-        else if (!ResolveIPv4(strAddress, &nAddress))
+        SSocketAddress peer;
+        if (!PeerAddress(nPort, strAddress, nLen, &peer))
             return 0;
-        sockaddr_in peer {};
-        peer.sin_family = AF_INET;
-        peer.sin_addr.s_addr = nAddress;
-        peer.sin_port = htons(quint16(nPort));
-        const long n = s_pfnSendTo(m_hSocket, pData, size_t(nLen), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+        const long n = s_pfnSendTo(m_hSocket, pData, size_t(nLen), peer.Get(), peer.nLength);
         if (n >= 0)
             return int(n);
         if (errno == EINTR)
@@ -329,6 +293,10 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
 {
     if (m_nSocketType != SocketTcp && m_nSocketType != SocketUdp)
         return 0;
+    if (m_pListener && IsClosed()) {
+        DropNoClient(nLen);
+        return 0;
+    }
     if (HasPending()) {
         // Behind bytes already held: they keep their order.
         m_pending.append(QByteArray(pData, nLen));
@@ -438,11 +406,18 @@ bool CPortSocket::ReceiveBlocks()
         const size_t nWant = size_t(kBlocksPerWakeup - nBlock) * kReceiveBlock;
         ssize_t n;
         if (m_nSocketType == SocketUdp) {
-            n = ::recv(m_hSocket, buffer, kReceiveBlock, MSG_TRUNC);
+            SSocketAddress from;
+            from.nLength = sizeof from.storage;
+            n = ::recvfrom(m_hSocket, buffer, kReceiveBlock, MSG_TRUNC, from.Get(), &from.nLength);
             if (n > ssize_t(kReceiveBlock)) {
                 LogError("Receive Error Code:", WSAEMSGSIZE);
                 ++nBlock;
                 continue;
+            }
+            if (n >= 0 && m_bFollowPeer) {
+                NotePeer(from);
+                if (!pSelf || IsClosed() || m_pOwner->IsStopping())
+                    return false;
             }
         } else {
             n = ::recv(m_hSocket, buffer, nWant, 0);
@@ -486,7 +461,19 @@ bool CPortSocket::ReceiveBlocks()
 
 void CPortSocket::OnClose()
 {
+    const bool bHeld = HasPending();
     Close();
+    if (m_pListener && !m_bInput) {
+        // A listening Output stays up; the next client takes over.
+        m_pOwner->AddMessage("Remote Output closed,wait for new client!");
+        if (bHeld)
+            ReleaseHeld();
+        return;
+    }
+    // A listening Input restarts like any other, but its listening socket
+    // is handed on to the next run, so the client can come back at once.
+    if (m_pListener)
+        m_pListener->KeepForRestart();
     if (m_bInput)
         m_pOwner->AddMessage("Remote Input closed,close ALL & ReStart!");
     else

@@ -1,18 +1,27 @@
 #pragma once
 
+#include "sockaddress.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
+
+class CNameCache;
+class CTcpListener;
 class IPortOwner;
 class QSocketNotifier;
 class QTimer;
 struct sockaddr;
 
 // A Winsock-style port of the gateway: a TCP client connection or a UDP
-// endpoint sending every datagram to one destination. Non-blocking IPv4
-// socket, readiness through QSocketNotifier on the user-interface thread.
+// endpoint sending every datagram to one destination; or, from the local
+// setup forms, a listening TCP port (one client at a time) or a UDP port on
+// a fixed local port answering the peer it last heard from. Non-blocking
+// IPv4 or IPv6 socket, readiness through QSocketNotifier on the
+// user-interface thread.
 class CPortSocket : public QObject
 {
     Q_OBJECT
@@ -51,10 +60,23 @@ public:
     CPortSocket(int nSocketType, IPortOwner* pOwner, bool bInput);
     ~CPortSocket() override;
 
-    // socket() + bind(any, 0). On failure m_nLastError holds the error.
-    bool Create();
+    // socket() + bind(local address; by default any IPv4 address, port 0).
+    // Replaces a socket created before. On failure m_nLastError holds the error.
+    bool Create(const SSocketAddress* pLocal = nullptr);
     // Starts the connect; true only when it completed at once.
-    bool Connect(const QByteArray& strAddress, int nPort);
+    bool Connect(const SSocketAddress& peer);
+    // A listening TCP port: clients come from pListener (owned from now
+    // on); each new one replaces the current client and gets strInitial.
+    void Listen(CTcpListener* pListener, const QByteArray& strInitial);
+    // A UDP port on a fixed local port: every block goes to the peer the
+    // port last heard from, which gets strInitial when it first appears.
+    void FollowPeer(const QByteArray& strInitial);
+    // A UDP destination that is a host name: the first lookup, waited for.
+    // Returns what CHostLookup::Wait returns, or -3 when the socket had to
+    // be made anew for an IPv6 destination and could not (m_nLastError).
+    int ResolvePeerName(IPortOwner* pOwner);
+    bool IsListening() const { return m_pListener != nullptr; }
+    CTcpListener* Listener() const { return m_pListener; }
     // Waits (dispatching events) until the started connect completes.
     // Returns 0 when connected, a Winsock error when it failed, -1 on
     // time-out and -2 when the wait was given up (stop requested or closed).
@@ -123,6 +145,37 @@ private:
     // such a socket is then set to close with a reset.
     bool IsConnectedToSelf();
 
+    // Takes a created (or accepted) handle: notifiers, keepalive.
+    void AttachHandle(int hSocket);
+    // Every block goes out as soon as it is passed on (no Nagle delay).
+    void SetNoDelay();
+    // The destination of a datagram to (nPort, strAddress); false when there
+    // is none (name not resolved, no peer yet): nothing is sent.
+    // nLen: the datagram's size, for the count of blocks dropped for lack
+    // of a peer.
+    bool PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer);
+    // Listening port: takes a new client in place of the current one.
+    void AcceptClient(int hClient, const SSocketAddress& peer);
+    // UDP on a fixed local port: a datagram came from pFrom.
+    void NotePeer(const SSocketAddress& from);
+    // A block dropped because a listening port has no client, or a UDP port
+    // on a fixed local port has not heard from any peer yet: counted by the
+    // owner; the first of each such stretch of a TCP port is logged.
+    void DropNoClient(int nLen);
+    // The client went away with bytes still held for it: they are lost with
+    // it, and a direction that waits for them goes on (from the event loop).
+    void ReleaseHeld();
+
+    CTcpListener* m_pListener = nullptr;
+    QByteArray m_strClientInitial;
+    SSocketAddress m_clientPeer;
+    bool m_bFollowPeer = false;
+    // AcceptClient is sending the initial string (and may wait).
+    bool m_bAccepting = false;
+    // Set once a drop without client has been logged; a new client clears it.
+    bool m_bDropLogged = false;
+    std::unique_ptr<CNameCache> m_pNameCache;
+
     // OnReceive is on the stack (its transfer may wait and dispatch events).
     bool m_bReceiving = false;
     // The owner asked for a pause in reading.
@@ -141,7 +194,3 @@ private:
     QSocketNotifier* m_pWriteNotifier = nullptr;
     QTimer* m_pLivenessTimer = nullptr;
 };
-
-// Resolves a dotted IPv4 address (inet_aton rules) or a host name (first
-// IPv4 address). False when the name does not resolve.
-bool ResolveIPv4(const QByteArray& strAddress, unsigned* pnAddressNetOrder);

@@ -1,5 +1,7 @@
 #include "setupstring.h"
 
+#include <arpa/inet.h>
+
 QByteArray SetupStringText(const QByteArray& strSetup)
 {
     const qsizetype nNul = strSetup.indexOf('\0');
@@ -39,6 +41,69 @@ int ParsePortNumber(const QByteArray& strField)
     return int(bNegative ? -nValue : nValue);
 }
 
+namespace {
+
+bool IsDigits(const QByteArray& strText)
+{
+    if (strText.isEmpty())
+        return false;
+    for (char c : strText) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+bool IsIPv4Literal(const QByteArray& strAddress)
+{
+    in_addr addr {};
+    return ::inet_pton(AF_INET, strAddress.constData(), &addr) == 1;
+}
+
+// The local form after "TCP:" / "UDP:": decimal digits (0-65535), optionally
+// followed by "@" and an IPv4 or IPv6 literal. Nothing else: every other
+// text without a "," stays refused.
+bool SplitLocalForm(const QByteArray& strRest, SWinsockSetup* pResult)
+{
+    const qsizetype nAt = strRest.indexOf('@');
+    const QByteArray strPort = nAt < 0 ? strRest : strRest.left(nAt);
+    if (!IsDigits(strPort) || strPort.size() > 5 || strPort.toInt() > 65535)
+        return false;
+    QByteArray strAddress;
+    if (nAt >= 0) {
+        strAddress = strRest.mid(nAt + 1);
+        if (!IsIPv4Literal(strAddress) && !IsIPv6Literal(strAddress))
+            return false;
+    }
+    pResult->nPort = strPort.toInt();
+    pResult->strAddress = strAddress;
+    pResult->bLocal = true;
+    return true;
+}
+
+} // namespace
+
+bool IsIPv6Literal(const QByteArray& strAddress)
+{
+    const qsizetype nPercent = strAddress.indexOf('%');
+    const QByteArray strLiteral = nPercent < 0 ? strAddress : strAddress.left(nPercent);
+    if (strLiteral.size() > kMaxIPv6Literal || !strLiteral.contains(':'))
+        return false;
+    if (nPercent >= 0) {
+        const QByteArray strScope = strAddress.mid(nPercent + 1);
+        if (strScope.isEmpty() || strScope.size() > kMaxIPv6Scope)
+            return false;
+        for (char c : strScope) {
+            const bool bOk = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'
+                          || c == '-' || c == '.';
+            if (!bOk)
+                return false;
+        }
+    }
+    in6_addr addr {};
+    return ::inet_pton(AF_INET6, strLiteral.constData(), &addr) == 1;
+}
+
 int SplitWinsockSetup(const QByteArray& strSetup, EPortKind kind, SWinsockSetup* pResult)
 {
     const int nNoColon = kind == EPortKind::Tcp ? 10 : 12;
@@ -47,13 +112,19 @@ int SplitWinsockSetup(const QByteArray& strSetup, EPortKind kind, SWinsockSetup*
     if (nColon < 0)
         return nNoColon;
     const qsizetype nComma = strSetup.indexOf(',', nColon + 1);
-    if (nComma < 0)
-        return nNoComma;
+    if (nComma < 0) {
+        // The local forms are written "TCP:..." / "UDP:..." exactly.
+        const bool bLocal = nColon == 3 && SplitLocalForm(strSetup.mid(nColon + 1), pResult);
+        return bLocal ? 0 : nNoComma;
+    }
     const QByteArray strPort = strSetup.mid(nColon + 1, nComma - nColon - 1);
     const QByteArray strAddress = strSetup.mid(nComma + 1);
-    if (strPort.size() > kMaxPortField || strAddress.size() > kMaxAddressField)
+    if (strPort.size() > kMaxPortField)
+        return nNoComma;
+    if (strAddress.size() > kMaxAddressField && !IsIPv6Literal(strAddress))
         return nNoComma;
     pResult->nPort = ParsePortNumber(strPort);
     pResult->strAddress = strAddress;
+    pResult->bLocal = false;
     return 0;
 }

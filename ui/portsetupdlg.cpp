@@ -30,6 +30,14 @@ const SDlgItem kItems[] = {
 
 const SDlgTemplate kTemplate = {"Input/Output Port Setup", {235, 126}, kItems};
 
+// Help beside the grammar text above the field: every form it takes.
+const char kSetupHelp[] =
+    "COM2:9600,n,8,1\tserial line\n"
+    "TCP:1025,127.0.0.1\tTCP client (also a host name or an IPv6 address: TCP:1025,::1)\n"
+    "UDP:5000,192.168.1.20\tUDP to one destination (255.255.255.255: broadcast)\n"
+    "TCP:4001\tlistening TCP port, one client at a time (TCP:4001@127.0.0.1: one local address)\n"
+    "UDP:5000\tUDP on a fixed local port, answering the last sender (UDP:5000@::1)";
+
 } // namespace
 
 CPortSetupDlg::CPortSetupDlg(QWidget* pParent)
@@ -41,6 +49,7 @@ CPortSetupDlg::CPortSetupDlg(QWidget* pParent)
     m_editSetup = static_cast<QLineEdit*>(DialogItem(this, 1009));
     m_pEditDll = static_cast<QLineEdit*>(DialogItem(this, 1010));
     m_pEditInitial = static_cast<QLineEdit*>(DialogItem(this, 1012));
+    m_editSetup->setToolTip(QString::fromLatin1(kSetupHelp));
 
     connect(m_pRadioSerial, &QRadioButton::clicked, this, &CPortSetupDlg::OnPortKindClicked);
     connect(m_pRadioWinsock, &QRadioButton::clicked, this, &CPortSetupDlg::OnPortKindClicked);

@@ -1,3 +1,4 @@
+#include "loopback.h"
 #include "resources.h"
 #include "testhost.h"
 #include "sockopt.h"
@@ -21,35 +22,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-
-namespace {
-
-QByteArray TcpSetup(const QTcpServer& server)
-{
-    return "TCP:" + QByteArray::number(server.serverPort()) + ",127.0.0.1";
-}
-
-// Collects everything a peer socket receives.
-struct SSink
-{
-    QByteArray data;
-    void Attach(QIODevice* pDevice)
-    {
-        data += pDevice->readAll();
-        QObject::connect(pDevice, &QIODevice::readyRead, pDevice, [this, pDevice] { data += pDevice->readAll(); });
-    }
-};
-
-QTcpSocket* Accept(QTcpServer& server)
-{
-    if (!server.hasPendingConnections() && !server.waitForNewConnection(0)) {
-        for (int i = 0; i < 500 && !server.hasPendingConnections(); ++i)
-            QTest::qWait(10);
-    }
-    return server.nextPendingConnection();
-}
-
-} // namespace
 
 class TestGateway : public QObject
 {

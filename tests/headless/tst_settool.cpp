@@ -175,6 +175,12 @@ void TestSetTool::writeReadsBackInDocument_data()
     QTest::newRow("empty and long")
         << ByteList({"--in-dll", QByteArray(300, 'd'), "--out-dll="}) << emptyAndLong;
 
+    SSetFields network;
+    network.m_strInSetup = "TCP:4001@::1";
+    network.m_strOutSetup = "UDP:5000,fe80::1%eth0";
+    QTest::newRow("listening and IPv6 forms")
+        << ByteList({"--in-setup", "TCP:4001@::1", "--out-setup=UDP:5000,fe80::1%eth0"}) << network;
+
     SSetFields flagsOff;
     flagsOff.m_nOutStartup = 1008;
     QTest::newRow("flags off, first-data")

@@ -148,6 +148,7 @@ private slots:
     void helpAndVersion();
     void relayTcpBothWays();
     void relayToUdp();
+    void relayListeningAndFixedUdp();
     void relaySerialPty();
     void sighupPicksUpChangedFile();
     void sighupWithBrokenFileKeepsRunning();
@@ -350,6 +351,54 @@ void TestTrelvaned::relayToUdp()
     QVERIFY(datagrams == data);
     outPeer.writeDatagram(QByteArray("reply\0\xff", 7), sender, nSenderPort);
     QTRY_COMPARE_WITH_TIMEOUT(inSink.data, QByteArray("reply\0\xff", 7), kWaitMs);
+}
+
+void TestTrelvaned::relayListeningAndFixedUdp()
+{
+    // A listening TCP Input and a UDP Output on a fixed local port: both
+    // wait for their peers to come.
+    const quint16 nTcpPort = FreePort();
+    quint16 nUdpPort = 0;
+    {
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        nUdpPort = probe.localPort();
+    }
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(nTcpPort) + "@127.0.0.1";
+    fields.m_strOutSetup = "UDP:" + QByteArray::number(nUdpPort) + "@127.0.0.1";
+    fields.m_nOutStartup = 1007;
+    fields.m_strInInitial = "ready\\r";
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.OutTexts(),
+                              QStringList({"Listen TCP...", "Done!", "Create UDP...", "Done!"}), kWaitMs);
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, nTcpPort);
+    SSink clientSink;
+    clientSink.Attach(&client);
+    QTRY_COMPARE_WITH_TIMEOUT(clientSink.data, QByteArray("ready\r"), kWaitMs);
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+    QByteArray datagrams;
+    connect(&peer, &QUdpSocket::readyRead, &peer, [&] {
+        while (peer.hasPendingDatagrams()) {
+            QByteArray d(int(peer.pendingDatagramSize()), 0);
+            peer.readDatagram(d.data(), d.size());
+            datagrams += d;
+        }
+    });
+    peer.writeDatagram("from udp", QHostAddress::LocalHost, nUdpPort);
+    QTRY_COMPARE_WITH_TIMEOUT(clientSink.data, QByteArray("ready\rfrom udp"), kWaitMs);
+    const QByteArray data = RandomBytes(4096, 4);
+    for (int i = 0; i < data.size(); i += 512) {
+        client.write(data.mid(i, 512));
+        QTRY_COMPARE_WITH_TIMEOUT(datagrams.size(), i + 512, kWaitMs);
+    }
+    QVERIFY(datagrams == data);
+    QVERIFY(daemon.OutTexts().last().startsWith("TCP Client Accepted,port:"));
+    QVERIFY(!daemon.Finished());
 }
 
 void TestTrelvaned::relaySerialPty()

@@ -29,6 +29,7 @@ class TestPortSetupDlg : public QObject
 private slots:
     void cleanup();
     void layout();
+    void setupHelp();
     void captionAndTabOrder();
     void loadSave_data();
     void loadSave();
@@ -56,6 +57,22 @@ void TestPortSetupDlg::layout()
     QCOMPARE(Button(&dlg, 2)->geometry(), du.ToPixels(QRect(164, 107, 50, 14)));
     QVERIFY(Edit(&dlg, 1009) && Edit(&dlg, 1012) && Radio(&dlg, 1007) && Button(&dlg, 1));
     QCOMPARE(dlg.findChildren<QLabel*>().size(), 3);
+}
+
+// The grammar text stays as it was; the setup field's help shows every form.
+void TestPortSetupDlg::setupHelp()
+{
+    CPortSetupDlg dlg;
+    QStringList labels;
+    for (const QLabel* pLabel : dlg.findChildren<QLabel*>())
+        labels.append(pLabel->text());
+    QVERIFY(labels.contains(QStringLiteral("Setup String:\n"
+                                           "Serial Port:<COMn>:<Baud Rate>,<Parity>,<Data Bits>,<Stop Bits>\n"
+                                           "Winsock:   <TCP/UDP>:<Port Number>,<IP Address>")));
+    const QString strHelp = Edit(&dlg, 1009)->toolTip();
+    for (const char* pszForm : {"COM2:9600,n,8,1", "TCP:1025,127.0.0.1", "TCP:1025,::1", "TCP:4001\t",
+                                "TCP:4001@127.0.0.1", "UDP:5000\t", "UDP:5000@::1"})
+        QVERIFY2(strHelp.contains(QLatin1String(pszForm)), pszForm);
 }
 
 void TestPortSetupDlg::captionAndTabOrder()
@@ -193,6 +210,9 @@ void TestPortSetupDlg::portKind_data()
     QTest::newRow("COM only serial") << "COM" << 1007 << "COM";
     QTest::newRow("leading blank serial") << " COM1:9600,n,8,1" << 1007 << serial;
     QTest::newRow("TCPX winsock") << "TCPX" << 1008 << "TCPX";
+    QTest::newRow("listening winsock") << "TCP:4001@::1" << 1008 << "TCP:4001@::1";
+    QTest::newRow("fixed UDP winsock") << "UDP:5000" << 1008 << "UDP:5000";
+    QTest::newRow("listening serial") << "TCP:4001" << 1007 << serial;
 }
 
 void TestPortSetupDlg::portKind()

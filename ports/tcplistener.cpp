@@ -1,0 +1,150 @@
+#include "tcplistener.h"
+
+#include "wsaerror.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <list>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Pending connections the system keeps while nobody accepts (restart gap).
+constexpr int kBacklog = 16;
+// How soon a busy port is asked again to take a waiting client, and how
+// soon accepting is tried again after the system refused it.
+constexpr int kRetryMs = 10;
+constexpr int kErrorRetryMs = 200;
+
+// Listening sockets kept across a restart, by setup.
+struct SKept
+{
+    QByteArray strKey;
+    int hListen;
+    QTimer* pExpiry;
+};
+std::list<SKept>& Kept()
+{
+    static std::list<SKept> s_kept;
+    return s_kept;
+}
+
+int TakeKept(const QByteArray& strKey)
+{
+    for (auto it = Kept().begin(); it != Kept().end(); ++it) {
+        if (it->strKey == strKey) {
+            const int hListen = it->hListen;
+            delete it->pExpiry;
+            Kept().erase(it);
+            return hListen;
+        }
+    }
+    return -1;
+}
+
+void Keep(const QByteArray& strKey, int hListen)
+{
+    auto* pExpiry = new QTimer;
+    pExpiry->setSingleShot(true);
+    QObject::connect(pExpiry, &QTimer::timeout, [pExpiry] {
+        for (auto it = Kept().begin(); it != Kept().end(); ++it) {
+            if (it->pExpiry == pExpiry) {
+                ::close(it->hListen);
+                Kept().erase(it);
+                break;
+            }
+        }
+        pExpiry->deleteLater();
+    });
+    Kept().push_back({strKey, hListen, pExpiry});
+    pExpiry->start(CTcpListener::kKeepMs);
+}
+
+} // namespace
+
+CTcpListener* CTcpListener::Open(const QByteArray& strKey, const SSocketAddress& local, int* pnError)
+{
+    int hListen = TakeKept(strKey);
+    if (hListen < 0) {
+        hListen = OpenBoundSocket(SOCK_STREAM, local, pnError);
+        if (hListen < 0)
+            return nullptr;
+        if (::listen(hListen, kBacklog) != 0) {
+            *pnError = WsaErrorFromErrno(errno);
+            ::close(hListen);
+            return nullptr;
+        }
+    }
+    return new CTcpListener(strKey, hListen);
+}
+
+CTcpListener::CTcpListener(const QByteArray& strKey, int hListen) : m_strKey(strKey), m_hListen(hListen)
+{
+    m_pNotifier = new QSocketNotifier(m_hListen, QSocketNotifier::Read, this);
+    m_pNotifier->setEnabled(false);
+    connect(m_pNotifier, &QSocketNotifier::activated, this, &CTcpListener::OnAcceptable);
+}
+
+CTcpListener::~CTcpListener()
+{
+    m_pNotifier->setEnabled(false);
+    if (m_bKeep)
+        Keep(m_strKey, m_hListen);
+    else
+        ::close(m_hListen);
+}
+
+void CTcpListener::Resume()
+{
+    if (!m_bKeep)
+        m_pNotifier->setEnabled(true);
+}
+
+void CTcpListener::KeepForRestart()
+{
+    m_bKeep = true;
+    m_pNotifier->setEnabled(false);
+}
+
+quint16 CTcpListener::LocalPort() const
+{
+    SSocketAddress local;
+    local.nLength = sizeof local.storage;
+    if (::getsockname(m_hListen, local.Get(), &local.nLength) != 0)
+        return 0;
+    return local.Port();
+}
+
+void CTcpListener::PauseFor(int nMs)
+{
+    m_pNotifier->setEnabled(false);
+    QTimer::singleShot(nMs, this, &CTcpListener::Resume);
+}
+
+void CTcpListener::OnAcceptable()
+{
+    for (;;) {
+        if (m_bKeep)
+            return;
+        if (m_fnReady && !m_fnReady()) {
+            // The client waits in the backlog until the port can take it.
+            PauseFor(kRetryMs);
+            return;
+        }
+        SSocketAddress peer;
+        peer.nLength = sizeof peer.storage;
+        const int hClient = ::accept4(m_hListen, peer.Get(), &peer.nLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (hClient >= 0) {
+            m_fnAccept(hClient, peer);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            PauseFor(kErrorRetryMs); // out of descriptors or memory: try again later
+        return;
+    }
+}
