@@ -1,6 +1,9 @@
 // Feeds arbitrary setup strings to the serial mode parser and checks that
-// what it accepts is a record the device layer can apply.
+// what it accepts is a record the device layer can apply, and that what it
+// refuses comes with a reason.
 #include "serialmode.h"
+
+#include <QByteArray>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
 {
     const QByteArrayView strSetup(reinterpret_cast<const char*>(pData), qsizetype(nSize));
     const auto mode = ParseSerialMode(strSetup);
+    // Every refusal says why, and asking why changes nothing.
+    QByteArray strWhy;
+    const auto explained = ParseSerialMode(strSetup, &strWhy);
+    if (bool(mode) != bool(explained) || mode.has_value() == !strWhy.isEmpty())
+        std::abort();
     if (!mode)
         return 0;
     const bool bSane = mode->nBaud > 0

@@ -1,9 +1,11 @@
 #include "gateway.h"
 
 #include "commport.h"
+#include "diagnosis.h"
 #include "escapes.h"
 #include "gatewayhost.h"
 #include "openport.h"
+#include "portfailure.h"
 #include "portsocket.h"
 #include "textcodec.h"
 #include "trelvanedoc.h"
@@ -222,7 +224,13 @@ int CGateway::StartPortImpl(bool bInput, bool bArm)
 
     const QByteArray strDll = bInput ? m_pDoc->m_strInDll : m_pDoc->m_strOutDll;
     if (!strDll.isEmpty()) {
-        if (auto pPlugin = CTransferPlugin::Load(strDll)) {
+        auto pPlugin = CTransferPlugin::Load(strDll);
+        if (!pPlugin) {
+            m_pHost->Explain(QStringLiteral("%1 plug-in not loaded, its blocks pass unchanged: %2")
+                                 .arg(bInput ? QStringLiteral("IN-->OUT") : QStringLiteral("OUT-->IN"),
+                                      DescribePlugin(strDll, true).m_strProblem));
+        }
+        if (pPlugin) {
             const int nInit = pPlugin->Init(strSetup);
             if (nInit != 0) {
                 m_observer.OnPluginError();
@@ -696,6 +704,12 @@ void CGateway::ShowMessageBox(const QByteArray& strText)
 {
     CBusyScope busy(this);
     m_pHost->ShowMessageBox(DisplayText(strText));
+}
+
+void CGateway::OnPortFailure(const SPortFailure& failure)
+{
+    m_pHost->Explain((failure.m_bInput ? QStringLiteral("Input: ") : QStringLiteral("Output: "))
+                     + ExplainPortFailure(failure, m_serialPortMap));
 }
 
 void CGateway::Beep()

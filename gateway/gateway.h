@@ -81,6 +81,7 @@ public:
     bool OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen) override;
     void OnSendDone(QObject* pPort) override;
     void OnNoClientDrop(bool bInput, int nLen) override { m_observer.OnNoClient(!bInput, nLen); }
+    void OnPortFailure(const SPortFailure& failure) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
 

@@ -13,4 +13,7 @@ public:
     // A modal message box with an OK button. A real one runs the event loop.
     virtual void ShowMessageBox(const QString& strText) = 0;
     virtual void Beep() = 0;
+    // Why something did not start, in plain words, after its fixed message
+    // or log line. The desktop program shows only the fixed texts.
+    virtual void Explain(const QString& /*strText*/) {}
 };

@@ -68,6 +68,17 @@ std::unique_ptr<CTransferPlugin> CTransferPlugin::Load(const QByteArray& strName
     return pPlugin;
 }
 
+QByteArray CTransferPlugin::LoadError(const QByteArray& strFile)
+{
+    void* hModule = dlopen(strFile.constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!hModule) {
+        const char* pszError = dlerror();
+        return pszError ? QByteArray(pszError) : QByteArray("not loadable");
+    }
+    dlclose(hModule);
+    return {};
+}
+
 CTransferPlugin::~CTransferPlugin() = default;
 
 QByteArray CTransferPlugin::FileName() const

@@ -19,6 +19,9 @@ public:
     // Loads the named file (name mapping: CPluginPath); null when nothing
     // loads (no message).
     static std::unique_ptr<CTransferPlugin> Load(const QByteArray& strName);
+    // Why the file does not load as a plug-in (the loader's message); empty
+    // when it loads. The file is unloaded again at once.
+    static QByteArray LoadError(const QByteArray& strFile);
     ~CTransferPlugin();
     CTransferPlugin(const CTransferPlugin&) = delete;
     CTransferPlugin& operator=(const CTransferPlugin&) = delete;

@@ -42,6 +42,12 @@ void CHeadlessHost::ShowMessageBox(const QString& strText)
     Print(strText);
 }
 
+void CHeadlessHost::Explain(const QString& strText)
+{
+    if (!strText.isEmpty())
+        Print(QStringLiteral("why: ") + strText);
+}
+
 void CHeadlessHost::Beep()
 {
     Print(QStringLiteral("beep"));

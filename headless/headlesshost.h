@@ -22,6 +22,8 @@ public:
     void SetStatusText(bool bInput, const QString& strText) override;
     void ShowMessageBox(const QString& strText) override;
     void Beep() override;
+    // "trelvaned: why: <text>", after the message it explains.
+    void Explain(const QString& strText) override;
 
     // "trelvaned: <text>" as one line.
     void Print(const QString& strText);

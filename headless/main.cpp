@@ -1,6 +1,8 @@
 // trelvaned: runs the gateway from a settings file without a display.
 
+#include "headlesshost.h"
 #include "runner.h"
+#include "settingscheck.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,6 +12,18 @@
 namespace {
 
 enum { kExitUsage = 2 };
+
+// --check: what each setting means on standard output, one line per problem
+// on standard error; nothing is started or written.
+int CheckOnly(const CRunner::SOptions& options)
+{
+    const SCheckReport report = CheckSettingsFile(options.m_strSetFile, options.m_strProfile);
+    for (const QString& strLine : report.m_listLines)
+        std::fputs((strLine.toUtf8() + '\n').constData(), stdout);
+    for (const QString& strProblem : report.m_listProblems)
+        std::fputs((QStringLiteral("trelvaned: ") + EscapeControls(strProblem)).toUtf8().append('\n').constData(), stderr);
+    return report.m_listProblems.isEmpty() ? 0 : 1;
+}
 
 int Usage(const QString& strReason)
 {
@@ -37,8 +51,10 @@ int main(int argc, char* argv[])
         "Message list lines go to standard output, status changes and message boxes to\n"
         "standard error. SIGINT/SIGTERM stop cleanly, SIGHUP reloads the file and restarts,\n"
         "SIGUSR1 prints the counters (they are printed at exit too).\n"
+        "After a failure line, a plain explanation follows on standard error (\"why: ...\").\n"
         "Exit status: 0 stopped by a signal, 1 the Input port did not start,\n"
-        "2 bad command line or unreadable settings file."));
+        "2 bad command line or unreadable settings file.\n"
+        "With --check: 0 no problem found, 1 a problem found."));
     // Help and version by hand: Qt's own help option would also list
     // --help-all, and its version option is -v where trelvane-set has -V.
     // -v stays accepted for scripts written against older versions.
@@ -59,6 +75,11 @@ int main(int argc, char* argv[])
         QStringLiteral("The profile whose [Serial Ports] maps port names to devices "
                        "(default: $XDG_CONFIG_HOME/trelvane/trelvane.ini)."),
         QStringLiteral("file"));
+    const QCommandLineOption checkOption(QStringLiteral("check"),
+        QStringLiteral("Check the settings file instead of running it: parse both setup strings and find "
+                       "both plug-ins as the gateway would, open each serial device once, look up host "
+                       "names; print what each setting means, and one line per problem on standard error."));
+    parser.addOption(checkOption);
     const QCommandLineOption traceOption(QStringLiteral("trace"),
         QStringLiteral("Write every block as it passes to <file> (appended to; \"-\" for standard output): "
                        "time, direction, stage, length and a hex dump."),
@@ -105,6 +126,9 @@ int main(int argc, char* argv[])
         if (options.m_strProfile.isEmpty())
             return Usage(QStringLiteral("--profile needs a file name"));
     }
+
+    if (parser.isSet(checkOption))
+        return CheckOnly(options);
 
     CRunner runner(options);
     if (!runner.Start())

@@ -1,6 +1,7 @@
 #include "commport.h"
 
 #include "linestatus.h"
+#include "portfailure.h"
 #include "portowner.h"
 #include "serialdevice.h"
 #include "serialmode.h"
@@ -11,6 +12,7 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <utility>
@@ -33,15 +35,23 @@ CCommPort::~CCommPort()
 
 void CCommPort::Open(const QByteArray& strSetup)
 {
+    SPortFailure failure;
+    failure.m_strSetup = strSetup;
+    failure.m_bInput = m_bInput;
     const qsizetype nColon = strSetup.indexOf(':');
     if (nColon < 0) {
         m_pOwner->ShowMessageBox("Invalid Setup String!");
+        m_pOwner->OnPortFailure(failure);
         return;
     }
     const QString strPath = SerialDevicePath(strSetup.left(nColon), m_pOwner->SerialPortMap());
     const int hDevice = strPath.isEmpty() ? -1 : SerialOpen(strPath);
     if (hDevice < 0) {
+        failure.m_eWhat = strPath.isEmpty() ? SPortFailure::SerialName : SPortFailure::SerialOpen;
+        failure.m_strPath = strPath;
+        failure.m_nErrno = errno;
         m_pOwner->ShowMessageBox("OpenComm Error!");
+        m_pOwner->OnPortFailure(failure);
         return;
     }
 
@@ -56,10 +66,14 @@ void CCommPort::Open(const QByteArray& strSetup)
     if (mode && mode->eRts == SSerialMode::ELine::Off)
         SerialSetRts(hDevice, false);
     if (!mode || !SerialApplyMode(hDevice, *mode)) {
+        failure.m_eWhat = mode ? SPortFailure::SerialSettings : SPortFailure::SerialMode;
+        failure.m_strPath = strPath;
+        failure.m_nErrno = mode ? errno : 0;
         SerialClose(hDevice);
         if (!mode)
             m_pOwner->ShowMessageBox("BuildCommDCB Error!");
         m_pOwner->ShowMessageBox("SetCommState Error!");
+        m_pOwner->OnPortFailure(failure);
         return;
     }
     if (mode->eRts != SSerialMode::ELine::Default)

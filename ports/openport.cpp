@@ -1,6 +1,7 @@
 #include "openport.h"
 
 #include "commport.h"
+#include "portfailure.h"
 #include "portowner.h"
 #include "portsocket.h"
 #include "setupstring.h"
@@ -12,6 +13,17 @@
 #include <netinet/in.h>
 
 namespace {
+
+void ReportFailure(IPortOwner* pOwner, bool bInput, SPortFailure::EWhat eWhat, const QByteArray& strSetup,
+                   int nError = 0)
+{
+    SPortFailure failure;
+    failure.m_eWhat = eWhat;
+    failure.m_bInput = bInput;
+    failure.m_strSetup = strSetup;
+    failure.m_nError = nError;
+    pOwner->OnPortFailure(failure);
+}
 
 QByteArray Endpoint(int nPort, const QByteArray& strAddress)
 {
@@ -44,7 +56,7 @@ SSocketAddress AnyLocalFor(const SSocketAddress& peer)
     return local;
 }
 
-int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
+int OpenTcp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
             CPortSocket** ppSocket)
 {
     auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
@@ -52,9 +64,10 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
     const bool bNumeric = ParseNumericAddress(setup.strAddress, quint16(setup.nPort), &peer);
     SSocketAddress local = AnyLocalFor(peer);
     if (!pSocket->Create(&local)) {
-        pOwner->AddMessage("TCP Create Error:" + QByteArray::number(pSocket->m_nLastError)
-                           + Endpoint(setup.nPort, setup.strAddress));
+        const int nError = pSocket->m_nLastError;
+        pOwner->AddMessage("TCP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
         delete pSocket;
+        ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
         return 2;
     }
     if (!bNumeric) {
@@ -64,9 +77,11 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
         }
         local = AnyLocalFor(peer);
         if (peer.Family() == AF_INET6 && !pSocket->Create(&local)) {
-            pOwner->AddMessage("TCP Create Error:" + QByteArray::number(pSocket->m_nLastError)
+            const int nError = pSocket->m_nLastError;
+            pOwner->AddMessage("TCP Create Error:" + QByteArray::number(nError)
                                + Endpoint(setup.nPort, setup.strAddress));
             delete pSocket;
+            ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
             return 2;
         }
     }
@@ -84,6 +99,7 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
                 pOwner->AddMessage("TCP Connect TimeOut!port:" + QByteArray::number(setup.nPort)
                                    + ",addr:" + setup.strAddress);
                 delete pSocket;
+                ReportFailure(pOwner, bInput, SPortFailure::ConnectTimeout, strSetup);
                 return 3;
             }
             if (nWait == -2) {
@@ -98,6 +114,7 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
             pOwner->AddMessage("TCP Connect Error:" + QByteArray::number(nError)
                                + Endpoint(setup.nPort, setup.strAddress));
             delete pSocket;
+            ReportFailure(pOwner, bInput, SPortFailure::Connect, strSetup, nError);
             return 3;
         }
     }
@@ -108,7 +125,7 @@ int OpenTcp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
 }
 
 // "TCP:<port>[@<address>]": listens; counts as started once it listens.
-int OpenTcpListener(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
+int OpenTcpListener(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
                     CPortSocket** ppSocket)
 {
     SSocketAddress local;
@@ -118,6 +135,7 @@ int OpenTcpListener(const SWinsockSetup& setup, const QByteArray& strInitial, bo
         = CTcpListener::Open(QByteArray::number(setup.nPort) + '@' + setup.strAddress, local, &nError);
     if (!pListener) {
         pOwner->AddMessage("TCP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
+        ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
         return 2;
     }
     auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
@@ -127,7 +145,7 @@ int OpenTcpListener(const SWinsockSetup& setup, const QByteArray& strInitial, bo
     return 0;
 }
 
-int OpenUdp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
+int OpenUdp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
             CPortSocket** ppSocket)
 {
     auto* pSocket = new CPortSocket(CPortSocket::SocketUdp, pOwner, bInput);
@@ -140,9 +158,10 @@ int OpenUdp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
     else
         local = AnyLocalFor(peer);
     if (!pSocket->Create(&local)) {
-        pOwner->AddMessage("UDP Create Error:" + QByteArray::number(pSocket->m_nLastError)
-                           + Endpoint(setup.nPort, setup.strAddress));
+        const int nError = pSocket->m_nLastError;
+        pOwner->AddMessage("UDP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
         delete pSocket;
+        ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
         return 4;
     }
     if (setup.bLocal) {
@@ -164,9 +183,11 @@ int OpenUdp(const SWinsockSetup& setup, const QByteArray& strInitial, bool bInpu
             return 4;
         }
         if (nLookup == -3) {
-            pOwner->AddMessage("UDP Create Error:" + QByteArray::number(pSocket->m_nLastError)
+            const int nError = pSocket->m_nLastError;
+            pOwner->AddMessage("UDP Create Error:" + QByteArray::number(nError)
                                + Endpoint(setup.nPort, setup.strAddress));
             delete pSocket;
+            ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
             return 4;
         }
     }
@@ -187,6 +208,7 @@ int OpenPort(const QByteArray& strSetupIn, const QByteArray& strInitial, bool bI
     const EPortKind kind = RecognisePortKind(strSetup);
     if (kind == EPortKind::Unknown) {
         pOwner->AddMessage("Invalid Setup String!");
+        ReportFailure(pOwner, bInput, SPortFailure::SetupString, strSetup);
         return 20;
     }
     if (kind == EPortKind::Serial) {
@@ -204,13 +226,14 @@ int OpenPort(const QByteArray& strSetupIn, const QByteArray& strInitial, bool bI
     SWinsockSetup setup;
     if (const int nCode = SplitWinsockSetup(strSetup, kind, &setup)) {
         pOwner->AddMessage("Invalid Setup String!");
+        ReportFailure(pOwner, bInput, SPortFailure::SetupString, strSetup);
         return nCode;
     }
     if (kind == EPortKind::Tcp) {
         if (setup.bLocal)
-            return OpenTcpListener(setup, strInitial, bInput, pOwner, ppSocket);
-        return OpenTcp(setup, strInitial, bInput, pOwner, ppSocket);
+            return OpenTcpListener(strSetup, setup, strInitial, bInput, pOwner, ppSocket);
+        return OpenTcp(strSetup, setup, strInitial, bInput, pOwner, ppSocket);
     }
     pOwner->AddMessage("Create UDP...");
-    return OpenUdp(setup, strInitial, bInput, pOwner, ppSocket);
+    return OpenUdp(strSetup, setup, strInitial, bInput, pOwner, ppSocket);
 }

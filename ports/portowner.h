@@ -8,6 +8,7 @@ class QObject;
 
 class CCommPort;
 class CPortSocket;
+struct SPortFailure;
 
 // What a port needs of the gateway that owns it. All calls come on the
 // user-interface thread.
@@ -62,6 +63,10 @@ public:
     // True while a stop or restart has been requested: every wait (connect,
     // send, serial write) gives up at once.
     virtual bool IsStopping() const = 0;
+
+    // A port did not open; called right after its message or log line, with
+    // the facts an explanation for the operator needs.
+    virtual void OnPortFailure(const SPortFailure& /*failure*/) {}
 
     // COMn name -> device path entries of the profile's [Serial Ports].
     virtual QMap<QByteArray, QString> SerialPortMap() const { return {}; }

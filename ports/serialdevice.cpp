@@ -40,7 +40,11 @@ bool ApplyReal(int hDevice, const SSerialMode& mode)
     SKernelLine got;
     if (!GetKernelLine(hDevice, &got))
         return false;
-    return ModeTookEffect(mode, got.nCflag, got.nIflag, got.nBaud);
+    if (!ModeTookEffect(mode, got.nCflag, got.nIflag, got.nBaud)) {
+        errno = 0;
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -48,8 +52,10 @@ bool ApplyReal(int hDevice, const SSerialMode& mode)
 int SerialOpen(const QString& strPath)
 {
     const QByteArray strNative = strPath.toLocal8Bit();
-    if (strNative.isEmpty() || strNative.contains('\0'))
+    if (strNative.isEmpty() || strNative.contains('\0')) {
+        errno = ENOENT;
         return -1;
+    }
     int hDevice;
     do {
         hDevice = ::open(strNative.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -57,15 +63,30 @@ int SerialOpen(const QString& strPath)
     if (hDevice < 0)
         return -1;
     if (!isatty(hDevice) || ioctl(hDevice, TIOCEXCL) != 0) {
+        const int nErrno = errno;
         ::close(hDevice);
+        errno = nErrno;
         return -1;
     }
     return hDevice;
 }
 
+int SerialProbe(const QString& strPath)
+{
+    if (strPath.isEmpty())
+        return ENOENT;
+    const int hDevice = SerialOpen(strPath);
+    if (hDevice < 0)
+        return errno ? errno : ENOENT;
+    ::close(hDevice);
+    return 0;
+}
+
 bool SerialApplyMode(int hDevice, const SSerialMode& mode)
 {
     const SerialApplyFn& fn = ApplyOverride();
+    // errno stays 0 when the device took the call but not every setting.
+    errno = 0;
     return fn ? fn(hDevice, mode) : ApplyReal(hDevice, mode);
 }
 

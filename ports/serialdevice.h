@@ -11,12 +11,20 @@ struct SSerialMode;
 
 // Opens a terminal device read-write, non-blocking, without becoming its
 // controlling terminal, close-on-exec and exclusive (TIOCEXCL). -1 when it
-// cannot be opened or is not a terminal.
+// cannot be opened or is not a terminal; errno then tells why (ENOTTY: not
+// a terminal, EBUSY: opened exclusively elsewhere).
 int SerialOpen(const QString& strPath);
+
+// Whether SerialOpen would succeed now: 0, or the errno it would fail with.
+// The device is closed again at once, its queues left alone. (The kernel
+// itself raises DTR and RTS at a line's first open and drops them at its
+// last close.)
+int SerialProbe(const QString& strPath);
 
 // Applies the line settings (termios2 for rates without a Bxxx constant)
 // and reads them back; false when the device refuses them or a rate,
-// stop-bit or flow setting did not take.
+// stop-bit or flow setting did not take (then errno is 0; otherwise it
+// tells why the device refused).
 bool SerialApplyMode(int hDevice, const SSerialMode& mode);
 
 // Tests put their own behaviour in place of SerialApplyMode; an empty

@@ -29,6 +29,19 @@ bool EqualsNoCase(QByteArrayView a, const char* b)
     return a.compare(QByteArrayView(b), Qt::CaseInsensitive) == 0;
 }
 
+// Records why the string is refused, for the operator; always false.
+bool Refuse(QByteArray* pstrWhy, const QByteArray& strWhy)
+{
+    if (pstrWhy)
+        *pstrWhy = strWhy;
+    return false;
+}
+
+QByteArray Quoted(QByteArrayView v)
+{
+    return '\'' + v.toByteArray() + '\'';
+}
+
 // Leading zeros say nothing ("09600" is 9600, "08" is 8); stored strings may
 // carry them. At least one digit stays.
 QByteArrayView WithoutLeadingZeros(QByteArrayView v)
@@ -114,8 +127,14 @@ std::optional<ESwitch> ParseSwitch(QByteArrayView v, bool bHandshake)
     return std::nullopt;
 }
 
+// Reasons shared by both forms.
+const QByteArray kBadBaud = "the baud rate must be a positive whole number, got ";
+const QByteArray kBadParity = "the parity must be one of n, e, o, m, s, got ";
+const QByteArray kBadData = "the data bits must be 5, 6, 7 or 8, got ";
+const QByteArray kBadStop = "the stop bits must be 1, 1.5 or 2, got ";
+
 // "baud[,parity[,data[,stop[,flow]]]]"; an empty field keeps its default.
-bool ParseCommaForm(QByteArrayView strMode, SSerialMode& mode)
+bool ParseCommaForm(QByteArrayView strMode, SSerialMode& mode, QByteArray* pstrWhy)
 {
     const QList<QByteArrayView> fields = [&] {
         QList<QByteArrayView> list;
@@ -129,29 +148,29 @@ bool ParseCommaForm(QByteArrayView strMode, SSerialMode& mode)
         return list;
     }();
     if (fields.size() > 5)
-        return false;
+        return Refuse(pstrWhy, "more than five fields after the ':' (baud,parity,data,stop,flow)");
 
     const auto baud = ParseBaud(fields[0]);
     if (!baud)
-        return false;
+        return Refuse(pstrWhy, kBadBaud + Quoted(fields[0]));
     mode.nBaud = *baud;
 
     if (fields.size() > 1 && !fields[1].isEmpty()) {
         const auto parity = ParseParity(fields[1]);
         if (!parity)
-            return false;
+            return Refuse(pstrWhy, kBadParity + Quoted(fields[1]));
         mode.cParity = *parity;
     }
     if (fields.size() > 2 && !fields[2].isEmpty()) {
         const auto data = ParseDataBits(fields[2]);
         if (!data)
-            return false;
+            return Refuse(pstrWhy, kBadData + Quoted(fields[2]));
         mode.nDataBits = *data;
     }
     if (fields.size() > 3 && !fields[3].isEmpty()) {
         const auto stop = ParseStopBits(fields[3]);
         if (!stop)
-            return false;
+            return Refuse(pstrWhy, kBadStop + Quoted(fields[3]));
         mode.eStopBits = *stop;
     }
     if (fields.size() > 4 && !fields[4].isEmpty()) {
@@ -160,14 +179,14 @@ bool ParseCommaForm(QByteArrayView strMode, SSerialMode& mode)
         else if (EqualsNoCase(fields[4], "p"))
             mode.bRtsCts = true;
         else
-            return false;
+            return Refuse(pstrWhy, "flow control must be x (XON/XOFF) or p (RTS/CTS), got " + Quoted(fields[4]));
     }
     return true;
 }
 
 // "baud=9600 parity=N data=8 stop=1 xon=off octs=off dtr=on rts=on"; blanks
 // may stand around "=". Every key at most once; baud is required.
-bool ParseKeywordForm(QByteArrayView strMode, SSerialMode& mode)
+bool ParseKeywordForm(QByteArrayView strMode, SSerialMode& mode, QByteArray* pstrWhy)
 {
     static constexpr std::array<const char*, 8> kKeys{
         "baud", "parity", "data", "stop", "xon", "octs", "dtr", "rts"};
@@ -189,7 +208,7 @@ bool ParseKeywordForm(QByteArrayView strMode, SSerialMode& mode)
         const QByteArrayView key = strMode.sliced(nKey, i - nKey);
         skipBlanks();
         if (i == n || strMode[i] != '=')
-            return false;
+            return Refuse(pstrWhy, Quoted(key) + " has no '=' and value");
         ++i;
         skipBlanks();
         const qsizetype nValue = i;
@@ -197,45 +216,47 @@ bool ParseKeywordForm(QByteArrayView strMode, SSerialMode& mode)
             ++i;
         const QByteArrayView value = strMode.sliced(nValue, i - nValue);
         if (key.isEmpty() || value.isEmpty())
-            return false;
+            return Refuse(pstrWhy, "a key or value is empty around an '='");
 
         std::size_t k = 0;
         while (k < kKeys.size() && !EqualsNoCase(key, kKeys[k]))
             ++k;
-        if (k == kKeys.size() || values[k])
-            return false;
+        if (k == kKeys.size())
+            return Refuse(pstrWhy, "unknown key " + Quoted(key) + " (baud parity data stop xon octs dtr rts)");
+        if (values[k])
+            return Refuse(pstrWhy, Quoted(key) + " is given twice");
         values[k] = value;
     }
 
     if (!values[0])
-        return false;
+        return Refuse(pstrWhy, "baud= is missing");
     const auto baud = ParseBaud(*values[0]);
     if (!baud)
-        return false;
+        return Refuse(pstrWhy, kBadBaud + Quoted(*values[0]));
     mode.nBaud = *baud;
 
     if (values[1]) {
         const auto parity = ParseParity(*values[1]);
         if (!parity)
-            return false;
+            return Refuse(pstrWhy, kBadParity + Quoted(*values[1]));
         mode.cParity = *parity;
     }
     if (values[2]) {
         const auto data = ParseDataBits(*values[2]);
         if (!data)
-            return false;
+            return Refuse(pstrWhy, kBadData + Quoted(*values[2]));
         mode.nDataBits = *data;
     }
     if (values[3]) {
         const auto stop = ParseStopBits(*values[3]);
         if (!stop)
-            return false;
+            return Refuse(pstrWhy, kBadStop + Quoted(*values[3]));
         mode.eStopBits = *stop;
     }
     if (values[4]) {
         const auto xon = ParseSwitch(*values[4], false);
         if (!xon)
-            return false;
+            return Refuse(pstrWhy, "xon= must be on or off, got " + Quoted(*values[4]));
         mode.bXonXoff = *xon == ESwitch::On;
     }
 
@@ -244,13 +265,13 @@ bool ParseKeywordForm(QByteArrayView strMode, SSerialMode& mode)
     std::optional<ESwitch> octs;
     std::optional<ESwitch> rts;
     if (values[5] && !(octs = ParseSwitch(*values[5], false)))
-        return false;
+        return Refuse(pstrWhy, "octs= must be on or off, got " + Quoted(*values[5]));
     if (values[7] && !(rts = ParseSwitch(*values[7], true)))
-        return false;
+        return Refuse(pstrWhy, "rts= must be on, off or hs, got " + Quoted(*values[7]));
     const bool bOcts = octs == ESwitch::On;
     const bool bRtsHs = rts == ESwitch::Handshake;
     if ((bOcts && rts == ESwitch::Off) || (bRtsHs && octs == ESwitch::Off))
-        return false;
+        return Refuse(pstrWhy, "octs= and rts= contradict each other (one RTS/CTS switch serves both)");
     mode.bRtsCts = bOcts || bRtsHs;
     if (rts == ESwitch::On)
         mode.eRts = SSerialMode::ELine::On;
@@ -260,8 +281,10 @@ bool ParseKeywordForm(QByteArrayView strMode, SSerialMode& mode)
     if (values[6]) {
         // Linux has no DTR handshake.
         const auto dtr = ParseSwitch(*values[6], true);
-        if (!dtr || *dtr == ESwitch::Handshake)
-            return false;
+        if (!dtr)
+            return Refuse(pstrWhy, "dtr= must be on or off, got " + Quoted(*values[6]));
+        if (*dtr == ESwitch::Handshake)
+            return Refuse(pstrWhy, "dtr=hs: Linux has no DTR handshake");
         mode.eDtr = *dtr == ESwitch::On ? SSerialMode::ELine::On : SSerialMode::ELine::Off;
     }
     return true;
@@ -323,23 +346,29 @@ speed_t StandardSpeed(quint32 nBaud)
     return B0;
 }
 
-std::optional<SSerialMode> ParseSerialMode(QByteArrayView strSetup)
+std::optional<SSerialMode> ParseSerialMode(QByteArrayView strSetup, QByteArray* pstrWhy)
 {
     const qsizetype nColon = strSetup.indexOf(':');
-    if (nColon < 0)
+    if (nColon < 0) {
+        Refuse(pstrWhy, "there is no ':' after the port name");
         return std::nullopt;
+    }
     const QByteArrayView strMode = strSetup.sliced(nColon + 1);
 
     SSerialMode mode;
-    const bool bOk = strMode.contains('=') ? ParseKeywordForm(strMode, mode)
-                                           : ParseCommaForm(strMode, mode);
+    const bool bOk = strMode.contains('=') ? ParseKeywordForm(strMode, mode, pstrWhy)
+                                           : ParseCommaForm(strMode, mode, pstrWhy);
     if (!bOk)
         return std::nullopt;
     // 1.5 stop bits exist only with 5 data bits, 2 only with more.
-    if (mode.eStopBits == SSerialMode::EStopBits::OneAndHalf && mode.nDataBits != 5)
+    if (mode.eStopBits == SSerialMode::EStopBits::OneAndHalf && mode.nDataBits != 5) {
+        Refuse(pstrWhy, "1.5 stop bits go only with 5 data bits");
         return std::nullopt;
-    if (mode.eStopBits == SSerialMode::EStopBits::Two && mode.nDataBits == 5)
+    }
+    if (mode.eStopBits == SSerialMode::EStopBits::Two && mode.nDataBits == 5) {
+        Refuse(pstrWhy, "2 stop bits cannot go with 5 data bits (use 1.5)");
         return std::nullopt;
+    }
     BuildTermios(mode);
     return mode;
 }

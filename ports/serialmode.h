@@ -34,8 +34,9 @@ struct SSerialMode
 
 // Parses the whole setup string, device name included (the text before the
 // first ":" is not looked at). Returns nothing for a string whose settings
-// cannot be applied through termios.
-std::optional<SSerialMode> ParseSerialMode(QByteArrayView strSetup);
+// cannot be applied through termios; then *pstrWhy (when given) says which
+// field is wrong, in words for the operator.
+std::optional<SSerialMode> ParseSerialMode(QByteArrayView strSetup, QByteArray* pstrWhy = nullptr);
 
 // The Bxxx constant of a rate, or B0 when there is none.
 speed_t StandardSpeed(quint32 nBaud);

@@ -34,3 +34,26 @@ int WsaErrorFromErrno(int nErrno)
     default: return 10000 + nErrno;
     }
 }
+
+int ErrnoFromWsaError(int nError)
+{
+    switch (nError) {
+    case 0: return 0;
+    case WSAEWOULDBLOCK: return EWOULDBLOCK;
+    case WSAEINVAL: return EINVAL;
+    case WSAEACCES: return EACCES;
+    case WSAEMSGSIZE: return EMSGSIZE;
+    case WSAECONNREFUSED: return ECONNREFUSED;
+    case WSAECONNRESET: return ECONNRESET;
+    case WSAENOTCONN: return ENOTCONN;
+    case WSAETIMEDOUT: return ETIMEDOUT;
+    case WSAEHOSTUNREACH: return EHOSTUNREACH;
+    case WSAENETUNREACH: return ENETUNREACH;
+    case WSAEADDRINUSE: return EADDRINUSE;
+    case WSAESHUTDOWN: return EPIPE;
+    case WSAENOTSOCK: return ENOTSOCK;
+    case WSAEMFILE: return EMFILE;
+    case WSAENOBUFS: return ENOBUFS;
+    default: return nError > 10000 ? nError - 10000 : 0;
+    }
+}

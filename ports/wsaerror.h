@@ -3,6 +3,9 @@
 // Error numbers in the Message list keep Winsock's numbering, so a line reads
 // the same on every platform. Maps an errno value to that number.
 int WsaErrorFromErrno(int nErrno);
+// The errno behind a logged Winsock number (the first of its table entry),
+// for describing it in words.
+int ErrnoFromWsaError(int nError);
 
 enum : int {
     WSAEBADF = 10009,

@@ -61,6 +61,7 @@ private:
 
     ISetSource& m_source;
     SFailure m_failure{ESetReadStatus::Ok, 0};
+    qint64 m_nBytesRead = 0;
 };
 
 bool CSetReader::ReadFull(char* p, qint64 n)
@@ -73,6 +74,7 @@ bool CSetReader::ReadFull(char* p, qint64 n)
             return Fail(ESetReadStatus::BadFormat);
         p += nGot;
         n -= nGot;
+        m_nBytesRead += nGot;
     }
     return true;
 }
@@ -195,6 +197,7 @@ SSetReadResult CSetReader::Run()
             break;
         ++result.m_nFieldsRead;
     }
+    result.m_nBytesRead = m_nBytesRead;
     if (!bOk) {
         result.m_eStatus = m_failure.m_eStatus;
         result.m_nErrno = m_failure.m_nErrno;

@@ -26,6 +26,7 @@ struct SSetReadResult
     ESetReadStatus m_eStatus = ESetReadStatus::Ok;
     SSetFields m_fields;     // complete only when m_eStatus is Ok
     int m_nFieldsRead = 0;   // fields read in full, in file order (0..10)
+    qint64 m_nBytesRead = 0; // bytes taken from the source
     int m_nErrno = 0;
 };
 

@@ -23,7 +23,7 @@ private:
 
 } // namespace
 
-bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError)
+bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError, SSetFileExtent* pExtent)
 {
     // The reader looks before opening: opening a device can have effects of
     // its own (a serial line raises DTR), and a pipe must never be waited on.
@@ -39,6 +39,14 @@ bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError
     switch (result.m_eStatus) {
     case ESetReadStatus::Ok:
         *pFields = result.m_fields;
+        if (pExtent) {
+            // What follows the ten fields is counted, not kept.
+            qint64 nMore = 0;
+            char buffer[4096];
+            for (qint64 n; (n = reader.ReadSome(buffer, sizeof buffer)) > 0;)
+                nMore += n;
+            *pExtent = {result.m_nBytesRead, result.m_nBytesRead + nMore};
+        }
         return true;
     case ESetReadStatus::BadFormat:
         *pstrError = SetFileFormatMessage();
@@ -67,4 +75,25 @@ bool SaveSetFile(const QString& strPath, const SSetFields& fields, QString* pstr
         return false;
     }
     return true;
+}
+
+QString SetFileOddity(const SSetFields& fields, const SSetFileExtent& extent)
+{
+    if (extent.m_nFileBytes > extent.m_nFieldBytes) {
+        return QStringLiteral("%1 bytes follow the ten settings, which take %2; a settings file ends with them")
+            .arg(extent.m_nFileBytes - extent.m_nFieldBytes).arg(extent.m_nFieldBytes);
+    }
+    const struct {
+        const char* pszName;
+        qint32 nValue;
+    } flags[] = {{"no-in-init-response", fields.m_bNoInInitResponse},
+                 {"no-out-init-response", fields.m_bNoOutInitResponse},
+                 {"detect-carrier", fields.m_bDetectCarrier}};
+    for (const auto& flag : flags) {
+        if (flag.nValue != 0 && flag.nValue != 1) {
+            return QStringLiteral("the flag %1 holds %2; a settings file holds 0 or 1 there")
+                .arg(QLatin1String(flag.pszName)).arg(flag.nValue);
+        }
+    }
+    return {};
 }

@@ -5,13 +5,17 @@
 
 #include "profile.h"
 #include "serialportmap.h"
+#include "setfile.h"
+#include "settingscheck.h"
 #include "trelvanedoc.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <sys/stat.h>
@@ -26,7 +30,12 @@ const char kUsage[] =
     "Shows and writes Trelvane settings files (.set) and edits the serial port map.\n"
     "\n"
     "Commands:\n"
-    "  show FILE.set                 print the ten settings, strings C-escaped\n"
+    "  show FILE.set                 print the ten settings, strings C-escaped; a file\n"
+    "                                that is not a settings file is refused\n"
+    "  check FILE.set                parse both setup strings and find both plug-ins as\n"
+    "                                the gateway would, open each serial device once and\n"
+    "                                look up host names; print what each setting means,\n"
+    "                                and one line per problem on standard error\n"
     "  write FILE.set [OPTIONS]      write a settings file; without --update it is\n"
     "                                made from the initial settings plus OPTIONS\n"
     "      --update                  change only the given settings of an existing file\n"
@@ -46,7 +55,8 @@ const char kUsage[] =
     "                                or any number from 0 to 65535\n"
     "                                String values are stored byte for byte as given\n"
     "                                (--opt VALUE or --opt=VALUE; use $'\\r' in a shell\n"
-    "                                for control characters).\n"
+    "                                for control characters). Values the gateway would\n"
+    "                                refuse are written, with a warning on standard error.\n"
     "  serial-ports list             print the [Serial Ports] entries (NAME=PATH)\n"
     "  serial-ports set NAME PATH    map a port name (COM7) to a device path\n"
     "  serial-ports remove NAME      remove a port name's entry\n"
@@ -57,7 +67,8 @@ const char kUsage[] =
     "  -h, --help       show this help\n"
     "  -V, --version    show the version\n"
     "\n"
-    "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n";
+    "Exit status: 0 done, 1 a file could not be read or written (check: or a problem\n"
+    "was found), 2 bad command line.\n";
 
 void PrintLine(std::FILE* pOut, const QString& strText)
 {
@@ -136,11 +147,16 @@ int Show(const QList<QByteArray>& args)
     }
     if (files.size() != 1)
         return UsageError(QStringLiteral("show needs one settings file"));
-    CTrelvaneDoc doc;
+    const QString strPath = QFile::decodeName(files.front());
+    SSetFields fields;
+    SSetFileExtent extent;
     QString strError;
-    if (!doc.OnOpenDocument(QFile::decodeName(files.front()), &strError))
+    if (!LoadSetFile(strPath, &fields, &strError, &extent))
         return Failed(strError);
-    const QByteArray text = FormatSetFields(doc.GetFields());
+    const QString strOddity = SetFileOddity(fields, extent);
+    if (!strOddity.isEmpty())
+        return Failed(QStringLiteral("%1 is not a settings file: %2").arg(strPath, strOddity));
+    const QByteArray text = FormatSetFields(fields);
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     return kExitOk;
 }
@@ -301,7 +317,58 @@ int Write(const QList<QByteArray>& args)
     doc.SetFields(fields);
     if (!doc.OnSaveDocument(strPath, &strError))
         return Failed(strError);
+    // The format takes any value; say which of the values given here the
+    // gateway will refuse. (Problems are named by their setting.)
+    QStringList listGiven;
+    for (size_t n = 0; n < std::size(kStringOptions); ++n) {
+        if (strings[n])
+            listGiven.append(QLatin1String(kStringOptions[n].pszName) + QStringLiteral(": "));
+    }
+    for (size_t n = 0; n < std::size(kIntOptions); ++n) {
+        if (ints[n])
+            listGiven.append(QLatin1String(kIntOptions[n].pszName) + QStringLiteral(": "));
+    }
+    for (const QString& strProblem : CheckSettings(fields, {}, false).m_listProblems) {
+        if (std::any_of(listGiven.cbegin(), listGiven.cend(),
+                        [&](const QString& strName) { return strProblem.startsWith(strName); }))
+            PrintLine(stderr, QStringLiteral("warning: ") + strProblem);
+    }
     return kExitOk;
+}
+
+// ---- check ------------------------------------------------------------
+
+int Check(const QList<QByteArray>& args, const QString& strProfile)
+{
+    QList<QByteArray> files;
+    bool bOptionsEnded = false;
+    for (const QByteArray& arg : args) {
+        if (!bOptionsEnded && arg == "--")
+            bOptionsEnded = true;
+        else if (!bOptionsEnded && IsHelp(arg))
+            return Help();
+        else if (!bOptionsEnded && arg.startsWith('-') && arg != "-")
+            return UsageError(QStringLiteral("check: unknown option '%1'").arg(Text(arg)));
+        else
+            files.append(arg);
+    }
+    if (files.size() != 1)
+        return UsageError(QStringLiteral("check needs one settings file"));
+    // The plug-in search starts in the program's folder, as trelvaned's does
+    // (both are installed side by side).
+    int nArgc = 1;
+    char szProgram[] = "trelvane-set";
+    char* argv[] = {szProgram, nullptr};
+    const QCoreApplication app(nArgc, argv);
+    const SCheckReport report = CheckSettingsFile(QFile::decodeName(files.front()), strProfile);
+    for (const QString& strLine : report.m_listLines) {
+        const QByteArray line = strLine.toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    }
+    std::fflush(stdout);
+    for (const QString& strProblem : report.m_listProblems)
+        PrintLine(stderr, strProblem);
+    return report.m_listProblems.isEmpty() ? kExitOk : kExitFailed;
 }
 
 // ---- serial-ports -----------------------------------------------------
@@ -431,6 +498,8 @@ int main(int argc, char* argv[])
         return Show(args);
     if (command == "write")
         return Write(args);
+    if (command == "check")
+        return Check(args, strProfile);
     if (command == "serial-ports")
         return SerialPorts(args, strProfile);
     return UsageError(QStringLiteral("unknown command '%1'").arg(Text(command)));

@@ -35,10 +35,12 @@ public:
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     void Beep() override { ++m_nBeeps; }
+    void Explain(const QString& strText) override { m_explanations.append(strText); }
 
     QString m_strInStatus;
     QString m_strOutStatus;
     QStringList m_boxes;
+    QStringList m_explanations;
     int m_nBeeps = 0;
     int m_nBoxMs = 20;
     std::function<void(const QString&)> m_fnOnBox;

@@ -198,7 +198,9 @@ void TestSetTool::writeReadsBackInDocument()
     QFETCH(ByteList, options);
     QFETCH(SSetFields, expected);
     const SToolRun run = Tool(ByteList({"write", SetPath()}) + options);
-    QCOMPARE(run.err, QByteArray());
+    // Values the gateway refuses are written all the same, with a warning.
+    for (const QByteArray& line : run.err.split('\n'))
+        QVERIFY2(line.isEmpty() || line.startsWith("trelvane-set: warning: "), run.err.constData());
     QCOMPARE(run.nExit, 0);
 
     CTrelvaneDoc doc;

@@ -1,0 +1,420 @@
+#include "diagnosis.h"
+
+#include "hostlookup.h"
+#include "librarysearch.h"
+#include "pluginpath.h"
+#include "portfailure.h"
+#include "portsocket.h"
+#include "serialdevice.h"
+#include "serialmode.h"
+#include "serialpath.h"
+#include "setupstring.h"
+#include "sockaddress.h"
+#include "transferplugin.h"
+#include "wsaerror.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString Text(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes);
+}
+
+QString Quote(const QByteArray& bytes)
+{
+    return QuoteSetting(bytes);
+}
+
+QString ErrnoText(int nErrno)
+{
+    return QString::fromLocal8Bit(std::strerror(nErrno));
+}
+
+// The text before the first ":" of a serial setup string.
+QByteArray SerialName(const QByteArray& strSetup)
+{
+    const qsizetype nColon = strSetup.indexOf(':');
+    return nColon < 0 ? strSetup : strSetup.left(nColon);
+}
+
+QString MapHint(const QByteArray& strName)
+{
+    return QStringLiteral("map it with: trelvane-set serial-ports set %1 /dev/ttyUSB0").arg(Text(strName));
+}
+
+// "COM3 is /dev/ttyS2" or "[Serial Ports] maps COM3 to /dev/x".
+QString DeviceOf(const QByteArray& strName, const QString& strPath, const SerialPathMap& portMap)
+{
+    if (portMap.contains(strName))
+        return QStringLiteral("[Serial Ports] maps %1 to %2").arg(Text(strName), strPath);
+    return QStringLiteral("%1 is %2").arg(Text(strName), strPath);
+}
+
+QString UserName()
+{
+    const passwd* pUser = ::getpwuid(::geteuid());
+    return pUser ? QString::fromLocal8Bit(pUser->pw_name) : QString::number(::geteuid());
+}
+
+// Whether this process has the group (as its own or a supplementary one).
+bool HasGroup(gid_t nGroup)
+{
+    if (::getegid() == nGroup)
+        return true;
+    const int nCount = ::getgroups(0, nullptr);
+    if (nCount <= 0)
+        return false;
+    QList<gid_t> groups(nCount);
+    const int nGot = ::getgroups(nCount, groups.data());
+    return nGot > 0 && groups.first(nGot).contains(nGroup);
+}
+
+// Whether the group lists this user (who may have joined after logging in).
+bool UserListedIn(const group* pGroup)
+{
+    const QByteArray strUser = UserName().toLocal8Bit();
+    for (char** p = pGroup->gr_mem; p && *p; ++p) {
+        if (strUser == *p)
+            return true;
+    }
+    return false;
+}
+
+// What to do about a device this user may not open.
+QString PermissionHint(const QString& strPath)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(strPath).constData(), &st) != 0)
+        return {};
+    const group* pGroup = ::getgrgid(st.st_gid);
+    const QString strGroup = pGroup ? QString::fromLocal8Bit(pGroup->gr_name) : QString::number(st.st_gid);
+    const bool bGroupRw = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (!bGroupRw)
+        return QStringLiteral("; its group %1 may not read and write it either (mode %2): ask the administrator "
+                              "for a udev rule").arg(strGroup).arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    if (HasGroup(st.st_gid))
+        return QStringLiteral("; this process has its group %1, so something else (an ACL or security module) "
+                              "denies it").arg(strGroup);
+    if (pGroup && UserListedIn(pGroup))
+        return QStringLiteral("; %1 is in its group %2, but this session started before that: log in again "
+                              "(or restart the service)").arg(UserName(), strGroup);
+    return QStringLiteral("; it belongs to group %1: join it with: sudo usermod -aG %1 %2, then log in again")
+        .arg(strGroup, UserName());
+}
+
+QString DescribeMode(const SSerialMode& mode)
+{
+    QString str = QStringLiteral("%1 baud, parity %2, %3 data bits, ").arg(mode.nBaud).arg(QChar(mode.cParity))
+                      .arg(mode.nDataBits);
+    switch (mode.eStopBits) {
+    case SSerialMode::EStopBits::One: str += QStringLiteral("1 stop bit"); break;
+    case SSerialMode::EStopBits::OneAndHalf: str += QStringLiteral("1.5 stop bits"); break;
+    case SSerialMode::EStopBits::Two: str += QStringLiteral("2 stop bits"); break;
+    }
+    if (mode.bXonXoff)
+        str += QStringLiteral(", XON/XOFF");
+    if (mode.bRtsCts)
+        str += QStringLiteral(", RTS/CTS");
+    if (!mode.bXonXoff && !mode.bRtsCts)
+        str += QStringLiteral(", no flow control");
+    if (mode.eDtr == SSerialMode::ELine::Off)
+        str += QStringLiteral(", DTR off");
+    if (mode.eRts != SSerialMode::ELine::Default)
+        str += mode.eRts == SSerialMode::ELine::On ? QStringLiteral(", RTS on") : QStringLiteral(", RTS off");
+    return str;
+}
+
+QString Refused(int nCode, const char* pszMessage, const QString& strWhy)
+{
+    return QStringLiteral("result code %1 (\"%2\"): %3").arg(nCode).arg(QLatin1String(pszMessage), strWhy);
+}
+
+void DescribeSerial(const QByteArray& strSetup, const SerialPathMap& portMap, bool bProbe, SSetupReport* pReport)
+{
+    const QByteArray strName = SerialName(strSetup);
+    if (!strSetup.contains(':')) {
+        pReport->m_nCode = 1;
+        pReport->m_strProblem = Refused(1, "Invalid Setup String!",
+            QStringLiteral("a serial setup string needs a ':' after the port name, e.g. COM2:9600,n,8,1"));
+        return;
+    }
+    const QString strPath = SerialDevicePath(strName, portMap);
+    if (strPath.isEmpty()) {
+        pReport->m_nCode = 1;
+        const QString strWhy = portMap.contains(strName)
+            ? QStringLiteral("[Serial Ports] maps %1 to %2, which is not an absolute path")
+                  .arg(Text(strName), portMap.value(strName))
+            : QStringLiteral("%1 names no device: COMn (n from 1, no leading zero) means /dev/ttyS<n-1>, other "
+                             "names need a [Serial Ports] entry; %2").arg(Text(strName), MapHint(strName));
+        pReport->m_strProblem = Refused(1, "OpenComm Error!", strWhy);
+        return;
+    }
+    QByteArray strWhy;
+    const std::optional<SSerialMode> mode = ParseSerialMode(strSetup, &strWhy);
+    if (!mode) {
+        pReport->m_nCode = 1;
+        pReport->m_strProblem = Refused(1, "BuildCommDCB Error!",
+            QStringLiteral("the line settings of %1 are refused: %2").arg(Quote(strSetup), Text(strWhy)));
+        return;
+    }
+    pReport->m_strDescription = QStringLiteral("serial line, %1; %2").arg(DeviceOf(strName, strPath, portMap),
+                                                                         DescribeMode(*mode));
+    if (!bProbe)
+        return;
+    if (const int nErrno = SerialProbe(strPath)) {
+        pReport->m_nCode = 1;
+        pReport->m_strProblem = Refused(1, "OpenComm Error!", ExplainDeviceOpen(strName, strPath, nErrno, portMap));
+    } else {
+        pReport->m_strDescription += QStringLiteral("; the device opens");
+    }
+}
+
+// What a socket error usually means, after its text.
+QString SocketHint(int nErrno)
+{
+    switch (nErrno) {
+    case ECONNREFUSED: return QStringLiteral(": nothing listens there");
+    case ENETUNREACH:
+    case EHOSTUNREACH: return QStringLiteral(": there is no route to that host");
+    case EACCES:
+    case EPERM: return QStringLiteral(": a firewall rule, the broadcast address or a port below 1024 needs "
+                                      "permission");
+    case EADDRINUSE: return QStringLiteral(": another program uses that port (ss -ltnup shows which)");
+    case EMFILE:
+    case ENFILE: return QStringLiteral(": too many open files (see ulimit -n)");
+    default: return {};
+    }
+}
+
+// A dotted IPv4 address or an IPv6 literal: never looked up.
+bool IsNumericAddress(const QByteArray& strAddress)
+{
+    SSocketAddress address;
+    return ParseNumericAddress(strAddress, 0, &address);
+}
+
+QString UnresolvedName(const QByteArray& strAddress)
+{
+    return QStringLiteral("the host name %1 did not resolve: check its spelling, /etc/hosts "
+                          "and the DNS server, or write a dotted address").arg(Quote(strAddress));
+}
+
+void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, bool bProbe, SSetupReport* pReport)
+{
+    const bool bTcp = kind == EPortKind::Tcp;
+    const QString strKind = bTcp ? QStringLiteral("TCP") : QStringLiteral("UDP");
+    SWinsockSetup setup;
+    if (const int nCode = SplitWinsockSetup(strSetup, kind, &setup)) {
+        pReport->m_nCode = nCode;
+        const qsizetype nColon = strSetup.indexOf(':');
+        const qsizetype nComma = nColon < 0 ? -1 : strSetup.indexOf(',', nColon + 1);
+        QString strWhy;
+        if (nColon < 0) {
+            strWhy = QStringLiteral("there is no ':'; write %1:<port>,<address>").arg(strKind);
+        } else if (nComma < 0) {
+            strWhy = bTcp ? QStringLiteral("there is no ',' after the ':'; write TCP:<port>,<address> to connect, "
+                                           "or TCP:<port>[@<local address>] to listen")
+                          : QStringLiteral("there is no ',' after the ':'; write UDP:<port>,<address> to send "
+                                           "there, or UDP:<port>[@<local address>] for a fixed local port");
+        } else if (nComma - nColon - 1 > kMaxPortField) {
+            strWhy = QStringLiteral("the port field has %1 characters, at most %2 are taken")
+                         .arg(nComma - nColon - 1).arg(kMaxPortField);
+        } else {
+            strWhy = QStringLiteral("the address has %1 characters, at most %2 are taken")
+                         .arg(strSetup.size() - nComma - 1).arg(kMaxAddressField);
+        }
+        pReport->m_strProblem = Refused(nCode, "Invalid Setup String!", strWhy);
+        return;
+    }
+    const int nPort = quint16(setup.nPort);
+    if (setup.bLocal) {
+        const QString strWhere = setup.strAddress.isEmpty() ? QStringLiteral("every interface")
+                                                            : Quote(setup.strAddress);
+        pReport->m_strDescription = bTcp
+            ? QStringLiteral("TCP server, listens on port %1 at %2").arg(nPort).arg(strWhere)
+            : QStringLiteral("UDP endpoint on local port %1 at %2, answers whoever sent last").arg(nPort).arg(strWhere);
+        return;
+    }
+    pReport->m_strDescription = bTcp
+        ? QStringLiteral("TCP client, connects to port %1 at %2").arg(nPort).arg(Quote(setup.strAddress))
+        : QStringLiteral("UDP endpoint, sends to port %1 at %2").arg(nPort).arg(Quote(setup.strAddress));
+    if (!bTcp && setup.strAddress == "255.255.255.255")
+        pReport->m_strDescription += QStringLiteral(" (broadcast)");
+
+    const QByteArray strField = strSetup.mid(strSetup.indexOf(':') + 1).split(',').front();
+    const QByteArray strTrimmed = strField.trimmed();
+    const bool bDigits = !strTrimmed.isEmpty()
+        && std::all_of(strTrimmed.begin() + (strTrimmed[0] == '+' ? 1 : 0), strTrimmed.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+    if (!bDigits) {
+        pReport->m_strProblem = QStringLiteral("the port field %1 is not a number; it counts as port %2")
+                                    .arg(Quote(strField)).arg(nPort);
+    } else if (setup.nPort != nPort) {
+        pReport->m_strProblem = QStringLiteral("port %1 is outside 1-65535; it is used as port %2")
+                                    .arg(setup.nPort).arg(nPort);
+    } else if (nPort == 0) {
+        pReport->m_strProblem = QStringLiteral("port 0 cannot be reached");
+    } else if (setup.strAddress.isEmpty()) {
+        pReport->m_strProblem = QStringLiteral("the address after the ',' is empty");
+    } else if (bProbe && !IsNumericAddress(setup.strAddress)) {
+        // The gateway's own lookup; the check may wait for it.
+        SSocketAddress address;
+        if (!CHostLookup::s_pfnResolve(setup.strAddress, &address))
+            pReport->m_strProblem = UnresolvedName(setup.strAddress);
+    }
+}
+
+} // namespace
+
+QString QuoteSetting(const QByteArray& bytes)
+{
+    QString str = u'"' + QString::fromUtf8(bytes) + u'"';
+    for (qsizetype i = str.size() - 2; i > 0; --i) {
+        const char16_t c = str[i].unicode();
+        if (c < 0x20 || c == 0x7f)
+            str.replace(i, 1, QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0')));
+    }
+    return str;
+}
+
+SSetupReport DescribeSetup(const QByteArray& strSetupIn, const SerialPathMap& portMap, bool bProbe)
+{
+    SSetupReport report;
+    const QByteArray strSetup = SetupStringText(strSetupIn);
+    const EPortKind kind = RecognisePortKind(strSetup);
+    switch (kind) {
+    case EPortKind::Serial:
+        DescribeSerial(strSetup, portMap, bProbe, &report);
+        break;
+    case EPortKind::Tcp:
+    case EPortKind::Udp:
+        DescribeWinsock(strSetup, kind, bProbe, &report);
+        break;
+    case EPortKind::Unknown: {
+        report.m_nCode = 20;
+        QString strWhy = strSetup.isEmpty() ? QStringLiteral("the setup string is empty; ")
+                                            : QStringLiteral("the kind is its first three characters, ");
+        strWhy += QStringLiteral("COM, TCP or UDP in capitals, e.g. TCP:1025,127.0.0.1 or COM2:9600,n,8,1");
+        const QByteArray strHead = strSetup.left(3).toUpper();
+        if (strHead != strSetup.left(3) && RecognisePortKind(strHead) != EPortKind::Unknown)
+            strWhy += QStringLiteral(" (write %1, not %2)").arg(Text(strHead), Text(strSetup.left(3)));
+        report.m_strProblem = Refused(20, "Invalid Setup String!", strWhy);
+        break;
+    }
+    }
+    return report;
+}
+
+QString ExplainDeviceOpen(const QByteArray& strName, const QString& strPath, int nErrno, const SerialPathMap& portMap)
+{
+    const QString strDevice = DeviceOf(strName, strPath, portMap);
+    const QString strError = ErrnoText(nErrno);
+    switch (nErrno) {
+    case ENOENT:
+        return QStringLiteral("%1, which does not exist (%2): check that the adapter is plugged in, or %3")
+            .arg(strDevice, strError, MapHint(strName));
+    case EBUSY:
+        return QStringLiteral("%1, which is busy (%2): another program holds it open exclusively "
+                              "(fuser -v %3 shows which)").arg(strDevice, strError, strPath);
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("%1, which user %2 may not open (%3)%4")
+            .arg(strDevice, UserName(), strError, PermissionHint(strPath));
+    case ENOTTY:
+        return QStringLiteral("%1, which is not a serial line or terminal (%2)").arg(strDevice, strError);
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        return QStringLiteral("%1, but no device answers behind it (%2): the adapter may have been unplugged")
+            .arg(strDevice, strError);
+    default:
+        return QStringLiteral("%1, which did not open (%2)").arg(strDevice, strError);
+    }
+}
+
+QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& portMap)
+{
+    const QByteArray strSetup = SetupStringText(failure.m_strSetup);
+    switch (failure.m_eWhat) {
+    case SPortFailure::SetupString:
+    case SPortFailure::SerialName:
+    case SPortFailure::SerialMode:
+        return DescribeSetup(strSetup, portMap, false).m_strProblem;
+    case SPortFailure::SerialOpen:
+        return ExplainDeviceOpen(SerialName(strSetup), failure.m_strPath, failure.m_nErrno, portMap);
+    case SPortFailure::SerialSettings:
+        if (failure.m_nErrno != 0) {
+            return QStringLiteral("%1 refused the line settings of %2 (%3)")
+                .arg(failure.m_strPath, Quote(strSetup), ErrnoText(failure.m_nErrno));
+        }
+        return QStringLiteral("%1 did not take every line setting of %2 (the speed, stop bits or flow control "
+                              "read back differently): use settings the device supports")
+            .arg(failure.m_strPath, Quote(strSetup));
+    case SPortFailure::SocketCreate:
+        return QStringLiteral("the system refused the socket (%1)%2")
+            .arg(ErrnoText(ErrnoFromWsaError(failure.m_nError)), SocketHint(ErrnoFromWsaError(failure.m_nError)));
+    case SPortFailure::ConnectTimeout:
+    case SPortFailure::Connect:
+        break;
+    }
+    SWinsockSetup setup;
+    SplitWinsockSetup(strSetup, RecognisePortKind(strSetup), &setup);
+    const QString strPeer = QStringLiteral("%1 port %2").arg(Quote(setup.strAddress)).arg(quint16(setup.nPort));
+    if (failure.m_eWhat == SPortFailure::ConnectTimeout) {
+        return QStringLiteral("%1 did not answer within %2 s: the host may be down, or a firewall drops the "
+                              "connection").arg(strPeer).arg(CPortSocket::kConnectTimeoutMs / 1000);
+    }
+    if (failure.m_nError == WSAEINVAL && !IsNumericAddress(setup.strAddress))
+        return UnresolvedName(setup.strAddress);
+    const int nErrno = ErrnoFromWsaError(failure.m_nError);
+    return QStringLiteral("connecting to %1 failed (%2)%3").arg(strPeer, ErrnoText(nErrno), SocketHint(nErrno));
+}
+
+SPluginReport DescribePlugin(const QByteArray& strName, bool bProbe)
+{
+    SPluginReport report;
+    if (strName.isEmpty() || !bProbe)
+        return report;
+    const CPluginPath::SResolved resolved = CPluginPath::Resolve(strName);
+    if (resolved.Found()) {
+        report.m_strFile = QFile::decodeName(resolved.m_strFile);
+        const QByteArray strError = CTransferPlugin::LoadError(resolved.m_strFile);
+        if (!strError.isEmpty()) {
+            report.m_strProblem = QStringLiteral("%1 is not a plug-in the system can load: %2")
+                                      .arg(report.m_strFile, Text(strError));
+        }
+        return report;
+    }
+    // A file that is there but was passed over is what the operator meant.
+    const QString strCache = CLibrarySearch::CacheFile();
+    QStringList listFolders;
+    for (const QString& strSearched : resolved.m_listSearched) {
+        if (strSearched == strCache)
+            continue;
+        const QFileInfo info(strSearched);
+        if (info.isFile()) {
+            report.m_strProblem = QStringLiteral("%1 is not a plug-in the system can load: %2")
+                                      .arg(strSearched, Text(CTransferPlugin::LoadError(QFile::encodeName(strSearched))));
+            return report;
+        }
+        if (!listFolders.contains(info.path()))
+            listFolders.append(info.path());
+    }
+    if (resolved.m_listSearched.contains(strCache))
+        listFolders.append(QStringLiteral("the loader cache ") + strCache);
+    report.m_strProblem = QStringLiteral("plug-in %1 not found; searched: %2")
+                              .arg(Quote(strName), listFolders.join(QStringLiteral(", ")));
+    return report;
+}

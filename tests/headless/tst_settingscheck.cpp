@@ -1,0 +1,353 @@
+// trelvane-set check and trelvaned --check on good and bad files; what
+// show and write say about values and files the gateway would not take;
+// trelvaned's explanations of a device it may not open or that is busy,
+// run as an unprivileged user.
+
+#include "files.h"
+#include "pty.h"
+#include "toolrun.h"
+
+#include "setcodec.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <memory>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(SSetFields)
+
+namespace {
+
+using ByteList = QList<QByteArray>;
+
+const QByteArray kSetTool = TRELVANE_SET_PATH;
+const QByteArray kDaemon = TRELVANED_PATH;
+const QByteArray kSetpriv = "/usr/bin/setpriv";
+
+// Every file below the folder with its size and modification time.
+QStringList Snapshot(const QString& strDir)
+{
+    QStringList list;
+    QDirIterator it(strDir, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        list.append(QStringLiteral("%1 %2 %3").arg(info.filePath()).arg(info.size())
+                        .arg(info.lastModified().toMSecsSinceEpoch()));
+    }
+    list.sort();
+    return list;
+}
+
+QByteArrayList Lines(const QByteArray& text)
+{
+    QByteArrayList lines = text.split('\n');
+    if (!lines.isEmpty() && lines.back().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QString ErrnoText(int nErrno)
+{
+    return QString::fromLocal8Bit(std::strerror(nErrno));
+}
+
+// The program run as nobody, through setpriv.
+SToolRun RunAsNobody(const QByteArray& program, const ByteList& args)
+{
+    return RunTool(kSetpriv, ByteList({"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", program}) + args);
+}
+
+} // namespace
+
+class TestSettingsCheck : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void check_data();
+    void check();
+    void showRefusesOtherFiles_data();
+    void showRefusesOtherFiles();
+    void writeWarnsAndWrites();
+    void daemonExplainsMissingDevice();
+    void unprivilegedDevice_data();
+    void unprivilegedDevice();
+
+private:
+    QString Path(const QString& strName) const { return m_pDir->filePath(strName); }
+    QByteArray SetPath() const { return QFile::encodeName(Path(QStringLiteral("gw.set"))); }
+    QByteArray IniPath() const { return QFile::encodeName(Path(QStringLiteral("trelvane.ini"))); }
+
+    std::unique_ptr<QTemporaryDir> m_pDir;
+    std::unique_ptr<CPty> m_pPty;
+};
+
+void TestSettingsCheck::init()
+{
+    m_pDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pDir->isValid());
+    m_pPty = std::make_unique<CPty>();
+    QVERIFY(m_pPty->IsValid());
+}
+
+void TestSettingsCheck::check_data()
+{
+    QTest::addColumn<QByteArray>("content"); // the file; "" for none
+    QTest::addColumn<QByteArray>("profile"); // %pty stands for a pseudo-terminal
+    QTest::addColumn<QStringList>("lines");  // beginnings of the lines on standard output
+    QTest::addColumn<QStringList>("problems"); // parts of the problem lines, in order
+
+    SSetFields good;
+    good.m_strInSetup = "TCP:4001,127.0.0.1";
+    good.m_strInDll = "lf2crlf.so";
+    good.m_strOutSetup = "COM7:9600,n,8,1";
+    good.m_nOutStartup = 1007;
+    const QByteArray goodFile = *WriteSetFile(good);
+    const QString strPlugins = QStringLiteral(TRELVANE_PLUGIN_BUILD_DIR);
+    QTest::newRow("good") << goodFile << QByteArray("[Serial Ports]\nCOM7=%pty\n")
+        << QStringList{R"(in-setup: "TCP:4001,127.0.0.1": TCP client, connects to port 4001 at "127.0.0.1")",
+                       QStringLiteral(R"(in-dll: "lf2crlf.so": loads %1/lf2crlf.so)").arg(strPlugins),
+                       R"(out-setup: "COM7:9600,n,8,1": serial line, [Serial Ports] maps COM7 to )",
+                       "out-dll: none, blocks pass unchanged",
+                       "out-startup: 1007, the Output starts with the Input"}
+        << QStringList();
+
+    SSetFields careless;
+    careless.m_strInSetup = "TCP:abc,127.0.0.1";
+    careless.m_strInDll = "lf2crfl.so";
+    careless.m_strOutSetup = "COM1:9600,q,8,1";
+    careless.m_nOutStartup = 1009;
+    QTest::newRow("typing errors") << *WriteSetFile(careless) << QByteArray()
+        << QStringList{R"(in-setup: "TCP:abc,127.0.0.1": TCP client, connects to port 0)",
+                       R"(in-dll: "lf2crfl.so": does not load)", R"(out-setup: "COM1:9600,q,8,1": result code 1)"}
+        << QStringList{R"(in-setup: the port field "abc" is not a number; it counts as port 0)",
+                       QStringLiteral(R"(in-dll: plug-in "lf2crfl.so" not found; searched: )"),
+                       R"(out-setup: result code 1 ("BuildCommDCB Error!"))",
+                       "out-startup: 1009 is neither 1007 (with-input) nor 1008 (first-data); it acts as 1008"};
+
+    SSetFields devices;
+    devices.m_strInSetup = "COM7:9600";
+    devices.m_strOutSetup = "COM8:9600";
+    devices.m_strOutDll = "@notes.so";
+    QTest::newRow("devices and plug-in file")
+        << *WriteSetFile(devices) << QByteArray("[Serial Ports]\nCOM7=/dev/trelvane-no-such-tty\nCOM8=tty8\n")
+        << QStringList{R"(in-setup: "COM7:9600": serial line, [Serial Ports] maps COM7 to /dev/trelvane-no-such-tty; )",
+                       R"(in-dll: none)",
+                       R"(out-setup: "COM8:9600": result code 1)"}
+        << QStringList{QStringLiteral("in-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM7 to "
+                                      "/dev/trelvane-no-such-tty, which does not exist (%1)").arg(ErrnoText(ENOENT)),
+                       "out-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM8 to tty8, which is "
+                       "not an absolute path",
+                       "notes.so is not a plug-in the system can load: "};
+
+    SSetFields grammar;
+    grammar.m_strInSetup = "tcp:1025,127.0.0.1";
+    grammar.m_strOutSetup = "UDP:5000x";
+    QTest::newRow("grammar") << *WriteSetFile(grammar) << QByteArray()
+        << QStringList{R"(in-setup: "tcp:1025,127.0.0.1": result code 20)",
+                       R"(in-dll: none)", R"(out-setup: "UDP:5000x": result code 13)"}
+        << QStringList{"in-setup: result code 20 (\"Invalid Setup String!\")",
+                       "out-setup: result code 13 (\"Invalid Setup String!\"): there is no ',' after the ':'"};
+
+    QTest::newRow("no file") << QByteArray() << QByteArray() << QStringList()
+        << QStringList{"gw.set\nCannot find this file."};
+    QTest::newRow("short file") << QByteArray(13, '\0') << QByteArray() << QStringList()
+        << QStringList{"gw.set: Unexpected file format."};
+    QTest::newRow("bytes after the settings") << goodFile + "root:x:0:0\n" << QByteArray("[Serial Ports]\nCOM7=%pty\n")
+        << QStringList{R"(in-setup: "TCP:4001,127.0.0.1")"}
+        << QStringList{"gw.set: not a settings file as Trelvane writes one: 11 bytes follow the ten settings"};
+}
+
+void TestSettingsCheck::check()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, profile);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, problems);
+
+    QVERIFY(WriteAll(Path(QStringLiteral("notes.so")), "not a shared object\n"));
+    if (!content.isEmpty()) {
+        // A plug-in named "@x" is the file x in the test's folder.
+        const SSetReadResult read = ReadSetFile(content);
+        if (read.m_eStatus == ESetReadStatus::Ok && read.m_fields.m_strOutDll.startsWith('@')) {
+            SSetFields fields = read.m_fields;
+            fields.m_strOutDll = QFile::encodeName(Path(QString::fromUtf8(fields.m_strOutDll.mid(1))));
+            content = *WriteSetFile(fields) + content.mid(read.m_nBytesRead);
+        }
+        QVERIFY(WriteAll(QFile::decodeName(SetPath()), content));
+    }
+    profile.replace("%pty", QFile::encodeName(m_pPty->Slave()));
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()), profile));
+    const QStringList before = Snapshot(m_pDir->path());
+
+    for (const auto& [program, args, prefix] :
+         {std::tuple{kSetTool, ByteList{"--profile", IniPath(), "check", SetPath()}, QByteArray("trelvane-set: ")},
+          std::tuple{kDaemon, ByteList{"--check", "--profile", IniPath(), SetPath()}, QByteArray("trelvaned: ")}}) {
+        const SToolRun run = RunTool(program, args);
+        const QByteArrayList outLines = Lines(run.out);
+        const QByteArrayList errLines = Lines(run.err);
+        QCOMPARE(run.nExit, problems.isEmpty() ? 0 : 1);
+        QCOMPARE(outLines.size(), lines.isEmpty() ? 0 : 5);
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QVERIFY2(QString::fromUtf8(outLines[i]).startsWith(lines[i]), outLines[i].constData());
+        QCOMPARE(errLines.size(), problems.size());
+        for (qsizetype i = 0; i < problems.size(); ++i) {
+            QVERIFY2(errLines[i].startsWith(prefix), errLines[i].constData());
+            // A message with a line break is still one line of output.
+            const QString strLine = QString::fromUtf8(errLines[i])
+                                        .replace(QStringLiteral(" Cannot"), QStringLiteral("\nCannot"))
+                                        .replace(QStringLiteral("\\x0aCannot"), QStringLiteral("\nCannot"));
+            QVERIFY2(strLine.contains(problems[i]), errLines[i].constData());
+        }
+        QCOMPARE(Snapshot(m_pDir->path()), before);
+    }
+}
+
+void TestSettingsCheck::showRefusesOtherFiles_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("reason");
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:1025,127.0.0.1";
+    QTest::newRow("text after the settings")
+        << *WriteSetFile(fields) + "x" << QStringLiteral("1 bytes follow the ten settings, which take 32");
+    QTest::newRow("a password file") << QByteArray("root:x:0:0:root:/root:/bin/bash\n").repeated(30)
+                                     << QStringLiteral("bytes follow the ten settings");
+    fields.m_bDetectCarrier = 2;
+    QTest::newRow("flag 2") << *WriteSetFile(fields) << QStringLiteral("the flag detect-carrier holds 2");
+}
+
+void TestSettingsCheck::showRefusesOtherFiles()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+    QVERIFY(WriteAll(QFile::decodeName(SetPath()), content));
+    const SToolRun run = RunTool(kSetTool, {"show", SetPath()});
+    QCOMPARE(run.nExit, 1);
+    QCOMPARE(run.out, QByteArray());
+    QCOMPARE(Lines(run.err).size(), 1);
+    QVERIFY2(run.err.startsWith("trelvane-set: " + SetPath() + " is not a settings file: "), run.err.constData());
+    QVERIFY2(QString::fromUtf8(run.err).contains(reason), run.err.constData());
+}
+
+void TestSettingsCheck::writeWarnsAndWrites()
+{
+    const SToolRun run = RunTool(kSetTool, {"write", SetPath(), "--in-setup", "TCP:abc,127.0.0.1", "--out-setup",
+                                            "COM1:9600,q,8,1", "--out-startup", "1009", "--in-dll", "nosuch.so"});
+    QCOMPARE(run.nExit, 0);
+    QCOMPARE(run.out, QByteArray());
+    const QByteArrayList warnings = Lines(run.err);
+    QCOMPARE(warnings, QByteArrayList({
+        "trelvane-set: warning: in-setup: the port field \"abc\" is not a number; it counts as port 0",
+        "trelvane-set: warning: out-setup: result code 1 (\"BuildCommDCB Error!\"): the line settings of "
+        "\"COM1:9600,q,8,1\" are refused: the parity must be one of n, e, o, m, s, got 'q'",
+        "trelvane-set: warning: out-startup: 1009 is neither 1007 (with-input) nor 1008 (first-data); it acts as 1008",
+    }));
+    const SSetReadResult read = ReadSetFile(ReadAll(QFile::decodeName(SetPath())));
+    QCOMPARE(read.m_eStatus, ESetReadStatus::Ok);
+    QCOMPARE(read.m_fields.m_strInSetup, QByteArray("TCP:abc,127.0.0.1"));
+    QCOMPARE(read.m_fields.m_strOutSetup, QByteArray("COM1:9600,q,8,1"));
+    QCOMPARE(read.m_fields.m_nOutStartup, 1009);
+
+    // Only the values given are judged: the empty Output of an update is
+    // not warned about again and again.
+    const SToolRun update = RunTool(kSetTool, {"write", SetPath(), "--update", "--out-setup", "",
+                                               "--in-setup", "UDP:5000,127.0.0.1"});
+    QCOMPARE(update.nExit, 0);
+    QCOMPARE(Lines(update.err), QByteArrayList({"trelvane-set: warning: out-setup: result code 20 (\"Invalid Setup "
+                                                "String!\"): the setup string is empty; COM, TCP or UDP in capitals, "
+                                                "e.g. TCP:1025,127.0.0.1 or COM2:9600,n,8,1"}));
+}
+
+void TestSettingsCheck::daemonExplainsMissingDevice()
+{
+    SSetFields fields;
+    fields.m_strInSetup = "COM7:9600,n,8,1";
+    QVERIFY(WriteAll(QFile::decodeName(SetPath()), *WriteSetFile(fields)));
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()), "[Serial Ports]\nCOM7=/dev/trelvane-no-such-tty\n"));
+    const SToolRun run = RunTool(kDaemon, {"--profile", IniPath(), SetPath()});
+    QCOMPARE(run.nExit, 1);
+    // The explanation follows the message box it explains (the counters
+    // come last).
+    QCOMPARE(Lines(run.err).mid(0, 3), QByteArrayList({
+        "trelvaned: OpenComm Error!",
+        "trelvaned: why: Input: [Serial Ports] maps COM7 to /dev/trelvane-no-such-tty, which does not exist ("
+            + ErrnoText(ENOENT).toUtf8() + "): check that the adapter is plugged in, or map it with: "
+            "trelvane-set serial-ports set COM7 /dev/ttyUSB0",
+        "trelvaned: the Input port did not start",
+    }));
+}
+
+void TestSettingsCheck::unprivilegedDevice_data()
+{
+    QTest::addColumn<bool>("busy");
+    QTest::newRow("no permission") << false;
+    QTest::newRow("held exclusively") << true;
+}
+
+void TestSettingsCheck::unprivilegedDevice()
+{
+    QFETCH(bool, busy);
+    if (::geteuid() != 0)
+        QSKIP("runs the programs as nobody, which needs root; tst_diagnosis covers the busy case as this user");
+    if (!QFileInfo::exists(QFile::decodeName(kSetpriv)))
+        QSKIP("setpriv is not installed");
+    // A program run as nobody reads the test's folder.
+    QVERIFY(::chmod(QFile::encodeName(m_pDir->path()).constData(), 0755) == 0);
+    const QByteArray slave = QFile::encodeName(m_pPty->Slave());
+    const group* pGroup = ::getgrnam("dialout");
+    const gid_t nGroup = pGroup ? pGroup->gr_gid : 20;
+    const QByteArray groupName = pGroup ? QByteArray("dialout") : QByteArray("20");
+    int hHolder = -1;
+    if (busy) {
+        // nobody may open the line, but the test holds it exclusively.
+        QVERIFY(::chown(slave.constData(), 65534, nGroup) == 0 && ::chmod(slave.constData(), 0600) == 0);
+        hHolder = ::open(slave.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(hHolder >= 0);
+        QCOMPARE(::ioctl(hHolder, TIOCEXCL), 0);
+    } else {
+        // As a serial line usually is: root's, and its group's.
+        QVERIFY(::chown(slave.constData(), 0, nGroup) == 0 && ::chmod(slave.constData(), 0660) == 0);
+    }
+
+    SSetFields fields;
+    fields.m_strInSetup = "COM7:9600,n,8,1";
+    fields.m_strOutSetup = "TCP:1025,127.0.0.1";
+    QVERIFY(WriteAll(QFile::decodeName(SetPath()), *WriteSetFile(fields)));
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()), "[Serial Ports]\nCOM7=" + slave + '\n'));
+    ::chmod(SetPath().constData(), 0644);
+    ::chmod(IniPath().constData(), 0644);
+
+    const QByteArray why = busy
+        ? "[Serial Ports] maps COM7 to " + slave + ", which is busy (" + ErrnoText(EBUSY).toUtf8()
+              + "): another program holds it open exclusively (fuser -v " + slave + " shows which)"
+        : "[Serial Ports] maps COM7 to " + slave + ", which user nobody may not open (" + ErrnoText(EACCES).toUtf8()
+              + "); it belongs to group " + groupName + ": join it with: sudo usermod -aG " + groupName
+              + " nobody, then log in again";
+    const SToolRun daemon = RunAsNobody(kDaemon, {"--profile", IniPath(), SetPath()});
+    const SToolRun check = RunAsNobody(kSetTool, {"--profile", IniPath(), "check", SetPath()});
+    if (hHolder >= 0)
+        ::close(hHolder);
+
+    QCOMPARE(daemon.nExit, 1);
+    QCOMPARE(Lines(daemon.err).mid(0, 3), QByteArrayList({"trelvaned: OpenComm Error!", "trelvaned: why: Input: " + why,
+                                                "trelvaned: the Input port did not start"}));
+    QCOMPARE(check.nExit, 1);
+    QCOMPARE(Lines(check.err),
+             QByteArrayList({"trelvane-set: in-setup: result code 1 (\"OpenComm Error!\"): " + why}));
+}
+
+QTEST_GUILESS_MAIN(TestSettingsCheck)
+#include "tst_settingscheck.moc"
