@@ -1,16 +1,20 @@
 # The two everyday commands:
-#   make run    install what is missing, build, start the desktop program
+#   make run    check for a display, install what the desktop program needs,
+#               build it and the example plug-ins, start it
 #   make test   install what is missing, build, run every test (normal build,
 #               sanitizer build, short fuzz runs)
+#   make headless  build only trelvaned, trelvane-set and the example plug-ins
+#   make package   build the Debian package (build-package/trelvane_*.deb)
 #   make bench  relay benchmark against socat, writes docs/performance.md
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+PACKAGE_BUILD ?= build-package
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-normal test-asan test-fuzz fuzz soak bench install clean
+.PHONY: all deps build run headless package test test-normal test-asan test-fuzz fuzz soak bench install clean
 
 all: build
 
@@ -23,8 +27,27 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The display is checked first: without one, nothing is installed or built.
+run:
+	@scripts/run-desktop.sh --check-display $(BUILD)
+	@scripts/install-deps.sh --desktop
+	@$(MAKE) --no-print-directory $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target desktop
 	@scripts/run-desktop.sh $(BUILD)
+
+headless:
+	@scripts/install-deps.sh --desktop
+	@$(MAKE) --no-print-directory $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target headless
+
+# A tree of its own without the tests; the package installs below /usr.
+$(PACKAGE_BUILD)/build.ninja:
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVANE_TESTS=OFF $(CMAKE_FLAGS)
+
+package:
+	@scripts/install-deps.sh --package
+	@$(MAKE) --no-print-directory $(PACKAGE_BUILD)/build.ninja
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target package
 
 test: test-normal test-asan test-fuzz
 	@scripts/test-summary.sh $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log
@@ -67,4 +90,4 @@ install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

@@ -55,8 +55,18 @@ int main(int argc, char* argv[])
         "Exit status: 0 stopped by a signal, 1 the Input port did not start,\n"
         "2 bad command line or unreadable settings file.\n"
         "With --check: 0 no problem found, 1 a problem found."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+    // Help and version by hand: Qt's own help option would also list
+    // --help-all, and its version option is -v where trelvane-set has -V.
+    // -v stays accepted for scripts written against older versions.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Displays help on commandline options."));
+    const QCommandLineOption versionOption({QStringLiteral("V"), QStringLiteral("version")},
+                                           QStringLiteral("Displays version information."));
+    QCommandLineOption oldVersionOption(QStringLiteral("v"));
+    oldVersionOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(helpOption);
+    parser.addOption(versionOption);
+    parser.addOption(oldVersionOption);
     const QCommandLineOption retryOption(QStringLiteral("retry"),
         QStringLiteral("When the Input port does not start, press Startup / Reset again after <seconds> "
                        "until it starts, instead of exiting with status 1."),
@@ -85,7 +95,7 @@ int main(int argc, char* argv[])
         std::fputs(parser.helpText().toUtf8().constData(), stdout);
         return 0;
     }
-    if (parser.isSet(versionOption)) {
+    if (parser.isSet(versionOption) || parser.isSet(oldVersionOption)) {
         std::printf("trelvaned %s\n", TRELVANE_VERSION);
         return 0;
     }

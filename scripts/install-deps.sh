@@ -1,19 +1,37 @@
 #!/usr/bin/env bash
-# Installs every package the build and the tests need on Debian.
+# Installs the Debian packages the build and the tests need.
+#   install-deps.sh            everything: build, tests, fuzzing, benchmark, package
+#   install-deps.sh --desktop  only what building the programs needs (make run)
+#   install-deps.sh --package  what building the Debian package needs
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
-packages=(
+build_packages=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev            # Core, Gui, Widgets, Network, Test, moc, offscreen platform
+)
+package_packages=(
+  scdoc                   # manual pages from their text sources (47 kB)
+  dpkg-dev                # dpkg-shlibdeps: the package's library dependencies
+)
+test_packages=(
   clang libclang-rt-14-dev  # libFuzzer targets
   socat                   # relay peer for the benchmark
   iproute2 iptables       # network namespaces for the half-open peer test
+  groff-base man-db       # rendering the manual pages in the tests
+  systemd                 # systemd-analyze for the unit test (about 30 MB with its libraries)
 )
+
+packages=("${build_packages[@]}")
+case ${1:-} in
+  --desktop) ;;
+  --package) packages+=("${package_packages[@]}") ;;
+  "") packages+=("${package_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [--desktop|--package]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
-  [[ $p == \#* ]] && continue
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [[ $status == "install ok installed" ]] || missing+=("$p")
 done

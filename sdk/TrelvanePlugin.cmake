@@ -1,21 +1,20 @@
 # trelvane_add_plugin(<name> [NO_INSTALL] [OUTPUT_DIRECTORY <dir>] <sources...>)
 # Builds the transfer plug-in <name>.so (no "lib" prefix, only the exports
-# marked with TRELVANE_PLUGIN_API visible) into TRELVANE_PLUGIN_BUILD_DIR or
-# <dir>, and installs it to TRELVANE_PLUGIN_INSTALL_DIR unless NO_INSTALL.
+# marked with TRELVANE_PLUGIN_API visible) into TRELVANE_PLUGIN_BUILD_DIR,
+# <dir> or the current binary folder, and installs it unless NO_INSTALL.
 #
-# Outside the Trelvane tree: include() this file from its installed place
-# (share/trelvane/cmake); it finds trelvane_plugin.h next to it or in the
-# installed include/trelvane folder, and builds into the current binary folder.
+# It installs to TRELVANE_PLUGIN_INSTALL_DIR when that is set (inside the
+# Trelvane tree: relative to the install prefix), else to TRELVANE_PLUGIN_DIR,
+# which find_package(Trelvane) sets to the installation's plug-in folder.
+# Outside the Trelvane tree, use find_package(Trelvane) rather than including
+# this file.
 include_guard(GLOBAL)
-
-if(NOT TARGET Trelvane::sdk)
-  find_path(TRELVANE_SDK_INCLUDE_DIR trelvane_plugin.h
-    HINTS ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_LIST_DIR}/../../../include/trelvane
-    REQUIRED)
-endif()
 
 function(trelvane_add_plugin name)
   cmake_parse_arguments(P "NO_INSTALL" "OUTPUT_DIRECTORY" "" ${ARGN})
+  if(NOT TARGET Trelvane::sdk)
+    message(FATAL_ERROR "trelvane_add_plugin: no Trelvane::sdk target; call find_package(Trelvane) first")
+  endif()
   if(NOT P_OUTPUT_DIRECTORY)
     set(P_OUTPUT_DIRECTORY ${TRELVANE_PLUGIN_BUILD_DIR})
   endif()
@@ -23,11 +22,7 @@ function(trelvane_add_plugin name)
     set(P_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   endif()
   add_library(${name} MODULE ${P_UNPARSED_ARGUMENTS})
-  if(TARGET Trelvane::sdk)
-    target_link_libraries(${name} PRIVATE Trelvane::sdk)
-  else()
-    target_include_directories(${name} PRIVATE ${TRELVANE_SDK_INCLUDE_DIR})
-  endif()
+  target_link_libraries(${name} PRIVATE Trelvane::sdk)
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     C_VISIBILITY_PRESET hidden
@@ -38,8 +33,9 @@ function(trelvane_add_plugin name)
   if(NOT P_NO_INSTALL)
     set(dest ${TRELVANE_PLUGIN_INSTALL_DIR})
     if(NOT dest)
-      set(dest lib/trelvane/plugins)
+      set(dest ${TRELVANE_PLUGIN_DIR})
     endif()
     install(TARGETS ${name} LIBRARY DESTINATION ${dest})
+    set_property(GLOBAL APPEND PROPERTY TRELVANE_INSTALLED_PLUGINS ${name})
   endif()
 endfunction()
