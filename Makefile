@@ -76,8 +76,9 @@ fuzz: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# Relay benchmark: trelvaned against socat -b 512, interleaved runs;
-# regenerates docs/performance.md (REPS, MIB, ROUNDS, SOAK tune it).
+# Relay benchmark: trelvaned against socat -b 512 and socat's default 8 KiB
+# buffer, interleaved runs; regenerates docs/performance.md (REPS, MIB,
+# ROUNDS, SOAK tune it; BASELINE=path adds an earlier trelvaned build).
 bench: build
 	scripts/bench-compare.sh $(BUILD)
 

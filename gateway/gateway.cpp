@@ -409,10 +409,7 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
             if (bHeld) {
                 // DllAfterSend and everything after it wait until the
                 // destination has taken the rest of this block.
-                SDirection& direction = m_directions[bInToOut];
-                direction.bParked = true;
-                ++direction.nParkId;
-                direction.pDestination = pDestination;
+                SDirection& direction = Park(bInToOut, pDestination);
                 direction.strBlock = QByteArray(pData, nLen);
                 direction.strSent = pOut == copy.constData() ? std::move(copy) : QByteArray(pOut, nOutLen);
                 direction.pPlugin = pPlugin;
@@ -423,6 +420,28 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
         if (!AfterPass(pPlugin, nGeneration, pOut, nOutLen))
             return;
     }
+}
+
+CGateway::SDirection& CGateway::Park(bool bInToOut, QObject* pDestination)
+{
+    SDirection& direction = m_directions[bInToOut];
+    direction.bParked = true;
+    ++direction.nParkId;
+    direction.pDestination = pDestination;
+    return direction;
+}
+
+CPortSocket* CGateway::BatchDestination(bool bInput, qsizetype nLen) const
+{
+    // Per block there is then nothing to call or to decide: no plug-in pass
+    // (its calls keep their order relative to each block's send), no block
+    // to drop and no Output to start.
+    if (nLen <= 0 || (bInput ? m_hInDll : m_hOutDll))
+        return nullptr;
+    if (bInput ? m_bSkipInResponse || !m_bOutStarted || m_pOutSerial : m_bSkipOutResponse || m_pInSerial)
+        return nullptr;
+    CPortSocket* pSocket = bInput ? m_pOutSocket : m_pInSocket;
+    return pSocket && !pSocket->IsClosed() ? pSocket : nullptr;
 }
 
 bool CGateway::AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen)
@@ -453,6 +472,20 @@ bool CGateway::IsSourceCurrent(const SDirection& direction, bool bInput) const
 bool CGateway::PassBlocks(bool bInput, const char* pData, qsizetype nLen)
 {
     SDirection& direction = m_directions[bInput];
+    if (CPortSocket* pDestination = BatchDestination(bInput, nLen)) {
+        // All blocks of the read in one system call: one send on a TCP
+        // stream, one datagram per block on UDP. Each block still counts,
+        // and is traced, as received and sent on its own.
+        for (qsizetype nOffset = 0; nOffset < nLen; nOffset += CPortSocket::kReceiveBlock) {
+            const int nBlock = int(std::min<qsizetype>(nLen - nOffset, CPortSocket::kReceiveBlock));
+            m_observer.OnReceived(bInput, pData + nOffset, nBlock);
+            m_observer.OnSent(bInput, pData + nOffset, nBlock, pData + nOffset, nBlock);
+        }
+        pDestination->SendBlocks(pData, nLen);
+        if (pDestination->HasPending())
+            Park(bInput, pDestination);
+        return !direction.bParked;
+    }
     const bool bBurst = nLen > CPortSocket::kReceiveBlock;
     if (bBurst)
         BeginBlockBurst(bInput);

@@ -132,6 +132,11 @@ private:
     // Lets a recorded port deliver blocks.
     void ArmPort(bool bInput);
     void TransferPasses(bool bInToOut, const char* pData, int nLen);
+    // Marks the direction as waiting for pDestination's held bytes.
+    SDirection& Park(bool bInToOut, QObject* pDestination);
+    // The socket that may take all blocks of a read of nLen bytes in one
+    // system call, or null when they must go one by one.
+    CPortSocket* BatchDestination(bool bInput, qsizetype nLen) const;
     // DllAfterSend of a pass whose send is over: true when another pass over
     // the same block is due.
     bool AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen);

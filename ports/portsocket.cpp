@@ -14,11 +14,14 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -28,9 +31,11 @@ long SystemSendTo(int hSocket, const void* pData, unsigned long nLen, const sock
     return ::sendto(hSocket, pData, nLen, MSG_NOSIGNAL, pAddr, nAddrLen);
 }
 
-// How many blocks one read notification may pass on before the event loop
-// gets its turn again (fairness between the two directions).
-constexpr int kBlocksPerWakeup = 64;
+// Blocks one segmented datagram send carries (at most 64: the system's
+// limit, and 64 x 512 bytes stays within a datagram's 65,507 bytes).
+constexpr int kBlocksPerSegmentedSend = 16;
+// Cleared when the system refuses UDP segmentation offload.
+bool g_bUdpSegmentation = true;
 
 } // namespace
 
@@ -316,6 +321,88 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
     m_nPendingOffset = 0;
     m_pWriteNotifier->setEnabled(true);
     return nLen;
+}
+
+int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
+{
+    if (m_nSocketType == SocketTcp || nLen <= kReceiveBlock)
+        return SendBlock(pData, int(nLen));
+    if (m_nSocketType != SocketUdp)
+        return 0;
+    const int nBlocks = int((nLen + kReceiveBlock - 1) / kReceiveBlock);
+    if (HasPending() || s_pfnSendTo != SystemSendTo || nBlocks > kBlocksPerWakeup
+        || (m_bFollowPeer && !m_clientPeer.IsValid())) {
+        // Behind held datagrams, with the datagram send replaced, or with no
+        // client to answer yet: one by one.
+        for (qsizetype nOffset = 0; nOffset < nLen; nOffset += kReceiveBlock)
+            SendBlock(pData + nOffset, int(std::min<qsizetype>(nLen - nOffset, kReceiveBlock)));
+        return int(nLen);
+    }
+    if (IsClosed()) {
+        LogError("SendTo Error Code:", WSAENOTSOCK);
+        return -1;
+    }
+    SSocketAddress peer;
+    if (!PeerAddress(m_nPeerPort, m_strPeerAddress, int(nLen), &peer))
+        return 0;
+    // With segmentation offload one message carries several blocks and the
+    // system cuts it into one datagram per block (each block but a read's
+    // last is a full 512 bytes); without it, one message per block.
+    const int nPerMessage = g_bUdpSegmentation ? kBlocksPerSegmentedSend : 1;
+    const int nMessages = (nBlocks + nPerMessage - 1) / nPerMessage;
+    mmsghdr messages[kBlocksPerWakeup] {};
+    iovec parts[kBlocksPerWakeup];
+    alignas(cmsghdr) char control[kBlocksPerWakeup][CMSG_SPACE(sizeof(quint16))] {};
+    for (int i = 0; i < nMessages; ++i) {
+        const qsizetype nOffset = qsizetype(i) * nPerMessage * kReceiveBlock;
+        parts[i].iov_base = const_cast<char*>(pData + nOffset);
+        parts[i].iov_len = size_t(std::min<qsizetype>(nLen - nOffset, qsizetype(nPerMessage) * kReceiveBlock));
+        msghdr& header = messages[i].msg_hdr;
+        header.msg_name = peer.Get();
+        header.msg_namelen = peer.nLength;
+        header.msg_iov = &parts[i];
+        header.msg_iovlen = 1;
+        if (parts[i].iov_len > size_t(kReceiveBlock)) {
+            header.msg_control = control[i];
+            header.msg_controllen = sizeof control[i];
+            cmsghdr* pControl = CMSG_FIRSTHDR(&header);
+            pControl->cmsg_level = SOL_UDP;
+            pControl->cmsg_type = UDP_SEGMENT;
+            pControl->cmsg_len = CMSG_LEN(sizeof(quint16));
+            const quint16 nSegment = kReceiveBlock;
+            std::memcpy(CMSG_DATA(pControl), &nSegment, sizeof nSegment);
+        }
+    }
+    int nDone = 0;
+    while (nDone < nMessages) {
+        const int n = ::sendmmsg(m_hSocket, messages + nDone, unsigned(nMessages - nDone), MSG_NOSIGNAL);
+        if (n > 0) {
+            nDone += n;
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (nPerMessage > 1 && nDone == 0
+            && (errno == EINVAL || errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
+            // No segmentation offload here: one message per block from now on.
+            g_bUdpSegmentation = false;
+            return SendBlocks(pData, nLen);
+        }
+        const int nError = WsaErrorFromErrno(errno);
+        if (nError == WSAEWOULDBLOCK) {
+            // The rest waits, still one datagram per block.
+            const qsizetype nFrom = qsizetype(nDone) * nPerMessage * kReceiveBlock;
+            for (qsizetype nOffset = nFrom; nOffset < nLen; nOffset += kReceiveBlock)
+                m_pending.append(QByteArray(pData + nOffset, std::min<qsizetype>(nLen - nOffset, kReceiveBlock)));
+            m_nPendingOffset = 0;
+            m_pWriteNotifier->setEnabled(true);
+            break;
+        }
+        // Those datagrams are lost, as on a failed sendto; the others go on.
+        LogError("SendTo Error Code:", nError);
+        ++nDone;
+    }
+    return int(nLen);
 }
 
 void CPortSocket::FlushPending()

@@ -27,7 +27,10 @@ class CPortSocket : public QObject
     Q_OBJECT
 public:
     enum { SocketTcp = 1, SocketUdp = 2 };
-    enum { kReceiveBlock = 512 };
+    static constexpr int kReceiveBlock = 512;
+    // Blocks one read notification may take with one receive (a TCP read
+    // of up to 64 KiB, or as many datagrams).
+    static constexpr int kBlocksPerWakeup = 128;
     // How long a TCP connect may take before it counts as timed out.
     static constexpr int kConnectTimeoutMs = 5000;
 
@@ -97,6 +100,11 @@ public:
     // bytes included), 0 when a datagram's name does not resolve, or -1
     // (logged) on failure.
     int SendBlock(const char* pData, int nLen);
+    // The blocks of one read (at most kBlocksPerWakeup blocks of 512 bytes)
+    // in one system call where the peer cannot tell: one send of all bytes
+    // on TCP, one sendmmsg of one datagram per block on UDP. Held back and
+    // reported like SendBlock.
+    int SendBlocks(const char* pData, qsizetype nLen);
     // Bytes of SendBlock still held back.
     bool HasPending() const { return !m_pending.isEmpty(); }
     // Reads again after the owner's OnBlocksRead asked for a pause.

@@ -58,7 +58,7 @@ struct SEnd
         pLine->m_bRead = bOn;
         // A slow reader: a page at a time, then a pause.
         if (bOn && nRate > 0)
-            pLine->SetSlowReader(4096, std::chrono::microseconds(4096 * 1000000 / nRate));
+            pLine->SetSlowReader(4096, std::chrono::microseconds(4096LL * 1000000 / nRate));
     }
     // Everything received is the other end's stream, in order.
     bool ReceivedIntact()
@@ -147,12 +147,12 @@ void TestCrossing::crossingTrafficCompletes()
     driver.start(5);
     QElapsedTimer clock;
     clock.start();
-    QTimer::singleShot(20000, [&] {
+    QTimer::singleShot(60000, [&] {
         bLate = true;
         rig.gateway.RequestStop(true);
     });
 
-    QTRY_VERIFY_WITH_TIMEOUT(bLate || (out.Received() == nBytes && in.Received() == nBytes), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(bLate || (out.Received() == nBytes && in.Received() == nBytes), 70000);
     QVERIFY2(!bLate, qPrintable(QStringLiteral("stalled: Input sent %1 received %2, Output sent %3 received %4")
                                     .arg(in.Sent()).arg(in.Received()).arg(out.Sent()).arg(out.Received())));
     const qint64 nMs = clock.elapsed();

@@ -32,6 +32,7 @@ private slots:
     void messageLogFormatAndLimit();
     void relaysTcpBothWaysByteExact();
     void udpOutputOneDatagramPerBlock();
+    void udpBurstOneDatagramPerBlock();
     void startModes();
     void outputConnectErrorBox();
     void deferredOutputRetriesOnNextBlock();
@@ -173,6 +174,42 @@ void TestGateway::udpOutputOneDatagramPerBlock()
     outPeer.writeDatagram(QByteArray(), sender, nSenderPort);
     outPeer.writeDatagram("again", sender, nSenderPort);
     QTRY_COMPARE(inSink.data, QByteArray("replyagain"));
+}
+
+void TestGateway::udpBurstOneDatagramPerBlock()
+{
+    // A burst written at once reaches the gateway in large reads; their
+    // blocks leave together, still one datagram of at most 512 bytes each,
+    // in order.
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QUdpSocket outPeer;
+    QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
+    outPeer.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 1 << 20);
+    SGatewayRig rig;
+    rig.Start(TcpSetup(inServer), "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1");
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    QList<QByteArray> datagrams;
+    qsizetype nTotal = 0;
+    connect(&outPeer, &QUdpSocket::readyRead, &outPeer, [&] {
+        while (outPeer.hasPendingDatagrams()) {
+            QByteArray d(int(outPeer.pendingDatagramSize()), 0);
+            outPeer.readDatagram(d.data(), d.size());
+            nTotal += d.size();
+            datagrams.append(d);
+        }
+    });
+    const QByteArray data = RandomBytes(48 * 1024, 5);
+    pIn->write(data);
+    QTRY_COMPARE(nTotal, data.size());
+    QByteArray all;
+    for (const QByteArray& d : datagrams) {
+        QVERIFY(!d.isEmpty() && d.size() <= 512);
+        all += d;
+    }
+    QVERIFY(all == data);
+    QVERIFY(datagrams.size() >= data.size() / 512);
 }
 
 void TestGateway::startModes()
