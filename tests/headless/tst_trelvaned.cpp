@@ -24,6 +24,8 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -744,6 +746,14 @@ void TestTrelvaned::stalledLogReaderDoesNotBlock()
     // invalid: two lines each, far more than the pipe holds.
     peers.pIn->write(QByteArray(4 << 20, 'x'));
     QTRY_VERIFY_WITH_TIMEOUT(peers.pIn->bytesToWrite() == 0, kWaitMs);
+    // Only once the gateway has read all of it (nothing left in our send
+    // queue) have far more lines been made than the pipe and the queue hold.
+    const auto unread = [&] {
+        int nQueued = -1;
+        ::ioctl(int(peers.pIn->socketDescriptor()), SIOCOUTQ, &nQueued);
+        return nQueued;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(unread(), 0, kWaitMs);
 
     // The gateway still answers: a reload with a working Output relays.
     QVERIFY(WriteSet(peers.Fields(1008)));
