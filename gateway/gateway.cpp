@@ -428,6 +428,10 @@ CGateway::SDirection& CGateway::Park(bool bInToOut, QObject* pDestination)
     direction.bParked = true;
     ++direction.nParkId;
     direction.pDestination = pDestination;
+    // No pass is due unless the caller records one.
+    direction.strBlock.clear();
+    direction.strSent.clear();
+    direction.pPlugin = nullptr;
     return direction;
 }
 
@@ -582,21 +586,27 @@ void CGateway::ResumeDirection(bool bInput, quint64 nParkId)
 
 void CGateway::BeginBlockBurst(bool bInput)
 {
-    // Sockets send every block at once (no Nagle delay); for the blocks of
-    // one read the destination is corked, so they leave as full segments,
-    // and uncorked after the last one.
+    // Sockets send every block at once (no Nagle delay); the blocks of one
+    // read are gathered by a socket destination and leave in full segments,
+    // the rest after the last one.
     CPortSocket* pDestination = bInput ? m_pOutSocket : m_pInSocket;
-    if (!pDestination || m_pCorked[bInput])
+    if (!pDestination || m_pGathering[bInput])
         return;
-    pDestination->SetCork(true);
-    m_pCorked[bInput] = pDestination;
+    pDestination->BeginGathering();
+    m_pGathering[bInput] = pDestination;
 }
 
 void CGateway::EndBlockBurst(bool bInput)
 {
-    if (CPortSocket* pCorked = m_pCorked[bInput])
-        pCorked->SetCork(false);
-    m_pCorked[bInput] = nullptr;
+    CPortSocket* pGathering = m_pGathering[bInput];
+    m_pGathering[bInput] = nullptr;
+    if (!pGathering)
+        return;
+    pGathering->EndGathering();
+    // The system did not take all of the last blocks: the direction waits
+    // for them before its source is read again (no pass is due).
+    if (pGathering->HasPending() && !m_directions[bInput].bParked)
+        Park(bInput, pGathering);
 }
 
 bool CGateway::SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen)
@@ -663,7 +673,7 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
         // have been torn down or deleted meanwhile, as by a transfer.
         if (!pGuard || pPort != (bInput ? m_pInSerial : m_pOutSerial) || n <= 0)
             break;
-        if (i == 1 && !m_pCorked[bInput]) {
+        if (i == 1 && !m_pGathering[bInput]) {
             BeginBlockBurst(bInput);
             bBurst = true;
         }

@@ -186,9 +186,9 @@ private:
     // The Input port may deliver blocks (armed after the start, including
     // that of the Output with "Output Startup with Input").
     bool m_bInputArmed = false;
-    // Destination corked for the burst of blocks read on the Input [1] /
+    // Destination gathering the burst of blocks read on the Input [1] /
     // Output [0] port.
-    QPointer<CPortSocket> m_pCorked[2];
+    QPointer<CPortSocket> m_pGathering[2];
     // Bumped whenever a plug-in slot changes, so a pass notices an unload
     // that happened while its send waited.
     quint64 m_nPluginGeneration = 0;

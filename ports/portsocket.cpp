@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -294,6 +295,19 @@ int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteA
     }
 }
 
+namespace {
+
+// Milliseconds of a coarse monotonic clock: read without a system call at
+// every block, and fine enough for a bound of a few milliseconds.
+qint64 CoarseNowMs()
+{
+    timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+} // namespace
+
 int CPortSocket::SendBlock(const char* pData, int nLen)
 {
     if (m_nSocketType != SocketTcp && m_nSocketType != SocketUdp)
@@ -312,6 +326,13 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
         if (n != -2)
             return n;
         m_pending.append(QByteArray(pData, nLen));
+    } else if (m_nGatherLimit > 0) {
+        if (m_strGathered.isEmpty())
+            m_nGatherSinceMs = CoarseNowMs();
+        m_strGathered.append(pData, nLen);
+        if (m_strGathered.size() >= m_nGatherLimit || CoarseNowMs() - m_nGatherSinceMs >= kGatherMaxMs)
+            SendGathered();
+        return nLen;
     } else {
         const int nSent = TrySend(pData, nLen);
         if (nSent < 0 || nSent == nLen)
@@ -443,12 +464,41 @@ bool CPortSocket::SetBroadcast()
     return ::setsockopt(m_hSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn) == 0;
 }
 
-void CPortSocket::SetCork(bool bCork)
+void CPortSocket::BeginGathering()
 {
-    if (m_nSocketType != SocketTcp || IsClosed())
+    if (m_nSocketType != SocketTcp || IsClosed() || m_nGatherLimit > 0)
         return;
-    const int nCork = bCork ? 1 : 0;
-    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_CORK, &nCork, sizeof nCork);
+    // A corked socket sends a segment as soon as it has a full one; the
+    // gathered bytes go to the system at the same points. Up to the 64 KiB
+    // of one read.
+    int nSegment = 0;
+    socklen_t nSize = sizeof nSegment;
+    if (::getsockopt(m_hSocket, IPPROTO_TCP, TCP_MAXSEG, &nSegment, &nSize) != 0 || nSegment <= 0)
+        return; // the blocks go one by one
+    m_nGatherLimit = std::min(nSegment, kBlocksPerWakeup * kReceiveBlock);
+    m_strGathered.reserve(m_nGatherLimit + kReceiveBlock);
+}
+
+void CPortSocket::EndGathering()
+{
+    m_nGatherLimit = 0;
+    SendGathered();
+}
+
+void CPortSocket::SendGathered()
+{
+    if (m_strGathered.isEmpty())
+        return;
+    const int nLen = int(m_strGathered.size());
+    const int nSent = TrySend(m_strGathered.constData(), nLen);
+    if (nSent >= 0 && nSent < nLen) {
+        m_pending.append(m_strGathered.mid(nSent));
+        m_nPendingOffset = 0;
+        m_pWriteNotifier->setEnabled(true);
+    }
+    // Keeps the buffer for the next burst; a failed send lost the bytes
+    // (logged), as a failed send of each block would.
+    m_strGathered.resize(0);
 }
 
 void CPortSocket::LogError(const char* pszLine, int nError)
@@ -583,6 +633,8 @@ void CPortSocket::Close()
         m_pLivenessTimer->stop();
     m_pending.clear();
     m_nPendingOffset = 0;
+    m_nGatherLimit = 0;
+    m_strGathered.clear();
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;

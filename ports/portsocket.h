@@ -111,8 +111,15 @@ public:
     void ResumeReceiving();
 
     bool SetBroadcast();
-    // TCP: while corked, sends fill whole segments; uncorking sends the rest.
-    void SetCork(bool bCork);
+    // TCP: the blocks of one burst (the blocks of one read, passed on one by
+    // one) are gathered and handed to the system a full segment at a time,
+    // where a corked socket would have sent a segment; the rest when the
+    // burst ends. Bytes never wait longer than kGatherMaxMs for the next
+    // block (a slow plug-in). SendBlock still reports each block as taken at
+    // once, or held when the system did not take a full segment.
+    static constexpr int kGatherMaxMs = 5;
+    void BeginGathering();
+    void EndGathering();
     bool IsClosed() const { return m_hSocket < 0; }
     void Close();
 
@@ -148,6 +155,8 @@ private:
     int TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
     // Hands held bytes to the system as far as it takes them now.
     void FlushPending();
+    // Hands the gathered bytes to the system; what it does not take is held.
+    void SendGathered();
     // A completed connect to our own address (TCP simultaneous open with
     // ourselves when the target port is free and inside the ephemeral range);
     // such a socket is then set to close with a reset.
@@ -192,6 +201,12 @@ private:
     // datagrams (UDP), in order.
     QByteArrayList m_pending;
     qsizetype m_nPendingOffset = 0;
+    // Gathered blocks of a burst (BeginGathering), sent once they reach
+    // m_nGatherLimit bytes (0: not gathering), when they have waited
+    // kGatherMaxMs since m_nGatherSinceMs, or when the burst ends.
+    QByteArray m_strGathered;
+    int m_nGatherLimit = 0;
+    qint64 m_nGatherSinceMs = 0;
 
     void EnableKeepAlive();
     // The acknowledgement check; takes the close path when the peer is gone.

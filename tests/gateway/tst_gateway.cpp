@@ -55,6 +55,7 @@ private slots:
     void broadcastDestination();
     void burstsLeaveNothingHeldBack_data();
     void burstsLeaveNothingHeldBack();
+    void gatheredBlocksHeldUntilTaken();
 };
 
 void TestGateway::expandEscapes_data()
@@ -691,8 +692,9 @@ void TestGateway::burstsLeaveNothingHeldBack_data()
 
 void TestGateway::burstsLeaveNothingHeldBack()
 {
-    // The blocks of one read leave through a corked destination; once they
-    // are passed on it is uncorked, and single blocks go out at once.
+    // The blocks of one read leave together; afterwards nothing is left
+    // waiting in the gateway or corked in the system, and single blocks go
+    // out at once.
     QFETCH(bool, bInToOut);
     QTcpServer inServer, outServer;
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
@@ -718,6 +720,45 @@ void TestGateway::burstsLeaveNothingHeldBack()
     QCOMPARE(SocketOption(pDestination->m_hSocket, IPPROTO_TCP, TCP_CORK), 0);
     QVERIFY(SocketOption(pDestination->m_hSocket, IPPROTO_TCP, TCP_NODELAY) > 0);
     QCOMPARE(rig.Texts().size(), 4);
+}
+
+void TestGateway::gatheredBlocksHeldUntilTaken()
+{
+    // Bursts of gathered blocks into a peer that reads nothing: the tail of
+    // a burst that the system does not take is held, later bursts queue
+    // behind it, and once the peer reads every byte arrives in order.
+    CThreadPeer inPeer;
+    CThreadPeer outPeer(4096);
+    outPeer.m_bRead = false;
+    SGatewayRig rig;
+    rig.Start(inPeer.Setup(), outPeer.Setup());
+    QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
+    CPortSocket* pOut = rig.gateway.m_pOutSocket;
+    QVERIFY(pOut);
+
+    const QByteArray data = RandomBytes(3 * 512, 9);
+    QByteArray expected;
+    int nBursts = 0;
+    for (; nBursts < 100000 && !pOut->HasPending(); ++nBursts) {
+        pOut->BeginGathering();
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(pOut->SendBlock(data.constData() + i * 512, 512), 512);
+        pOut->EndGathering();
+        expected += data;
+    }
+    QVERIFY(pOut->HasPending());
+    for (int i = 0; i < 2; ++i) {
+        pOut->BeginGathering();
+        QCOMPARE(pOut->SendBlock(data.constData(), 512), 512);
+        pOut->EndGathering();
+        expected += data.left(512);
+    }
+    QVERIFY(pOut->HasPending());
+    outPeer.m_bRead = true;
+    QTRY_VERIFY_WITH_TIMEOUT(outPeer.ReceivedSize() == expected.size(), 20000);
+    QVERIFY(outPeer.Received() == expected);
+    QTRY_VERIFY(!pOut->HasPending());
+    QCOMPARE(SocketOption(pOut->m_hSocket, IPPROTO_TCP, TCP_CORK), 0);
 }
 
 QTEST_GUILESS_MAIN(TestGateway)

@@ -11,6 +11,7 @@
  *                         count: a static buffer, out-value = $TP_OUT
  *   TP_AFTER              results of DllAfterSend in turn, "," separated,
  *                         then 0 (for example "-1,0" or "7")
+ *   TP_SLEEP_MS           DllAfterSend takes that long (a slow plug-in)
  * Built with TP_ONLY_AFTERSEND it exports DllAfterSend alone.
  * Loading it appends "TP_TAG loaded" to the file named by $TP_LOADLOG: its
  * code has run, whatever the gateway does with it afterwards. */
@@ -147,6 +148,9 @@ TRELVANE_PLUGIN_API(int) DllQuit(void)
 TRELVANE_PLUGIN_API(int) DllAfterSend(const char* data, int len)
 {
     Record("aftersend", data, len);
+    const char* pszSleep = getenv("TP_SLEEP_MS");
+    if (pszSleep)
+        usleep((useconds_t)(strtol(pszSleep, NULL, 10) * 1000));
     /* The n-th call takes the n-th number of the list. */
     const char* psz = getenv("TP_AFTER");
     int nCall = s_nAfterCalls++;

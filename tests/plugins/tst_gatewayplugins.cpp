@@ -7,6 +7,7 @@
 
 #include "pluginpath.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,6 +16,9 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -144,11 +148,12 @@ private slots:
         QCOMPARE(lines.count("b transfer out=2 2 xy"), 2);
     }
 
-    void afterSendFollowsHeldSend()
+    void heldSendStopsThePasses()
     {
-        // The Output's peer reads nothing for a while: a send is held back.
-        // DllAfterSend of that pass comes only once its bytes have gone out,
-        // and the calls keep their order: transfer, aftersend, transfer...
+        // The Output's peer reads nothing for a while, so the system stops
+        // taking bytes. Passes stop with it (the Input is not read further),
+        // the calls keep their order (transfer, aftersend, transfer...), and
+        // once the peer reads again every byte arrives in order.
         qputenv("TP_AFTER", "-1,0");
         CThreadPeer inPeer;
         CThreadPeer outPeer(4096);
@@ -172,20 +177,68 @@ private slots:
             lines.removeIf([](const QByteArray& line) { return line.startsWith("a init "); });
             return lines;
         };
-        QByteArrayList lines = passLines();
-        const qsizetype nTransfers = std::count_if(lines.cbegin(), lines.cend(), [](const QByteArray& line) {
-            return line.startsWith("a transfer ");
-        });
-        QVERIFY(lines.last().startsWith("a transfer "));
-        QCOMPARE(lines.size() - nTransfers, nTransfers - 1);
+        const auto checkAlternating = [](const QByteArrayList& lines) {
+            for (qsizetype i = 0; i < lines.size(); ++i) {
+                if (!lines[i].startsWith(i % 2 ? "a aftersend " : "a transfer "))
+                    return false;
+            }
+            return true;
+        };
+        const QByteArrayList held = passLines();
+        QVERIFY(checkAlternating(held));
+        // Nothing more goes through the plug-in while the peer does not read.
+        QTest::qWait(300);
+        QVERIFY(rig.gateway.IsBusy());
+        QCOMPARE(passLines().size(), held.size());
 
         outPeer.m_bRead = true;
         const QByteArray expected = data.left(512).toUpper() + data.toUpper();
         QTRY_COMPARE_WITH_TIMEOUT(outPeer.ReceivedSize(), expected.size(), 30000);
         QVERIFY(outPeer.Received() == expected);
-        lines = passLines();
-        for (qsizetype i = 0; i < lines.size(); ++i)
-            QVERIFY2(lines[i].startsWith(i % 2 ? "a aftersend " : "a transfer "), lines[i].constData());
+        QVERIFY(checkAlternating(passLines()));
+    }
+
+    void slowPluginNeverHoldsBytesBack()
+    {
+        // The blocks of one read are passed on one by one; bytes already
+        // passed on do not wait for the rest of the read when the plug-in is
+        // slow: the first block reaches the peer long before the last.
+        qputenv("TP_SLEEP_MS", "25");
+        CThreadPeer inPeer;
+        CThreadPeer outPeer;
+        SGatewayRig rig;
+        rig.doc.m_strInSetup = inPeer.Setup();
+        rig.doc.m_strOutSetup = outPeer.Setup();
+        rig.doc.m_strInDll = "tp_four.dll";
+        rig.doc.m_nOutStartup = 1007;
+        rig.gateway.RequestStartupReset();
+        QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
+        const QByteArray data(8 * 512, 'x');
+        // While the gateway is busy in the plug-in, a thread watches the peer.
+        std::atomic<bool> bWatch {true};
+        QElapsedTimer clock;
+        std::atomic<qint64> nFirstMs {-1}, nLastMs {-1};
+        std::thread watcher([&] {
+            while (bWatch) {
+                const qint64 nSize = outPeer.ReceivedSize();
+                if (nSize > 0 && nFirstMs < 0)
+                    nFirstMs = clock.elapsed();
+                if (nSize == data.size() && nLastMs < 0)
+                    nLastMs = clock.elapsed();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        clock.start();
+        inPeer.Send(data);
+        QTRY_COMPARE_WITH_TIMEOUT(outPeer.ReceivedSize(), data.size(), 20000);
+        QTRY_VERIFY(nLastMs >= 0);
+        bWatch = false;
+        watcher.join();
+        QVERIFY(outPeer.Received() == data.toUpper());
+        // Eight passes of at least 25 ms each: the first bytes came at least
+        // 100 ms before the last ones.
+        QVERIFY2(nLastMs - nFirstMs >= 100,
+                 QByteArray::number(nFirstMs.load()) + " ms to " + QByteArray::number(nLastMs.load()) + " ms");
     }
 
     void longStreamReachesPluginInBlocksOf512()
