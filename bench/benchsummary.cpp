@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
@@ -68,6 +69,11 @@ const SMetric kMetrics[] = {
     {"soak_rss_max_KiB", "soak, largest resident memory", "KiB", ETarget::None, 0},
 };
 
+bool IsRoundTrip(const SMetric& metric)
+{
+    return QLatin1String(metric.m_pszKey).startsWith(QLatin1String("lat"));
+}
+
 // Targets against the other compared relays: socat with its default 8 KiB
 // buffer (the peer a user picks when block size does not matter) and the
 // baseline build (trelvaned of an older commit). Both use socat's key (the
@@ -80,11 +86,31 @@ struct SPeerTarget
     double m_fRatio;
 };
 
-// The p50 round trip must not be worse than the baseline's. The p99 rests on
-// the slowest 1 % of the round trips, which on a shared machine a scheduler
-// wake-up sets more than the relay does, so identical builds differ by
-// several percent there: 10 % is allowed for that noise.
-constexpr double kBaselineP99Ratio = 1.1;
+// Round trips on a shared machine vary from run to run far more than with the
+// relay's own cost (a scheduler wake-up sets them), so two identical builds
+// come out a few percent apart either way. A round-trip target "at most R
+// times the other relay" is therefore missed only when trelvaned's runs are
+// slower than R times the other's beyond that noise: a one-sided
+// Mann-Whitney U test over the runs at the 5 % level (normal approximation).
+// With fewer runs than that test needs, the ratio of the medians decides.
+constexpr int kMinRunsForNoiseTest = 8;
+constexpr double kOneSided5PercentZ = 1.645;
+
+// z of the one-sided Mann-Whitney U test that the values of ours are larger
+// than those of theirs multiplied by fScale.
+double SlowerZ(const QList<double>& ours, const QList<double>& theirs, double fScale)
+{
+    double fU = 0;
+    for (const double fOurs : ours) {
+        for (const double fTheirs : theirs) {
+            const double fScaled = fTheirs * fScale;
+            fU += fOurs > fScaled ? 1.0 : fOurs == fScaled ? 0.5 : 0.0;
+        }
+    }
+    const double n = double(ours.size());
+    const double m = double(theirs.size());
+    return (fU - n * m / 2) / std::sqrt(n * m * (n + m + 1) / 12);
+}
 
 const SPeerTarget kPeerTargets[] = {
     {kSocat8k, "in2out_MBps", ETarget::AtLeast, 1.0},
@@ -97,9 +123,9 @@ const SPeerTarget kPeerTargets[] = {
     {kSocat8k, "plugin_MBps", ETarget::AtLeast, 0.8},
     {kBaseline, "udp_dgps", ETarget::AtLeast, 2.0},
     {kBaseline, "lat1_p50_us", ETarget::AtMost, 1.0},
-    {kBaseline, "lat1_p99_us", ETarget::AtMost, kBaselineP99Ratio},
+    {kBaseline, "lat1_p99_us", ETarget::AtMost, 1.0},
     {kBaseline, "lat512_p50_us", ETarget::AtMost, 1.0},
-    {kBaseline, "lat512_p99_us", ETarget::AtMost, kBaselineP99Ratio},
+    {kBaseline, "lat512_p99_us", ETarget::AtMost, 1.0},
 };
 
 // The relays trelvaned is compared with, in the order of their columns.
@@ -354,13 +380,31 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
                 const double fRatio = ours->m_fMedian / theirs->m_fMedian;
                 strRatio = RatioText(fRatio);
                 if (compare.m_target != ETarget::None) {
-                    const bool bMet
+                    bool bMet
                         = compare.m_target == ETarget::AtLeast ? fRatio >= compare.m_fRatio : fRatio <= compare.m_fRatio;
+                    QString strMeasured = strRatio;
+                    strMet = bMet ? QStringLiteral("yes") : QStringLiteral("**no**");
+                    const QList<double> ourRuns = results.value(kTrelvaned).value(strKey);
+                    const QList<double> theirRuns = results.value(pPeer->m_strRelay).value(strKey);
+                    if (IsRoundTrip(metric) && compare.m_target == ETarget::AtMost
+                        && ourRuns.size() >= kMinRunsForNoiseTest && theirRuns.size() >= kMinRunsForNoiseTest) {
+                        const double fZ = SlowerZ(ourRuns, theirRuns, compare.m_fRatio);
+                        const bool bSlower = fZ > kOneSided5PercentZ;
+                        strMeasured += QStringLiteral(", %1 beyond the run-to-run noise (z = %2, %3 and %4 runs)")
+                                           .arg(bSlower ? QStringLiteral("slower") : QStringLiteral("not slower"))
+                                           .arg(fZ, 0, 'f', 2)
+                                           .arg(ourRuns.size())
+                                           .arg(theirRuns.size());
+                        if (!bMet && !bSlower)
+                            strMet = QStringLiteral("yes (noise)");
+                        bMet = !bSlower;
+                    }
                     strTarget = (compare.m_target == ETarget::AtLeast ? QStringLiteral(">= ") : QStringLiteral("<= "))
                                 + QString::number(compare.m_fRatio, 'f', 1) + QStringLiteral("x");
-                    strMet = bMet ? QStringLiteral("yes") : QStringLiteral("**no**");
+                    if (!bMet)
+                        strMet = QStringLiteral("**no**");
                     targetLines << QStringLiteral("- %1: %2 %3 (measured %4) — %5")
-                                       .arg(strLabel, strTarget, QLatin1String(pPeer->m_pszTitle), strRatio,
+                                       .arg(strLabel, strTarget, QLatin1String(pPeer->m_pszTitle), strMeasured,
                                             Verdict(bMet));
                 }
             }
@@ -419,6 +463,17 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
         strRuns += QStringLiteral(", %1 of socat 8 KiB").arg(runs(kSocat8k));
     if (results.contains(kBaseline))
         strRuns += QStringLiteral(", %1 of the baseline (%2)").arg(runs(kBaseline)).arg(strBaselineName);
+    // Round trips may have runs of their own (LATREPS of make bench).
+    const auto roundTripRuns = [&](const QString& strRelay) {
+        return Stats(results, strRelay, QStringLiteral("lat1_p50_us")).value_or(SStats {}).m_nCount;
+    };
+    if (roundTripRuns(kTrelvaned) != runs(kTrelvaned)) {
+        strRuns += QStringLiteral("; round trips: %1 runs of trelvaned, %2 of socat -b 512")
+                       .arg(roundTripRuns(kTrelvaned))
+                       .arg(roundTripRuns(kSocat));
+        if (results.contains(kBaseline))
+            strRuns += QStringLiteral(", %1 of the baseline").arg(roundTripRuns(kBaseline));
+    }
     QString strMd;
     QTextStream md(&strMd);
     md << "# Relay performance\n\n"
@@ -440,7 +495,9 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "- Round trip: the Input peer writes a message, the Output peer echoes it, the Input peer waits for\n"
        << "  all of it; the peers set TCP_NODELAY, the relay keeps its own defaults. The relay and both peers\n"
        << "  are pinned to one CPU: on a small virtual machine a wake-up on the other CPU adds tens of\n"
-       << "  microseconds at random, which would hide the relay's own cost.\n"
+       << "  microseconds at random, which would hide the relay's own cost. Besides the full runs, make bench\n"
+       << "  runs the 1- and 512-byte round trips alone LATREPS more times per relay (default 10),\n"
+       << "  interleaved, so their medians and the noise test below rest on more runs.\n"
        << "- Listening Input: both ways at once with the relay's Input listening and the Input peer as its\n"
        << "  client (trelvaned: `TCP:port@127.0.0.1`; socat: `TCP-LISTEN:port,bind=127.0.0.1,reuseaddr`).\n"
        << "- UDP Output: TCP Input to `UDP:port,127.0.0.1` (socat: `UDP-SENDTO:127.0.0.1:port`); received\n"
@@ -455,9 +512,13 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  is measured against the build before it on the same machine at the same time.\n\n"
        << "Cells show the median and, in brackets, the smallest and largest run. Each ratio is trelvaned's\n"
        << "median over the median of the relay left of it (for times, CPU and memory, lower is better).\n"
-       << "The round-trip p99 against the baseline may be up to " << QString::number(kBaselineP99Ratio, 'f', 1)
-       << "x: it rests on the slowest 1 % of\n"
-       << "the round trips, which on a shared machine a scheduler wake-up sets more than the relay does.\n\n"
+       << "Round trips vary from run to run far more than with the relay's own cost (on a shared machine a\n"
+       << "scheduler wake-up sets them), so two identical builds come out a few percent apart either way. A\n"
+       << "round-trip target \"at most R times\" the other relay is therefore missed only when trelvaned's runs\n"
+       << "are slower than R times the other's beyond that noise: a one-sided Mann-Whitney U test over the\n"
+       << "runs at the 5 % level (z above 1.645), given at least " << kMinRunsForNoiseTest
+       << " runs on each side; \"yes (noise)\" marks a\n"
+       << "ratio above R that is not. With fewer runs the ratio of the medians decides.\n\n"
        << "## Results\n\n"
        << strTable << "\n"
        << "![Throughput per relay and case](" << strPlotName << ")\n\n";
@@ -473,14 +534,22 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  refuses segmentation, one message per block. A TCP peer receives a byte stream: the same bytes\n"
        << "  in the same order, and segment boundaries were never part of it (the blocks of a read already\n"
        << "  left through a corked socket), so it cannot tell. A UDP peer still gets one datagram of at most\n"
-       << "  512 bytes per block, in order. With a plug-in every block keeps its own DllTransfer -> send ->\n"
-       << "  DllAfterSend, each send handed to the system before its DllAfterSend; serial lines are not\n"
-       << "  batched. A lone block leaves at once: a batch is only what one read already brought.\n"
+       << "  512 bytes per block, in order. A lone block leaves at once: a batch is only what one read\n"
+       << "  already brought.\n"
+       << "- Gathering: with a plug-in (or a block to drop, or an Output to start) every block keeps its own\n"
+       << "  pass, DllTransfer -> send -> DllAfterSend, in order. Where such blocks of one read go to a TCP\n"
+       << "  destination, the send appends them to a buffer of the destination port, which goes to the\n"
+       << "  system whenever it holds a full segment (TCP_MAXSEG, at most 64 KiB), after the read's last\n"
+       << "  block, and at the next block once its oldest byte has waited 5 ms (a slow plug-in): the points\n"
+       << "  where the corked socket used before put segments on the wire, or earlier. So neither the peer\n"
+       << "  nor the order of the plug-in calls relative to the bytes on the wire can tell; what changes is\n"
+       << "  one system call per segment instead of one per block. The part of a segment the system does\n"
+       << "  not take is held as any held send, and the direction waits for it. UDP destinations and\n"
+       << "  serial lines still take one system call per block with a plug-in.\n"
        << "- A send the system cannot take at once is held by the destination port and its direction\n"
        << "  waits (its source is not read) until writability has sent it; the other direction goes on.\n"
-       << "- TCP_NODELAY is set on the relay's TCP sockets, so a single block leaves at once; the blocks of\n"
-       << "  one receive leave through a corked destination (TCP_CORK), uncorked after the last one; the\n"
-       << "  500-byte blocks of a serial read burst do so from the second block on. With\n"
+       << "- TCP_NODELAY is set on the relay's TCP sockets, so a single block leaves at once; the 500-byte\n"
+       << "  blocks of a serial read burst are gathered from the second block on. With\n"
        << "  Nagle's rule the tail of a message longer than one block waits for the far end's delayed\n"
        << "  acknowledgement (about 40 ms on Linux), which the 1500-byte round trip shows for socat -b 512.\n"
        << "- trelvaned runs Qt's poll() event loop rather than GLib's (fewer instructions per wake-up); the\n"

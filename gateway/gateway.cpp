@@ -661,8 +661,8 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
     // bounded number of blocks so the other direction keeps flowing; the
     // re-armed notification brings us back for the rest. A block that its
     // destination holds back ends the reading until it is out.
-    // From the second block on, a socket destination is corked so the rest
-    // of the burst leaves in full segments; a lone block goes out at once.
+    // From the second block on, a socket destination gathers the rest of the
+    // burst into full segments; a lone block goes out at once.
     constexpr int kMaxBlocks = 64;
     QPointer<CCommPort> pGuard(pPort);
     bool bBurst = false;

@@ -114,9 +114,9 @@ public:
     // TCP: the blocks of one burst (the blocks of one read, passed on one by
     // one) are gathered and handed to the system a full segment at a time,
     // where a corked socket would have sent a segment; the rest when the
-    // burst ends. Bytes never wait longer than kGatherMaxMs for the next
-    // block (a slow plug-in). SendBlock still reports each block as taken at
-    // once, or held when the system did not take a full segment.
+    // burst ends, and at the next block once they have waited kGatherMaxMs
+    // (a slow plug-in). SendBlock still reports each block as taken at once,
+    // or held when the system did not take a full segment.
     static constexpr int kGatherMaxMs = 5;
     void BeginGathering();
     void EndGathering();

@@ -7,7 +7,9 @@
 #
 # Environment: REPS (runs per relay, default 5), MIB (MiB per direction in
 # the throughput cases, default 128), ROUNDS (round trips per latency case,
-# default 10000), SOAK (seconds of the memory soak, default 60, 0 skips it),
+# default 10000), LATREPS (further runs of the 1- and 512-byte round trips
+# alone per relay, default 10, so their medians rest on more runs), SOAK
+# (seconds of the memory soak, default 60, 0 skips it),
 # SOCAT8K=0 leaves out the socat 8 KiB runs, BASELINE=path adds another
 # trelvaned build as a compared relay (scripts/build-baseline.sh COMMIT DIR
 # builds one from an older commit and prints its path).
@@ -17,6 +19,7 @@ BUILD=${1:-build}
 REPS=${REPS:-5}
 MIB=${MIB:-128}
 ROUNDS=${ROUNDS:-10000}
+LATREPS=${LATREPS:-10}
 SOAK=${SOAK:-60}
 SOCAT8K=${SOCAT8K:-1}
 BASELINE=${BASELINE:-}
@@ -30,7 +33,7 @@ TRELVANED="$ROOT/$BUILD/headless/trelvaned"
 case $BUILD in /*) TRELVANED="$BUILD/headless/trelvaned" ;; esac
 [ -x "$TRELVANED" ] || { echo "bench: $TRELVANED was not built" >&2; exit 1; }
 RELAYS="trelvaned socat-b512"
-COMMAND="REPS=$REPS MIB=$MIB ROUNDS=$ROUNDS SOAK=$SOAK"
+COMMAND="REPS=$REPS MIB=$MIB ROUNDS=$ROUNDS LATREPS=$LATREPS SOAK=$SOAK"
 if [ -n "$BASELINE" ]; then
     [ -x "$BASELINE" ] || { echo "bench: BASELINE=$BASELINE is not an executable trelvaned" >&2; exit 1; }
     BASELINE=$(realpath "$BASELINE")
@@ -71,6 +74,19 @@ while [ "$rep" -le "$REPS" ]; do
         for relay in $RELAYS; do order="$relay $order"; done
     fi
     for relay in $order; do run "$relay" "$rep"; done
+    rep=$((rep + 1))
+done
+# The round trips vary most from run to run: more runs of them alone, with
+# the relays that have round-trip targets.
+LATRELAYS=$(echo "$RELAYS" | sed 's/ socat-8k//')
+rep=1
+while [ "$rep" -le "$LATREPS" ]; do
+    order=$LATRELAYS
+    if [ $((rep % 2)) -eq 0 ]; then
+        order=
+        for relay in $LATRELAYS; do order="$relay $order"; done
+    fi
+    for relay in $order; do run "$relay" "lat$rep" --cases lat1,lat512; done
     rep=$((rep + 1))
 done
 if [ "$SOAK" -gt 0 ]; then

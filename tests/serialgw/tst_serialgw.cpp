@@ -84,9 +84,10 @@ void TestSerialGateway::relayPtyTcp()
     QVERIFY(line.Received() == toLine);
     QVERIFY(rig.host.m_boxes.isEmpty());
     QCOMPARE(rig.Texts().size(), 4);
-    // Bursts from the line left the socket corked only while they lasted.
+    // Bursts from the line left nothing gathered or corked behind them.
     CPortSocket* pSocket = serialInput ? rig.gateway.m_pOutSocket : rig.gateway.m_pInSocket;
     QVERIFY(pSocket);
+    QVERIFY(!pSocket->HasPending());
     QCOMPARE(SocketOption(pSocket->m_hSocket, IPPROTO_TCP, TCP_CORK), 0);
 }
 
