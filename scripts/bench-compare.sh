@@ -7,8 +7,8 @@
 #
 # Environment: REPS (runs per relay, default 5), MIB (MiB per direction in
 # the throughput cases, default 128), ROUNDS (round trips per latency case,
-# default 10000), LATREPS (further runs of the 1- and 512-byte round trips
-# alone per relay, default 10, so their medians rest on more runs), SOAK
+# default 10000), LATREPS (further runs of the round trips alone per relay,
+# default 10, so their medians rest on more runs), SOAK
 # (seconds of the memory soak, default 60, 0 skips it),
 # SOCAT8K=0 leaves out the socat 8 KiB runs, BASELINE=path adds another
 # trelvaned build as a compared relay (scripts/build-baseline.sh COMMIT DIR
@@ -77,17 +77,22 @@ while [ "$rep" -le "$REPS" ]; do
     rep=$((rep + 1))
 done
 # The round trips vary most from run to run: more runs of them alone, with
-# the relays that have round-trip targets.
+# the relays that have round-trip targets or figures.
 LATRELAYS=$(echo "$RELAYS" | sed 's/ socat-8k//')
-rep=1
-while [ "$rep" -le "$LATREPS" ]; do
+latrep=1
+while [ "$latrep" -le "$LATREPS" ]; do
     order=$LATRELAYS
-    if [ $((rep % 2)) -eq 0 ]; then
+    if [ $((latrep % 2)) -eq 0 ]; then
         order=
         for relay in $LATRELAYS; do order="$relay $order"; done
     fi
-    for relay in $order; do run "$relay" "lat$rep" --cases lat1,lat512; done
-    rep=$((rep + 1))
+    for relay in $order; do
+        # socat -b 512 meets Nagle's rule in the 1500-byte case (44 ms a round).
+        cases=lat1,lat512,lat1500
+        if [ "$relay" = socat-b512 ]; then cases=lat1,lat512; fi
+        run "$relay" "lat$latrep" --cases "$cases"
+    done
+    latrep=$((latrep + 1))
 done
 if [ "$SOAK" -gt 0 ]; then
     for relay in trelvaned socat-b512; do
