@@ -89,6 +89,17 @@ class CTestGatewayPlugins : public QObject
         return true;
     }
 
+    // The IN-->OUT plug-in (tag "a") between two peers on their own
+    // threads, the Output started with the Input.
+    static void StartWithPeers(SGatewayRig& rig, const CThreadPeer& inPeer, const CThreadPeer& outPeer)
+    {
+        rig.doc.m_strInSetup = inPeer.Setup();
+        rig.doc.m_strOutSetup = outPeer.Setup();
+        rig.doc.m_strInDll = "tp_four.dll";
+        rig.doc.m_nOutStartup = 1007;
+        rig.gateway.RequestStartupReset();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -159,11 +170,7 @@ private slots:
         CThreadPeer outPeer(4096);
         outPeer.m_bRead = false;
         SGatewayRig rig;
-        rig.doc.m_strInSetup = inPeer.Setup();
-        rig.doc.m_strOutSetup = outPeer.Setup();
-        rig.doc.m_strInDll = "tp_four.dll";
-        rig.doc.m_nOutStartup = 1007;
-        rig.gateway.RequestStartupReset();
+        StartWithPeers(rig, inPeer, outPeer);
         QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
         QByteArray data;
         for (int i = 0; i < (4 << 20); ++i)
@@ -207,11 +214,7 @@ private slots:
         CThreadPeer inPeer;
         CThreadPeer outPeer;
         SGatewayRig rig;
-        rig.doc.m_strInSetup = inPeer.Setup();
-        rig.doc.m_strOutSetup = outPeer.Setup();
-        rig.doc.m_strInDll = "tp_four.dll";
-        rig.doc.m_nOutStartup = 1007;
-        rig.gateway.RequestStartupReset();
+        StartWithPeers(rig, inPeer, outPeer);
         QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
         const QByteArray data(8 * 512, 'x');
         // While the gateway is busy in the plug-in, a thread watches the peer.
