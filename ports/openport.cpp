@@ -30,6 +30,16 @@ QByteArray Endpoint(int nPort, const QByteArray& strAddress)
     return ",port:" + QByteArray::number(nPort) + ",addr:" + strAddress;
 }
 
+// A socket that could not be made: its "<kind> Create Error" line and the
+// explanation.
+void ReportCreateError(IPortOwner* pOwner, const char* pszKind, int nError, const SWinsockSetup& setup, bool bInput,
+                       const QByteArray& strSetup)
+{
+    pOwner->AddMessage(pszKind + QByteArrayLiteral(" Create Error:") + QByteArray::number(nError)
+                       + Endpoint(setup.nPort, setup.strAddress));
+    ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
+}
+
 // A destination given by name is looked up without blocking the event loop;
 // the open waits for it as a connect does. Returns -2 when a stop gave up
 // the wait.
@@ -64,10 +74,8 @@ int OpenTcp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteA
     const bool bNumeric = ParseNumericAddress(setup.strAddress, quint16(setup.nPort), &peer);
     SSocketAddress local = AnyLocalFor(peer);
     if (!pSocket->Create(&local)) {
-        const int nError = pSocket->m_nLastError;
-        pOwner->AddMessage("TCP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
+        ReportCreateError(pOwner, "TCP", pSocket->m_nLastError, setup, bInput, strSetup);
         delete pSocket;
-        ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
         return 2;
     }
     if (!bNumeric) {
@@ -77,11 +85,8 @@ int OpenTcp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteA
         }
         local = AnyLocalFor(peer);
         if (peer.Family() == AF_INET6 && !pSocket->Create(&local)) {
-            const int nError = pSocket->m_nLastError;
-            pOwner->AddMessage("TCP Create Error:" + QByteArray::number(nError)
-                               + Endpoint(setup.nPort, setup.strAddress));
+            ReportCreateError(pOwner, "TCP", pSocket->m_nLastError, setup, bInput, strSetup);
             delete pSocket;
-            ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
             return 2;
         }
     }
@@ -134,8 +139,7 @@ int OpenTcpListener(const QByteArray& strSetup, const SWinsockSetup& setup, cons
     CTcpListener* pListener
         = CTcpListener::Open(QByteArray::number(setup.nPort) + '@' + setup.strAddress, local, &nError);
     if (!pListener) {
-        pOwner->AddMessage("TCP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
-        ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
+        ReportCreateError(pOwner, "TCP", nError, setup, bInput, strSetup);
         return 2;
     }
     auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
@@ -158,10 +162,8 @@ int OpenUdp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteA
     else
         local = AnyLocalFor(peer);
     if (!pSocket->Create(&local)) {
-        const int nError = pSocket->m_nLastError;
-        pOwner->AddMessage("UDP Create Error:" + QByteArray::number(nError) + Endpoint(setup.nPort, setup.strAddress));
+        ReportCreateError(pOwner, "UDP", pSocket->m_nLastError, setup, bInput, strSetup);
         delete pSocket;
-        ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
         return 4;
     }
     if (setup.bLocal) {
@@ -183,11 +185,8 @@ int OpenUdp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteA
             return 4;
         }
         if (nLookup == -3) {
-            const int nError = pSocket->m_nLastError;
-            pOwner->AddMessage("UDP Create Error:" + QByteArray::number(nError)
-                               + Endpoint(setup.nPort, setup.strAddress));
+            ReportCreateError(pOwner, "UDP", pSocket->m_nLastError, setup, bInput, strSetup);
             delete pSocket;
-            ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
             return 4;
         }
     }
