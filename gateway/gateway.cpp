@@ -402,10 +402,12 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
             QObject* pDestination = bInToOut ? static_cast<QObject*>(m_pOutSerial) : m_pInSerial;
             if (!pDestination)
                 pDestination = bInToOut ? m_pOutSocket : m_pInSocket;
-            if (pDestination)
-                m_observer.OnSent(bInToOut, pData, nLen, pOut, nOutLen);
+            m_bNoClientDrop = false;
             const bool bHeld = bInToOut ? SendToPort(m_pOutSerial, m_pOutSocket, pOut, nOutLen)
                                         : SendToPort(m_pInSerial, m_pInSocket, pOut, nOutLen);
+            // A block dropped for lack of a client was counted as such.
+            if (pDestination && !std::exchange(m_bNoClientDrop, false))
+                m_observer.OnSent(bInToOut, pData, nLen, pOut, nOutLen);
             if (bHeld) {
                 // DllAfterSend and everything after it wait until the
                 // destination has taken the rest of this block.
@@ -444,8 +446,10 @@ CPortSocket* CGateway::BatchDestination(bool bInput, qsizetype nLen) const
         return nullptr;
     if (bInput ? m_bSkipInResponse || !m_bOutStarted || m_pOutSerial : m_bSkipOutResponse || m_pInSerial)
         return nullptr;
+    // A block without a client or peer to go to is dropped and counted as
+    // such, one by one.
     CPortSocket* pSocket = bInput ? m_pOutSocket : m_pInSocket;
-    return pSocket && !pSocket->IsClosed() ? pSocket : nullptr;
+    return pSocket && !pSocket->IsClosed() && !pSocket->IsWithoutPeer() ? pSocket : nullptr;
 }
 
 bool CGateway::AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen)
@@ -737,6 +741,13 @@ void CGateway::DropOutput(QObject* pPort)
 }
 
 // ---- reporting ---------------------------------------------------------
+
+void CGateway::OnNoClientDrop(bool bInput, int nLen)
+{
+    // bInput names the port that had no client: the block went the other way.
+    m_bNoClientDrop = true;
+    m_observer.OnNoClient(!bInput, nLen);
+}
 
 void CGateway::AddMessage(const QByteArray& strText)
 {

@@ -80,7 +80,7 @@ public:
     void SetRestartTimer() override;
     bool OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen) override;
     void OnSendDone(QObject* pPort) override;
-    void OnNoClientDrop(bool bInput, int nLen) override { m_observer.OnNoClient(!bInput, nLen); }
+    void OnNoClientDrop(bool bInput, int nLen) override;
     void OnPortFailure(const SPortFailure& failure) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
@@ -192,4 +192,7 @@ private:
     // Bumped whenever a plug-in slot changes, so a pass notices an unload
     // that happened while its send waited.
     quint64 m_nPluginGeneration = 0;
+    // The port dropped the block being sent for lack of a client or peer:
+    // it counts as dropped, not as sent.
+    bool m_bNoClientDrop = false;
 };
