@@ -238,7 +238,7 @@ int CGateway::StartPortImpl(bool bInput, bool bArm)
                            + QByteArray::number(nInit));
             } else {
                 (bInput ? m_hInDll : m_hOutDll) = std::move(pPlugin);
-                ++m_nPluginGeneration;
+                ++m_nPluginGeneration[bInput];
             }
         }
     }
@@ -256,7 +256,7 @@ void CGateway::UnloadPlugin(bool bInput)
     if (!slot)
         return;
     std::unique_ptr<CTransferPlugin> pPlugin = std::move(slot);
-    ++m_nPluginGeneration;
+    ++m_nPluginGeneration[bInput];
     const int nQuit = pPlugin->Quit();
     if (nQuit != 0) {
         m_observer.OnPluginError();
@@ -375,7 +375,7 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
 {
     for (;;) {
         CTransferPlugin* pPlugin = (bInToOut ? m_hInDll : m_hOutDll).get();
-        const quint64 nGeneration = m_nPluginGeneration;
+        const quint64 nGeneration = m_nPluginGeneration[bInToOut];
         QByteArray copy;
         const char* pOut = pData;
         int nOutLen = nLen;
@@ -419,7 +419,7 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
                 return;
             }
         }
-        if (!AfterPass(pPlugin, nGeneration, pOut, nOutLen))
+        if (!AfterPass(bInToOut, pPlugin, nGeneration, pOut, nOutLen))
             return;
     }
 }
@@ -452,10 +452,12 @@ CPortSocket* CGateway::BatchDestination(bool bInput, qsizetype nLen) const
     return pSocket && !pSocket->IsClosed() && !pSocket->IsWithoutPeer() ? pSocket : nullptr;
 }
 
-bool CGateway::AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen)
+bool CGateway::AfterPass(bool bInToOut, CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent,
+                         int nSentLen)
 {
-    // The plug-in may have been unloaded since its pass began.
-    if (!pPlugin || nGeneration != m_nPluginGeneration)
+    // The direction's plug-in may have been unloaded since its pass began
+    // (a Startup / Reset, or for OUT-->IN the Output going away).
+    if (!pPlugin || nGeneration != m_nPluginGeneration[bInToOut])
         return false;
     const int nAgain = pPlugin->AfterSend(pSent, pSent ? nSentLen : 0);
     if (nAgain == 0)
@@ -572,7 +574,7 @@ void CGateway::ResumeDirection(bool bInput, quint64 nParkId)
     // same block if the plug-in asks for them.
     const QByteArray strBlock = std::exchange(direction.strBlock, QByteArray());
     const QByteArray strSent = std::exchange(direction.strSent, QByteArray());
-    if (AfterPass(direction.pPlugin, direction.nPluginGeneration, strSent.constData(), int(strSent.size())))
+    if (AfterPass(bInput, direction.pPlugin, direction.nPluginGeneration, strSent.constData(), int(strSent.size())))
         TransferPasses(bInput, strBlock.constData(), int(strBlock.size()));
     // Then the rest of the read in hand.
     const QByteArray strRest = std::exchange(direction.strRest, QByteArray());

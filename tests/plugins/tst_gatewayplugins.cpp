@@ -205,6 +205,36 @@ private slots:
         QVERIFY(checkAlternating(passLines()));
     }
 
+    void heldPassGetsAfterSendWhenOutputPluginGoes()
+    {
+        // An IN-->OUT pass held by an Output peer that reads nothing; then
+        // that peer goes away, which unloads the OUT-->IN plug-in, and the
+        // next block starts the Output and loads it again. The IN-->OUT
+        // plug-in's passes are its own: each of them gets its DllAfterSend.
+        CThreadPeer inPeer;
+        CThreadPeer outPeer(4096);
+        outPeer.m_bRead = false;
+        SGatewayRig rig;
+        rig.doc.m_strOutDll = "tp_four_b";
+        StartWithPeers(rig, inPeer, outPeer);
+        QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
+        inPeer.Send(QByteArray(4 << 20, 'q'));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.gateway.IsBusy(), 10000);
+        // Closed with unread bytes: the gateway's connection is reset.
+        outPeer.CloseConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(LogLines().contains("b quit"), 10000);
+        outPeer.m_bRead = true;
+        QTRY_COMPARE_WITH_TIMEOUT(outPeer.m_nAccepted.load(), 2, 10000);
+        const auto count = [this](const QByteArray& strPrefix) {
+            const QByteArrayList lines = LogLines();
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const QByteArray& line) { return line.startsWith(strPrefix); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(inPeer.PendingSend() == 0 && !rig.gateway.IsBusy(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(count("a aftersend "), count("a transfer "), 5000);
+        QCOMPARE(count("b init "), 2);
+    }
+
     void slowPluginNeverHoldsBytesBack()
     {
         // The blocks of one read are passed on one by one; bytes already
