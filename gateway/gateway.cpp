@@ -594,9 +594,11 @@ void CGateway::BeginBlockBurst(bool bInput)
 {
     // Sockets send every block at once (no Nagle delay); the blocks of one
     // read are gathered by a socket destination and leave in full segments,
-    // the rest after the last one.
+    // the rest after the last one. Not with a plug-in in the direction: its
+    // DllAfterSend comes once its block has been handed to the system, and
+    // nothing holds that block back afterwards.
     CPortSocket* pDestination = bInput ? m_pOutSocket : m_pInSocket;
-    if (!pDestination || m_pGathering[bInput])
+    if (!pDestination || m_pGathering[bInput] || (bInput ? m_hInDll : m_hOutDll))
         return;
     pDestination->BeginGathering();
     m_pGathering[bInput] = pDestination;
