@@ -59,7 +59,8 @@ const SMetric kMetrics[] = {
     {"pty_MBps", "pty Input -> TCP throughput", "MB/s", ETarget::AtLeast, 1.5},
     {"pty_cpu_s_per_GiB", "relay CPU per GiB, pty Input", "s/GiB", ETarget::None, 0},
     // socat has no plug-ins: compared with its plain Input->Output figures.
-    {"plugin_MBps", "TCP->TCP Input->Output through a copying plug-in", "MB/s", ETarget::None, 0, "in2out_MBps"},
+    {"plugin_MBps", "TCP->TCP Input->Output through a copying plug-in", "MB/s", ETarget::AtLeast, 1.0,
+     "in2out_MBps"},
     {"plugin_cpu_s_per_GiB", "relay CPU per GiB, through a copying plug-in", "s/GiB", ETarget::None, 0,
      "in2out_cpu_s_per_GiB"},
     {"peak_rss_KiB", "relay peak resident memory (VmHWM)", "KiB", ETarget::None, 0},
@@ -119,8 +120,9 @@ const SPeerTarget kPeerTargets[] = {
     {kSocat8k, "in2out_cpu_s_per_GiB", ETarget::AtMost, 1.0},
     {kSocat8k, "out2in_cpu_s_per_GiB", ETarget::AtMost, 1.0},
     {kSocat8k, "both_cpu_s_per_GiB", ETarget::AtMost, 1.0},
-    // Against socat's plain Input->Output figure (m_pszSocatKey).
-    {kSocat8k, "plugin_MBps", ETarget::AtLeast, 0.8},
+    // Each block with a plug-in goes to the system on its own (one send per
+    // block): no worse than the build before blocks were gathered.
+    {kBaseline, "plugin_MBps", ETarget::AtLeast, 1.0},
     {kBaseline, "udp_dgps", ETarget::AtLeast, 2.0},
     {kBaseline, "lat1_p50_us", ETarget::AtMost, 1.0},
     {kBaseline, "lat1_p99_us", ETarget::AtMost, 1.0},
@@ -536,20 +538,19 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  left through a corked socket), so it cannot tell. A UDP peer still gets one datagram of at most\n"
        << "  512 bytes per block, in order. A lone block leaves at once: a batch is only what one read\n"
        << "  already brought.\n"
-       << "- Gathering: with a plug-in (or a block to drop, or an Output to start) every block keeps its own\n"
-       << "  pass, DllTransfer -> send -> DllAfterSend, in order. Where such blocks of one read go to a TCP\n"
-       << "  destination, the send appends them to a buffer of the destination port, which goes to the\n"
-       << "  system whenever it holds a full segment (TCP_MAXSEG, at most 64 KiB), after the read's last\n"
-       << "  block, and at the next block once its oldest byte has waited 5 ms (a slow plug-in): the points\n"
-       << "  where the corked socket used before put segments on the wire, or earlier. So neither the peer\n"
-       << "  nor the order of the plug-in calls relative to the bytes on the wire can tell; what changes is\n"
-       << "  one system call per segment instead of one per block. The part of a segment the system does\n"
-       << "  not take is held as any held send, and the direction waits for it. UDP destinations and\n"
-       << "  serial lines still take one system call per block with a plug-in.\n"
+       << "- Plug-in: with a plug-in every block keeps its own pass, DllTransfer -> send -> DllAfterSend, in\n"
+       << "  order, and each block is handed to the system (one send per block) before its DllAfterSend;\n"
+       << "  nothing gathers or corks it, so a plug-in that paces a device by waiting in DllAfterSend puts\n"
+       << "  one block on the wire per wait.\n"
+       << "- Gathering: without a plug-in but with a block to drop or an Output to start, the blocks of one\n"
+       << "  read bound for a TCP destination are appended to a buffer of the destination port, which goes\n"
+       << "  to the system whenever it holds a full segment (TCP_MAXSEG, at most 64 KiB), after the read's\n"
+       << "  last block, and at the next block once its oldest byte has waited 5 ms. The part of a segment\n"
+       << "  the system does not take is held as any held send, and the direction waits for it.\n"
        << "- A send the system cannot take at once is held by the destination port and its direction\n"
        << "  waits (its source is not read) until writability has sent it; the other direction goes on.\n"
        << "- TCP_NODELAY is set on the relay's TCP sockets, so a single block leaves at once; the 500-byte\n"
-       << "  blocks of a serial read burst are gathered from the second block on. With\n"
+       << "  blocks of a serial read burst are gathered from the second block on (without a plug-in). With\n"
        << "  Nagle's rule the tail of a message longer than one block waits for the far end's delayed\n"
        << "  acknowledgement (about 40 ms on Linux), which the 1500-byte round trip shows for socat -b 512.\n"
        << "- trelvaned runs Qt's poll() event loop rather than GLib's (fewer instructions per wake-up); the\n"

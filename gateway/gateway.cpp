@@ -238,7 +238,7 @@ int CGateway::StartPortImpl(bool bInput, bool bArm)
                            + QByteArray::number(nInit));
             } else {
                 (bInput ? m_hInDll : m_hOutDll) = std::move(pPlugin);
-                ++m_nPluginGeneration;
+                ++m_nPluginGeneration[bInput];
             }
         }
     }
@@ -256,7 +256,7 @@ void CGateway::UnloadPlugin(bool bInput)
     if (!slot)
         return;
     std::unique_ptr<CTransferPlugin> pPlugin = std::move(slot);
-    ++m_nPluginGeneration;
+    ++m_nPluginGeneration[bInput];
     const int nQuit = pPlugin->Quit();
     if (nQuit != 0) {
         m_observer.OnPluginError();
@@ -375,7 +375,7 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
 {
     for (;;) {
         CTransferPlugin* pPlugin = (bInToOut ? m_hInDll : m_hOutDll).get();
-        const quint64 nGeneration = m_nPluginGeneration;
+        const quint64 nGeneration = m_nPluginGeneration[bInToOut];
         QByteArray copy;
         const char* pOut = pData;
         int nOutLen = nLen;
@@ -402,10 +402,12 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
             QObject* pDestination = bInToOut ? static_cast<QObject*>(m_pOutSerial) : m_pInSerial;
             if (!pDestination)
                 pDestination = bInToOut ? m_pOutSocket : m_pInSocket;
-            if (pDestination)
-                m_observer.OnSent(bInToOut, pData, nLen, pOut, nOutLen);
+            m_bNoClientDrop = false;
             const bool bHeld = bInToOut ? SendToPort(m_pOutSerial, m_pOutSocket, pOut, nOutLen)
                                         : SendToPort(m_pInSerial, m_pInSocket, pOut, nOutLen);
+            // A block dropped for lack of a client was counted as such.
+            if (pDestination && !std::exchange(m_bNoClientDrop, false))
+                m_observer.OnSent(bInToOut, pData, nLen, pOut, nOutLen);
             if (bHeld) {
                 // DllAfterSend and everything after it wait until the
                 // destination has taken the rest of this block.
@@ -417,7 +419,7 @@ void CGateway::TransferPasses(bool bInToOut, const char* pData, int nLen)
                 return;
             }
         }
-        if (!AfterPass(pPlugin, nGeneration, pOut, nOutLen))
+        if (!AfterPass(bInToOut, pPlugin, nGeneration, pOut, nOutLen))
             return;
     }
 }
@@ -444,14 +446,18 @@ CPortSocket* CGateway::BatchDestination(bool bInput, qsizetype nLen) const
         return nullptr;
     if (bInput ? m_bSkipInResponse || !m_bOutStarted || m_pOutSerial : m_bSkipOutResponse || m_pInSerial)
         return nullptr;
+    // A block without a client or peer to go to is dropped and counted as
+    // such, one by one.
     CPortSocket* pSocket = bInput ? m_pOutSocket : m_pInSocket;
-    return pSocket && !pSocket->IsClosed() ? pSocket : nullptr;
+    return pSocket && !pSocket->IsClosed() && !pSocket->IsWithoutPeer() ? pSocket : nullptr;
 }
 
-bool CGateway::AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen)
+bool CGateway::AfterPass(bool bInToOut, CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent,
+                         int nSentLen)
 {
-    // The plug-in may have been unloaded since its pass began.
-    if (!pPlugin || nGeneration != m_nPluginGeneration)
+    // The direction's plug-in may have been unloaded since its pass began
+    // (a Startup / Reset, or for OUT-->IN the Output going away).
+    if (!pPlugin || nGeneration != m_nPluginGeneration[bInToOut])
         return false;
     const int nAgain = pPlugin->AfterSend(pSent, pSent ? nSentLen : 0);
     if (nAgain == 0)
@@ -568,7 +574,7 @@ void CGateway::ResumeDirection(bool bInput, quint64 nParkId)
     // same block if the plug-in asks for them.
     const QByteArray strBlock = std::exchange(direction.strBlock, QByteArray());
     const QByteArray strSent = std::exchange(direction.strSent, QByteArray());
-    if (AfterPass(direction.pPlugin, direction.nPluginGeneration, strSent.constData(), int(strSent.size())))
+    if (AfterPass(bInput, direction.pPlugin, direction.nPluginGeneration, strSent.constData(), int(strSent.size())))
         TransferPasses(bInput, strBlock.constData(), int(strBlock.size()));
     // Then the rest of the read in hand.
     const QByteArray strRest = std::exchange(direction.strRest, QByteArray());
@@ -588,9 +594,11 @@ void CGateway::BeginBlockBurst(bool bInput)
 {
     // Sockets send every block at once (no Nagle delay); the blocks of one
     // read are gathered by a socket destination and leave in full segments,
-    // the rest after the last one.
+    // the rest after the last one. Not with a plug-in in the direction: its
+    // DllAfterSend comes once its block has been handed to the system, and
+    // nothing holds that block back afterwards.
     CPortSocket* pDestination = bInput ? m_pOutSocket : m_pInSocket;
-    if (!pDestination || m_pGathering[bInput])
+    if (!pDestination || m_pGathering[bInput] || (bInput ? m_hInDll : m_hOutDll))
         return;
     pDestination->BeginGathering();
     m_pGathering[bInput] = pDestination;
@@ -737,6 +745,13 @@ void CGateway::DropOutput(QObject* pPort)
 }
 
 // ---- reporting ---------------------------------------------------------
+
+void CGateway::OnNoClientDrop(bool bInput, int nLen)
+{
+    // bInput names the port that had no client: the block went the other way.
+    m_bNoClientDrop = true;
+    m_observer.OnNoClient(!bInput, nLen);
+}
 
 void CGateway::AddMessage(const QByteArray& strText)
 {

@@ -80,7 +80,7 @@ public:
     void SetRestartTimer() override;
     bool OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen) override;
     void OnSendDone(QObject* pPort) override;
-    void OnNoClientDrop(bool bInput, int nLen) override { m_observer.OnNoClient(!bInput, nLen); }
+    void OnNoClientDrop(bool bInput, int nLen) override;
     void OnPortFailure(const SPortFailure& failure) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
@@ -137,9 +137,9 @@ private:
     // The socket that may take all blocks of a read of nLen bytes in one
     // system call, or null when they must go one by one.
     CPortSocket* BatchDestination(bool bInput, qsizetype nLen) const;
-    // DllAfterSend of a pass whose send is over: true when another pass over
-    // the same block is due.
-    bool AfterPass(CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen);
+    // DllAfterSend of a pass of direction bInToOut whose send is over: true
+    // when another pass over the same block is due.
+    bool AfterPass(bool bInToOut, CTransferPlugin* pPlugin, quint64 nGeneration, const char* pSent, int nSentLen);
     // Passes on the blocks of one read (at most 512 bytes each); false when
     // the direction has to wait for its destination.
     bool PassBlocks(bool bInput, const char* pData, qsizetype nLen);
@@ -189,7 +189,11 @@ private:
     // Destination gathering the burst of blocks read on the Input [1] /
     // Output [0] port.
     QPointer<CPortSocket> m_pGathering[2];
-    // Bumped whenever a plug-in slot changes, so a pass notices an unload
-    // that happened while its send waited.
-    quint64 m_nPluginGeneration = 0;
+    // Bumped whenever the plug-in slot of a direction changes ([1] IN-->OUT,
+    // [0] OUT-->IN), so a pass notices an unload of its own plug-in that
+    // happened while its send waited; the other direction's does not matter.
+    quint64 m_nPluginGeneration[2] {};
+    // The port dropped the block being sent for lack of a client or peer:
+    // it counts as dropped, not as sent.
+    bool m_bNoClientDrop = false;
 };

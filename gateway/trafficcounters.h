@@ -9,7 +9,8 @@ struct STrafficCounters
 {
     quint64 m_nBlocksReceived[2] {};
     quint64 m_nBytesReceived[2] {};
-    // Sends handed to the other port (a plug-in's -1 pass sends again).
+    // Sends handed to the other port (a plug-in's -1 pass sends again). A
+    // block dropped for lack of a client counts under m_nNoClient only.
     quint64 m_nBlocksSent[2] {};
     quint64 m_nBytesSent[2] {};
     // Blocks dropped as the response to an initial string (the two

@@ -115,12 +115,15 @@ public:
     // one) are gathered and handed to the system a full segment at a time,
     // where a corked socket would have sent a segment; the rest when the
     // burst ends, and at the next block once they have waited kGatherMaxMs
-    // (a slow plug-in). SendBlock still reports each block as taken at once,
+    // (a slow pass). SendBlock still reports each block as taken at once,
     // or held when the system did not take a full segment.
     static constexpr int kGatherMaxMs = 5;
     void BeginGathering();
     void EndGathering();
     bool IsClosed() const { return m_hSocket < 0; }
+    // A listening port without a client, or a UDP port on a fixed local port
+    // that has not heard from any peer: a block sent now is dropped.
+    bool IsWithoutPeer() const { return (m_pListener && IsClosed()) || (m_bFollowPeer && !m_clientPeer.IsValid()); }
     void Close();
 
     // Replaceable for tests: the datagram send itself.

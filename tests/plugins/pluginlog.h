@@ -26,6 +26,7 @@ inline bool IsMapped(const QByteArray& strFile)
 // The test plug-ins' scripts, cleared after each test.
 inline void ClearPluginScript()
 {
-    for (const char* psz : {"TP_LOG", "TP_INIT", "TP_QUIT", "TP_TRANSFER", "TP_TEXT", "TP_OUT", "TP_AFTER", "TP_SLEEP_MS"})
+    for (const char* psz : {"TP_LOG", "TP_INIT", "TP_QUIT", "TP_TRANSFER", "TP_TEXT", "TP_OUT", "TP_AFTER", "TP_SLEEP_MS",
+                            "TP_STAMPS"})
         qunsetenv(psz);
 }

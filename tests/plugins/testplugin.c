@@ -12,6 +12,8 @@
  *   TP_AFTER              results of DllAfterSend in turn, "," separated,
  *                         then 0 (for example "-1,0" or "7")
  *   TP_SLEEP_MS           DllAfterSend takes that long (a slow plug-in)
+ *   TP_STAMPS             file to which DllAfterSend appends, as it returns,
+ *                         the CLOCK_MONOTONIC time in nanoseconds, one a line
  * Built with TP_ONLY_AFTERSEND it exports DllAfterSend alone.
  * Loading it appends "TP_TAG loaded" to the file named by $TP_LOADLOG: its
  * code has run, whatever the gateway does with it afterwards. */
@@ -21,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #define BIG_SIZE (TRELVANE_MAX_TRANSFER_COUNT + 16)
@@ -151,6 +154,14 @@ TRELVANE_PLUGIN_API(int) DllAfterSend(const char* data, int len)
     const char* pszSleep = getenv("TP_SLEEP_MS");
     if (pszSleep)
         usleep((useconds_t)(strtol(pszSleep, NULL, 10) * 1000));
+    const char* pszStamps = getenv("TP_STAMPS");
+    FILE* fStamps = pszStamps ? fopen(pszStamps, "a") : NULL;
+    if (fStamps) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        fprintf(fStamps, "%lld\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+        fclose(fStamps);
+    }
     /* The n-th call takes the n-th number of the list. */
     const char* psz = getenv("TP_AFTER");
     int nCall = s_nAfterCalls++;

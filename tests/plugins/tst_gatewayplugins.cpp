@@ -7,7 +7,6 @@
 
 #include "pluginpath.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -205,43 +204,85 @@ private slots:
         QVERIFY(checkAlternating(passLines()));
     }
 
-    void slowPluginNeverHoldsBytesBack()
+    void heldPassGetsAfterSendWhenOutputPluginGoes()
     {
-        // The blocks of one read are passed on one by one; bytes already
-        // passed on do not wait for the rest of the read when the plug-in is
-        // slow: the first block reaches the peer long before the last.
-        qputenv("TP_SLEEP_MS", "25");
+        // An IN-->OUT pass held by an Output peer that reads nothing; then
+        // that peer goes away, which unloads the OUT-->IN plug-in, and the
+        // next block starts the Output and loads it again. The IN-->OUT
+        // plug-in's passes are its own: each of them gets its DllAfterSend.
+        CThreadPeer inPeer;
+        CThreadPeer outPeer(4096);
+        outPeer.m_bRead = false;
+        SGatewayRig rig;
+        rig.doc.m_strOutDll = "tp_four_b";
+        StartWithPeers(rig, inPeer, outPeer);
+        QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
+        inPeer.Send(QByteArray(4 << 20, 'q'));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.gateway.IsBusy(), 10000);
+        // Closed with unread bytes: the gateway's connection is reset.
+        outPeer.CloseConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(LogLines().contains("b quit"), 10000);
+        outPeer.m_bRead = true;
+        QTRY_COMPARE_WITH_TIMEOUT(outPeer.m_nAccepted.load(), 2, 10000);
+        const auto count = [this](const QByteArray& strPrefix) {
+            const QByteArrayList lines = LogLines();
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const QByteArray& line) { return line.startsWith(strPrefix); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(inPeer.PendingSend() == 0 && !rig.gateway.IsBusy(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(count("a aftersend "), count("a transfer "), 5000);
+        QCOMPARE(count("b init "), 2);
+    }
+
+    void eachBlockLeavesBeforeItsAfterSend()
+    {
+        // A plug-in that paces a device by waiting in DllAfterSend: each
+        // block of a read has reached the peer before its DllAfterSend has
+        // returned, so the peer gets one block per wait, never two at once
+        // and never one held back a wait later.
+        constexpr int kBlocks = 8;
+        const QString strStamps = m_tmp.filePath(QStringLiteral("stamps.log"));
+        QFile::remove(strStamps);
+        qputenv("TP_STAMPS", QFile::encodeName(strStamps));
+        qputenv("TP_SLEEP_MS", "50");
         CThreadPeer inPeer;
         CThreadPeer outPeer;
         SGatewayRig rig;
         StartWithPeers(rig, inPeer, outPeer);
         QTRY_VERIFY(inPeer.Connected() && outPeer.Connected());
-        const QByteArray data(8 * 512, 'x');
-        // While the gateway is busy in the plug-in, a thread watches the peer.
+        const QByteArray data(kBlocks * 512, 'x');
+        // While the gateway waits in the plug-in, a thread notes when the
+        // peer had each block.
+        using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, as the plug-in's stamps
         std::atomic<bool> bWatch {true};
-        QElapsedTimer clock;
-        std::atomic<qint64> nFirstMs {-1}, nLastMs {-1};
+        qint64 arrivedNs[kBlocks] {};
         std::thread watcher([&] {
-            while (bWatch) {
+            int nSeen = 0;
+            while (bWatch && nSeen < kBlocks) {
                 const qint64 nSize = outPeer.ReceivedSize();
-                if (nSize > 0 && nFirstMs < 0)
-                    nFirstMs = clock.elapsed();
-                if (nSize == data.size() && nLastMs < 0)
-                    nLastMs = clock.elapsed();
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                const qint64 nNow = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        Clock::now().time_since_epoch()).count();
+                for (; nSeen < kBlocks && nSize >= (nSeen + 1) * 512; ++nSeen)
+                    arrivedNs[nSeen] = nNow;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });
-        clock.start();
         inPeer.Send(data);
         QTRY_COMPARE_WITH_TIMEOUT(outPeer.ReceivedSize(), data.size(), 20000);
-        QTRY_VERIFY(nLastMs >= 0);
+        QTRY_COMPARE(LogLines().count("a aftersend 512 " + data.left(64).toUpper()), kBlocks);
         bWatch = false;
         watcher.join();
         QVERIFY(outPeer.Received() == data.toUpper());
-        // Eight passes of at least 25 ms each: the first bytes came at least
-        // 100 ms before the last ones.
-        QVERIFY2(nLastMs - nFirstMs >= 100,
-                 QByteArray::number(nFirstMs.load()) + " ms to " + QByteArray::number(nLastMs.load()) + " ms");
+        QFile stamps(strStamps);
+        QVERIFY(stamps.open(QIODevice::ReadOnly));
+        const QByteArrayList afterSendNs = stamps.readAll().trimmed().split('\n');
+        QCOMPARE(afterSendNs.size(), kBlocks);
+        for (int i = 0; i < kBlocks; ++i) {
+            const qint64 nLateUs = (arrivedNs[i] - afterSendNs[i].toLongLong()) / 1000;
+            QVERIFY2(arrivedNs[i] > 0 && nLateUs < 0,
+                     "block " + QByteArray::number(i + 1) + " reached the peer " + QByteArray::number(nLateUs)
+                         + " us after its DllAfterSend returned");
+        }
     }
 
     void longStreamReachesPluginInBlocksOf512()

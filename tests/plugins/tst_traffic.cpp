@@ -75,6 +75,7 @@ private slots:
 
     void traceOfKnownExchange();
     void countersAfterDropsAndRestart();
+    void noClientDrops_data();
     void noClientDrops();
     void dumpLayout();
 };
@@ -217,22 +218,42 @@ void TestTraffic::countersAfterDropsAndRestart()
     QCOMPARE(counters.m_nBlocksSent[1], counters.m_nBlocksReceived[1] - 2);
 }
 
-// A listening port reports a block it could not deliver.
+// A block dropped because the Output has no client (listening TCP) or no
+// peer yet (UDP on a fixed port) counts as dropped, not also as sent: a lone
+// block and the blocks of one longer read.
+void TestTraffic::noClientDrops_data()
+{
+    QTest::addColumn<QByteArray>("outSetup");
+    QTest::newRow("listening TCP") << QByteArray("TCP:0@127.0.0.1");
+    QTest::newRow("UDP on a fixed port") << QByteArray("UDP:0@127.0.0.1");
+}
+
 void TestTraffic::noClientDrops()
 {
+    QFETCH(QByteArray, outSetup);
     QByteArray trace;
     CDataTrace dataTrace([&](const QByteArray& record) { trace += record; });
     dataTrace.SetClock([] { return qint64(0); });
     SGatewayRig rig;
     rig.gateway.Observer().SetTrace(&dataTrace);
-    IPortOwner& owner = rig.gateway;
-    owner.OnNoClientDrop(false, 9); // the Output: an IN-->OUT block
-    owner.OnNoClientDrop(true, 2);
+    rig.Start(TcpSetup(m_inServer), outSetup);
+    QVERIFY(m_in.Accept(m_inServer));
     const STrafficCounters& counters = rig.gateway.Observer().Counters();
-    QCOMPARE(counters.m_nNoClient[0], 1u);
-    QCOMPARE(counters.m_nNoClient[1], 1u);
-    QCOMPARE(trace, QByteArray("1970-01-01 00:00:00.000000 IN-->OUT dropped 9 bytes (no client connected)\n"
-                               "1970-01-01 00:00:00.000000 OUT-->IN dropped 2 bytes (no client connected)\n"));
+    m_in.pSocket->write("lone");
+    QTRY_COMPARE_WITH_TIMEOUT(counters.m_nBlocksReceived[0], 1u, kWaitMs);
+    m_in.pSocket->write(QByteArray(1100, 'm'));
+    QTRY_COMPARE_WITH_TIMEOUT(counters.m_nBytesReceived[0], 1104u, kWaitMs);
+    QCOMPARE(counters.m_nNoClient[0], counters.m_nBlocksReceived[0]);
+    QCOMPARE(counters.m_nBlocksSent[0], 0u);
+    QCOMPARE(counters.m_nBytesSent[0], 0u);
+    QVERIFY(FormatCounters(counters).startsWith(QStringLiteral("in-->out received=%1/1104 sent=0/0 held-back=0 no-client=%1;")
+                                                    .arg(counters.m_nBlocksReceived[0])));
+    QCOMPARE(trace.count(" IN-->OUT dropped "), qsizetype(counters.m_nBlocksReceived[0]));
+    QVERIFY2(!trace.contains(" sent "), trace.constData());
+    QVERIFY(trace.startsWith("1970-01-01 00:00:00.000000 IN-->OUT received 4 bytes\n"
+                             "  0000  6c 6f 6e 65                                       |lone|\n"
+                             "1970-01-01 00:00:00.000000 IN-->OUT dropped 4 bytes (no client connected)\n"));
+    rig.gateway.Observer().SetTrace(nullptr);
 }
 
 // Offsets past 0xffff widen; an empty block has no dump line.
