@@ -156,6 +156,10 @@ void CGateway::OnStartupReset()
             SetTimer(2);
         }
         const bool bStarted = StartPort(false) == 0;
+        // Nor has an Output start cut short: no box, and the Input stays
+        // unread until the request that cut it short stops it.
+        if (IsStopping())
+            return;
         if (bStarted)
             m_bOutStarted = true;
         ArmPort(true);
@@ -348,7 +352,9 @@ void CGateway::TransferInToOut(const char* pData, int nLen)
             SetTimer(2);
         }
         if (StartPort(false) != 0) {
-            AddMessage("Output DoConnect Failure!");
+            // A start cut short by a stop or reset has not failed.
+            if (!IsStopping())
+                AddMessage("Output DoConnect Failure!");
             return;
         }
         m_bOutStarted = true;
