@@ -675,9 +675,7 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
     char buffer[500];
     for (int i = 0; i < kMaxBlocks; ++i) {
         const int n = pPort->Read(buffer, int(sizeof buffer));
-        // A line-error box inside Read runs the event loop, so the port may
-        // have been torn down or deleted meanwhile, as by a transfer.
-        if (!pGuard || pPort != (bInput ? m_pInSerial : m_pOutSerial) || n <= 0)
+        if (n <= 0)
             break;
         if (i == 1 && !m_pGathering[bInput]) {
             BeginBlockBurst(bInput);
@@ -751,7 +749,6 @@ void CGateway::AddMessage(const QByteArray& strText)
 
 void CGateway::ShowMessageBox(const QByteArray& strText)
 {
-    CBusyScope busy(this);
     m_pHost->ShowMessageBox(DisplayText(strText));
 }
 

@@ -55,7 +55,6 @@ void CCommPort::Open(const QByteArray& strSetup)
         return;
     }
 
-    // The device is closed before any box runs the event loop.
     const std::optional<SSerialMode> mode = ParseSerialMode(strSetup);
     // Opening a terminal raises DTR and RTS by itself; dtr=off and rts=off
     // lower them at once, so the lines show only the kernel's short pulse.
@@ -152,13 +151,8 @@ int CCommPort::Read(char* pBuffer, int nMax)
         return 0;
     if (!CarrierPresent())
         return 0;
-    if (const quint32 nErrors = m_pLineStatus->TakeErrors()) {
-        // The box runs the event loop, which may close or delete the port.
-        const QPointer<CCommPort> guard(this);
+    if (const quint32 nErrors = m_pLineStatus->TakeErrors())
         m_pOwner->ShowMessageBox("<CE-" + QByteArray::number(nErrors) + ">");
-        if (!guard || !IsOpen() || m_bVanished)
-            return 0;
-    }
     const int nWaiting = SerialBytesWaiting(m_hDevice);
     if (nWaiting < 0) {
         DeviceVanished();

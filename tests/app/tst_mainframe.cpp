@@ -1,4 +1,5 @@
 #include "desktoprun.h"
+#include "fullserver.h"
 #include "modal.h"
 #include "dialogunits.h"
 #include "gateway.h"
@@ -122,7 +123,8 @@ private slots:
     void alreadyOpenOnlyRaises();
     void multiFileDrop();
     void closeStopsGateway();
-    void closeWaitsForGatewayMessageBox();
+    void exitNotHeldByGateway_data();
+    void exitNotHeldByGateway();
     void traceToFileAndTrafficWindow();
     void screenshot();
 };
@@ -678,35 +680,52 @@ void TestMainFrame::traceToFileAndTrafficWindow()
     pWindow->close();
 }
 
-// A close asked for while the gateway shows its message box (a gateway
-// operation on the stack) happens once that box is closed.
-void TestMainFrame::closeWaitsForGatewayMessageBox()
+void TestMainFrame::exitNotHeldByGateway_data()
 {
+    QTest::addColumn<bool>("starting"); // else a gateway box is open
+    QTest::newRow("box open") << false;
+    QTest::newRow("output starting") << true;
+}
+
+// File > Exit while a gateway box is on screen, or while the Output of a
+// start still connects: the window closes without anyone clicking, and a
+// start given up this way shows no box.
+void TestMainFrame::exitNotHeldByGateway()
+{
+    QFETCH(bool, starting);
+    QTcpServer in;
+    SFullServer out;
+    QVERIFY(in.listen(QHostAddress::LocalHost) && out.Listen());
     SAppRun run;
     QVERIFY(run.Start());
-    run.Doc().m_strInSetup = "COM0:9600,n,8,1"; // refused with a message box
+    if (starting) {
+        run.Doc().m_strInSetup = "TCP:" + QByteArray::number(in.serverPort()) + ",127.0.0.1";
+        run.Doc().m_strOutSetup = out.Setup();
+        run.Doc().m_nOutStartup = 1007;
+    } else {
+        run.Doc().m_strInSetup = "COM0:9600,n,8,1"; // refused with a message box
+    }
     run.Frame()->show();
     QVERIFY(QTest::qWaitForWindowExposed(run.Frame()));
-    bool bVisibleWithBox = false;
-    bool bSeen = false;
+    CBoxAnswerer modal;
+    CMessageLog& log = run.Frame()->View()->Gateway().MessageLog();
+    bool bAsked = false;
     QTimer poll;
-    poll.setInterval(5);
     connect(&poll, &QTimer::timeout, [&] {
-        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!pBox || bSeen)
+        if (bAsked || log.Lines().filter(QStringLiteral("Connect TCP...")).size() < 2)
             return;
-        bSeen = true;
-        QCOMPARE(pBox->text(), QStringLiteral("OpenComm Error!"));
-        run.Frame()->close();
-        QCoreApplication::processEvents();
-        bVisibleWithBox = run.Frame()->isVisible();
-        pBox->button(QMessageBox::Ok)->click();
+        bAsked = true;
+        run.Frame()->Command(57665)->trigger();
     });
-    poll.start();
+    poll.start(5);
     QTest::mouseClick(DialogItem(run.Frame()->View(), 1011), Qt::LeftButton);
-    QVERIFY(bSeen);
-    QVERIFY(bVisibleWithBox);
+    QCOMPARE(bAsked, starting);
+    QCOMPARE(OpenMessageBoxTexts(), starting ? QStringList() : QStringList{"OpenComm Error!"});
+    if (!starting)
+        run.Frame()->Command(57665)->trigger();
     QTRY_VERIFY(!run.Frame()->isVisible());
+    QVERIFY(!run.Frame()->View()->Gateway().IsInputStarted());
+    QCOMPARE(modal.m_texts, QStringList());
 }
 
 // Renders the main window for the documentation; $TRELVANE_SCREENSHOT_DIR
