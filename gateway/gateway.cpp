@@ -156,8 +156,8 @@ void CGateway::OnStartupReset()
             SetTimer(2);
         }
         const bool bStarted = StartPort(false) == 0;
-        // Nor has an Output start cut short: no box, and the Input stays
-        // unread until the request that cut it short stops it.
+        // An Output start cut short has not failed either: no box, and the
+        // Input stays unread until the request that cut it short runs.
         if (IsStopping())
             return;
         if (bStarted)
