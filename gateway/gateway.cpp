@@ -156,6 +156,10 @@ void CGateway::OnStartupReset()
             SetTimer(2);
         }
         const bool bStarted = StartPort(false) == 0;
+        // An Output start cut short has not failed either: no box, and the
+        // Input stays unread until the request that cut it short runs.
+        if (IsStopping())
+            return;
         if (bStarted)
             m_bOutStarted = true;
         ArmPort(true);
@@ -348,7 +352,9 @@ void CGateway::TransferInToOut(const char* pData, int nLen)
             SetTimer(2);
         }
         if (StartPort(false) != 0) {
-            AddMessage("Output DoConnect Failure!");
+            // A start cut short by a stop or reset has not failed.
+            if (!IsStopping())
+                AddMessage("Output DoConnect Failure!");
             return;
         }
         m_bOutStarted = true;
@@ -677,9 +683,7 @@ void CGateway::ReadSerialBlocks(CCommPort* pPort, bool bInput)
     char buffer[500];
     for (int i = 0; i < kMaxBlocks; ++i) {
         const int n = pPort->Read(buffer, int(sizeof buffer));
-        // A line-error box inside Read runs the event loop, so the port may
-        // have been torn down or deleted meanwhile, as by a transfer.
-        if (!pGuard || pPort != (bInput ? m_pInSerial : m_pOutSerial) || n <= 0)
+        if (n <= 0)
             break;
         if (i == 1 && !m_pGathering[bInput]) {
             BeginBlockBurst(bInput);
@@ -760,7 +764,6 @@ void CGateway::AddMessage(const QByteArray& strText)
 
 void CGateway::ShowMessageBox(const QByteArray& strText)
 {
-    CBusyScope busy(this);
     m_pHost->ShowMessageBox(DisplayText(strText));
 }
 

@@ -26,11 +26,12 @@ class IGatewayHost;
 // reads its source again. Neither direction ever waits for the other's peer.
 //
 // Re-entrancy: the waits that remain (the connect and initial string of a
-// starting port) and modal message boxes dispatch events, so port
-// notifications and timers 1 and 2 may run nested. Startup / Reset,
-// settings loads and shutdown must not: a request that arrives while any
-// gateway operation is on the stack marks the gateway as stopping (every
-// wait gives up at once) and runs once the stack has unwound.
+// starting port) dispatch events, so port notifications and timers 1 and 2
+// may run nested. Startup / Reset, settings loads and shutdown must not: a
+// request that arrives while any gateway operation is on the stack marks
+// the gateway as stopping (every wait gives up at once) and runs once the
+// stack has unwound. Message boxes never wait: the host shows them and
+// returns.
 class CGateway : public QObject, public IPortOwner
 {
     Q_OBJECT

@@ -10,7 +10,8 @@ public:
     virtual ~IGatewayHost() = default;
     // Status fields: 1006 (Input) and 1007 (Output).
     virtual void SetStatusText(bool bInput, const QString& strText) = 0;
-    // A modal message box with an OK button. A real one runs the event loop.
+    // A message box with an OK button. Returns at once: the box stays until
+    // the operator closes it, and nothing of the gateway waits for that.
     virtual void ShowMessageBox(const QString& strText) = 0;
     virtual void Beep() = 0;
     // Why something did not start, in plain words, after its fixed message

@@ -18,7 +18,8 @@
 #include <utility>
 
 namespace {
-// How often the carrier thread looks at the line.
+// How often the carrier thread looks at the line (changes between two looks
+// are known from the driver's count of them).
 constexpr std::chrono::milliseconds kCarrierPoll{50};
 } // namespace
 
@@ -55,7 +56,6 @@ void CCommPort::Open(const QByteArray& strSetup)
         return;
     }
 
-    // The device is closed before any box runs the event loop.
     const std::optional<SSerialMode> mode = ParseSerialMode(strSetup);
     // Opening a terminal raises DTR and RTS by itself; dtr=off and rts=off
     // lower them at once, so the lines show only the kernel's short pulse.
@@ -80,11 +80,12 @@ void CCommPort::Open(const QByteArray& strSetup)
         SerialSetRts(hDevice, mode->eRts == SSerialMode::ELine::On);
 
     m_pLineStatus = CreateLineStatusSource(hDevice);
-    m_bCarrier = m_pLineStatus->Carrier();
+    const SCarrierLook look = LookAtCarrier(*m_pLineStatus);
+    m_bCarrier = look.bCarrier;
     m_hDevice = hDevice;
     try {
         m_bRunning = true;
-        m_eventThread = std::thread(&CCommPort::RunCarrierThread, this, m_bCarrier);
+        m_eventThread = std::thread(&CCommPort::RunCarrierThread, this, look);
     } catch (const std::system_error&) {
         m_bRunning = false;
         m_pLineStatus.reset();
@@ -152,13 +153,8 @@ int CCommPort::Read(char* pBuffer, int nMax)
         return 0;
     if (!CarrierPresent())
         return 0;
-    if (const quint32 nErrors = m_pLineStatus->TakeErrors()) {
-        // The box runs the event loop, which may close or delete the port.
-        const QPointer<CCommPort> guard(this);
+    if (const quint32 nErrors = m_pLineStatus->TakeErrors())
         m_pOwner->ShowMessageBox("<CE-" + QByteArray::number(nErrors) + ">");
-        if (!guard || !IsOpen() || m_bVanished)
-            return 0;
-    }
     const int nWaiting = SerialBytesWaiting(m_hDevice);
     if (nWaiting < 0) {
         DeviceVanished();
@@ -353,15 +349,18 @@ void CCommPort::OnDeviceVanished()
         m_pOwner->OnSerialVanished(this);
 }
 
-void CCommPort::RunCarrierThread(bool bCarrier)
+void CCommPort::RunCarrierThread(SCarrierLook last)
 {
+    const auto post = [this](bool bCarrier) {
+        QMetaObject::invokeMethod(this, [this, bCarrier] { OnCarrierChanged(bCarrier); }, Qt::QueuedConnection);
+    };
     std::unique_lock lock(m_mutex);
     for (;;) {
         if (m_cvWake.wait_for(lock, kCarrierPoll, [this] { return !m_bRunning; }))
             return;
         lock.unlock();
         const bool bHungUp = SerialHungUp(m_hDevice);
-        const bool bNow = bHungUp ? bCarrier : m_pLineStatus->Carrier();
+        const SCarrierLook now = bHungUp ? last : LookAtCarrier(*m_pLineStatus);
         lock.lock();
         if (!m_bRunning)
             return;
@@ -369,10 +368,14 @@ void CCommPort::RunCarrierThread(bool bCarrier)
             QMetaObject::invokeMethod(this, [this] { DeviceVanished(); }, Qt::QueuedConnection);
             return;
         }
-        if (bNow != bCarrier) {
-            bCarrier = bNow;
-            QMetaObject::invokeMethod(this, [this, bNow] { OnCarrierChanged(bNow); }, Qt::QueuedConnection);
-        }
+        // The driver counts every change, so a drop and return shorter than
+        // the poll is still seen: as the change away and the change back.
+        const bool bCounted = now.nChanges >= 0 && last.nChanges >= 0 && now.nChanges != last.nChanges;
+        if (now.bCarrier == last.bCarrier && bCounted)
+            post(!now.bCarrier);
+        if (now.bCarrier != last.bCarrier || bCounted)
+            post(now.bCarrier);
+        last = now;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 class ILineStatusSource;
+struct SCarrierLook;
 class IPortOwner;
 class QSocketNotifier;
 
@@ -65,7 +66,7 @@ private:
     void OnCarrierChanged(bool bCarrier);
     void DeviceVanished();
     void OnDeviceVanished();
-    void RunCarrierThread(bool bCarrier);
+    void RunCarrierThread(SCarrierLook last);
 
     std::unique_ptr<ILineStatusSource> m_pLineStatus;
     QSocketNotifier* m_pReadNotifier = nullptr;

@@ -24,6 +24,14 @@ public:
         return errno == ENOTTY || errno == EINVAL;
     }
 
+    qint64 CarrierChanges() override
+    {
+        serial_icounter_struct now{};
+        if (!m_bCounters || ioctl(m_hDevice, TIOCGICOUNT, &now) != 0)
+            return -1;
+        return quint32(now.dcd);
+    }
+
     quint32 TakeErrors() override
     {
         serial_icounter_struct now{};
@@ -57,6 +65,20 @@ LineStatusFactory& Factory()
 }
 
 } // namespace
+
+SCarrierLook LookAtCarrier(ILineStatusSource& source)
+{
+    SCarrierLook look;
+    qint64 nBefore = source.CarrierChanges();
+    for (int i = 0; i < 3; ++i) {
+        look.bCarrier = source.Carrier();
+        look.nChanges = source.CarrierChanges();
+        if (look.nChanges == nBefore)
+            break;
+        nBefore = look.nChanges;
+    }
+    return look;
+}
 
 std::unique_ptr<ILineStatusSource> CreateLineStatusSource(int hDevice)
 {

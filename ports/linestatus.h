@@ -22,10 +22,23 @@ public:
     // True while DCD is high, and on devices without modem lines. Called from
     // the port's carrier thread and from the user-interface thread.
     virtual bool Carrier() = 0;
+    // How many times DCD has changed since the device was opened, as the
+    // driver counts them; -1 when it keeps no count. Carrier thread only.
+    virtual qint64 CarrierChanges() { return -1; }
     // CE_ bits of the line errors since the previous call (user-interface
     // thread only).
     virtual quint32 TakeErrors() = 0;
 };
+
+// DCD and the driver's count of its changes, looked at together.
+struct SCarrierLook
+{
+    bool bCarrier = true;
+    qint64 nChanges = -1;
+};
+// Reads the count on both sides of the level until no change came between
+// them (a line that does not settle gets the last reading).
+SCarrierLook LookAtCarrier(ILineStatusSource& source);
 
 using LineStatusFactory = std::function<std::unique_ptr<ILineStatusSource>(int hDevice)>;
 

@@ -17,7 +17,8 @@ class IPortOwner
 public:
     // One line of the Message list (8-bit text, time stamp added by the owner).
     virtual void AddMessage(const QByteArray& strText) = 0;
-    // A modal message box with an OK button; it runs the event loop.
+    // A message box with an OK button; returns at once, without running
+    // the event loop.
     virtual void ShowMessageBox(const QByteArray& strText) = 0;
     virtual void Beep() = 0;
 

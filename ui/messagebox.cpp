@@ -26,3 +26,21 @@ QMessageBox::StandardButton AppMessageBox(QWidget* pParent, const QString& strTe
     // Closed without a button (for example by its owner going away).
     return buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::Ok;
 }
+
+void ShowAppMessage(QWidget* pParent, const QString& strText)
+{
+    // A failure that repeats (a restart every 300 ms on an unattended
+    // gateway) must not heap up windows.
+    for (QMessageBox* pOpen : pParent->findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (pOpen->isVisible() && pOpen->text() == strText) {
+            pOpen->raise();
+            return;
+        }
+    }
+    auto* pBox = new QMessageBox(QMessageBox::Warning, AppTitle(), strText, QMessageBox::Ok, pParent);
+    pBox->setTextFormat(Qt::PlainText);
+    pBox->setEscapeButton(QMessageBox::Ok);
+    pBox->setWindowModality(Qt::NonModal);
+    QObject::connect(pBox, &QDialog::finished, pBox, &QObject::deleteLater);
+    pBox->show();
+}

@@ -13,3 +13,8 @@ QString AppTitle();
 // box has one, else OK).
 QMessageBox::StandardButton AppMessageBox(QWidget* pParent, const QString& strText,
                                           QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+
+// The same box with OK only, shown without waiting: it stays on screen until
+// the operator closes it while everything else goes on. A box of pParent
+// with the same text still open is brought forward instead of a second one.
+void ShowAppMessage(QWidget* pParent, const QString& strText);

@@ -178,7 +178,9 @@ void CTrelvaneView::SetStatusText(bool bInput, const QString& strText)
 
 void CTrelvaneView::ShowMessageBox(const QString& strText)
 {
-    AppMessageBox(this, strText);
+    // Never waits: a restart, a Startup / Reset, a file load or the exit
+    // goes on while the box is open.
+    ShowAppMessage(this, strText);
 }
 
 void CTrelvaneView::Beep()

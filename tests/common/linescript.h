@@ -14,6 +14,9 @@
 struct SLineScript
 {
     std::atomic<bool> bCarrier {true};
+    // The driver's count of DCD changes (a drop and return between two
+    // looks moves it by two while bCarrier stays as it was).
+    std::atomic<qint64> nCarrierChanges {0};
     std::atomic<quint32> nErrors {0};
     std::mutex mutex;
     std::condition_variable cvPolled;
@@ -43,6 +46,7 @@ public:
         m_pScript->cvPolled.notify_all();
         return b;
     }
+    qint64 CarrierChanges() override { return m_pScript->nCarrierChanges; }
     quint32 TakeErrors() override { return m_pScript->nErrors.exchange(0); }
 
 private:

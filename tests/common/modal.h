@@ -105,3 +105,23 @@ private:
     QList<QMessageBox::StandardButton> m_answers;
     CModalWatcher m_watcher;
 };
+
+// The message boxes on screen that block nothing (the gateway's).
+inline QList<QMessageBox*> OpenMessageBoxes()
+{
+    QList<QMessageBox*> boxes;
+    for (QWidget* pWindow : QApplication::topLevelWidgets()) {
+        auto* pBox = qobject_cast<QMessageBox*>(pWindow);
+        if (pBox && pBox->isVisible() && pBox->windowModality() == Qt::NonModal)
+            boxes << pBox;
+    }
+    return boxes;
+}
+
+inline QStringList OpenMessageBoxTexts()
+{
+    QStringList texts;
+    for (QMessageBox* pBox : OpenMessageBoxes())
+        texts << pBox->text();
+    return texts;
+}

@@ -5,16 +5,13 @@
 #include "trelvanedoc.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QSignalSpy>
 #include <QStringList>
 
 #include <functional>
 
-// Records what the gateway shows. Its message box runs the event loop for a
-// moment, as a real modal box does, so nested events are exercised; a test
-// can act from inside it (m_fnOnBox).
+// Records what the gateway shows. Its message box returns at once, as the
+// real hosts' do; a test can act when one is shown (m_fnOnBox).
 class CRecordingHost : public IGatewayHost
 {
 public:
@@ -29,10 +26,6 @@ public:
             auto fn = m_fnOnBox;
             fn(strText);
         }
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < m_nBoxMs)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     void Beep() override { ++m_nBeeps; }
     void Explain(const QString& strText) override { m_explanations.append(strText); }
@@ -42,7 +35,6 @@ public:
     QStringList m_boxes;
     QStringList m_explanations;
     int m_nBeeps = 0;
-    int m_nBoxMs = 20;
     std::function<void(const QString&)> m_fnOnBox;
 };
 

@@ -1,3 +1,4 @@
+#include "fullserver.h"
 #include "loopback.h"
 #include "resources.h"
 #include "testhost.h"
@@ -35,6 +36,8 @@ private slots:
     void udpBurstOneDatagramPerBlock();
     void startModes();
     void outputConnectErrorBox();
+    void outputStartCutShortIsNoFailure_data();
+    void outputStartCutShortIsNoFailure();
     void deferredOutputRetriesOnNextBlock();
     void skipInputResponse();
     void skipOutputResponseAndExpiry();
@@ -261,6 +264,61 @@ void TestGateway::outputConnectErrorBox()
     QVERIFY(rig.gateway.IsInputStarted());
     QVERIFY(!rig.gateway.m_bOutStarted);
     QCOMPARE(rig.host.m_strOutStatus, QString());
+}
+
+void TestGateway::outputStartCutShortIsNoFailure_data()
+{
+    QTest::addColumn<int>("outStartup");
+    QTest::addColumn<bool>("reset"); // else a stop
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<int>("finished"); // startupFinished signals
+    const QString c = QStringLiteral("Connect TCP...");
+    const QString d = QStringLiteral("Done!");
+    QTest::newRow("with Input, reset") << 1007 << true << QStringList{c, d, c, c, d, c, d} << 1;
+    QTest::newRow("with Input, stop") << 1007 << false << QStringList{c, d, c} << 0;
+    QTest::newRow("first block, reset") << 1008 << true << QStringList{c, d, c, c, d} << 2;
+    QTest::newRow("first block, stop") << 1008 << false << QStringList{c, d, c} << 1;
+}
+
+// A Startup / Reset or a stop while the Output connects cuts its start
+// short. That is no failure: no box and no failure line.
+void TestGateway::outputStartCutShortIsNoFailure()
+{
+    QFETCH(int, outStartup);
+    QFETCH(bool, reset);
+    QFETCH(QStringList, lines);
+    QFETCH(int, finished);
+    QTcpServer inServer, outLater;
+    SFullServer outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost) && outLater.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.Listen());
+    SGatewayRig rig;
+    bool bAsked = false;
+    bool bStopped = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+        if (bAsked || rig.Texts().count(QStringLiteral("Connect TCP...")) < 2)
+            return;
+        bAsked = true;
+        rig.doc.m_strOutSetup = TcpSetup(outLater); // the reset's own start gets through
+        if (reset)
+            rig.gateway.RequestStartupReset();
+        else
+            rig.gateway.RequestStop(true, [&] { bStopped = true; });
+    });
+    poll.start(5);
+    rig.Start(TcpSetup(inServer), outServer.Setup(), outStartup);
+    if (outStartup == 1008)
+        Accept(inServer)->write("x");
+    QTRY_VERIFY(bAsked);
+    if (reset)
+        QTRY_COMPARE(rig.Texts().size(), lines.size());
+    else
+        QTRY_VERIFY(bStopped);
+    QTest::qWait(50);
+    QCOMPARE(rig.Texts(), lines);
+    QCOMPARE(rig.host.m_boxes, QStringList());
+    QCOMPARE(rig.started.size(), finished);
 }
 
 void TestGateway::deferredOutputRetriesOnNextBlock()

@@ -184,7 +184,6 @@ void TestSoakInput::modeStrings()
     }
     SGatewayRig rig;
     rig.gateway.SetSerialPortMap({{"COM7", pty.Slave()}});
-    rig.host.m_nBoxMs = 0;
     const soak::SResources before = soak::Sample();
     for (const QByteArray& s : cases) {
         rig.host.m_boxes.clear();

@@ -1,4 +1,5 @@
 #include "dialogunits.h"
+#include "fullserver.h"
 #include "gateway.h"
 #include "messagebox.h"
 #include "modal.h"
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -80,7 +82,9 @@ private slots:
     void startupOptionButton();
     void messageListMirrorsLog();
     void gatewayMessageBox();
-    void closeWaitsForGatewayOperation();
+    void requestDuringOutputStart_data();
+    void requestDuringOutputStart();
+    void restartWhileBoxOpen();
     void serialPortMapFromProfile();
 };
 
@@ -351,57 +355,118 @@ void TestTrelvaneView::messageListMirrorsLog()
     QVERIFY(pBar->maximum() > 0);
 }
 
-// A message box of the gateway is modal, with the application title as
-// caption and an OK button.
+// A message box of the gateway has the application title as caption and an
+// OK button, and is shown without waiting: the start returns while the box
+// stays on screen until OK is clicked. The same failure again brings that
+// box forward instead of opening a second one.
 void TestTrelvaneView::gatewayMessageBox()
 {
     CTrelvaneDoc doc;
     doc.m_strInSetup = "COM0:9600,n,8,1";
     CTrelvaneView view(&doc);
     view.show();
-    QString strTitle, strText;
-    QStringList buttons;
-    const SModalRun r = RunModal([&] { view.OnStartupReset(); return 0; },
-                                 [&](QDialog* pDlg) {
-                                     auto* pBox = qobject_cast<QMessageBox*>(pDlg);
-                                     QVERIFY(pBox);
-                                     strTitle = pBox->windowTitle();
-                                     strText = pBox->text();
-                                     for (QAbstractButton* pButton : pBox->buttons())
-                                         buttons << pButton->text();
-                                     pBox->button(QMessageBox::Ok)->click();
-                                 });
-    QVERIFY(r.bActed);
-    QVERIFY(!r.bLeftOpen);
-    QCOMPARE(strTitle, AppTitle());
-    QCOMPARE(strTitle, QStringLiteral("Halvoren Windows Application"));
-    QCOMPARE(strText, QStringLiteral("OpenComm Error!"));
-    QCOMPARE(buttons.size(), 1);
-    QCOMPARE(buttons.front().remove(QLatin1Char('&')), QStringLiteral("OK"));
+    CBoxAnswerer modal; // records (and closes) any box that would block
+    view.OnStartupReset();
+    const QList<QMessageBox*> boxes = OpenMessageBoxes();
+    QCOMPARE(boxes.size(), 1);
+    const QPointer<QMessageBox> pBox = boxes.front();
+    QCOMPARE(pBox->windowTitle(), AppTitle());
+    QCOMPARE(pBox->windowTitle(), QStringLiteral("Halvoren Windows Application"));
+    QCOMPARE(pBox->text(), QStringLiteral("OpenComm Error!"));
+    QCOMPARE(pBox->buttons().size(), 1);
+    QCOMPARE(pBox->buttons().front()->text().remove(QLatin1Char('&')), QStringLiteral("OK"));
+    view.OnStartupReset();
+    QCOMPARE(OpenMessageBoxes(), boxes);
+    pBox->button(QMessageBox::Ok)->click();
+    QVERIFY(OpenMessageBoxes().isEmpty());
+    QTRY_VERIFY(pBox.isNull());
+    QCOMPARE(modal.m_texts, QStringList());
 }
 
-// Closing while a gateway operation is on the stack (here its message box)
-// stops the gateway only once that operation has unwound.
-void TestTrelvaneView::closeWaitsForGatewayOperation()
+void TestTrelvaneView::requestDuringOutputStart_data()
 {
+    QTest::addColumn<bool>("reset"); // else the window closes
+    QTest::newRow("Startup / Reset again") << true;
+    QTest::newRow("close") << false;
+}
+
+// Startup / Reset pressed again, or the window closed, while the Output of a
+// start still connects (a gateway operation on the stack): the connect is
+// given up without a box, and the request runs once it has unwound.
+void TestTrelvaneView::requestDuringOutputStart()
+{
+    QFETCH(bool, reset);
+    QTcpServer in, outLater;
+    SFullServer out;
+    QVERIFY(in.listen(QHostAddress::LocalHost) && outLater.listen(QHostAddress::LocalHost) && out.Listen());
     CTrelvaneDoc doc;
-    doc.m_strInSetup = "COM0:9600,n,8,1";
+    doc.m_strInSetup = "TCP:" + QByteArray::number(in.serverPort()) + ",127.0.0.1";
+    doc.m_strOutSetup = out.Setup();
+    doc.m_nOutStartup = 1007;
     CTrelvaneView view(&doc);
     view.show();
+    CBoxAnswerer modal; // records (and closes) any box that would block
+    bool bAsked = false;
     bool bClosed = false;
     bool bClosedWhileBusy = false;
-    const SModalRun r = RunModal([&] { view.OnStartupReset(); return 0; },
-                                 [&](QDialog* pDlg) {
-                                     QVERIFY(view.Gateway().IsBusy());
-                                     view.StopBeforeClose([&] { bClosed = true; });
-                                     QCoreApplication::processEvents();
-                                     bClosedWhileBusy = bClosed;
-                                     qobject_cast<QMessageBox*>(pDlg)->button(QMessageBox::Ok)->click();
-                                 });
-    QVERIFY(r.bActed);
-    QVERIFY(!bClosedWhileBusy);
-    QTRY_VERIFY(bClosed);
-    QVERIFY(!view.Gateway().IsBusy());
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+        if (bAsked || ListTexts(&view).count(QStringLiteral("Connect TCP...")) < 2)
+            return;
+        bAsked = true;
+        QVERIFY(view.Gateway().IsBusy());
+        // The reset's own start gets through.
+        doc.m_strOutSetup = "TCP:" + QByteArray::number(outLater.serverPort()) + ",127.0.0.1";
+        if (reset) {
+            Button(&view, 1011)->click();
+        } else {
+            view.StopBeforeClose([&] { bClosed = true; });
+            bClosedWhileBusy = bClosed;
+        }
+    });
+    poll.start(5);
+    Button(&view, 1011)->click();
+    QVERIFY(bAsked);
+    const QString c = QStringLiteral("Connect TCP...");
+    const QString d = QStringLiteral("Done!");
+    if (reset) {
+        QTRY_VERIFY(outLater.hasPendingConnections());
+        QCOMPARE(ListTexts(&view), QStringList({c, d, c, c, d, c, d}));
+    } else {
+        QVERIFY(!bClosedWhileBusy);
+        QTRY_VERIFY(bClosed);
+        QVERIFY(!view.Gateway().IsInputStarted());
+        QCOMPARE(ListTexts(&view), QStringList({c, d, c}));
+    }
+    QCOMPARE(modal.m_texts + OpenMessageBoxTexts(), QStringList());
+}
+
+// An open box holds nothing back. The Output's connect error box is up when
+// the Input's far end closes: the restart (timer 3) runs at once, and its
+// own Output failure brings the same box forward instead of a second one.
+void TestTrelvaneView::restartWhileBoxOpen()
+{
+    QTcpServer in, probe;
+    QVERIFY(in.listen(QHostAddress::LocalHost) && probe.listen(QHostAddress::LocalHost));
+    const quint16 nDead = probe.serverPort();
+    probe.close();
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "TCP:" + QByteArray::number(in.serverPort()) + ",127.0.0.1";
+    doc.m_strOutSetup = "TCP:" + QByteArray::number(nDead) + ",127.0.0.1";
+    doc.m_nOutStartup = 1007;
+    CTrelvaneView view(&doc);
+    view.show();
+    CBoxAnswerer modal; // records (and closes) any box that would block
+    view.OnStartupReset();
+    QCOMPARE(OpenMessageBoxTexts(), QStringList{"Output Port Connect Error!"});
+    QTRY_VERIFY(in.hasPendingConnections());
+    in.nextPendingConnection()->close();
+    QTRY_VERIFY(ListTexts(&view).contains(QStringLiteral("Remote Input closed,close ALL & ReStart!")));
+    QTRY_VERIFY(in.hasPendingConnections());
+    QTRY_COMPARE(ListTexts(&view).count(QStringLiteral("TCP Connect Error:10061,port:%1,addr:127.0.0.1").arg(nDead)), 2);
+    QCOMPARE(OpenMessageBoxTexts(), QStringList{"Output Port Connect Error!"});
+    QCOMPARE(modal.m_texts, QStringList());
+    OpenMessageBoxes().front()->button(QMessageBox::Ok)->click();
 }
 
 void TestTrelvaneView::serialPortMapFromProfile()
