@@ -427,6 +427,7 @@ SPluginReport DescribePlugin(const QByteArray& strName, bool bLoad)
         report.m_strFile = QFile::decodeName(resolved.m_strFile);
         const SPluginFile file = InspectPluginFile(report.m_strFile);
         report.m_listExports = file.m_listExports;
+        report.m_bExportsRead = file.m_bSymbolsRead;
         QString strWhy = file.m_strProblem;
         if (strWhy.isEmpty() && bLoad) {
             strWhy = Text(CTransferPlugin::LoadError(resolved.m_strFile));

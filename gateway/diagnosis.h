@@ -56,6 +56,7 @@ struct SPluginReport
 {
     QString m_strFile;        // the file the loader would load; empty when none
     QStringList m_listExports; // its exported Dll* functions
+    bool m_bExportsRead = false; // the file has a symbol table to read them from
     bool m_bLoaded = false;   // it was loaded and unloaded once
     QString m_strProblem;     // not found (with the folders searched) or not loadable
 };

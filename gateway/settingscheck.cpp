@@ -52,9 +52,9 @@ void CheckPlugin(const char* pszName, const QByteArray& strDll, bool bProbe, boo
         AddProblem(pReport, false, strName + QStringLiteral(": ") + plugin.m_strProblem);
         return;
     }
-    const QString strExports = plugin.m_listExports.isEmpty()
-        ? QStringLiteral("exports no Dll* function, blocks pass unchanged")
-        : QStringLiteral("exports ") + plugin.m_listExports.join(QStringLiteral(", "));
+    const QString strExports = !plugin.m_bExportsRead ? QStringLiteral("its exports cannot be read (no section table)")
+        : plugin.m_listExports.isEmpty() ? QStringLiteral("exports no Dll* function, blocks pass unchanged")
+                                         : QStringLiteral("exports ") + plugin.m_listExports.join(QStringLiteral(", "));
     pReport->m_listLines.append(QStringLiteral("%1: %2: found %3, %4; %5")
                                     .arg(strName, QuoteSetting(strDll), plugin.m_strFile, strExports,
                                          plugin.m_bLoaded ? QStringLiteral("loads") : QStringLiteral("not loaded")));

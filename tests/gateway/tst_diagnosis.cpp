@@ -8,6 +8,7 @@
 
 #include "diagnosis.h"
 #include "librarysearch.h"
+#include "pluginfile.h"
 #include "pluginpath.h"
 #include "hostlookup.h"
 #include "portsocket.h"
@@ -21,6 +22,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -72,6 +74,8 @@ private slots:
     void pluginNotFound();
     void pluginNotAPlugin();
     void checkProbesDeviceAndPlugin();
+    void pluginFileKinds_data();
+    void pluginFileKinds();
 };
 
 void TestDiagnosis::setupStrings_data()
@@ -353,6 +357,50 @@ void TestDiagnosis::checkProbesDeviceAndPlugin()
                                                  u"not exist"),
              qPrintable(report.ProblemLines()[0]));
     QCOMPARE(report.ExitStatus(), 0);
+}
+
+void TestDiagnosis::pluginFileKinds_data()
+{
+    // This program's own header, changed at one offset: what a library of
+    // another kind looks like to the loader.
+    QTest::addColumn<QByteArray>("content"); // "" for the plug-in lf2crlf.so
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<QStringList>("exports");
+    const QByteArray self = ReadAll(QStringLiteral("/proc/self/exe")).left(64);
+    auto changed = [&](int nAt, QByteArray bytes) {
+        QByteArray header = self;
+        return header.replace(nAt, bytes.size(), bytes);
+    };
+    const bool b64 = self[EI_CLASS] == ELFCLASS64;
+    const quint16 nOther = self[EI_NIDENT + 2] == char(EM_AARCH64) ? EM_X86_64 : EM_AARCH64;
+    QTest::newRow("plug-in") << QByteArray() << QString() << QStringList{"DllInit", "DllTransfer", "DllQuit"};
+    QTest::newRow("text") << QByteArray("#!/bin/sh\n") << "it is not a shared library (no ELF header)" << QStringList();
+    QTest::newRow("other class") << changed(EI_CLASS, QByteArray(1, b64 ? ELFCLASS32 : ELFCLASS64))
+                                 << QStringLiteral("it is a %1-bit library").arg(b64 ? 32 : 64) << QStringList();
+    QTest::newRow("other machine") << changed(EI_NIDENT + 2, QByteArray(reinterpret_cast<const char*>(&nOther), 2))
+                                   << "it is built for " << QStringList();
+    const quint16 nExec = ET_EXEC;
+    QTest::newRow("program") << changed(EI_NIDENT, QByteArray(reinterpret_cast<const char*>(&nExec), 2))
+                             << "it is a program, not a shared library" << QStringList();
+    QTest::newRow("header only") << self << QString() << QStringList();
+}
+
+void TestDiagnosis::pluginFileKinds()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, problem);
+    QFETCH(QStringList, exports);
+    QTemporaryDir dir;
+    QString strFile = QStringLiteral(TRELVANE_PLUGIN_BUILD_DIR "/lf2crlf.so");
+    if (!content.isEmpty()) {
+        strFile = dir.filePath(QStringLiteral("x.so"));
+        QVERIFY(WriteAll(strFile, content));
+    }
+    const SPluginFile file = InspectPluginFile(strFile);
+    QVERIFY2(problem.isEmpty() ? file.m_strProblem.isEmpty() : file.m_strProblem.startsWith(problem),
+             qPrintable(file.m_strProblem));
+    QCOMPARE(file.m_listExports, exports);
+    QCOMPARE(file.m_bSymbolsRead, !exports.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestDiagnosis)
