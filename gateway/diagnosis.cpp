@@ -434,7 +434,8 @@ SPluginReport DescribePlugin(const QByteArray& strName, bool bLoad)
             report.m_bLoaded = strWhy.isEmpty();
         }
         if (!strWhy.isEmpty())
-            report.m_strProblem = QStringLiteral("%1 is not a plug-in the system can load: %2").arg(report.m_strFile, strWhy);
+            report.m_strProblem =
+                QStringLiteral("%1 is not a plug-in the system can load: %2").arg(report.m_strFile, strWhy);
         return report;
     }
     // A file that is there but was passed over is what the operator meant.
@@ -448,7 +449,8 @@ SPluginReport DescribePlugin(const QByteArray& strName, bool bLoad)
             QString strWhy = InspectPluginFile(strSearched).m_strProblem;
             if (strWhy.isEmpty())
                 strWhy = QStringLiteral("it is not a shared library of this program's kind");
-            report.m_strProblem = QStringLiteral("%1 is not a plug-in the system can load: %2").arg(strSearched, strWhy);
+            report.m_strProblem =
+                QStringLiteral("%1 is not a plug-in the system can load: %2").arg(strSearched, strWhy);
             return report;
         }
         if (!listFolders.contains(info.path()))

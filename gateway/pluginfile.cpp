@@ -87,9 +87,9 @@ bool ReadExports(const QByteArray& data, QStringList* pExports)
 
 int ExportRank(const QString& strName)
 {
-    const auto* pEnd = std::end(kKnownExports);
-    return int(std::find_if(std::begin(kKnownExports), pEnd, [&](const char* psz) { return strName == QLatin1StringView(psz); })
-               - std::begin(kKnownExports));
+    const auto* pFound = std::find_if(std::begin(kKnownExports), std::end(kKnownExports),
+                                      [&](const char* psz) { return strName == QLatin1StringView(psz); });
+    return int(pFound - std::begin(kKnownExports));
 }
 
 } // namespace

@@ -64,8 +64,8 @@ void CheckPlugin(const char* pszName, const QByteArray& strDll, bool bProbe, boo
 
 bool SCheckReport::Stops() const
 {
-    return m_bUnreadable
-        || std::any_of(m_listProblems.cbegin(), m_listProblems.cend(), [](const SCheckProblem& p) { return p.m_bStops; });
+    return m_bUnreadable || std::any_of(m_listProblems.cbegin(), m_listProblems.cend(),
+                                        [](const SCheckProblem& problem) { return problem.m_bStops; });
 }
 
 int SCheckReport::ExitStatus() const

@@ -15,8 +15,10 @@ enum { kExitUsage = 2 };
 
 void PrintProblems(const SCheckReport& report)
 {
-    for (const QString& strProblem : report.ProblemLines())
-        std::fputs((QStringLiteral("trelvaned: ") + EscapeControls(strProblem)).toUtf8().append('\n').constData(), stderr);
+    for (const QString& strProblem : report.ProblemLines()) {
+        const QByteArray line = (QStringLiteral("trelvaned: ") + EscapeControls(strProblem)).toUtf8() + '\n';
+        std::fputs(line.constData(), stderr);
+    }
     std::fflush(stderr);
 }
 
@@ -86,8 +88,8 @@ int main(int argc, char* argv[])
         QStringLiteral("file"));
     const QCommandLineOption checkOption(QStringLiteral("check"),
         QStringLiteral("Check the settings file instead of running it: parse both setup strings as the "
-                       "gateway would, look at each serial device without opening it (there, a terminal "
-                       "device, this user may read and write it), find each plug-in file and read its "
+                       "gateway would, look at each serial device without opening it (that it exists, is a "
+                       "terminal device and this user may read and write it), find each plug-in file and read its "
                        "exported functions without loading it, look up host names and try to bind "
                        "listening ports; print what each setting means, and one line per problem on "
                        "standard error: \"error:\" stops the gateway, \"warning:\" does not."));

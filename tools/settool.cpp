@@ -469,8 +469,8 @@ int SerialPorts(const QList<QByteArray>& argsIn, QString strProfile)
     if (action == "set" && !name.startsWith("COM")) {
         const QByteArray upper = name.toUpper();
         const QByteArray suggestion = upper.startsWith("COM") ? upper : "COM" + name;
-        return UsageError(QStringLiteral("'%1' can never be used: a serial setup string begins with COM (%2:9600,n,8,1), "
-                                         "and the text before its ':' is the name to map; use %2")
+        return UsageError(QStringLiteral("'%1' can never be used: a serial setup string begins with COM "
+                                         "(%2:9600,n,8,1), and the text before its ':' is the name to map; use %2")
                               .arg(strName, QString::fromUtf8(suggestion)));
     }
     if (action == "set") {

@@ -398,7 +398,8 @@ void TestSettingsCheck::checkDoesNotLoadPlugins()
     QCOMPARE(QFileInfo::exists(strMarker), loads);
     const QByteArray line = Lines(run.out).value(1);
     QVERIFY2(line.startsWith("in-dll: \"" TRELVANE_RECORD_PLUGIN "\": found " TRELVANE_RECORD_PLUGIN
-                             ", exports DllInit, DllTransfer, DllQuit; ") && line.endsWith(loads ? "loads" : "not loaded"),
+                             ", exports DllInit, DllTransfer, DllQuit; ")
+                 && line.endsWith(loads ? "loads" : "not loaded"),
              line.constData());
 }
 
@@ -440,7 +441,8 @@ void TestSettingsCheck::unitStatusesMatchProgram()
         QVERIFY(WriteAll(QFile::decodeName(SetPath()), *WriteSetFile(fields)));
     }
     const QByteArray slave = QFile::encodeName(m_pPty->Slave());
-    QVERIFY(WriteAll(QFile::decodeName(IniPath()), "[Serial Ports]\nCOM9=/dev/trelvane-no-such-tty\nCOM8=" + slave + '\n'));
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()),
+                     "[Serial Ports]\nCOM9=/dev/trelvane-no-such-tty\nCOM8=" + slave + '\n'));
     const int hWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     QVERIFY(::inotify_add_watch(hWatch, slave.constData(), IN_OPEN) >= 0);
 
