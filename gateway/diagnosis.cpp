@@ -2,6 +2,7 @@
 
 #include "hostlookup.h"
 #include "librarysearch.h"
+#include "pluginfile.h"
 #include "pluginpath.h"
 #include "portfailure.h"
 #include "portsocket.h"
@@ -141,7 +142,8 @@ QString Refused(int nCode, const char* pszMessage, const QString& strWhy)
     return QStringLiteral("result code %1 (\"%2\"): %3").arg(nCode).arg(QLatin1String(pszMessage), strWhy);
 }
 
-void DescribeSerial(const QByteArray& strSetup, const SerialPathMap& portMap, bool bProbe, SSetupReport* pReport)
+void DescribeSerial(const QByteArray& strSetup, const SerialPathMap& portMap, const SProbe& probe,
+                    SSetupReport* pReport)
 {
     const QByteArray strName = SerialName(strSetup);
     if (!strSetup.contains(':')) {
@@ -171,13 +173,15 @@ void DescribeSerial(const QByteArray& strSetup, const SerialPathMap& portMap, bo
     }
     pReport->m_strDescription = QStringLiteral("serial line, %1; %2").arg(DeviceOf(strName, strPath, portMap),
                                                                          DescribeMode(*mode));
-    if (!bProbe)
+    if (!probe.m_bSystem && !probe.m_bOpenDevices)
         return;
-    if (const int nErrno = SerialProbe(strPath)) {
+    if (const int nErrno = probe.m_bOpenDevices ? SerialProbe(strPath) : SerialInspect(strPath)) {
         pReport->m_nCode = 1;
         pReport->m_strProblem = Refused(1, "OpenComm Error!", ExplainDeviceOpen(strName, strPath, nErrno, portMap));
     } else {
-        pReport->m_strDescription += QStringLiteral("; the device opens");
+        pReport->m_strDescription += probe.m_bOpenDevices
+            ? QStringLiteral("; the device opens")
+            : QStringLiteral("; the device is there and this user may open it (not opened)");
     }
 }
 
@@ -211,7 +215,26 @@ QString UnresolvedName(const QByteArray& strAddress)
                           "and the DNS server, or write a dotted address").arg(Quote(strAddress));
 }
 
-void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, bool bProbe, SSetupReport* pReport)
+// Binds the local port as the gateway will and releases it at once.
+QString TryBind(EPortKind kind, const SWinsockSetup& setup)
+{
+    SSocketAddress local;
+    if (!ParseLocalAddress(setup.strAddress, quint16(setup.nPort), &local))
+        return {};
+    int nError = 0;
+    const int hSocket = OpenBoundSocket(kind == EPortKind::Tcp ? SOCK_STREAM : SOCK_DGRAM, local, &nError);
+    if (hSocket >= 0) {
+        ::close(hSocket);
+        return {};
+    }
+    const int nErrno = ErrnoFromWsaError(nError);
+    const QString strWhere = setup.strAddress.isEmpty() ? QStringLiteral("every interface")
+                                                        : Quote(setup.strAddress);
+    return QStringLiteral("binding port %1 at %2 failed (%3)%4")
+        .arg(quint16(setup.nPort)).arg(strWhere, ErrnoText(nErrno), SocketHint(nErrno));
+}
+
+void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, const SProbe& probe, SSetupReport* pReport)
 {
     const bool bTcp = kind == EPortKind::Tcp;
     const QString strKind = bTcp ? QStringLiteral("TCP") : QStringLiteral("UDP");
@@ -245,6 +268,8 @@ void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, bool bProbe, SS
         pReport->m_strDescription = bTcp
             ? QStringLiteral("TCP server, listens on port %1 at %2").arg(nPort).arg(strWhere)
             : QStringLiteral("UDP endpoint on local port %1 at %2, answers whoever sent last").arg(nPort).arg(strWhere);
+        if (probe.m_bSystem)
+            pReport->m_strProblem = TryBind(kind, setup);
         return;
     }
     pReport->m_strDescription = bTcp
@@ -258,17 +283,26 @@ void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, bool bProbe, SS
     const bool bDigits = !strTrimmed.isEmpty()
         && std::all_of(strTrimmed.begin() + (strTrimmed[0] == '+' ? 1 : 0), strTrimmed.end(),
                        [](char c) { return c >= '0' && c <= '9'; });
+    // A port written oddly is still used (as the number it counts as), and
+    // fails only where that number is 0.
+    QString strOdd;
     if (!bDigits) {
-        pReport->m_strProblem = QStringLiteral("the port field %1 is not a number; it counts as port %2")
-                                    .arg(Quote(strField)).arg(nPort);
+        strOdd = QStringLiteral("the port field %1 is not a number; it counts as port %2")
+                     .arg(Quote(strField)).arg(nPort);
     } else if (setup.nPort != nPort) {
-        pReport->m_strProblem = QStringLiteral("port %1 is outside 1-65535; it is used as port %2")
-                                    .arg(setup.nPort).arg(nPort);
-    } else if (nPort == 0) {
-        pReport->m_strProblem = QStringLiteral("port 0 cannot be reached");
+        strOdd = QStringLiteral("port %1 is outside 1-65535; it is used as port %2").arg(setup.nPort).arg(nPort);
+    }
+    if (nPort == 0) {
+        pReport->m_strProblem = strOdd.isEmpty() ? QStringLiteral("port 0 cannot be reached")
+                                                 : strOdd + QStringLiteral(", which cannot be reached");
+    } else if (!strOdd.isEmpty()) {
+        pReport->m_strWarning = strOdd;
+    }
+    if (!pReport->m_strProblem.isEmpty()) {
+        return;
     } else if (setup.strAddress.isEmpty()) {
         pReport->m_strProblem = QStringLiteral("the address after the ',' is empty");
-    } else if (bProbe && !IsNumericAddress(setup.strAddress)) {
+    } else if (probe.m_bSystem && !IsNumericAddress(setup.strAddress)) {
         // The gateway's own lookup; the check may wait for it.
         SSocketAddress address;
         if (!CHostLookup::s_pfnResolve(setup.strAddress, &address))
@@ -289,18 +323,18 @@ QString QuoteSetting(const QByteArray& bytes)
     return str;
 }
 
-SSetupReport DescribeSetup(const QByteArray& strSetupIn, const SerialPathMap& portMap, bool bProbe)
+SSetupReport DescribeSetup(const QByteArray& strSetupIn, const SerialPathMap& portMap, const SProbe& probe)
 {
     SSetupReport report;
     const QByteArray strSetup = SetupStringText(strSetupIn);
     const EPortKind kind = RecognisePortKind(strSetup);
     switch (kind) {
     case EPortKind::Serial:
-        DescribeSerial(strSetup, portMap, bProbe, &report);
+        DescribeSerial(strSetup, portMap, probe, &report);
         break;
     case EPortKind::Tcp:
     case EPortKind::Udp:
-        DescribeWinsock(strSetup, kind, bProbe, &report);
+        DescribeWinsock(strSetup, kind, probe, &report);
         break;
     case EPortKind::Unknown: {
         report.m_nCode = 20;
@@ -333,7 +367,8 @@ QString ExplainDeviceOpen(const QByteArray& strName, const QString& strPath, int
         return QStringLiteral("%1, which user %2 may not open (%3)%4")
             .arg(strDevice, UserName(), strError, PermissionHint(strPath));
     case ENOTTY:
-        return QStringLiteral("%1, which is not a serial line or terminal (%2)").arg(strDevice, strError);
+        // Also what a look without opening finds for a file or another kind of device.
+        return QStringLiteral("%1, which is not a serial line or terminal").arg(strDevice);
     case ENXIO:
     case ENODEV:
     case EIO:
@@ -351,7 +386,7 @@ QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& por
     case SPortFailure::SetupString:
     case SPortFailure::SerialName:
     case SPortFailure::SerialMode:
-        return DescribeSetup(strSetup, portMap, false).m_strProblem;
+        return DescribeSetup(strSetup, portMap, SProbe()).m_strProblem;
     case SPortFailure::SerialOpen:
         return ExplainDeviceOpen(SerialName(strSetup), failure.m_strPath, failure.m_nErrno, portMap);
     case SPortFailure::SerialSettings:
@@ -382,19 +417,25 @@ QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& por
     return QStringLiteral("connecting to %1 failed (%2)%3").arg(strPeer, ErrnoText(nErrno), SocketHint(nErrno));
 }
 
-SPluginReport DescribePlugin(const QByteArray& strName, bool bProbe)
+SPluginReport DescribePlugin(const QByteArray& strName, bool bLoad)
 {
     SPluginReport report;
-    if (strName.isEmpty() || !bProbe)
+    if (strName.isEmpty())
         return report;
     const CPluginPath::SResolved resolved = CPluginPath::Resolve(strName);
     if (resolved.Found()) {
         report.m_strFile = QFile::decodeName(resolved.m_strFile);
-        const QByteArray strError = CTransferPlugin::LoadError(resolved.m_strFile);
-        if (!strError.isEmpty()) {
-            report.m_strProblem = QStringLiteral("%1 is not a plug-in the system can load: %2")
-                                      .arg(report.m_strFile, Text(strError));
+        const SPluginFile file = InspectPluginFile(report.m_strFile);
+        report.m_listExports = file.m_listExports;
+        report.m_bExportsRead = file.m_bSymbolsRead;
+        QString strWhy = file.m_strProblem;
+        if (strWhy.isEmpty() && bLoad) {
+            strWhy = Text(CTransferPlugin::LoadError(resolved.m_strFile));
+            report.m_bLoaded = strWhy.isEmpty();
         }
+        if (!strWhy.isEmpty())
+            report.m_strProblem =
+                QStringLiteral("%1 is not a plug-in the system can load: %2").arg(report.m_strFile, strWhy);
         return report;
     }
     // A file that is there but was passed over is what the operator meant.
@@ -405,8 +446,11 @@ SPluginReport DescribePlugin(const QByteArray& strName, bool bProbe)
             continue;
         const QFileInfo info(strSearched);
         if (info.isFile()) {
-            report.m_strProblem = QStringLiteral("%1 is not a plug-in the system can load: %2")
-                                      .arg(strSearched, Text(CTransferPlugin::LoadError(QFile::encodeName(strSearched))));
+            QString strWhy = InspectPluginFile(strSearched).m_strProblem;
+            if (strWhy.isEmpty())
+                strWhy = QStringLiteral("it is not a shared library of this program's kind");
+            report.m_strProblem =
+                QStringLiteral("%1 is not a plug-in the system can load: %2").arg(strSearched, strWhy);
             return report;
         }
         if (!listFolders.contains(info.path()))

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 struct SPortFailure;
 
@@ -24,12 +25,24 @@ struct SSetupReport
     // string refused), 10-13 or 20.
     int m_nCode = 0;
     QString m_strDescription; // kind, port, address, device, line settings
-    QString m_strProblem;     // empty when nothing is wrong
+    QString m_strProblem;     // why the port cannot start; empty when it can
+    QString m_strWarning;     // what it starts as instead of what is written
 };
 
-// Parses a setup string as the gateway does. With bProbe the device behind
-// a serial name is opened and closed once, and a host name is looked up.
-SSetupReport DescribeSetup(const QByteArray& strSetup, const SerialPathMap& portMap, bool bProbe);
+// What a check looks at beyond the text of a setting.
+struct SProbe
+{
+    // Serial devices (existence, kind, permission: never opened), host
+    // names (looked up) and local ports (bound and released at once).
+    bool m_bSystem = false;
+    // Also opens and closes each serial device once. An open raises DTR,
+    // which resets some boards.
+    bool m_bOpenDevices = false;
+};
+
+// Parses a setup string as the gateway does, and looks at what it names as
+// far as probe allows.
+SSetupReport DescribeSetup(const QByteArray& strSetup, const SerialPathMap& portMap, const SProbe& probe);
 
 // Why a serial device did not open, from the errno of the open.
 QString ExplainDeviceOpen(const QByteArray& strName, const QString& strPath, int nErrno,
@@ -41,10 +54,14 @@ QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& por
 // A transfer plug-in name resolved with the loader's own search.
 struct SPluginReport
 {
-    QString m_strFile;    // the file the loader would load; empty when none
-    QString m_strProblem; // not found (with the folders searched) or not loadable
+    QString m_strFile;        // the file the loader would load; empty when none
+    QStringList m_listExports; // its exported Dll* functions
+    bool m_bExportsRead = false; // the file has a symbol table to read them from
+    bool m_bLoaded = false;   // it was loaded and unloaded once
+    QString m_strProblem;     // not found (with the folders searched) or not loadable
 };
 
-// With bProbe a found file is loaded and unloaded once to see that it is a
-// plug-in the system can load.
-SPluginReport DescribePlugin(const QByteArray& strName, bool bProbe);
+// Finds the file and reads its headers and exports without loading it.
+// With bLoad a file that looks right is also loaded and unloaded once, which
+// runs its code, to see that the system can load it (its libraries, say).
+SPluginReport DescribePlugin(const QByteArray& strName, bool bLoad);

@@ -13,16 +13,25 @@ namespace {
 
 enum { kExitUsage = 2 };
 
+void PrintProblems(const SCheckReport& report)
+{
+    for (const QString& strProblem : report.ProblemLines()) {
+        const QByteArray line = (QStringLiteral("trelvaned: ") + EscapeControls(strProblem)).toUtf8() + '\n';
+        std::fputs(line.constData(), stderr);
+    }
+    std::fflush(stderr);
+}
+
 // --check: what each setting means on standard output, one line per problem
 // on standard error; nothing is started or written.
-int CheckOnly(const CRunner::SOptions& options)
+int CheckOnly(const CRunner::SOptions& options, const SCheckOptions& checkOptions)
 {
-    const SCheckReport report = CheckSettingsFile(options.m_strSetFile, options.m_strProfile);
+    const SCheckReport report = CheckSettingsFile(options.m_strSetFile, options.m_strProfile, checkOptions);
     for (const QString& strLine : report.m_listLines)
         std::fputs((strLine.toUtf8() + '\n').constData(), stdout);
-    for (const QString& strProblem : report.m_listProblems)
-        std::fputs((QStringLiteral("trelvaned: ") + EscapeControls(strProblem)).toUtf8().append('\n').constData(), stderr);
-    return report.m_listProblems.isEmpty() ? 0 : 1;
+    std::fflush(stdout);
+    PrintProblems(report);
+    return report.ExitStatus();
 }
 
 int Usage(const QString& strReason)
@@ -54,7 +63,9 @@ int main(int argc, char* argv[])
         "After a failure line, a plain explanation follows on standard error (\"why: ...\").\n"
         "Exit status: 0 stopped by a signal, 1 the Input port did not start,\n"
         "2 bad command line or unreadable settings file.\n"
-        "With --check: 0 no problem found, 1 a problem found."));
+        "With --check (and --check-first) the same for what the check finds: 2 the file\n"
+        "does not load, 1 the Input port cannot start (\"error:\" lines), 0 the gateway\n"
+        "runs (\"warning:\" lines say what it runs differently from what is written)."));
     // Help and version by hand: Qt's own help option would also list
     // --help-all, and its version option is -v where trelvane-set has -V.
     // -v stays accepted for scripts written against older versions.
@@ -76,10 +87,25 @@ int main(int argc, char* argv[])
                        "(default: $XDG_CONFIG_HOME/trelvane/trelvane.ini)."),
         QStringLiteral("file"));
     const QCommandLineOption checkOption(QStringLiteral("check"),
-        QStringLiteral("Check the settings file instead of running it: parse both setup strings and find "
-                       "both plug-ins as the gateway would, open each serial device once, look up host "
-                       "names; print what each setting means, and one line per problem on standard error."));
+        QStringLiteral("Check the settings file instead of running it: parse both setup strings as the "
+                       "gateway would, look at each serial device without opening it (that it exists, is a "
+                       "terminal device and this user may read and write it), find each plug-in file and read its "
+                       "exported functions without loading it, look up host names and try to bind "
+                       "listening ports; print what each setting means, and one line per problem on "
+                       "standard error: \"error:\" stops the gateway, \"warning:\" does not."));
     parser.addOption(checkOption);
+    const QCommandLineOption openDevicesOption(QStringLiteral("open-devices"),
+        QStringLiteral("With --check: also open and close each serial device once (this raises DTR, "
+                       "which resets some boards)."));
+    parser.addOption(openDevicesOption);
+    const QCommandLineOption loadPluginsOption(QStringLiteral("load-plugins"),
+        QStringLiteral("With --check: also load and unload each plug-in once (this runs the plug-in's code)."));
+    parser.addOption(loadPluginsOption);
+    const QCommandLineOption checkFirstOption(QStringLiteral("check-first"),
+        QStringLiteral("Check the settings file as --check does before running it: the problems go to "
+                       "standard error, and an error ends the run at once with the status it would end "
+                       "with anyway (as the service unit uses it)."));
+    parser.addOption(checkFirstOption);
     const QCommandLineOption traceOption(QStringLiteral("trace"),
         QStringLiteral("Write every block as it passes to <file> (appended to; \"-\" for standard output): "
                        "time, direction, stage, length and a hex dump."),
@@ -127,8 +153,24 @@ int main(int argc, char* argv[])
             return Usage(QStringLiteral("--profile needs a file name"));
     }
 
-    if (parser.isSet(checkOption))
-        return CheckOnly(options);
+    SCheckOptions checkOptions;
+    checkOptions.m_bOpenDevices = parser.isSet(openDevicesOption);
+    checkOptions.m_bLoadPlugins = parser.isSet(loadPluginsOption);
+    if ((checkOptions.m_bOpenDevices || checkOptions.m_bLoadPlugins) && !parser.isSet(checkOption))
+        return Usage(QStringLiteral("--open-devices and --load-plugins go with --check"));
+    if (parser.isSet(checkOption)) {
+        if (parser.isSet(checkFirstOption))
+            return Usage(QStringLiteral("--check and --check-first exclude each other"));
+        return CheckOnly(options, checkOptions);
+    }
+    if (parser.isSet(checkFirstOption)) {
+        const SCheckReport report = CheckSettingsFile(options.m_strSetFile, options.m_strProfile);
+        PrintProblems(report);
+        // With --retry an Input that cannot start is tried again.
+        const int nStatus = report.ExitStatus();
+        if (nStatus == 2 || (nStatus == 1 && options.m_nRetrySeconds == 0))
+            return nStatus;
+    }
 
     CRunner runner(options);
     if (!runner.Start())

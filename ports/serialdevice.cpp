@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -71,15 +73,50 @@ int SerialOpen(const QString& strPath)
     return hDevice;
 }
 
+int SerialInspect(const QString& strPath)
+{
+    const QByteArray strNative = strPath.toLocal8Bit();
+    if (strNative.isEmpty() || strNative.contains('\0'))
+        return ENOENT;
+    struct stat info {};
+    if (::stat(strNative.constData(), &info) != 0)
+        return errno;
+    if (!S_ISCHR(info.st_mode))
+        return ENOTTY;
+    // The kernel lists most character devices with their class; a
+    // pseudo-terminal is not listed and passes.
+    char szClass[64];
+    const QByteArray strClass = "/sys/dev/char/" + QByteArray::number(major(info.st_rdev)) + ':'
+                                + QByteArray::number(minor(info.st_rdev)) + "/subsystem";
+    const ssize_t nClass = ::readlink(strClass.constData(), szClass, sizeof szClass - 1);
+    if (nClass > 0) {
+        szClass[nClass] = '\0';
+        const char* pszBase = std::strrchr(szClass, '/');
+        if (std::strcmp(pszBase ? pszBase + 1 : szClass, "tty") != 0)
+            return ENOTTY;
+    }
+    if (::faccessat(AT_FDCWD, strNative.constData(), R_OK | W_OK, AT_EACCESS) != 0)
+        return errno;
+    return 0;
+}
+
 int SerialProbe(const QString& strPath)
 {
-    if (strPath.isEmpty())
+    const QByteArray strNative = strPath.toLocal8Bit();
+    if (strNative.isEmpty() || strNative.contains('\0'))
         return ENOENT;
-    const int hDevice = SerialOpen(strPath);
+    int hDevice;
+    do {
+        hDevice = ::open(strNative.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (hDevice < 0 && errno == EINTR);
     if (hDevice < 0)
-        return errno ? errno : ENOENT;
+        return errno;
+    // Exclusive mode belongs to the terminal, not to this descriptor: set
+    // here, it would outlast the close while another program holds the
+    // device open and lock every later open out.
+    const int nErrno = isatty(hDevice) ? 0 : errno;
     ::close(hDevice);
-    return 0;
+    return nErrno;
 }
 
 bool SerialApplyMode(int hDevice, const SSerialMode& mode)

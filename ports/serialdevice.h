@@ -15,10 +15,17 @@ struct SSerialMode;
 // a terminal, EBUSY: opened exclusively elsewhere).
 int SerialOpen(const QString& strPath);
 
-// Whether SerialOpen would succeed now: 0, or the errno it would fail with.
-// The device is closed again at once, its queues left alone. (The kernel
-// itself raises DTR and RTS at a line's first open and drops them at its
-// last close.)
+// Whether SerialOpen could succeed, found without opening the device (an
+// open raises DTR, which resets some boards): 0, or ENOENT (missing),
+// ENOTTY (not a character device, or one the kernel files under another
+// class than tty) or the errno of the access check for reading and writing.
+int SerialInspect(const QString& strPath);
+
+// Whether the device opens now: 0, or the errno the open failed with.
+// It is opened without exclusive mode, so it is left as it was found even
+// while another program holds it open, and closed again at once, its
+// queues left alone. (The kernel itself raises DTR and RTS at a line's
+// first open and drops them at its last close.)
 int SerialProbe(const QString& strPath);
 
 // Applies the line settings (termios2 for rates without a Bxxx constant)

@@ -32,10 +32,17 @@ const char kUsage[] =
     "Commands:\n"
     "  show FILE.set                 print the ten settings, strings C-escaped; a file\n"
     "                                that is not a settings file is refused\n"
-    "  check FILE.set                parse both setup strings and find both plug-ins as\n"
-    "                                the gateway would, open each serial device once and\n"
-    "                                look up host names; print what each setting means,\n"
-    "                                and one line per problem on standard error\n"
+    "  check FILE.set [OPTIONS]      parse both setup strings as the gateway would, look\n"
+    "                                at each serial device without opening it, find each\n"
+    "                                plug-in and read its exports without loading it,\n"
+    "                                look up host names, try to bind listening ports;\n"
+    "                                print what each setting means, and one line per\n"
+    "                                problem on standard error: \"error:\" stops the\n"
+    "                                gateway, \"warning:\" does not\n"
+    "      --open-devices            also open and close each serial device once (this\n"
+    "                                raises DTR, which resets some boards)\n"
+    "      --load-plugins            also load and unload each plug-in once (this runs\n"
+    "                                the plug-in's code)\n"
     "  write FILE.set [OPTIONS]      write a settings file; without --update it is\n"
     "                                made from the initial settings plus OPTIONS\n"
     "      --update                  change only the given settings of an existing file\n"
@@ -58,7 +65,9 @@ const char kUsage[] =
     "                                for control characters). Values the gateway would\n"
     "                                refuse are written, with a warning on standard error.\n"
     "  serial-ports list             print the [Serial Ports] entries (NAME=PATH)\n"
-    "  serial-ports set NAME PATH    map a port name (COM7) to a device path\n"
+    "  serial-ports set NAME PATH    map a port name to a device path; the name begins\n"
+    "                                with COM, as the setup strings that use it (COM7,\n"
+    "                                COMGPS)\n"
     "  serial-ports remove NAME      remove a port name's entry\n"
     "\n"
     "Options:\n"
@@ -67,8 +76,8 @@ const char kUsage[] =
     "  -h, --help       show this help\n"
     "  -V, --version    show the version\n"
     "\n"
-    "Exit status: 0 done, 1 a file could not be read or written (check: or a problem\n"
-    "was found), 2 bad command line.\n";
+    "Exit status: 0 done, 1 a file could not be read or written (check: or an error\n"
+    "was found; warnings alone give 0), 2 bad command line.\n";
 
 void PrintLine(std::FILE* pOut, const QString& strText)
 {
@@ -208,7 +217,16 @@ std::optional<qint32> ParseOutStartup(const QByteArray& value)
     return n;
 }
 
-int Write(const QList<QByteArray>& args)
+// The profile's [Serial Ports], as trelvaned will read them; empty when the
+// profile cannot be read.
+SerialPathMap ProfilePortMap(const QString& strProfile)
+{
+    CProfile profile(strProfile.isEmpty() ? CProfile::DefaultPath() : strProfile);
+    QString strError;
+    return profile.Load(&strError) ? SerialPortMap(profile) : SerialPathMap();
+}
+
+int Write(const QList<QByteArray>& args, const QString& strProfile)
 {
     std::optional<QByteArray> strings[std::size(kStringOptions)];
     std::optional<qint32> ints[std::size(kIntOptions)];
@@ -328,10 +346,10 @@ int Write(const QList<QByteArray>& args)
         if (ints[n])
             listGiven.append(QLatin1String(kIntOptions[n].pszName) + QStringLiteral(": "));
     }
-    for (const QString& strProblem : CheckSettings(fields, {}, false).m_listProblems) {
+    for (const SCheckProblem& problem : CheckSettings(fields, ProfilePortMap(strProfile), false).m_listProblems) {
         if (std::any_of(listGiven.cbegin(), listGiven.cend(),
-                        [&](const QString& strName) { return strProblem.startsWith(strName); }))
-            PrintLine(stderr, QStringLiteral("warning: ") + strProblem);
+                        [&](const QString& strName) { return problem.m_strText.startsWith(strName); }))
+            PrintLine(stderr, QStringLiteral("warning: ") + problem.m_strText);
     }
     return kExitOk;
 }
@@ -341,12 +359,17 @@ int Write(const QList<QByteArray>& args)
 int Check(const QList<QByteArray>& args, const QString& strProfile)
 {
     QList<QByteArray> files;
+    SCheckOptions options;
     bool bOptionsEnded = false;
     for (const QByteArray& arg : args) {
         if (!bOptionsEnded && arg == "--")
             bOptionsEnded = true;
         else if (!bOptionsEnded && IsHelp(arg))
             return Help();
+        else if (!bOptionsEnded && arg == "--open-devices")
+            options.m_bOpenDevices = true;
+        else if (!bOptionsEnded && arg == "--load-plugins")
+            options.m_bLoadPlugins = true;
         else if (!bOptionsEnded && arg.startsWith('-') && arg != "-")
             return UsageError(QStringLiteral("check: unknown option '%1'").arg(Text(arg)));
         else
@@ -360,15 +383,15 @@ int Check(const QList<QByteArray>& args, const QString& strProfile)
     char szProgram[] = "trelvane-set";
     char* argv[] = {szProgram, nullptr};
     const QCoreApplication app(nArgc, argv);
-    const SCheckReport report = CheckSettingsFile(QFile::decodeName(files.front()), strProfile);
+    const SCheckReport report = CheckSettingsFile(QFile::decodeName(files.front()), strProfile, options);
     for (const QString& strLine : report.m_listLines) {
         const QByteArray line = strLine.toUtf8() + '\n';
         std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     }
     std::fflush(stdout);
-    for (const QString& strProblem : report.m_listProblems)
+    for (const QString& strProblem : report.ProblemLines())
         PrintLine(stderr, strProblem);
-    return report.m_listProblems.isEmpty() ? kExitOk : kExitFailed;
+    return report.Stops() ? kExitFailed : kExitOk;
 }
 
 // ---- serial-ports -----------------------------------------------------
@@ -441,6 +464,15 @@ int SerialPorts(const QList<QByteArray>& argsIn, QString strProfile)
                               .arg(Text(name)));
     }
     const QString strName = QString::fromUtf8(name);
+    // Only a setup string beginning with "COM" is a serial one, so any
+    // other name could be mapped but never used.
+    if (action == "set" && !name.startsWith("COM")) {
+        const QByteArray upper = name.toUpper();
+        const QByteArray suggestion = upper.startsWith("COM") ? upper : "COM" + name;
+        return UsageError(QStringLiteral("'%1' can never be used: a serial setup string begins with COM "
+                                         "(%2:9600,n,8,1), and the text before its ':' is the name to map; use %2")
+                              .arg(strName, QString::fromUtf8(suggestion)));
+    }
     if (action == "set") {
         const QString strDevice = QFile::decodeName(args[1]);
         // The gateway opens absolute paths only; the profile keeps one line.
@@ -497,7 +529,7 @@ int main(int argc, char* argv[])
     if (command == "show")
         return Show(args);
     if (command == "write")
-        return Write(args);
+        return Write(args, strProfile);
     if (command == "check")
         return Check(args, strProfile);
     if (command == "serial-ports")

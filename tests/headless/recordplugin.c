@@ -1,7 +1,8 @@
 /* A transfer plug-in that records DllInit, DllTransfer and DllQuit, one
  * line each, in the file named by TRELVANE_TEST_RECORD. Blocks pass
  * unchanged. While the file named by TRELVANE_TEST_STALL exists, DllTransfer
- * does not return (a slow plug-in that keeps the gateway busy). */
+ * does not return (a slow plug-in that keeps the gateway busy). Loading it
+ * alone creates the file named by TRELVANE_TEST_LOADED. */
 #include "trelvane_plugin.h"
 
 #include <fcntl.h>
@@ -23,6 +24,14 @@ static void Record(const char* a, const char* b)
     n += write(fd, "\n", 1);
     (void)n;
     close(fd);
+}
+
+__attribute__((constructor)) static void MarkLoaded(void)
+{
+    const char* path = getenv("TRELVANE_TEST_LOADED");
+    int fd = path ? open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600) : -1;
+    if (fd >= 0)
+        close(fd);
 }
 
 TRELVANE_PLUGIN_API(int) DllInit(const char* setup)

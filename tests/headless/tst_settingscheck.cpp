@@ -10,6 +10,9 @@
 #include "setcodec.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QTcpServer>
+#include <QUdpSocket>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -20,6 +23,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <memory>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <tuple>
@@ -78,9 +82,15 @@ private slots:
     void init();
     void check_data();
     void check();
+    void checkTouchesNothing_data();
+    void checkTouchesNothing();
+    void unitStatusesMatchProgram_data();
+    void unitStatusesMatchProgram();
     void showRefusesOtherFiles_data();
     void showRefusesOtherFiles();
     void writeWarnsAndWrites();
+    void writeAndCheckAgreeOnMap_data();
+    void writeAndCheckAgreeOnMap();
     void daemonExplainsMissingDevice();
     void unprivilegedDevice_data();
     void unprivilegedDevice();
@@ -108,6 +118,7 @@ void TestSettingsCheck::check_data()
     QTest::addColumn<QByteArray>("profile"); // %pty stands for a pseudo-terminal
     QTest::addColumn<QStringList>("lines");  // beginnings of the lines on standard output
     QTest::addColumn<QStringList>("problems"); // parts of the problem lines, in order
+    QTest::addColumn<int>("status");           // trelvaned's; trelvane-set exits 1 for 2
 
     SSetFields good;
     good.m_strInSetup = "TCP:4001,127.0.0.1";
@@ -118,11 +129,12 @@ void TestSettingsCheck::check_data()
     const QString strPlugins = QStringLiteral(TRELVANE_PLUGIN_BUILD_DIR);
     QTest::newRow("good") << goodFile << QByteArray("[Serial Ports]\nCOM7=%pty\n")
         << QStringList{R"(in-setup: "TCP:4001,127.0.0.1": TCP client, connects to port 4001 at "127.0.0.1")",
-                       QStringLiteral(R"(in-dll: "lf2crlf.so": loads %1/lf2crlf.so)").arg(strPlugins),
+                       QStringLiteral(R"(in-dll: "lf2crlf.so": found %1/lf2crlf.so, exports DllInit, DllTransfer, )"
+                                      R"(DllQuit; not loaded)").arg(strPlugins),
                        R"(out-setup: "COM7:9600,n,8,1": serial line, [Serial Ports] maps COM7 to )",
                        "out-dll: none, blocks pass unchanged",
                        "out-startup: 1007, the Output starts with the Input"}
-        << QStringList();
+        << QStringList() << 0;
 
     SSetFields careless;
     careless.m_strInSetup = "TCP:abc,127.0.0.1";
@@ -131,11 +143,25 @@ void TestSettingsCheck::check_data()
     careless.m_nOutStartup = 1009;
     QTest::newRow("typing errors") << *WriteSetFile(careless) << QByteArray()
         << QStringList{R"(in-setup: "TCP:abc,127.0.0.1": TCP client, connects to port 0)",
-                       R"(in-dll: "lf2crfl.so": does not load)", R"(out-setup: "COM1:9600,q,8,1": result code 1)"}
-        << QStringList{R"(in-setup: the port field "abc" is not a number; it counts as port 0)",
-                       QStringLiteral(R"(in-dll: plug-in "lf2crfl.so" not found; searched: )"),
-                       R"(out-setup: result code 1 ("BuildCommDCB Error!"))",
-                       "out-startup: 1009 is neither 1007 (with-input) nor 1008 (first-data); it acts as 1008"};
+                       R"(in-dll: "lf2crfl.so": not usable)", R"(out-setup: "COM1:9600,q,8,1": result code 1)"}
+        << QStringList{R"(error: in-setup: the port field "abc" is not a number; it counts as port 0, which cannot )",
+                       QStringLiteral(R"(warning: in-dll: plug-in "lf2crfl.so" not found; searched: )"),
+                       R"(warning: out-setup: result code 1 ("BuildCommDCB Error!"))",
+                       "warning: out-startup: 1009 is neither 1007 (with-input) nor 1008 (first-data); it acts as 1008"}
+        << 1;
+
+    // What the gateway runs is no reason to refuse the file.
+    SSetFields runs;
+    runs.m_strInSetup = "TCP:99999,127.0.0.1";
+    runs.m_strInDll = "nosuch.so";
+    runs.m_nOutStartup = 5000;
+    QTest::newRow("warnings only") << *WriteSetFile(runs) << QByteArray()
+        << QStringList{R"(in-setup: "TCP:99999,127.0.0.1": TCP client, connects to port 34463)"}
+        << QStringList{"warning: in-setup: port 99999 is outside 1-65535; it is used as port 34463",
+                       R"(warning: in-dll: plug-in "nosuch.so" not found)",
+                       "warning: out-setup: result code 20",
+                       "warning: out-startup: 5000 is neither"}
+        << 0;
 
     SSetFields devices;
     devices.m_strInSetup = "COM7:9600";
@@ -146,11 +172,25 @@ void TestSettingsCheck::check_data()
         << QStringList{R"(in-setup: "COM7:9600": serial line, [Serial Ports] maps COM7 to /dev/trelvane-no-such-tty; )",
                        R"(in-dll: none)",
                        R"(out-setup: "COM8:9600": result code 1)"}
-        << QStringList{QStringLiteral("in-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM7 to "
-                                      "/dev/trelvane-no-such-tty, which does not exist (%1)").arg(ErrnoText(ENOENT)),
-                       "out-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM8 to tty8, which is "
-                       "not an absolute path",
-                       "notes.so is not a plug-in the system can load: "};
+        << QStringList{QStringLiteral("error: in-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM7 "
+                                      "to /dev/trelvane-no-such-tty, which does not exist (%1)").arg(ErrnoText(ENOENT)),
+                       "warning: out-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM8 to tty8, "
+                       "which is not an absolute path",
+                       "warning: out-dll: %dir/notes.so is not a plug-in the system can load: it is not a shared "
+                       "library (no ELF header)"}
+        << 1;
+
+    // A regular file and a character device that is no terminal.
+    SSetFields notLines;
+    notLines.m_strInSetup = "COM7:9600";
+    notLines.m_strOutSetup = "COM8:9600";
+    QTest::newRow("not serial lines")
+        << *WriteSetFile(notLines) << QByteArray("[Serial Ports]\nCOM7=%dir/notes.so\nCOM8=/dev/null\n")
+        << QStringList{R"(in-setup: "COM7:9600": serial line)"}
+        << QStringList{"error: in-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM7 to ",
+                       "warning: out-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM8 to "
+                       "/dev/null, which is not a serial line or terminal"}
+        << 1;
 
     SSetFields grammar;
     grammar.m_strInSetup = "tcp:1025,127.0.0.1";
@@ -158,16 +198,30 @@ void TestSettingsCheck::check_data()
     QTest::newRow("grammar") << *WriteSetFile(grammar) << QByteArray()
         << QStringList{R"(in-setup: "tcp:1025,127.0.0.1": result code 20)",
                        R"(in-dll: none)", R"(out-setup: "UDP:5000x": result code 13)"}
-        << QStringList{"in-setup: result code 20 (\"Invalid Setup String!\")",
-                       "out-setup: result code 13 (\"Invalid Setup String!\"): there is no ',' after the ':'"};
+        << QStringList{"error: in-setup: result code 20 (\"Invalid Setup String!\")",
+                       "warning: out-setup: result code 13 (\"Invalid Setup String!\"): there is no ',' after the ':'"}
+        << 1;
+
+    // The ports the test holds: %tcp listens, %udp is bound.
+    SSetFields inUse;
+    inUse.m_strInSetup = "TCP:%tcp@127.0.0.1";
+    inUse.m_strOutSetup = "UDP:%udp@127.0.0.1";
+    QTest::newRow("ports in use") << *WriteSetFile(inUse) << QByteArray()
+        << QStringList{R"(in-setup: "TCP:)"}
+        << QStringList{"error: in-setup: binding port %tcp at \"127.0.0.1\" failed (Address already in use): another "
+                       "program uses that port",
+                       "warning: out-setup: binding port %udp at \"127.0.0.1\" failed (Address already in use)"}
+        << 1;
 
     QTest::newRow("no file") << QByteArray() << QByteArray() << QStringList()
-        << QStringList{"gw.set\nCannot find this file."};
+        << QStringList{"error: %dir/gw.set\nCannot find this file."} << 2;
     QTest::newRow("short file") << QByteArray(13, '\0') << QByteArray() << QStringList()
-        << QStringList{"gw.set: Unexpected file format."};
+        << QStringList{"error: %dir/gw.set: Unexpected file format."} << 2;
     QTest::newRow("bytes after the settings") << goodFile + "root:x:0:0\n" << QByteArray("[Serial Ports]\nCOM7=%pty\n")
         << QStringList{R"(in-setup: "TCP:4001,127.0.0.1")"}
-        << QStringList{"gw.set: not a settings file as Trelvane writes one: 11 bytes follow the ten settings"};
+        << QStringList{"warning: %dir/gw.set: not a settings file as Trelvane writes one: 11 bytes follow "
+                       "the ten settings"}
+        << 0;
 }
 
 void TestSettingsCheck::check()
@@ -176,43 +230,201 @@ void TestSettingsCheck::check()
     QFETCH(QByteArray, profile);
     QFETCH(QStringList, lines);
     QFETCH(QStringList, problems);
+    QFETCH(int, status);
+
+    QTcpServer tcp;
+    QUdpSocket udp;
+    QVERIFY(tcp.listen(QHostAddress::LocalHost) && udp.bind(QHostAddress::LocalHost));
+    auto fill = [&](QByteArray text) {
+        return text.replace("%tcp", QByteArray::number(tcp.serverPort()))
+            .replace("%udp", QByteArray::number(udp.localPort()))
+            .replace("%pty", QFile::encodeName(m_pPty->Slave())).replace("%dir", QFile::encodeName(m_pDir->path()));
+    };
+    for (QString& strProblem : problems)
+        strProblem = QString::fromUtf8(fill(strProblem.toUtf8()));
 
     QVERIFY(WriteAll(Path(QStringLiteral("notes.so")), "not a shared object\n"));
     if (!content.isEmpty()) {
         // A plug-in named "@x" is the file x in the test's folder.
         const SSetReadResult read = ReadSetFile(content);
-        if (read.m_eStatus == ESetReadStatus::Ok && read.m_fields.m_strOutDll.startsWith('@')) {
+        if (read.m_eStatus == ESetReadStatus::Ok) {
             SSetFields fields = read.m_fields;
-            fields.m_strOutDll = QFile::encodeName(Path(QString::fromUtf8(fields.m_strOutDll.mid(1))));
+            if (fields.m_strOutDll.startsWith('@'))
+                fields.m_strOutDll = QFile::encodeName(Path(QString::fromUtf8(fields.m_strOutDll.mid(1))));
+            fields.m_strInSetup = fill(fields.m_strInSetup);
+            fields.m_strOutSetup = fill(fields.m_strOutSetup);
             content = *WriteSetFile(fields) + content.mid(read.m_nBytesRead);
         }
         QVERIFY(WriteAll(QFile::decodeName(SetPath()), content));
     }
-    profile.replace("%pty", QFile::encodeName(m_pPty->Slave()));
-    QVERIFY(WriteAll(QFile::decodeName(IniPath()), profile));
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()), fill(profile)));
     const QStringList before = Snapshot(m_pDir->path());
 
-    for (const auto& [program, args, prefix] :
-         {std::tuple{kSetTool, ByteList{"--profile", IniPath(), "check", SetPath()}, QByteArray("trelvane-set: ")},
-          std::tuple{kDaemon, ByteList{"--check", "--profile", IniPath(), SetPath()}, QByteArray("trelvaned: ")}}) {
+    for (const auto& [program, args, prefix, nExit] :
+         {std::tuple{kSetTool, ByteList{"--profile", IniPath(), "check", SetPath()}, QByteArray("trelvane-set: "),
+                     std::min(status, 1)},
+          std::tuple{kDaemon, ByteList{"--check", "--profile", IniPath(), SetPath()}, QByteArray("trelvaned: "),
+                     status}}) {
         const SToolRun run = RunTool(program, args);
         const QByteArrayList outLines = Lines(run.out);
         const QByteArrayList errLines = Lines(run.err);
-        QCOMPARE(run.nExit, problems.isEmpty() ? 0 : 1);
+        QCOMPARE(run.nExit, nExit);
         QCOMPARE(outLines.size(), lines.isEmpty() ? 0 : 5);
         for (qsizetype i = 0; i < lines.size(); ++i)
             QVERIFY2(QString::fromUtf8(outLines[i]).startsWith(lines[i]), outLines[i].constData());
         QCOMPARE(errLines.size(), problems.size());
         for (qsizetype i = 0; i < problems.size(); ++i) {
-            QVERIFY2(errLines[i].startsWith(prefix), errLines[i].constData());
+            // "error: " or "warning: " first, then a part of the text.
+            const qsizetype nSeverity = problems[i].indexOf(u' ') + 1;
+            QVERIFY2(errLines[i].startsWith(prefix + problems[i].left(nSeverity).toUtf8()), errLines[i].constData());
             // A message with a line break is still one line of output.
             const QString strLine = QString::fromUtf8(errLines[i])
                                         .replace(QStringLiteral(" Cannot"), QStringLiteral("\nCannot"))
                                         .replace(QStringLiteral("\\x0aCannot"), QStringLiteral("\nCannot"));
-            QVERIFY2(strLine.contains(problems[i]), errLines[i].constData());
+            QVERIFY2(strLine.contains(problems[i].mid(nSeverity)), errLines[i].constData());
         }
         QCOMPARE(Snapshot(m_pDir->path()), before);
     }
+}
+
+void TestSettingsCheck::checkTouchesNothing_data()
+{
+    QTest::addColumn<QByteArray>("program");
+    QTest::addColumn<ByteList>("args"); // before the settings file
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<bool>("loads");
+    for (const auto& [program, check] :
+         {std::pair{kSetTool, QByteArray("check")}, std::pair{kDaemon, QByteArray("--check")}}) {
+        const QByteArray name = (program == kSetTool ? "trelvane-set " : "trelvaned ") + check;
+        QTest::newRow(name) << program << ByteList{check} << false << false;
+        QTest::newRow(name + " --open-devices") << program << ByteList{check, "--open-devices"} << true << false;
+        QTest::newRow(name + " --load-plugins") << program << ByteList{check, "--load-plugins"} << false << true;
+    }
+}
+
+// A device is opened and a plug-in's code runs only on request. Opened, the
+// device is left as found, even while another program holds it open.
+void TestSettingsCheck::checkTouchesNothing()
+{
+    QFETCH(QByteArray, program);
+    QFETCH(ByteList, args);
+    QFETCH(bool, opens);
+    QFETCH(bool, loads);
+    SSetFields fields;
+    fields.m_strInSetup = "COM7:9600,n,8,1";
+    fields.m_strInDll = TRELVANE_RECORD_PLUGIN;
+    fields.m_strOutSetup = "COM8:9600,n,8,1";
+    QVERIFY(WriteAll(QFile::decodeName(SetPath()), *WriteSetFile(fields)));
+    const CPty other;
+    const QByteArray slave = QFile::encodeName(m_pPty->Slave());
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()),
+                     "[Serial Ports]\nCOM7=" + slave + "\nCOM8=" + QFile::encodeName(other.Slave()) + '\n'));
+    const int hHolder = ::open(slave.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(hHolder >= 0);
+    const int hWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(::inotify_add_watch(hWatch, slave.constData(), IN_OPEN) >= 0);
+    QVERIFY(::inotify_add_watch(hWatch, QFile::encodeName(other.Slave()).constData(), IN_OPEN) >= 0);
+    const QString strMarker = Path(QStringLiteral("loaded"));
+    qputenv("TRELVANE_TEST_LOADED", QFile::encodeName(strMarker));
+
+    const SToolRun run = RunTool(program, ByteList{"--profile", IniPath()} + args + ByteList{SetPath()});
+    qunsetenv("TRELVANE_TEST_LOADED");
+    int nExclusive = -1;
+    const int nGot = ::ioctl(hHolder, TIOCGEXCL, &nExclusive);
+    char events[4096];
+    const ssize_t nEvents = ::read(hWatch, events, sizeof events);
+    ::close(hWatch);
+    ::close(hHolder);
+
+    QVERIFY2(run.nExit == 0, run.err.constData());
+    QVERIFY(nGot == 0 && nExclusive == 0);
+    // One open of each device, or none.
+    QCOMPARE(qMax<ssize_t>(nEvents, 0), opens ? ssize_t(2 * sizeof(inotify_event)) : 0);
+    QCOMPARE(QFileInfo::exists(strMarker), loads);
+    const QByteArray line = Lines(run.out).value(1);
+    QVERIFY2(line.startsWith("in-dll: \"" TRELVANE_RECORD_PLUGIN "\": found " TRELVANE_RECORD_PLUGIN
+                             ", exports DllInit, DllTransfer, DllQuit; ")
+                 && line.endsWith(loads ? "loads" : "not loaded"),
+             line.constData());
+}
+
+void TestSettingsCheck::unitStatusesMatchProgram_data()
+{
+    QTest::addColumn<QByteArray>("inSetup");
+    QTest::addColumn<bool>("restarted"); // false: the unit stops for good
+    QTest::addColumn<bool>("runs");      // the gateway runs
+    QTest::newRow("no settings file") << QByteArray() << false << false;
+    QTest::newRow("the Input cannot start") << QByteArray("COM9:9600,n,8,1") << true << false;
+    QTest::newRow("warnings only") << QByteArray("TCP:0@127.0.0.1") << false << true;
+}
+
+// Runs the unit's commands in its order, its paths replaced by the test's:
+// the statuses they end with get the restart the unit promises, and no
+// command opens a serial device before the gateway starts it.
+void TestSettingsCheck::unitStatusesMatchProgram()
+{
+    QFETCH(QByteArray, inSetup);
+    QFETCH(bool, restarted);
+    QFETCH(bool, runs);
+    const QByteArray unit = ReadAll(QStringLiteral(TRELVANE_UNIT_TEMPLATE));
+    QVERIFY(!unit.isEmpty());
+    QMultiMap<QByteArray, QByteArray> settings;
+    for (const QByteArray& line : Lines(unit)) {
+        const qsizetype nEquals = line.indexOf('=');
+        if (!line.startsWith('#') && nEquals > 0)
+            settings.insert(line.left(nEquals).trimmed(), line.mid(nEquals + 1).trimmed());
+    }
+    QCOMPARE(settings.value("Restart"), QByteArray("on-failure"));
+    const QByteArrayList prevent = settings.value("RestartPreventExitStatus").split(' ');
+
+    if (!inSetup.isEmpty()) {
+        SSetFields fields;
+        fields.m_strInSetup = inSetup;
+        fields.m_strOutSetup = "COM8:9600,n,8,1";
+        fields.m_strOutDll = "nosuch.so";
+        fields.m_nOutStartup = 5000;
+        QVERIFY(WriteAll(QFile::decodeName(SetPath()), *WriteSetFile(fields)));
+    }
+    const QByteArray slave = QFile::encodeName(m_pPty->Slave());
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()),
+                     "[Serial Ports]\nCOM9=/dev/trelvane-no-such-tty\nCOM8=" + slave + '\n'));
+    const int hWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(::inotify_add_watch(hWatch, slave.constData(), IN_OPEN) >= 0);
+
+    auto command = [&](QByteArray line) {
+        line.replace("@TRELVANED_PROGRAM@", kDaemon).replace("/etc/trelvane/trelvane.ini", IniPath())
+            .replace("/etc/trelvane/%i.set", SetPath());
+        return line.split(' ');
+    };
+    // A failing ExecStartPre is restarted whatever its status.
+    for (const QByteArray& pre : settings.values("ExecStartPre")) {
+        QByteArrayList args = command(pre);
+        const QByteArray program = args.takeFirst();
+        const SToolRun run = RunTool(program, args);
+        QVERIFY2(run.nExit == 0 || restarted, run.err.constData());
+        if (run.nExit != 0)
+            return;
+    }
+    QByteArrayList args = command(settings.value("ExecStart"));
+    QProcess process;
+    QStringList listArgs;
+    for (const QByteArray& arg : args.mid(1))
+        listArgs.append(QFile::decodeName(arg));
+    process.start(QFile::decodeName(args.front()), listArgs);
+    QVERIFY(process.waitForStarted());
+    if (runs) {
+        QVERIFY2(!process.waitForFinished(1000), process.readAllStandardError().constData());
+        process.terminate();
+        QVERIFY(process.waitForFinished());
+        QCOMPARE(process.exitCode(), 0);
+    } else {
+        QVERIFY(process.waitForFinished());
+        QVERIFY(process.exitCode() != 0);
+        QCOMPARE(!prevent.contains(QByteArray::number(process.exitCode())), restarted);
+    }
+    char events[256];
+    QCOMPARE(::read(hWatch, events, sizeof events), ssize_t(-1));
+    ::close(hWatch);
 }
 
 void TestSettingsCheck::showRefusesOtherFiles_data()
@@ -250,7 +462,8 @@ void TestSettingsCheck::writeWarnsAndWrites()
     QCOMPARE(run.out, QByteArray());
     const QByteArrayList warnings = Lines(run.err);
     QCOMPARE(warnings, QByteArrayList({
-        "trelvane-set: warning: in-setup: the port field \"abc\" is not a number; it counts as port 0",
+        "trelvane-set: warning: in-setup: the port field \"abc\" is not a number; it counts as port 0, which cannot "
+        "be reached",
         "trelvane-set: warning: out-setup: result code 1 (\"BuildCommDCB Error!\"): the line settings of "
         "\"COM1:9600,q,8,1\" are refused: the parity must be one of n, e, o, m, s, got 'q'",
         "trelvane-set: warning: out-startup: 1009 is neither 1007 (with-input) nor 1008 (first-data); it acts as 1008",
@@ -269,6 +482,29 @@ void TestSettingsCheck::writeWarnsAndWrites()
     QCOMPARE(Lines(update.err), QByteArrayList({"trelvane-set: warning: out-setup: result code 20 (\"Invalid Setup "
                                                 "String!\"): the setup string is empty; COM, TCP or UDP in capitals, "
                                                 "e.g. TCP:1025,127.0.0.1 or COM2:9600,n,8,1"}));
+}
+
+void TestSettingsCheck::writeAndCheckAgreeOnMap_data()
+{
+    QTest::addColumn<QByteArray>("profile");
+    QTest::addColumn<bool>("mapped");
+    QTest::newRow("mapped") << QByteArray("[Serial Ports]\nCOMGPS=%pty\n") << true;
+    QTest::newRow("not mapped") << QByteArray("[Serial Ports]\nCOM7=%pty\n") << false;
+}
+
+// A name of the profile's [Serial Ports] is a device for write as for check.
+void TestSettingsCheck::writeAndCheckAgreeOnMap()
+{
+    QFETCH(QByteArray, profile);
+    QFETCH(bool, mapped);
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()), profile.replace("%pty", QFile::encodeName(m_pPty->Slave()))));
+    const SToolRun write = RunTool(kSetTool, {"--profile", IniPath(), "write", SetPath(), "--in-setup",
+                                              "COMGPS:9600,n,8,1", "--out-setup", "UDP:5000,127.0.0.1"});
+    const SToolRun check = RunTool(kSetTool, {"--profile", IniPath(), "check", SetPath()});
+    QCOMPARE(write.nExit, 0);
+    QCOMPARE(check.nExit, mapped ? 0 : 1);
+    QCOMPARE(write.err.contains("COMGPS names no device"), !mapped);
+    QCOMPARE(check.err.contains("COMGPS names no device"), !mapped);
 }
 
 void TestSettingsCheck::daemonExplainsMissingDevice()
@@ -337,7 +573,9 @@ void TestSettingsCheck::unprivilegedDevice()
               + "); it belongs to group " + groupName + ": join it with: sudo usermod -aG " + groupName
               + " nobody, then log in again";
     const SToolRun daemon = RunAsNobody(kDaemon, {"--profile", IniPath(), SetPath()});
-    const SToolRun check = RunAsNobody(kSetTool, {"--profile", IniPath(), "check", SetPath()});
+    // Only an open finds a device held exclusively, and only when asked for.
+    const SToolRun check = RunAsNobody(kSetTool, {"--profile", IniPath(), "check", busy ? "--open-devices" : "--",
+                                                  SetPath()});
     if (hHolder >= 0)
         ::close(hHolder);
 
@@ -346,7 +584,7 @@ void TestSettingsCheck::unprivilegedDevice()
                                                 "trelvaned: the Input port did not start"}));
     QCOMPARE(check.nExit, 1);
     QCOMPARE(Lines(check.err),
-             QByteArrayList({"trelvane-set: in-setup: result code 1 (\"OpenComm Error!\"): " + why}));
+             QByteArrayList({"trelvane-set: error: in-setup: result code 1 (\"OpenComm Error!\"): " + why}));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsCheck)

@@ -297,6 +297,9 @@ void TestSetTool::refusals_data()
     ports("name with equals", {"set", "A=B", "/dev/ttyS0"}, 2, "not a port name");
     ports("name comment", {"set", ";COM1", "/dev/ttyS0"}, 2, "not a port name");
     ports("name section", {"remove", "[X]"}, 2, "not a port name");
+    ports("name without COM", {"set", "GPS", "/dev/ttyUSB1"}, 2,
+          "'GPS' can never be used: a serial setup string begins with COM (COMGPS:9600,n,8,1)");
+    ports("name in lower case", {"set", "com7", "/dev/ttyUSB1"}, 2, "begins with COM");
     ports("remove missing", {"remove", "COM8"}, 1, "no entry COM8");
     ports("unknown action", {"add", "COM8", "/dev/x"}, 2, "unknown action 'add'");
     ports("no action", {}, 2, "needs list, set or remove");
