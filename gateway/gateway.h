@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 
+class CPortOpening;
 class CTrelvaneDoc;
 class IGatewayHost;
 
@@ -25,13 +26,15 @@ class IGatewayHost;
 // When the held bytes are out the direction goes on from there and then
 // reads its source again. Neither direction ever waits for the other's peer.
 //
-// Re-entrancy: the waits that remain (the connect and initial string of a
-// starting port) dispatch events, so port notifications and timers 1 and 2
-// may run nested. Startup / Reset, settings loads and shutdown must not: a
-// request that arrives while any gateway operation is on the stack marks
-// the gateway as stopping (every wait gives up at once) and runs once the
-// stack has unwound. Message boxes never wait: the host shows them and
-// returns.
+// Starting never waits either: a port's start (name lookup, connect, the
+// initial string) goes on from the event loop's notifications, and a
+// Startup / Reset, a stop or a settings load that comes meanwhile gives it
+// up at once (see gatewaystart.cpp). Nothing of the gateway runs an event
+// loop of its own, so its handlers never nest; only a host that acts from
+// inside a call the gateway makes (a box shown by a test host) can ask for
+// a Startup / Reset or a stop while a gateway operation is on the stack:
+// that request runs once the stack has unwound. Message boxes never wait:
+// the host shows them and returns.
 class CGateway : public QObject, public IPortOwner
 {
     Q_OBJECT
@@ -43,8 +46,9 @@ public:
     // Counters of the traffic, and the data trace when one is set.
     CTrafficObserver& Observer() { return m_observer; }
 
-    // Operator commands. They run at once when no gateway operation is on
-    // the stack, else after it has unwound (the last request wins).
+    // Operator commands. They run at once, cutting short a start under way,
+    // unless a gateway operation is on the stack: then after it has unwound
+    // (the last request wins).
     void RequestStartupReset();
     // Stops the gateway (settings loaded: clear the status fields). fnThen
     // runs after the stop, for example to close the window.
@@ -53,9 +57,10 @@ public:
     // destination to take it.
     bool IsBusy() const { return m_nBusy > 0 || m_directions[0].bParked || m_directions[1].bParked; }
     bool IsInputStarted() const { return m_pInSerial || m_pInSocket; }
+    // A port start is under way, or a Startup / Reset or stop waits to run.
+    bool IsStarting() const { return m_pOpening || m_pending != PendingNone; }
 
     void OnStartupReset();
-    int StartPort(bool bInput);
     void StopGateway(bool bClearStatus);
     void OnTimer(int nIDEvent);
     // True when the destination holds part of the block back.
@@ -83,7 +88,9 @@ public:
     void OnSendDone(QObject* pPort) override;
     void OnNoClientDrop(bool bInput, int nLen) override;
     void OnPortFailure(const SPortFailure& failure) override;
-    bool IsStopping() const override { return m_bStopping; }
+    // A stop or Startup / Reset has been requested and runs once the stack
+    // has unwound: no further block is passed on meanwhile.
+    bool IsStopping() const { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
 
     CCommPort* m_pInSerial = nullptr;
@@ -105,6 +112,8 @@ signals:
 private:
     friend class CBusyScope;
     enum EPending { PendingNone, PendingReset, PendingStop };
+    // What a port start under way is for.
+    enum EStart { StartInput, StartOutputWithInput, StartOutputOnBlock };
 
     // One direction of the relay, indexed by the side it reads: [1] IN-->OUT,
     // [0] OUT-->IN.
@@ -122,6 +131,9 @@ private:
         QByteArray strSent;
         CTransferPlugin* pPlugin = nullptr;
         quint64 nPluginGeneration = 0;
+        // strBlock has not been passed on at all: it waits for the Output
+        // start that it caused.
+        bool bUnpassed = false;
         // Blocks of the read in hand not passed on yet.
         QByteArray strRest;
         // Where the blocks come from, read again once they are all out.
@@ -129,7 +141,17 @@ private:
         QPointer<CCommPort> pSourceSerial;
     };
 
-    int StartPortImpl(bool bInput, bool bArm);
+    // Starts opening a port; OnPortOpened goes on when it is over.
+    void StartPort(bool bInput, EStart eStart);
+    void OnPortOpened(quint64 nGeneration, int nResult);
+    // Makes an opened port the gateway's (status, plug-in, "Done!"): 0, or
+    // the start's failure code.
+    int RecordPort(bool bInput, int nResult, CCommPort* pSerial, CPortSocket* pSocket, bool bArm);
+    // The first block from the Input starts the Output; it is held, and the
+    // Input is not read, until that start is over.
+    void StartOutputForBlock(const char* pData, int nLen);
+    // Gives up a start under way: nothing of it reports.
+    void CancelStart();
     // Lets a recorded port deliver blocks.
     void ArmPort(bool bInput);
     void TransferPasses(bool bInToOut, const char* pData, int nLen);
@@ -180,9 +202,16 @@ private:
     EPending m_pending = PendingNone;
     bool m_bPendingClear = false;
     std::function<void()> m_fnAfterStop;
-    // Ports being opened and not yet recorded: their notifications wait
-    // until StartPort re-arms them.
-    int m_nOpening = 0;
+    // The port start under way, what it is for, and its generation: a
+    // Startup / Reset, stop or reload bumps it, and an older start's news
+    // is dropped. The port being opened is not recorded yet: its
+    // notifications wait until ArmPort re-arms it.
+    std::unique_ptr<CPortOpening> m_pOpening;
+    EStart m_eStart = StartInput;
+    quint64 m_nStartGeneration = 0;
+    QByteArray m_strStartSetup;
+    // Startup / Reset starts the Output with the Input (mode 1007).
+    bool m_bOutWithIn = false;
     SDirection m_directions[2];
     // The Input port may deliver blocks (armed after the start, including
     // that of the Output with "Output Startup with Input").

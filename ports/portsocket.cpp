@@ -5,12 +5,12 @@
 #include "tcplistener.h"
 #include "wsaerror.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -118,38 +118,33 @@ bool CPortSocket::Connect(const SSocketAddress& peer)
     return false;
 }
 
-int CPortSocket::WaitConnected(int nTimeoutMs)
+void CPortSocket::AwaitConnect(int nTimeoutMs, std::function<void(int nResult)> fnDone)
 {
-    QPointer<CPortSocket> pSelf(this);
-    QDeadlineTimer deadline(nTimeoutMs);
-    // Wakes the event loop when the deadline passes.
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.start(nTimeoutMs);
+    m_fnConnected = std::move(fnDone);
+    if (!m_pConnectTimer) {
+        m_pConnectTimer = new QTimer(this);
+        m_pConnectTimer->setSingleShot(true);
+        connect(m_pConnectTimer, &QTimer::timeout, this, [this] { FinishConnect(-1); });
+    }
+    m_pConnectTimer->start(nTimeoutMs);
     m_bWritable = false;
     m_pWriteNotifier->setEnabled(true);
-    int nResult = -1;
-    for (;;) {
-        if (!pSelf || IsClosed() || m_pOwner->IsStopping()) {
-            nResult = -2;
-            break;
-        }
-        if (m_bWritable) {
-            int nError = 0;
-            socklen_t nSize = sizeof nError;
-            ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nSize);
-            nResult = nError != 0 ? WsaErrorFromErrno(nError) : IsConnectedToSelf() ? WSAECONNREFUSED : 0;
-            break;
-        }
-        if (deadline.hasExpired()) {
-            nResult = -1;
-            break;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    if (pSelf && m_pWriteNotifier)
+}
+
+void CPortSocket::FinishConnect(int nResult)
+{
+    m_pConnectTimer->stop();
+    if (m_pWriteNotifier)
         m_pWriteNotifier->setEnabled(false);
-    return nResult;
+    if (nResult != -1) {
+        // Connected means writable and no pending error.
+        int nError = 0;
+        socklen_t nSize = sizeof nError;
+        ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nSize);
+        nResult = nError != 0 ? WsaErrorFromErrno(nError) : IsConnectedToSelf() ? WSAECONNREFUSED : 0;
+    }
+    auto fnDone = std::exchange(m_fnConnected, {});
+    fnDone(nResult);
 }
 
 bool CPortSocket::IsConnectedToSelf()
@@ -192,7 +187,9 @@ void CPortSocket::OnSend()
     // Watch for writability only while something waits for it.
     m_pWriteNotifier->setEnabled(false);
     m_bWritable = true;
-    if (HasPending())
+    if (m_fnConnected)
+        FinishConnect(0);
+    else if (HasPending())
         FlushPending();
 }
 
@@ -201,24 +198,6 @@ void CPortSocket::ResumeReceiving()
     m_bReadPaused = false;
     if (m_pReadNotifier && !m_bReceiving)
         m_pReadNotifier->setEnabled(true);
-}
-
-bool CPortSocket::WaitWritable()
-{
-    QPointer<CPortSocket> pSelf(this);
-    m_bWritable = false;
-    m_pWriteNotifier->setEnabled(true);
-    while (!m_bWritable) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        if (!pSelf || IsClosed() || m_pOwner->IsStopping())
-            break;
-    }
-    if (!pSelf || IsClosed())
-        return false;
-    m_pWriteNotifier->setEnabled(false);
-    if (!m_bWritable)
-        return false;
-    return true;
 }
 
 int CPortSocket::TrySend(const char* pData, int nLen)
@@ -246,19 +225,22 @@ int CPortSocket::TrySend(const char* pData, int nLen)
     return nSent;
 }
 
-int CPortSocket::Send(const char* pData, int nLen)
+bool CPortSocket::SendInitial(const char* pData, int nLen, std::function<void()> fnSent)
 {
-    int nSent = 0;
-    for (;;) {
-        const int n = TrySend(pData + nSent, nLen - nSent);
-        if (n < 0)
-            return -1;
-        nSent += n;
-        if (nSent == nLen)
-            return nSent;
-        if (!WaitWritable())
-            return -1;
+    if (m_nSocketType == SocketUdp) {
+        if (TrySendTo(pData, nLen, m_nPeerPort, m_strPeerAddress) != -2)
+            return true;
+        m_pending.append(QByteArray(pData, nLen));
+    } else {
+        const int nSent = TrySend(pData, nLen);
+        if (nSent < 0 || nSent == nLen)
+            return true;
+        m_pending.append(QByteArray(pData + nSent, nLen - nSent));
     }
+    m_nPendingOffset = 0;
+    m_fnSent = std::move(fnSent);
+    m_pWriteNotifier->setEnabled(true);
+    return false;
 }
 
 int CPortSocket::TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
@@ -281,17 +263,6 @@ int CPortSocket::TrySendTo(const char* pData, int nLen, int nPort, const QByteAr
             return -2;
         LogError("SendTo Error Code:", nError);
         return -1;
-    }
-}
-
-int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress)
-{
-    for (;;) {
-        const int n = TrySendTo(pData, nLen, nPort, strAddress);
-        if (n != -2)
-            return n;
-        if (!WaitWritable())
-            return -1;
     }
 }
 
@@ -455,6 +426,13 @@ void CPortSocket::FlushPending()
         return;
     }
     m_nPendingOffset = 0;
+    if (m_fnSent) {
+        QPointer<CPortSocket> pSelf(this);
+        auto fnSent = std::exchange(m_fnSent, {});
+        fnSent();
+        if (!pSelf)
+            return;
+    }
     m_pOwner->OnSendDone(this);
 }
 
@@ -551,11 +529,8 @@ bool CPortSocket::ReceiveBlocks()
                 ++nBlock;
                 continue;
             }
-            if (n >= 0 && m_bFollowPeer) {
+            if (n >= 0 && m_bFollowPeer)
                 NotePeer(from);
-                if (!pSelf || IsClosed() || m_pOwner->IsStopping())
-                    return false;
-            }
         } else {
             n = ::recv(m_hSocket, buffer, nWant, 0);
         }
@@ -580,7 +555,7 @@ bool CPortSocket::ReceiveBlocks()
         // into blocks of at most 512 bytes by the owner.
         IPortOwner* pOwner = m_pOwner;
         const bool bGoOn = pOwner->OnBlocksRead(this, buffer, int(n));
-        if (!pSelf || IsClosed() || pOwner->IsStopping())
+        if (!pSelf || IsClosed())
             return false;
         if (!bGoOn) {
             // The blocks wait for their destination: read again when the
@@ -631,6 +606,12 @@ void CPortSocket::Close()
     }
     if (m_pLivenessTimer)
         m_pLivenessTimer->stop();
+    // A closed socket reports nothing more: no connect, no initial string.
+    if (m_pConnectTimer)
+        m_pConnectTimer->stop();
+    m_fnConnected = nullptr;
+    m_fnSent = nullptr;
+    m_bAccepting = false;
     m_pending.clear();
     m_nPendingOffset = 0;
     m_nGatherLimit = 0;

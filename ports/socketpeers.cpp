@@ -59,17 +59,21 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
     m_bDropLogged = false;
     m_pOwner->AddMessage("TCP Client Accepted" + Endpoint(peer));
     m_pOwner->OnClientConnected(this);
-    QPointer<CPortSocket> pSelf(this);
     if (!m_strClientInitial.isEmpty()) {
         m_bAccepting = true;
-        Send(m_strClientInitial.constData(), int(m_strClientInitial.size()));
-        if (!pSelf)
+        if (!SendInitial(m_strClientInitial.constData(), int(m_strClientInitial.size()),
+                         [this, bHeld] { OnClientReady(bHeld); }))
             return;
-        m_bAccepting = false;
     }
+    OnClientReady(bHeld);
+}
+
+void CPortSocket::OnClientReady(bool bHeld)
+{
+    m_bAccepting = false;
     if (bHeld)
         ReleaseHeld();
-    if (IsClosed() || m_pOwner->IsStopping())
+    if (IsClosed())
         return;
     StartReceiving();
     // Reading waits while the blocks already read wait for their destination.
@@ -103,22 +107,25 @@ void CPortSocket::NotePeer(const SSocketAddress& from)
         return;
     m_clientPeer = from;
     if (!m_strClientInitial.isEmpty())
-        SendToPeer(m_strClientInitial.constData(), int(m_strClientInitial.size()), 0, QByteArray());
+        SendInitial(m_strClientInitial.constData(), int(m_strClientInitial.size()));
 }
 
-int CPortSocket::ResolvePeerName(IPortOwner* pOwner)
+void CPortSocket::ResolvePeerName(std::function<void(int nResult)> fnDone)
 {
     m_pNameCache = std::make_unique<CNameCache>();
-    const int nResult = m_pNameCache->Prime(m_strPeerAddress, pOwner);
-    SSocketAddress peer;
-    if (nResult == 0 && m_pNameCache->Current(&peer) && peer.Family() == AF_INET6) {
-        // A name with IPv6 addresses only: the socket becomes an IPv6 one.
-        SSocketAddress local;
-        ParseLocalAddress(QByteArray(), 0, &local);
-        if (!Create(&local))
-            return -3;
-    }
-    return nResult;
+    m_pNameCache->Prime(m_strPeerAddress, [this, fnDone = std::move(fnDone)](bool bResolved) {
+        SSocketAddress peer;
+        if (bResolved && m_pNameCache->Current(&peer) && peer.Family() == AF_INET6) {
+            // A name with IPv6 addresses only: the socket becomes an IPv6 one.
+            SSocketAddress local;
+            ParseLocalAddress(QByteArray(), 0, &local);
+            if (!Create(&local)) {
+                fnDone(-3);
+                return;
+            }
+        }
+        fnDone(0);
+    });
 }
 
 bool CPortSocket::PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer)

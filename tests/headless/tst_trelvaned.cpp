@@ -119,6 +119,7 @@ private slots:
     void helpAndVersion();
     void relayTcpBothWays();
     void relayToUdp();
+    void namedPeersStartAtOnce();
     void relayListeningAndFixedUdp();
     void relaySerialPty();
     void sighupPicksUpChangedFile();
@@ -322,6 +323,49 @@ void TestTrelvaned::relayToUdp()
     QVERIFY(datagrams == data);
     outPeer.writeDatagram(QByteArray("reply\0\xff", 7), sender, nSenderPort);
     QTRY_COMPARE_WITH_TIMEOUT(inSink.data, QByteArray("reply\0\xff", 7), kWaitMs);
+}
+
+// Names from the hosts file: every start (the first, after SIGHUP, after a
+// timer-3 restart) is as quick as with numeric addresses.
+void TestTrelvaned::namedPeersStartAtOnce()
+{
+    constexpr int kQuickMs = 1000;
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QUdpSocket outPeer;
+    QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(inServer.serverPort()) + ",localhost";
+    fields.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",localhost";
+    fields.m_nOutStartup = 1007;
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(Start(daemon, fields));
+    // Until the start's lines are in, and how long that took.
+    const auto startTook = [&](int nDone) {
+        return QTest::qWaitFor([&] { return daemon.CountOut("Done!") == nDone; }, kWaitMs) ? clock.elapsed()
+                                                                                           : qint64(kWaitMs);
+    };
+    const QStringList start {"Connect TCP...", "Done!", "Create UDP...", "Done!"};
+    QVERIFY(startTook(2) < kQuickMs);
+    QCOMPARE(daemon.OutTexts(), start);
+    std::unique_ptr<QTcpSocket> pIn(Accept(inServer));
+    QVERIFY(pIn);
+
+    clock.restart();
+    daemon.Signal(SIGHUP);
+    QVERIFY(startTook(4) < kQuickMs);
+    QCOMPARE(daemon.OutTexts(), start + start);
+    pIn.reset(Accept(inServer));
+    QVERIFY(pIn);
+
+    // The Input's peer closes: timer 3 restarts after 300 ms.
+    clock.restart();
+    pIn->close();
+    QVERIFY(startTook(6) < 300 + kQuickMs);
+    QCOMPARE(daemon.OutTexts(),
+             start + start + QStringList("Remote Input closed,close ALL & ReStart!") + start);
 }
 
 void TestTrelvaned::relayListeningAndFixedUdp()
