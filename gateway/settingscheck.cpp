@@ -3,7 +3,7 @@
 #include "profile.h"
 #include "serialportmap.h"
 #include "setfields.h"
-#include "setfile.h"
+#include "settingsfile.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ SCheckReport CheckSettingsFile(const QString& strSetFile, const QString& strProf
     SSetFields fields;
     SSetFileExtent extent;
     QString strError;
-    if (!LoadSetFile(strSetFile, &fields, &strError, &extent)) {
+    if (!LoadSettingsFile(strSetFile, &fields, &strError, &extent)) {
         SCheckReport report;
         report.m_listProblems.append(strSetFile + QStringLiteral(": ") + strError);
         return report;
