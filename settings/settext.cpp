@@ -3,6 +3,7 @@
 #include "setfile.h"
 
 #include <QChar>
+#include <QList>
 
 #include <algorithm>
 
@@ -275,6 +276,7 @@ bool CTextParser::ParseString(QByteArray* pOut, bool bInitial)
         return Fail(QStringLiteral("a string is written in double quotes, got '%1'").arg(Shown(m_line.sliced(m_nPos))));
     ++m_nPos;
     QByteArray out;
+    QList<qsizetype> hexBackslashes; // where \x5C put a backslash
     for (;;) {
         if (m_nPos >= m_line.size())
             return Fail(QStringLiteral("the closing quote is missing"));
@@ -312,6 +314,8 @@ bool CTextParser::ParseString(QByteArray* pOut, bool bInitial)
             const int nLow = m_nPos + 3 < m_line.size() ? HexValue(m_line[m_nPos + 3]) : -1;
             if (nHigh < 0 || nLow < 0)
                 return Fail(QStringLiteral("\\x needs two hexadecimal digits"));
+            if (nHigh * 16 + nLow == '\\')
+                hexBackslashes.append(out.size());
             out.append(char(nHigh * 16 + nLow));
             m_nPos += 4;
             break;
@@ -321,6 +325,15 @@ bool CTextParser::ParseString(QByteArray* pOut, bool bInitial)
                 return Fail(QStringLiteral("the closing quote is missing"));
             return Fail(QStringLiteral("unknown escape '\\%1' (the escapes are \\\\ \\\" \\r \\n \\t \\xNN)")
                             .arg(Shown(m_line.sliced(m_nPos + 1, 1))));
+        }
+    }
+    // In an initial string the gateway would read such a backslash and what
+    // follows as one of its escapes: say so rather than store a surprise.
+    for (qsizetype nAt : hexBackslashes) {
+        const char cNext = nAt + 1 < out.size() ? out[nAt + 1] : '\0';
+        if (bInitial && (cNext == '\\' || cNext == 'n' || cNext == 'r' || cNext == 't')) {
+            return Fail(QStringLiteral("\\x5C followed by '%1' is sent as the escape \\%1; write \\\\ for a backslash")
+                            .arg(QLatin1Char(cNext)));
         }
     }
     *pOut = out;

@@ -91,6 +91,8 @@ void CTestSetText::readsAndRefuses_data()
         "line 4: in-setup: given twice (first on line 1)");
     bad("unknown key", "# x\nin-setp = \"TCP:1\"\n", "line 2: unknown setting 'in-setp'");
     bad("bad escape", "in-setup = \"TCP:1\"\nout-initial = \"AT\\q\"\n", "line 2: out-initial: unknown escape '\\q'");
+    bad("backslash byte before an escape", "out-initial = \"\\x5Cn\"\n",
+        "line 1: out-initial: \\x5C followed by 'n' is sent as the escape \\n");
     bad("short hex escape", "in-dll = \"\\x4\"\n", "line 1: in-dll: \\x needs two hexadecimal digits");
     bad("no quotes", "\nin-setup = TCP:4001\n", "line 2: in-setup: a string is written in double quotes");
     bad("no closing quote", "in-setup = \"TCP:4001\n", "line 1: in-setup: the closing quote is missing");
