@@ -70,9 +70,11 @@ SCheckReport CheckSettingsFile(const QString& strSetFile, const QString& strProf
     SSetFields fields;
     SSetFileExtent extent;
     QString strError;
-    if (!LoadSettingsFile(strSetFile, &fields, &strError, &extent)) {
+    ESetFileKind eKind = ESetFileKind::Binary;
+    if (!LoadSettingsFile(strSetFile, &fields, &strError, &extent, nullptr, &eKind)) {
         SCheckReport report;
-        report.m_listProblems.append(strSetFile + QStringLiteral(": ") + strError);
+        // A text file's message names the file and the line already.
+        report.m_listProblems.append(eKind == ESetFileKind::Text ? strError : strSetFile + QStringLiteral(": ") + strError);
         return report;
     }
     CProfile profile(strProfile.isEmpty() ? CProfile::DefaultPath() : strProfile);
