@@ -58,16 +58,20 @@ void AppendHexEscape(QByteArray* pOut, uchar u)
     pOut->append(kHex[u & 0x0F]);
 }
 
-// Bytes of the text quoted in a message: printable ASCII as it is.
+// Bytes of the text quoted in a message: printable ASCII as it is, and no
+// more than the start of a long line (which may be a secret, or megabytes).
 QString Shown(QByteArrayView bytes)
 {
+    constexpr qsizetype kMaxShown = 40;
     QByteArray out;
-    for (char c : bytes) {
+    for (char c : bytes.first(qMin(bytes.size(), kMaxShown))) {
         if (IsControl(uchar(c)) || uchar(c) >= 0x80)
             AppendHexEscape(&out, uchar(c));
         else
             out.append(c);
     }
+    if (bytes.size() > kMaxShown)
+        out.append("...");
     return QString::fromLatin1(out);
 }
 

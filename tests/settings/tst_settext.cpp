@@ -99,6 +99,10 @@ void CTestSetText::readsAndRefuses_data()
     bad("raw tab in string", "in-setup = \"a\tb\"\n", "line 1: in-setup: a control character (\\x09)");
     bad("something after the value", "in-setup = \"a\" \"b\"\n", "line 1: in-setup: unexpected '\"b\"'");
     bad("no equals sign", "in-setup \"a\"\n", "line 1: expected 'setting = value'");
+    bad("not settings at all", "root:x:0:0:root:/root:/bin/bash\n",
+        "line 1: expected 'setting = value', got 'root:x:0:0:root:/root:/bin/bash'");
+    bad("only the start of a long line is shown", "in-dll = " + QByteArray(100, 'x') + "\n",
+        "line 1: in-dll: a string is written in double quotes, got '" + QString(40, u'x') + "...'");
     bad("value missing", "detect-carrier = # none\n", "line 1: detect-carrier: the value is missing");
     bad("flag not a number", "detect-carrier = yes\n", "line 1: detect-carrier: expected a number");
     bad("flag over 16 bits", "\ndetect-carrier = 65536\n", "line 2: detect-carrier: 65536 does not fit");
