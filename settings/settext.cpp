@@ -177,7 +177,7 @@ private:
     QString m_strKey; // the key of the line being read, for messages
     QString m_strError;
     int m_keyLines[kKeys + 1] = {}; // where each key was given; the last is the trailing bytes
-    qint64 m_nFileBytes = 8;        // the binary file so far: the four numbers, then what is given
+    qint64 m_nFileBytes = 14;       // the binary file so far: the initial settings', grown by each value
     SSetTextResult m_result;
 };
 
@@ -186,8 +186,6 @@ SSetTextResult CTextParser::Run()
     // A byte-order mark that some editors put first is no part of the text.
     if (m_text.startsWith("\xEF\xBB\xBF"))
         m_text = m_text.sliced(3);
-    // The six strings as the binary file has them when they are left out.
-    m_nFileBytes += 6;
     while (!m_text.isEmpty()) {
         ++m_nLine;
         const qsizetype nEnd = m_text.indexOf('\n');
@@ -212,7 +210,7 @@ bool CTextParser::ParseLine()
     SkipBlanks();
     if (m_nPos == m_line.size() || m_line[m_nPos] == '#')
         return true;
-    qsizetype nStart = m_nPos;
+    const qsizetype nStart = m_nPos;
     while (m_nPos < m_line.size() && !IsBlank(m_line[m_nPos]) && m_line[m_nPos] != '=')
         ++m_nPos;
     const QByteArrayView name = m_line.sliced(nStart, m_nPos - nStart);
