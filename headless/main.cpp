@@ -3,6 +3,7 @@
 #include "headlesshost.h"
 #include "runner.h"
 #include "settingscheck.h"
+#include "settingsoptions.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -56,7 +57,8 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Runs the Trelvane gateway from a settings file without a display.\n"
+        "Runs the Trelvane gateway from a settings file (binary or text form), or from\n"
+        "settings given as options (--in SETUP --out SETUP ...), without a display.\n"
         "Message list lines go to standard output, status changes and message boxes to\n"
         "standard error. SIGINT/SIGTERM stop cleanly, SIGHUP reloads the file and restarts,\n"
         "SIGUSR1 prints the counters (they are printed at exit too).\n"
@@ -113,7 +115,8 @@ int main(int argc, char* argv[])
     parser.addOption(retryOption);
     parser.addOption(traceOption);
     parser.addOption(profileOption);
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The settings file (.set)."));
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The settings file (.set, binary or text)."));
+    const CSettingsOptions settingsOptions(parser);
 
     if (!parser.parse(QCoreApplication::arguments()))
         return Usage(parser.errorText());
@@ -128,11 +131,21 @@ int main(int argc, char* argv[])
 
     CRunner::SOptions options;
     const QStringList files = parser.positionalArguments();
-    if (files.isEmpty())
+    if (settingsOptions.IsAnyGiven()) {
+        if (!files.isEmpty())
+            return Usage(QStringLiteral("settings given as options take the place of a settings file: give one or the other"));
+        if (parser.isSet(checkOption) || parser.isSet(checkFirstOption))
+            return Usage(QStringLiteral("--check and --check-first check a settings file"));
+        QString strError;
+        if (!settingsOptions.Read(&options.m_commandLineSettings.emplace(), &strError))
+            return Usage(strError);
+    } else if (files.isEmpty()) {
         return Usage(QStringLiteral("no settings file given"));
-    if (files.size() > 1)
+    } else if (files.size() > 1) {
         return Usage(QStringLiteral("one settings file only, got %1").arg(files.size()));
-    options.m_strSetFile = files.front();
+    } else {
+        options.m_strSetFile = files.front();
+    }
     if (parser.isSet(retryOption)) {
         bool bOk = false;
         const QString strValue = parser.value(retryOption);

@@ -2,6 +2,7 @@
 
 #include "profile.h"
 #include "serialportmap.h"
+#include "settingsfile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -66,11 +67,10 @@ bool CRunner::Start()
         m_host.Print(QStringLiteral("cannot watch signals: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
-    QString strError;
-    if (!m_doc.OnOpenDocument(m_options.m_strSetFile, &strError)) {
-        m_host.Print(strError);
+    SSetFields fields;
+    if (!LoadSettings(&fields))
         return false;
-    }
+    m_doc.SetFields(fields);
     if (!OpenTrace())
         return false;
     LoadSerialPortMap();
@@ -169,22 +169,35 @@ void CRunner::OnSignal(int nSignal)
     Quit(0);
 }
 
+bool CRunner::LoadSettings(SSetFields* pFields)
+{
+    if (m_options.m_commandLineSettings) {
+        *pFields = *m_options.m_commandLineSettings;
+        return true;
+    }
+    QString strError;
+    if (!LoadSettingsFile(m_options.m_strSetFile, pFields, &strError)) {
+        m_host.Print(strError);
+        return false;
+    }
+    return true;
+}
+
 void CRunner::Reload()
 {
-    m_host.Print(QStringLiteral("reloading %1").arg(m_options.m_strSetFile));
-    // Read into a second document first: a file that does not load leaves
-    // the running gateway and its settings alone.
-    CTrelvaneDoc loaded;
-    QString strError;
-    if (!loaded.OnOpenDocument(m_options.m_strSetFile, &strError)) {
-        m_host.Print(strError);
+    m_host.Print(m_options.m_commandLineSettings
+                     ? QStringLiteral("restarting with the settings of the command line")
+                     : QStringLiteral("reloading %1").arg(m_options.m_strSetFile));
+    // Read apart first: a file that does not load leaves the running
+    // gateway and its settings alone.
+    SSetFields fields;
+    if (!LoadSettings(&fields)) {
         m_host.Print(QStringLiteral("keeping the current settings"));
         return;
     }
     m_retryTimer.stop();
     // The settings change only while the gateway is stopped and no gateway
     // operation is on the stack.
-    const SSetFields fields = loaded.GetFields();
     m_gateway.RequestStop(true, [this, fields] {
         m_doc.SetFields(fields);
         LoadSerialPortMap();

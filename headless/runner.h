@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 // Runs the gateway from a settings file with no display: log lines go to
 // standard output, status changes and message boxes to standard error.
@@ -25,6 +26,7 @@ public:
     struct SOptions
     {
         QString m_strSetFile;
+        std::optional<SSetFields> m_commandLineSettings; // instead of a file
         QString m_strProfile;   // the profile with [Serial Ports]
         int m_nRetrySeconds = 0; // 0: exit 1 when the Input does not start
         QString m_strTrace;      // data trace file, "-" for standard output
@@ -43,6 +45,7 @@ private:
     void OnStartupFinished(bool bInputStarted);
     void OnRetry();
     void Reload();
+    bool LoadSettings(SSetFields* pFields);
     void LoadSerialPortMap();
     void Quit(int nExitCode);
     bool OpenTrace();

@@ -120,6 +120,8 @@ private slots:
     void relayTcpBothWays();
     void relayToUdp();
     void relayListeningAndFixedUdp();
+    void relayWithoutBinaryFile_data();
+    void relayWithoutBinaryFile();
     void relaySerialPty();
     void sighupPicksUpChangedFile();
     void sighupWithBrokenFileKeepsRunning();
@@ -204,6 +206,15 @@ void TestTrelvaned::commandLineErrors_data()
     QTest::newRow("empty file") << QStringList({"@"}) << QByteArray("") << "Unexpected file format.";
     QTest::newRow("short file") << QStringList({"@"}) << ok.left(13) << "Unexpected file format.";
     QTest::newRow("folder") << QStringList({"@dir"}) << QByteArray() << "Failed to open document.";
+    QTest::newRow("text with a key twice") << QStringList({"@"}) << QByteArray("in-setup = \"TCP:1\"\n\nin-setup = \"TCP:2\"\n")
+                                           << "gw.set, line 3: in-setup: given twice (first on line 1)";
+    QTest::newRow("cut-short binary is not text") << QStringList({"@"}) << QByteArray("\x05TCP") << "Unexpected file format.";
+    QTest::newRow("options without --out") << QStringList({"--in", "TCP:1"}) << QByteArray() << "needs --in and --out";
+    QTest::newRow("options and a file") << QStringList({"--in=TCP:1", "--out", "TCP:2", "@"}) << ok << "one or the other";
+    QTest::newRow("option twice") << QStringList({"--in=TCP:1", "--in-setup=TCP:3", "--out", "TCP:2"}) << QByteArray()
+                                  << "--in given twice";
+    QTest::newRow("bad start mode option") << QStringList({"--in=TCP:1", "--out=TCP:2", "--out-startup=soon"})
+                                           << QByteArray() << "--out-startup takes with-input, first-data";
 }
 
 void TestTrelvaned::commandLineErrors()
@@ -370,6 +381,51 @@ void TestTrelvaned::relayListeningAndFixedUdp()
     QVERIFY(datagrams == data);
     QVERIFY(daemon.OutTexts().last().startsWith("TCP Client Accepted,port:"));
     QVERIFY(!daemon.Finished());
+}
+
+void TestTrelvaned::relayWithoutBinaryFile_data()
+{
+    QTest::addColumn<bool>("bText"); // else the settings are options
+    QTest::newRow("text file") << true;
+    QTest::newRow("options") << false;
+}
+
+// The settings from a text file or from the command line; SIGHUP restarts
+// with them.
+void TestTrelvaned::relayWithoutBinaryFile()
+{
+    QFETCH(bool, bText);
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    const QString strIn = QString::fromLatin1(TcpSetup(peers.inServer));
+    const QString strOut = QString::fromLatin1(TcpSetup(peers.outServer));
+    QStringList args;
+    if (bText) {
+        const QString strConf = m_pDir->filePath(QStringLiteral("gw.conf"));
+        QVERIFY(WriteAll(strConf, QStringLiteral("# a gateway\nin-setup = \"%1\"\nout-setup = \"%2\"  # peer\n"
+                                                 "in-initial = \"in\\r\\n\"\nout-startup = with-input\n")
+                                      .arg(strIn, strOut).toUtf8()));
+        args = QStringList{strConf};
+    } else {
+        args = QStringList{"--in", strIn, "--out=" + strOut, "--in-init", "in\\r\\n", "--out-startup", "with-input"};
+    }
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start(args));
+    QVERIFY(peers.AcceptIn() && peers.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data, QByteArray("in\r\n"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+    const QByteArray toOut = RandomBytes(50000, 6);
+    peers.pIn->write(toOut);
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data.size(), toOut.size(), kWaitMs);
+    QVERIFY(peers.outSink.data == toOut);
+    peers.pOut->write("back");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data, QByteArray("in\r\nback"), kWaitMs);
+
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
+    QVERIFY(Accept(peers.inServer));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 4, kWaitMs);
+    QVERIFY(daemon.Err().contains(bText ? "reloading" : "restarting with the settings of the command line"));
 }
 
 void TestTrelvaned::relaySerialPty()
