@@ -36,6 +36,14 @@ quint16 LocalPort(int hSocket)
     return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
 }
 
+int LocalFamily(int hSocket)
+{
+    sockaddr_storage local {};
+    socklen_t nLength = sizeof local;
+    ::getsockname(hSocket, reinterpret_cast<sockaddr*>(&local), &nLength);
+    return local.ss_family;
+}
+
 quint16 ListenPort(CPortSocket* pSocket)
 {
     return pSocket && pSocket->Listener() ? pSocket->Listener()->LocalPort() : 0;
@@ -649,9 +657,10 @@ void TestSocketReach::udpFixedPortFollowsPeer()
 
 void TestSocketReach::udpInitialStringBounded_data()
 {
-    QTest::addColumn<bool>("bFixedPort");
-    QTest::newRow("client form") << false;
-    QTest::newRow("fixed port") << true;
+    QTest::addColumn<QByteArray>("fixedPort"); // empty: the client form
+    QTest::newRow("client form") << QByteArray();
+    QTest::newRow("fixed port") << QByteArray("UDP:0@127.0.0.1");
+    QTest::newRow("fixed port, every interface") << QByteArray("UDP:0");
 }
 
 // No datagram over 512 bytes: a long initial string goes out in pieces.
@@ -660,7 +669,8 @@ void TestSocketReach::udpInitialStringBounded_data()
 // forged one would be) is dropped instead of making the port its own peer.
 void TestSocketReach::udpInitialStringBounded()
 {
-    QFETCH(bool, bFixedPort);
+    QFETCH(QByteArray, fixedPort);
+    const bool bFixedPort = !fixedPort.isEmpty();
     QTcpServer device;
     QVERIFY(device.listen(QHostAddress::LocalHost));
     SDatagramPeer a, b;
@@ -671,7 +681,7 @@ void TestSocketReach::udpInitialStringBounded()
     SGatewayRig rig;
     const QByteArray initial = RandomBytes(1300, 7).toHex().left(1300);
     rig.doc.m_strInInitial = initial;
-    rig.Start(bFixedPort ? QByteArray("UDP:0@127.0.0.1") : "UDP:" + QByteArray::number(a.socket.localPort()) + ",127.0.0.1",
+    rig.Start(bFixedPort ? fixedPort : "UDP:" + QByteArray::number(a.socket.localPort()) + ",127.0.0.1",
               TcpSetup(device));
     QTcpSocket* pDevice = Accept(device);
     QVERIFY(pDevice);
@@ -681,11 +691,10 @@ void TestSocketReach::udpInitialStringBounded()
     const quint16 nPort = LocalPort(pInput->m_hSocket);
     if (bFixedPort) {
         // From the port's own address: neither relayed nor answered.
-        sockaddr_in self {};
-        self.sin_family = AF_INET;
-        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        self.sin_port = htons(nPort);
-        QCOMPARE(::sendto(pInput->m_hSocket, "self", 4, 0, reinterpret_cast<sockaddr*>(&self), sizeof self), 4);
+        SSocketAddress self;
+        QVERIFY(ParseNumericAddress(LocalFamily(pInput->m_hSocket) == AF_INET6 ? "::ffff:127.0.0.1" : "127.0.0.1",
+                                    nPort, &self));
+        QCOMPARE(::sendto(pInput->m_hSocket, "self", 4, 0, self.Get(), self.nLength), 4);
         a.socket.writeDatagram("from a", QHostAddress::LocalHost, nPort);
         QTRY_COMPARE(deviceSink.data, QByteArray("from a"));
     }
