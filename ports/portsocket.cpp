@@ -570,8 +570,10 @@ bool CPortSocket::ReceiveBlocks()
                 continue;
             }
             if (n >= 0 && m_bFollowPeer) {
-                if (!NotePeer(from))
+                if (!NotePeer(from)) {
+                    ++nBlock; // dropped
                     continue;
+                }
                 if (!pSelf || IsClosed() || m_pOwner->IsStopping())
                     return false;
             }

@@ -11,9 +11,9 @@
 #include <QTimer>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <netinet/tcp.h>
 
 namespace {
 
