@@ -144,39 +144,6 @@ struct SDatagramPeer
     }
 };
 
-// A plain loopback client that can shut down its sending side.
-struct SRawClient
-{
-    int hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    QByteArray received;
-    bool bEnd = false;
-    ~SRawClient() { ::close(hSocket); }
-    bool Connect(quint16 nPort)
-    {
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(nPort);
-        return ::connect(hSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    // Takes what has arrived; true once the connection ended (EOF or reset).
-    bool Ended()
-    {
-        char buffer[4096];
-        for (ssize_t n; !bEnd && (n = ::recv(hSocket, buffer, sizeof buffer, MSG_DONTWAIT)) != 0;) {
-            if (n < 0)
-                return bEnd = errno != EAGAIN;
-            received.append(buffer, int(n));
-        }
-        return bEnd = true;
-    }
-    QByteArray Take()
-    {
-        Ended();
-        return received;
-    }
-};
-
 int g_nSendTo = 0;
 long CountingSendTo(int, const void*, unsigned long nLen, const sockaddr*, unsigned)
 {
@@ -437,11 +404,11 @@ void TestSocketReach::listeningInputSurvivesRestart()
 
     // So does a Startup / Reset: a client that connected just before it,
     // still waiting to be taken, is taken by the new run.
-    SRawClient waiting;
-    QVERIFY(waiting.Connect(nPort));
+    SClient waiting(nPort);
+    QVERIFY(waiting.socket.waitForConnected(2000));
     rig.gateway.RequestStartupReset();
-    QTRY_COMPARE(waiting.Take(), QByteArray("HI"));
-    QVERIFY(!waiting.Ended());
+    QTRY_COMPARE(waiting.sink.data, QByteArray("HI"));
+    QCOMPARE(waiting.socket.state(), QAbstractSocket::ConnectedState);
 
     // A stop that is no restart closes the listening socket.
     rig.gateway.RequestStop(true);
@@ -561,21 +528,22 @@ void TestSocketReach::halfClosedClientGetsAnswer()
     SSink deviceSink;
     deviceSink.Attach(pDevice);
 
-    SRawClient client;
-    QVERIFY(client.Connect(ListenPort(bListeningInput ? rig.gateway.m_pInSocket : rig.gateway.m_pOutSocket)));
-    QCOMPARE(::send(client.hSocket, "status?\n", 8, 0), 8);
-    QCOMPARE(::shutdown(client.hSocket, SHUT_WR), 0);
+    SClient client(ListenPort(bListeningInput ? rig.gateway.m_pInSocket : rig.gateway.m_pOutSocket));
+    QVERIFY(client.socket.waitForConnected(2000));
+    client.socket.write("status?\n");
+    QVERIFY(client.socket.waitForBytesWritten(2000));
+    QCOMPARE(::shutdown(int(client.socket.socketDescriptor()), SHUT_WR), 0);
     QTRY_COMPARE(deviceSink.data, QByteArray("status?\n"));
     QTest::qWait(400);
-    QVERIFY(!client.Ended());
+    QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
     pDevice->write("OK\n");
     QTest::qWait(400);
     pDevice->write("more");
-    QTRY_COMPARE(client.Take(), QByteArray("OK\nmore"));
+    QTRY_COMPARE(client.sink.data, QByteArray("OK\nmore"));
     QVERIFY(!rig.Texts().contains(bListeningInput ? "Remote Input closed,close ALL & ReStart!"
                                                   : "Remote Output closed,wait for new client!"));
-    QTRY_VERIFY_WITH_TIMEOUT(client.Ended(), 10000);
-    QCOMPARE(client.received, QByteArray("OK\nmore"));
+    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(client.sink.data, QByteArray("OK\nmore"));
     QTRY_VERIFY(rig.Texts().contains(bListeningInput ? "Remote Input closed,close ALL & ReStart!"
                                                      : "Remote Output closed,wait for new client!"));
 }
