@@ -47,8 +47,10 @@ public:
     // the stack, else after it has unwound (the last request wins).
     void RequestStartupReset();
     // Stops the gateway (settings loaded: clear the status fields). fnThen
-    // runs after the stop, for example to close the window.
-    void RequestStop(bool bClearStatus, std::function<void()> fnThen = {});
+    // runs after the stop, for example to close the window. bStartFollows:
+    // fnThen starts the gateway again (a reload), so listening sockets are
+    // kept for it, as across a Startup / Reset.
+    void RequestStop(bool bClearStatus, std::function<void()> fnThen = {}, bool bStartFollows = false);
     // A gateway operation is on the stack, or a block waits for its
     // destination to take it.
     bool IsBusy() const { return m_nBusy > 0 || m_directions[0].bParked || m_directions[1].bParked; }
@@ -56,7 +58,10 @@ public:
 
     void OnStartupReset();
     int StartPort(bool bInput);
-    void StopGateway(bool bClearStatus);
+    // bKeepListening: a start follows; the listening sockets of listening
+    // ports stay open for a short while, so that the next run with the same
+    // setup takes them over with the clients waiting in them.
+    void StopGateway(bool bClearStatus, bool bKeepListening = false);
     void OnTimer(int nIDEvent);
     // True when the destination holds part of the block back.
     bool SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen);
@@ -179,6 +184,7 @@ private:
     bool m_bPendingPosted = false;
     EPending m_pending = PendingNone;
     bool m_bPendingClear = false;
+    bool m_bPendingKeep = false;
     std::function<void()> m_fnAfterStop;
     // Ports being opened and not yet recorded: their notifications wait
     // until StartPort re-arms them.

@@ -202,7 +202,7 @@ void CRunner::Reload()
         m_doc.SetFields(fields);
         LoadSerialPortMap();
         m_gateway.RequestStartupReset();
-    });
+    }, true);
 }
 
 void CRunner::OnStartupFinished(bool bInputStarted)

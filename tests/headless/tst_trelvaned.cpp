@@ -125,6 +125,7 @@ private slots:
     void relaySerialPty();
     void sighupPicksUpChangedFile();
     void sighupWithBrokenFileKeepsRunning();
+    void sighupKeepsListeningSocket();
     void profileThatIsNoFileIsSkipped_data();
     void profileThatIsNoFileIsSkipped();
     void stopSignalsExitZero_data();
@@ -523,6 +524,53 @@ void TestTrelvaned::sighupWithBrokenFileKeepsRunning()
     QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
     QVERIFY(Accept(peers.inServer));
     QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 4, kWaitMs);
+}
+
+// A reload with the same listening form keeps the listening socket: a
+// client that connected while the old run was not taking clients (its
+// Output still connecting) waits for the reloaded run, which takes it and
+// relays; it is never reset or refused.
+void TestTrelvaned::sighupKeepsListeningSocket()
+{
+    SFullServer outServer;
+    QVERIFY(outServer.Listen());
+    const quint16 nPort = FreePort();
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(nPort) + "@127.0.0.1";
+    fields.m_strOutSetup = outServer.Setup();
+    fields.m_nOutStartup = 1007;
+    fields.m_strInInitial = "HI";
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Connect TCP..."), 1, kWaitMs);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, nPort);
+    QVERIFY(client.waitForConnected(kWaitMs));
+    SSink clientSink;
+    clientSink.Attach(&client);
+    daemon.Signal(SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Connect TCP..."), 2, kWaitMs);
+    std::vector<int> accepted;
+    const auto closeAll = qScopeGuard([&] {
+        for (int h : accepted)
+            ::close(h);
+    });
+    QVERIFY(QTest::qWaitFor([&] {
+        if (const int h = outServer.AcceptOne(); h >= 0)
+            accepted.push_back(h);
+        return daemon.CountOut("Done!") == 3;
+    }, kWaitMs));
+    for (int h; (h = outServer.AcceptOne()) >= 0;)
+        accepted.push_back(h); // the Output's connection, when it came last
+    QTRY_VERIFY2_WITH_TIMEOUT(clientSink.data == "HI", daemon.Out().constData(), kWaitMs);
+    client.write("ping");
+    QVERIFY(client.waitForBytesWritten(kWaitMs));
+    char buffer[16] {};
+    timeval wait {5, 0};
+    ::setsockopt(accepted.back(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    QCOMPARE(::recv(accepted.back(), buffer, sizeof buffer, 0), 4);
+    QCOMPARE(QByteArray(buffer), QByteArray("ping"));
+    QVERIFY(!clientSink.bClosed);
 }
 
 void TestTrelvaned::profileThatIsNoFileIsSkipped_data()
