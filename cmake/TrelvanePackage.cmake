@@ -25,6 +25,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# Earlier builds made one package, trelvane, of the same version number, that
+# held the runner's and the SDK's files: the two packages take them over.
+set(single_package "trelvane (<= ${PROJECT_VERSION})")
+
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runner desktop sdk)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
@@ -40,6 +44,7 @@ list(JOIN intro "" intro)
 set(CPACK_DEBIAN_RUNNER_PACKAGE_NAME trelvaned)
 set(CPACK_DEBIAN_RUNNER_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_RUNNER_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RUNNER_PACKAGE_REPLACES ${single_package})
 set(CPACK_DEBIAN_RUNNER_DESCRIPTION
   "data gateway between serial lines and sockets (headless runner)\n"
   "${intro}"
@@ -69,6 +74,7 @@ set(CPACK_DEBIAN_SDK_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_SDK_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_SDK_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_SDK_PACKAGE_RECOMMENDS "trelvaned")
+set(CPACK_DEBIAN_SDK_PACKAGE_REPLACES ${single_package})
 set(CPACK_DEBIAN_SDK_PACKAGE_SUGGESTS "gcc | c-compiler, cmake, pkg-config")
 set(CPACK_DEBIAN_SDK_DESCRIPTION
   "data gateway between serial lines and sockets (plug-in SDK)\n"
