@@ -41,13 +41,16 @@ headless:
 	cmake --build $(BUILD) -j $(JOBS) --target headless
 
 # A tree of its own without the tests and the benchmark; the packages
-# install below /usr.
+# install below /usr. `package` sets the options again, for a tree made
+# before they existed.
+PACKAGE_FLAGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVANE_TESTS=OFF -DTRELVANE_BENCH=OFF
 $(PACKAGE_BUILD)/build.ninja:
-	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVANE_TESTS=OFF -DTRELVANE_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja $(PACKAGE_FLAGS) $(CMAKE_FLAGS)
 
 package:
 	@scripts/install-deps.sh --package
 	@$(MAKE) --no-print-directory $(PACKAGE_BUILD)/build.ninja
+	@cmake $(PACKAGE_FLAGS) $(PACKAGE_BUILD) >/dev/null
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target package
 
 test: test-normal test-asan test-fuzz

@@ -296,7 +296,7 @@ check_tree() {
   local extra
   extra=$(cmake --build "$tree" --target help | grep -oE '(trelvane-bench|benchcopy|tst_[a-z_]+|fuzz_[a-z_]+):' || true)
   rm -rf "$tree"
-  [[ -z $extra ]] || fail "make package would build $(echo $extra)"
+  [[ -z $extra ]] || fail "make package would build ${extra//$'\n'/ }"
   echo "the package tree builds no benchmark, tests or fuzzers"
 }
 
