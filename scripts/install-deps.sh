@@ -20,6 +20,7 @@ test_packages=(
   iproute2 iptables       # network namespaces for the half-open peer test
   groff-base man-db       # rendering the manual pages in the tests
   systemd                 # systemd-analyze for the unit test (about 30 MB with its libraries)
+  lintian                 # Debian's package checker, run on the packages in the package test
 )
 
 packages=("${build_packages[@]}")
