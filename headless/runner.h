@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 // Runs the gateway from a settings file with no display: log lines go to
@@ -46,15 +47,16 @@ private:
     void LoadSerialPortMap();
     void Quit(int nExitCode);
     bool OpenTrace();
+    void OnTraceFailed();
     void PrintCounters();
     void UpdateServiceStatus();
 
     SOptions m_options;
     CTrelvaneDoc m_doc;
-    // Standard output (Message list lines) and standard error; neither
-    // ever waits for its reader.
-    CLineOutput m_out;
-    CLineOutput m_err;
+    // Standard output (Message list lines) and standard error, in the
+    // order the lines were made; never waits for a reader.
+    enum { kOut, kErr };
+    CLineOutput m_output;
     CHeadlessHost m_host;
     CGateway m_gateway;
     CSignalPipe m_signals;
@@ -67,6 +69,8 @@ private:
     bool m_bCountersPrinted = false;
     std::unique_ptr<CLineOutput> m_pTraceFile;
     std::unique_ptr<CDataTrace> m_pTrace;
+    std::atomic<int> m_nTraceErrno {0}; // set by the trace file's writer
+    bool m_bTraceFailureShown = false;
     bool m_bQuitting = false;
     int m_nExitCode = 0;
 };
