@@ -713,6 +713,7 @@ void TestMainFrame::traceToFileAndTrafficWindow()
     QVERIFY(failure.m_texts.front().contains(QStringLiteral("not written")));
     QVERIFY(!pTrace->isChecked());
     QCOMPARE(QFile(strAnswer).size(), 100);
+    QCOMPARE(QFile::permissions(strAnswer), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     got.clear();
     pIn->write("still relayed");
     QTRY_VERIFY((got += pOut->readAll()).endsWith("over the limitstill relayed"));
