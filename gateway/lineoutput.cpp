@@ -188,6 +188,7 @@ CLineOutput::CLineOutput(std::vector<SStream> streams, EWhenFull whenFull, qsize
         }
         SLane& lane = *m_lanes[nLane];
         m_laneOfStream.push_back(int(nLane));
+        m_indexInLane.push_back(int(lane.streams.size()));
         lane.streams.push_back(std::move(stream));
         lane.droppedNow.push_back(0);
     }
@@ -226,10 +227,7 @@ void CLineOutput::SetOnFailure(FFailed fnFailed)
 void CLineOutput::Write(int nStream, const QByteArray& lines)
 {
     SLane& s = *m_lanes[size_t(m_laneOfStream[size_t(nStream)])];
-    // The stream's index within its lane.
-    int nLocal = 0;
-    for (int i = 0; i < nStream; ++i)
-        nLocal += m_laneOfStream[size_t(i)] == m_laneOfStream[size_t(nStream)] ? 1 : 0;
+    const int nLocal = m_indexInLane[size_t(nStream)];
     std::unique_lock lock(s.mutex);
     if (s.bBroken) {
         s.nLostBytes += quint64(lines.size());

@@ -70,4 +70,5 @@ private:
     struct SLane;
     std::vector<std::shared_ptr<SLane>> m_lanes;
     std::vector<int> m_laneOfStream;
+    std::vector<int> m_indexInLane; // of each stream
 };

@@ -67,10 +67,10 @@ private:
     QByteArray m_strLastStatus;
     bool m_bReady = false;
     bool m_bCountersPrinted = false;
-    std::unique_ptr<CLineOutput> m_pTraceFile;
-    std::unique_ptr<CDataTrace> m_pTrace;
     std::atomic<int> m_nTraceErrno {0}; // set by the trace file's writer
     bool m_bTraceFailureShown = false;
+    std::unique_ptr<CLineOutput> m_pTraceFile;
+    std::unique_ptr<CDataTrace> m_pTrace;
     bool m_bQuitting = false;
     int m_nExitCode = 0;
 };
