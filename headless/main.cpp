@@ -121,7 +121,12 @@ int main(int argc, char* argv[])
     if (!parser.parse(QCoreApplication::arguments()))
         return Usage(parser.errorText());
     if (parser.isSet(helpOption)) {
-        std::fputs(parser.helpText().toUtf8().constData(), stdout);
+        // The usage line names the program as typed; show its name only.
+        QString strHelp = parser.helpText();
+        const QString strUsage = QStringLiteral("Usage: ") + QCoreApplication::arguments().constFirst();
+        if (strHelp.startsWith(strUsage))
+            strHelp.replace(0, strUsage.size(), QStringLiteral("Usage: trelvaned"));
+        std::fputs(strHelp.toUtf8().constData(), stdout);
         return 0;
     }
     if (parser.isSet(versionOption) || parser.isSet(oldVersionOption)) {

@@ -3,16 +3,14 @@
 #include "profile.h"
 #include "serialportmap.h"
 #include "settingsfile.h"
+#include "tracefile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 
 #include <csignal>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -32,16 +30,15 @@ QByteArray DroppedNotice(quint64 nDropped)
 
 CRunner::CRunner(const SOptions& options, QObject* pParent)
     : QObject(pParent), m_options(options),
-      m_out(STDOUT_FILENO, CLineOutput::DropWhenFull,
-            [](quint64 n) {
-                // Shaped like the Message list lines around it.
-                return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss,")).toUtf8() + "trelvaned: "
-                    + DroppedNotice(n);
-            },
-            options.m_strTrace == u"-" ? kTraceQueueBytes : kLogQueueBytes),
-      m_err(STDERR_FILENO, CLineOutput::DropWhenFull, [](quint64 n) { return "trelvaned: " + DroppedNotice(n); },
-            kLogQueueBytes),
-      m_host(&m_err), m_gateway(&m_doc, &m_host)
+      m_output({{STDOUT_FILENO,
+                 [](quint64 n) {
+                     // Shaped like the Message list lines around it.
+                     return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss,")).toUtf8()
+                         + "trelvaned: " + DroppedNotice(n);
+                 }},
+                {STDERR_FILENO, [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }}},
+               CLineOutput::DropWhenFull, options.m_strTrace == u"-" ? kTraceQueueBytes : kLogQueueBytes),
+      m_host(&m_output, kErr), m_gateway(&m_doc, &m_host)
 {
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &CRunner::OnRetry);
@@ -91,30 +88,41 @@ bool CRunner::OpenTrace()
 {
     if (m_options.m_strTrace.isEmpty())
         return true;
-    CLineOutput* pOutput = &m_out;
-    if (m_options.m_strTrace != u"-") {
-        // Appended to; opened without waiting for a FIFO's reader.
-        const QByteArray strPath = QFile::encodeName(m_options.m_strTrace);
-        const int hFile = ::open(strPath.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                                 0644);
-        struct stat info {};
-        if (hFile < 0 || ::fstat(hFile, &info) != 0) {
-            m_host.Print(QStringLiteral("cannot open the trace file %1: %2")
-                             .arg(m_options.m_strTrace, QString::fromLocal8Bit(std::strerror(errno))));
-            return false;
-        }
-        ::fcntl(hFile, F_SETFL, ::fcntl(hFile, F_GETFL) & ~O_NONBLOCK);
-        // A regular file always makes progress: the relay waits for it rather
-        // than lose records. Anything else may stall and drops instead.
-        const bool bRegular = S_ISREG(info.st_mode);
-        m_pTraceFile = std::make_unique<CLineOutput>(
-            hFile, bRegular ? CLineOutput::WaitWhenFull : CLineOutput::DropWhenFull,
-            [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }, kTraceQueueBytes);
-        pOutput = m_pTraceFile.get();
+    if (m_options.m_strTrace == u"-") {
+        m_pTrace = std::make_unique<CDataTrace>([this](const QByteArray& record) { m_output.Write(kOut, record); });
+        m_gateway.Observer().SetTrace(m_pTrace.get());
+        return true;
     }
+    const STraceFileOpen file = OpenTraceFile(m_options.m_strTrace, false);
+    if (file.m_hFile < 0) {
+        m_host.Print(QStringLiteral("cannot open the trace file %1: %2").arg(m_options.m_strTrace, file.m_strReason));
+        return false;
+    }
+    // A regular file always makes progress: the relay waits for it rather
+    // than lose records. Anything else may stall and drops instead.
+    m_pTraceFile = std::make_unique<CLineOutput>(
+        file.m_hFile, file.m_bRegular ? CLineOutput::WaitWhenFull : CLineOutput::DropWhenFull,
+        [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }, kTraceQueueBytes);
+    m_pTraceFile->SetOnFailure([this](int nErrno) {
+        m_nTraceErrno = nErrno;
+        QMetaObject::invokeMethod(this, &CRunner::OnTraceFailed, Qt::QueuedConnection);
+    });
+    CLineOutput* pOutput = m_pTraceFile.get();
     m_pTrace = std::make_unique<CDataTrace>([pOutput](const QByteArray& record) { pOutput->Write(record); });
     m_gateway.Observer().SetTrace(m_pTrace.get());
     return true;
+}
+
+// The first write to the trace file failed (a full disk, say): tracing
+// stops, the relay goes on, and the loss is told once.
+void CRunner::OnTraceFailed()
+{
+    if (m_bTraceFailureShown || m_nTraceErrno == 0)
+        return;
+    m_bTraceFailureShown = true;
+    m_gateway.Observer().SetTrace(nullptr);
+    m_host.Print(TraceFailureText(m_options.m_strTrace, m_nTraceErrno, m_pTraceFile->LostBytes(),
+                                  m_pTraceFile->LostRecords()));
 }
 
 void CRunner::PrintCounters()
@@ -150,7 +158,7 @@ void CRunner::OnLine(const QString& strLine)
 {
     // The Message list keeps its text; the output shows control characters
     // escaped, so that each line stays one line.
-    m_out.Write(EscapeControls(strLine).toUtf8() + '\n');
+    m_output.Write(kOut, EscapeControls(strLine).toUtf8() + '\n');
 }
 
 void CRunner::OnSignal(int nSignal)
@@ -177,7 +185,7 @@ bool CRunner::LoadSettings(SSetFields* pFields)
     }
     QString strError;
     if (!LoadSettingsFile(m_options.m_strSetFile, pFields, &strError)) {
-        m_host.Print(strError);
+        m_host.PrintAbout(m_options.m_strSetFile, strError);
         return false;
     }
     return true;
@@ -247,6 +255,11 @@ void CRunner::Quit(int nExitCode)
     // Plug-ins quit, ports close (serial ports drop DTR), the counters are
     // printed, then the loop ends.
     m_gateway.RequestStop(false, [this, nExitCode] {
+        // The last records, and what failed of them, before the counters.
+        if (m_pTraceFile && !m_bTraceFailureShown) {
+            m_pTraceFile->Flush(CLineOutput::kCloseWaitMs);
+            OnTraceFailed();
+        }
         if (!m_bCountersPrinted) {
             m_bCountersPrinted = true;
             PrintCounters();

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -49,15 +50,16 @@ private:
     void LoadSerialPortMap();
     void Quit(int nExitCode);
     bool OpenTrace();
+    void OnTraceFailed();
     void PrintCounters();
     void UpdateServiceStatus();
 
     SOptions m_options;
     CTrelvaneDoc m_doc;
-    // Standard output (Message list lines) and standard error; neither
-    // ever waits for its reader.
-    CLineOutput m_out;
-    CLineOutput m_err;
+    // Standard output (Message list lines) and standard error, in the
+    // order the lines were made; never waits for a reader.
+    enum { kOut, kErr };
+    CLineOutput m_output;
     CHeadlessHost m_host;
     CGateway m_gateway;
     CSignalPipe m_signals;
@@ -68,6 +70,8 @@ private:
     QByteArray m_strLastStatus;
     bool m_bReady = false;
     bool m_bCountersPrinted = false;
+    std::atomic<int> m_nTraceErrno {0}; // set by the trace file's writer
+    bool m_bTraceFailureShown = false;
     std::unique_ptr<CLineOutput> m_pTraceFile;
     std::unique_ptr<CDataTrace> m_pTrace;
     bool m_bQuitting = false;

@@ -1,8 +1,9 @@
 #include "trafficwindow.h"
 
+#include "lineoutput.h"
+#include "tracefile.h"
 #include "trafficobserver.h"
 
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -42,25 +43,47 @@ bool CTrafficWindow::StartFileTrace(const QString& strPath, QString* pstrError)
 {
     StopFileTrace();
     // Only a regular file (or a new one): a FIFO or device could stall the
-    // relay, which writes the records as the blocks pass.
-    const QFileInfo info(strPath);
-    if (info.exists() && !info.isFile()) {
-        *pstrError = QStringLiteral("%1 is not a regular file.").arg(strPath);
+    // relay, which waits for room in the queue of records.
+    const STraceFileOpen file = OpenTraceFile(strPath, true);
+    if (file.m_hFile < 0) {
+        *pstrError = file.m_bNotRegular ? QStringLiteral("%1 is not a regular file.").arg(strPath)
+                                        : QStringLiteral("Cannot write %1: %2").arg(strPath, file.m_strReason);
         return false;
     }
-    m_file.setFileName(strPath);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        *pstrError = QStringLiteral("Cannot write %1: %2").arg(strPath, m_file.errorString());
-        return false;
-    }
+    m_pFile = std::make_unique<CLineOutput>(file.m_hFile, CLineOutput::WaitWhenFull, nullptr, kFileQueueBytes);
+    m_pFile->SetOwnsFiles();
+    m_strFilePath = strPath;
+    m_nFileErrno = 0;
+    m_pFile->SetOnFailure([this](int nErrno) {
+        m_nFileErrno = nErrno;
+        QMetaObject::invokeMethod(this, &CTrafficWindow::OnFileTraceFailed, Qt::QueuedConnection);
+    });
     UpdateHook();
     return true;
 }
 
 void CTrafficWindow::StopFileTrace()
 {
-    m_file.close();
+    if (m_pFile) {
+        // What is queued goes out first; should that fail, it is said.
+        m_pFile->Flush(CLineOutput::kCloseWaitMs);
+        OnFileTraceFailed();
+    }
+    m_pFile.reset();
     UpdateHook();
+}
+
+void CTrafficWindow::OnFileTraceFailed()
+{
+    if (!m_pFile || m_nFileErrno == 0)
+        return;
+    QString strText =
+        TraceFailureText(m_strFilePath, m_nFileErrno, m_pFile->LostBytes(), m_pFile->LostRecords()) + u'.';
+    strText[0] = strText[0].toUpper();
+    m_nFileErrno = 0;
+    m_pFile.reset();
+    UpdateHook();
+    emit fileTraceFailed(strText);
 }
 
 void CTrafficWindow::showEvent(QShowEvent* pEvent)
@@ -78,9 +101,8 @@ void CTrafficWindow::hideEvent(QHideEvent* pEvent)
 
 void CTrafficWindow::UpdateHook()
 {
-    const bool bOn = m_file.isOpen() || isVisible();
+    const bool bOn = m_pFile || isVisible();
     m_pObserver->SetTrace(bOn ? &m_trace : nullptr);
-    // The refresh also flushes the trace file now and then.
     if (bOn)
         m_refresh.start();
     else
@@ -93,8 +115,8 @@ void CTrafficWindow::UpdateHook()
 
 void CTrafficWindow::OnRecord(const QByteArray& record)
 {
-    if (m_file.isOpen())
-        m_file.write(record);
+    if (m_pFile)
+        m_pFile->Write(record);
     if (!isVisible())
         return;
     m_latest.push_back(record);
@@ -105,12 +127,10 @@ void CTrafficWindow::OnRecord(const QByteArray& record)
 
 void CTrafficWindow::Refresh()
 {
-    if (m_file.isOpen())
-        m_file.flush();
     QString strCounters = FormatCounters(m_pObserver->Counters());
     strCounters.replace(QStringLiteral("; "), QStringLiteral("\n"));
-    if (m_file.isOpen())
-        strCounters += QStringLiteral("\ntracing to ") + m_file.fileName();
+    if (m_pFile)
+        strCounters += QStringLiteral("\ntracing to ") + m_strFilePath;
     m_pCounters->setText(strCounters);
     if (!m_bLatestChanged)
         return;

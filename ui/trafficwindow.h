@@ -3,12 +3,14 @@
 #include "datatrace.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <deque>
+#include <memory>
 
+class CLineOutput;
 class CTrafficObserver;
 class QLabel;
 class QPlainTextEdit;
@@ -21,16 +23,24 @@ class CTrafficWindow : public QWidget
 {
     Q_OBJECT
 public:
-    enum { kLatestRecords = 200, kRefreshMs = 250 };
+    enum { kLatestRecords = 200, kRefreshMs = 250, kFileQueueBytes = 4 * 1024 * 1024 };
 
     CTrafficWindow(CTrafficObserver* pObserver, QWidget* pParent = nullptr);
     ~CTrafficWindow() override;
 
-    // Appends the records to strPath from now on. False with the reason.
+    // Appends the records to strPath from now on, from a thread of its
+    // own. False with the reason.
     bool StartFileTrace(const QString& strPath, QString* pstrError);
     void StopFileTrace();
-    bool IsFileTracing() const { return m_file.isOpen(); }
-    QString FileTracePath() const { return m_file.fileName(); }
+    bool IsFileTracing() const { return m_pFile != nullptr; }
+    QString FileTracePath() const { return m_strFilePath; }
+
+signals:
+    // The file could not be written: tracing into it has stopped. Said
+    // once per file, with what was lost.
+    void fileTraceFailed(const QString& strText);
+
+public:
 
     // What the window shows (after its next refresh).
     QString CountersText() const;
@@ -44,10 +54,13 @@ private:
     void OnRecord(const QByteArray& record);
     void Refresh();
     void UpdateHook();
+    void OnFileTraceFailed();
 
     CTrafficObserver* m_pObserver;
     CDataTrace m_trace;
-    QFile m_file;
+    std::unique_ptr<CLineOutput> m_pFile;
+    QString m_strFilePath;
+    std::atomic<int> m_nFileErrno {0}; // set by the file's writer
     std::deque<QByteArray> m_latest;
     bool m_bLatestChanged = false;
     QLabel* m_pCounters;
