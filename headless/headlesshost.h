@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class CLineOutput;
 
 // Shows a text on one line of trelvaned's output: control characters
@@ -27,8 +29,11 @@ public:
 
     // "trelvaned: <text>" as one line.
     void Print(const QString& strText);
+    // Called with the text of every message box, after it is printed.
+    void SetOnMessageBox(std::function<void(const QString&)> fn) { m_fnOnMessageBox = std::move(fn); }
 
 private:
     CLineOutput* m_pOut;
+    std::function<void(const QString&)> m_fnOnMessageBox;
     QString m_strStatus[2];
 };
