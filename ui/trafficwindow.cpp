@@ -176,6 +176,9 @@ void CTrafficWindow::Refresh(bool bAll)
         m_file.flush();
     const STrafficCounters& counters = m_pObserver->Counters();
     const qint64 nNow = m_fnClock();
+    // A clock set back starts the rates afresh.
+    if (!m_samples.empty() && nNow < m_samples.back().nTime)
+        m_samples.clear();
     m_samples.push_back({nNow, {counters.m_nBytesReceived[0], counters.m_nBytesReceived[1]}});
     while (m_samples.size() > 2 && m_samples[1].nTime <= nNow - kRateSpanUs)
         m_samples.pop_front();

@@ -52,7 +52,11 @@ public:
     // window is shown or a file is traced.
     void Refresh(bool bAll = false);
     // Tests put a clock of their own in.
-    void SetClock(FClock fnClock) { m_fnClock = fnClock; }
+    void SetClock(FClock fnClock)
+    {
+        m_fnClock = fnClock;
+        m_samples.clear();
+    }
 
 protected:
     void showEvent(QShowEvent* pEvent) override;
