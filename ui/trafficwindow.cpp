@@ -108,7 +108,9 @@ void CTrafficWindow::hideEvent(QHideEvent* pEvent)
 
 void CTrafficWindow::UpdateHook()
 {
-    const bool bOn = m_file.isOpen() || isVisible();
+    m_bFileTracing = m_file.isOpen();
+    m_bTaking = isVisible();
+    const bool bOn = m_bFileTracing || m_bTaking;
     m_pObserver->SetTap(bOn ? this : nullptr);
     // A block after a wait gets a new clock reading.
     const bool bWatching = bool(m_wakeups[0]);
@@ -145,9 +147,9 @@ void CTrafficWindow::ClearLatest()
 
 void CTrafficWindow::OnTraffic(bool bInToOut, CDataTrace::EStage stage, const char* pData, int nLen, int nPass)
 {
-    if (m_file.isOpen())
+    if (m_bFileTracing)
         m_trace.Record(bInToOut, stage, pData, nLen, nPass);
-    if (!isVisible())
+    if (!m_bTaking)
         return;
     SRecord& record = m_latest[m_nTaken++ % kLatestRecords];
     if (m_nReadingLeft-- <= 0) {

@@ -90,6 +90,10 @@ private:
     CTrafficObserver* m_pObserver;
     CDataTrace m_trace;
     QFile m_file;
+    // What OnTraffic does, set as the file opens and closes and the window
+    // shows and hides.
+    bool m_bFileTracing = false;
+    bool m_bTaking = false;
     FClock m_fnClock;
     std::vector<SRecord> m_latest;
     // Events taken so far; the latest is at (m_nTaken - 1) % kLatestRecords.
