@@ -158,6 +158,8 @@ private slots:
     void otherRequestsGet404_data();
     void otherRequestsGet404();
     void scrapesAndAbuseLeaveMemoryFlat();
+    void unusableValueExitsTwo_data();
+    void unusableValueExitsTwo();
     void cleanupTestCase() { m_pShared.reset(); }
 
 private:
@@ -397,6 +399,41 @@ void TestMetrics::scrapesAndAbuseLeaveMemoryFlat()
     qInfo("VmHWM %ld KiB after the long request and the 40 connections", nPeak);
     QVERIFY2(nPeak - nRssBefore < 8 * 1024, "the peak resident set grew by 8 MiB or more");
     QVERIFY(!run.daemon.Finished());
+}
+
+void TestMetrics::unusableValueExitsTwo_data()
+{
+    QTest::addColumn<bool>("inUse");
+    QTest::addColumn<QString>("value"); // %1: the port in use
+    QTest::addColumn<QString>("message");
+    QTest::newRow("port in use") << true << "%1" << "trelvaned: cannot serve metrics on 127.0.0.1:%1: ";
+    QTest::newRow("no port") << false << "127.0.0.1" << "trelvaned: --metrics needs a port";
+}
+
+// Nothing is started: one line says why, and the status is 2.
+void TestMetrics::unusableValueExitsTwo()
+{
+    QFETCH(bool, inUse);
+    QFETCH(QString, value);
+    QFETCH(QString, message);
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::LocalHost));
+    const QString strPort = QString::number(holder.serverPort());
+    if (!inUse)
+        holder.close();
+    QTemporaryDir dir;
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "TCP:1,127.0.0.1";
+    QString strError;
+    const QString strSet = dir.filePath(QStringLiteral("gw.set"));
+    QVERIFY(doc.OnSaveDocument(strSet, &strError));
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({QStringLiteral("--metrics"), value.arg(strPort), strSet}));
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 2);
+    QCOMPARE(daemon.Out(), QByteArray());
+    QVERIFY2(daemon.Err().startsWith(message.arg(strPort).toUtf8()) && daemon.Err().count('\n') == 1,
+             daemon.Err().constData());
 }
 
 QTEST_GUILESS_MAIN(TestMetrics)
