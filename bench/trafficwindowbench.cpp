@@ -59,6 +59,8 @@ public:
     ~CPeer()
     {
         m_bGo = true;
+        // Ends an accept that never got its connection.
+        ::shutdown(m_hListen, SHUT_RDWR);
         m_thread.join();
         ::close(m_hListen);
     }
@@ -70,6 +72,10 @@ private:
     void Run()
     {
         const int h = ::accept4(m_hListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (h < 0) {
+            m_bDone = true;
+            return;
+        }
         while (!m_bGo)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::thread sender([this, h] {
