@@ -139,6 +139,9 @@ double RunOnce(bool bShown, qint64 nBytes, qsizetype* pnShownLines, double* pdCp
     QElapsedTimer timer;
     bool bStarted = false;
     QObject::connect(&gateway, &CGateway::startupFinished, &loop, [&](bool bInput) {
+        // Only the first start: the peers' close at the end restarts the gateway.
+        if (bStarted)
+            return;
         if (!bInput || !gateway.m_bOutStarted) {
             loop.exit(1);
             return;
@@ -160,7 +163,8 @@ double RunOnce(bool bShown, qint64 nBytes, qsizetype* pnShownLines, double* pdCp
     const double dSeconds = timer.nsecsElapsed() / 1e9;
     *pdCpu += ThreadCpuSeconds();
     // One more refresh, to see that the window kept up.
-    QTimer::singleShot(CTrafficWindow::kRefreshMs + 50, &loop, [&] { loop.exit(0); });
+    poll.stop();
+    QTimer::singleShot(CTrafficWindow::kBlocksRefreshMs + CTrafficWindow::kRefreshMs, &loop, [&] { loop.exit(0); });
     loop.exec();
     *pnShownLines = window.BlocksText().count(u'\n');
     gateway.StopGateway(false);
