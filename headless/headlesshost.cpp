@@ -63,6 +63,8 @@ void CHeadlessHost::SetStatusText(bool bInput, const QString& strText)
 void CHeadlessHost::ShowMessageBox(const QString& strText)
 {
     Print(strText);
+    if (m_fnOnMessageBox)
+        m_fnOnMessageBox(strText);
 }
 
 void CHeadlessHost::Explain(const QString& strText)

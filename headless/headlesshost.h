@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class CLineOutput;
 
 // Shows a text on one line of trelvaned's output: control characters
@@ -32,11 +34,14 @@ public:
     // settings file did not load, say) as one "trelvaned: " line each. The
     // file it is about is named on the first line unless the text names it.
     void PrintAbout(const QString& strFile, const QString& strText);
+    // Called with the text of every message box, after it is printed.
+    void SetOnMessageBox(std::function<void(const QString&)> fn) { m_fnOnMessageBox = std::move(fn); }
 
 private:
     void WriteLine(const QString& strEscaped);
 
     CLineOutput* m_pOut;
     int m_nStream;
+    std::function<void(const QString&)> m_fnOnMessageBox;
     QString m_strStatus[2];
 };

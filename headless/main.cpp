@@ -1,6 +1,7 @@
 // trelvaned: runs the gateway from a settings file without a display.
 
 #include "headlesshost.h"
+#include "metricstext.h"
 #include "runner.h"
 #include "settingscheck.h"
 #include "settingsoptions.h"
@@ -112,6 +113,12 @@ int main(int argc, char* argv[])
         QStringLiteral("Write every block as it passes to <file> (appended to; \"-\" for standard output): "
                        "time, direction, stage, length and a hex dump."),
         QStringLiteral("file"));
+    const QCommandLineOption metricsOption(QStringLiteral("metrics"),
+        QStringLiteral("Serve the counters, the state of the ports and the last start and failure at "
+                       "http://<address>:<port>/metrics in the Prometheus text format; a port alone "
+                       "listens on 127.0.0.1."),
+        QStringLiteral("[address:]port"));
+    parser.addOption(metricsOption);
     parser.addOption(retryOption);
     parser.addOption(traceOption);
     parser.addOption(profileOption);
@@ -170,6 +177,12 @@ int main(int argc, char* argv[])
         if (options.m_strProfile.isEmpty())
             return Usage(QStringLiteral("--profile needs a file name"));
     }
+
+    QString strMetricsError;
+    if (parser.isSet(metricsOption)
+        && !ParseMetricsAddress(parser.value(metricsOption), &options.m_metricsAddress, &options.m_nMetricsPort,
+                                &strMetricsError))
+        return Usage(strMetricsError);
 
     SCheckOptions checkOptions;
     checkOptions.m_bOpenDevices = parser.isSet(openDevicesOption);

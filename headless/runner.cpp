@@ -1,5 +1,6 @@
 #include "runner.h"
 
+#include "metricsserver.h"
 #include "profile.h"
 #include "serialportmap.h"
 #include "settingsfile.h"
@@ -47,6 +48,7 @@ CRunner::CRunner(const SOptions& options, QObject* pParent)
     connect(&m_gateway, &CGateway::startupFinished, this, &CRunner::OnStartupFinished);
     connect(&m_watchdogTimer, &QTimer::timeout, this, [this] { m_notify.Send("WATCHDOG=1"); });
     connect(&m_statusTimer, &QTimer::timeout, this, &CRunner::UpdateServiceStatus);
+    m_host.SetOnMessageBox([this](const QString& strText) { NoteFailure(strText); });
 }
 
 CRunner::~CRunner()
@@ -68,7 +70,7 @@ bool CRunner::Start()
     if (!LoadSettings(&fields))
         return false;
     m_doc.SetFields(fields);
-    if (!OpenTrace())
+    if (!OpenTrace() || !ServeMetrics())
         return false;
     LoadSerialPortMap();
     if (m_notify.IsEnabled()) {
@@ -125,6 +127,43 @@ void CRunner::OnTraceFailed()
                                   m_pTraceFile->LostRecords()));
 }
 
+bool CRunner::ServeMetrics()
+{
+    if (m_options.m_nMetricsPort == 0)
+        return true;
+    m_pMetrics = std::make_unique<CMetricsServer>([this] { return MetricsSnapshot(); });
+    QString strError;
+    if (!m_pMetrics->Listen(m_options.m_metricsAddress, m_options.m_nMetricsPort, &strError)) {
+        const QString strAddress = m_options.m_metricsAddress.protocol() == QAbstractSocket::IPv6Protocol
+                                       ? u'[' + m_options.m_metricsAddress.toString() + u']'
+                                       : m_options.m_metricsAddress.toString();
+        m_host.Print(QStringLiteral("cannot serve metrics on %1:%2: %3")
+                         .arg(strAddress)
+                         .arg(m_options.m_nMetricsPort)
+                         .arg(strError));
+        return false;
+    }
+    return true;
+}
+
+SMetricsSnapshot CRunner::MetricsSnapshot()
+{
+    SMetricsSnapshot snapshot;
+    snapshot.m_counters = m_gateway.Observer().Counters();
+    snapshot.m_bInputStarted = m_gateway.IsInputStarted();
+    snapshot.m_bOutputStarted = m_gateway.m_bOutStarted;
+    snapshot.m_nLastStartMs = m_nLastStartMs;
+    snapshot.m_nLastFailureMs = m_nLastFailureMs;
+    snapshot.m_strLastFailure = m_strLastFailure;
+    return snapshot;
+}
+
+void CRunner::NoteFailure(const QString& strText)
+{
+    m_strLastFailure = strText;
+    m_nLastFailureMs = QDateTime::currentMSecsSinceEpoch();
+}
+
 void CRunner::PrintCounters()
 {
     m_host.Print(QStringLiteral("counters: ") + FormatCounters(m_gateway.Observer().Counters()));
@@ -159,6 +198,10 @@ void CRunner::OnLine(const QString& strLine)
     // The Message list keeps its text; the output shows control characters
     // escaped, so that each line stays one line.
     m_output.Write(kOut, EscapeControls(strLine).toUtf8() + '\n');
+    // Without its "HH:mm:ss," time stamp.
+    const QString strText = strLine.mid(9);
+    if (IsFailureText(strText))
+        NoteFailure(strText);
 }
 
 void CRunner::OnSignal(int nSignal)
@@ -221,6 +264,7 @@ void CRunner::OnStartupFinished(bool bInputStarted)
         return;
     }
     if (bInputStarted) {
+        m_nLastStartMs = QDateTime::currentMSecsSinceEpoch();
         m_retryTimer.stop();
         if (!m_bReady) {
             m_bReady = true;

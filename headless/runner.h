@@ -3,6 +3,7 @@
 #include "gateway.h"
 #include "headlesshost.h"
 #include "lineoutput.h"
+#include "metricstext.h"
 #include "sdnotify.h"
 #include "signalpipe.h"
 #include "trelvanedoc.h"
@@ -20,6 +21,8 @@
 // SIGINT and SIGTERM stop cleanly, SIGHUP reloads the file and restarts,
 // SIGUSR1 prints the counters. Tells the service manager (when started by
 // one) that it is ready, how it is doing and that it is alive.
+class CMetricsServer;
+
 class CRunner : public QObject
 {
     Q_OBJECT
@@ -31,6 +34,9 @@ public:
         QString m_strProfile;   // the profile with [Serial Ports]
         int m_nRetrySeconds = 0; // 0: exit 1 when the Input does not start
         QString m_strTrace;      // data trace file, "-" for standard output
+        // --metrics: where /metrics is served; port 0: nowhere.
+        QHostAddress m_metricsAddress;
+        quint16 m_nMetricsPort = 0;
     };
 
     explicit CRunner(const SOptions& options, QObject* pParent = nullptr);
@@ -51,6 +57,9 @@ private:
     void Quit(int nExitCode);
     bool OpenTrace();
     void OnTraceFailed();
+    bool ServeMetrics();
+    SMetricsSnapshot MetricsSnapshot();
+    void NoteFailure(const QString& strText);
     void PrintCounters();
     void UpdateServiceStatus();
 
@@ -74,6 +83,10 @@ private:
     bool m_bTraceFailureShown = false;
     std::unique_ptr<CLineOutput> m_pTraceFile;
     std::unique_ptr<CDataTrace> m_pTrace;
+    std::unique_ptr<CMetricsServer> m_pMetrics;
+    qint64 m_nLastStartMs = 0;
+    qint64 m_nLastFailureMs = 0;
+    QString m_strLastFailure;
     bool m_bQuitting = false;
     int m_nExitCode = 0;
 };

@@ -9,6 +9,8 @@ set -euo pipefail
 build_packages=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev            # Core, Gui, Widgets, Network, Test, moc, offscreen platform
+  qt6-httpserver-dev      # trelvaned --metrics (QHttpServer; needs Network and WebSockets, no GUI)
+  qt6-websockets-dev      # the HTTP server's CMake package requires it, its Debian package does not
 )
 package_packages=(
   scdoc                   # manual pages from their text sources (47 kB)
