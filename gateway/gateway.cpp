@@ -8,6 +8,7 @@
 #include "openport.h"
 #include "portfailure.h"
 #include "portsocket.h"
+#include "tcplistener.h"
 #include "textcodec.h"
 #include "trelvanedoc.h"
 

@@ -51,8 +51,10 @@ public:
     // (the last request wins).
     void RequestStartupReset();
     // Stops the gateway (settings loaded: clear the status fields). fnThen
-    // runs after the stop, for example to close the window.
-    void RequestStop(bool bClearStatus, std::function<void()> fnThen = {});
+    // runs after the stop, for example to close the window. bStartFollows:
+    // fnThen starts the gateway again (a reload), so listening sockets are
+    // kept for it, as across a Startup / Reset.
+    void RequestStop(bool bClearStatus, std::function<void()> fnThen = {}, bool bStartFollows = false);
     // A gateway operation is on the stack, or a block waits for its
     // destination to take it.
     bool IsBusy() const { return m_nBusy > 0 || m_directions[0].bParked || m_directions[1].bParked; }
@@ -61,7 +63,10 @@ public:
     bool IsStarting() const { return m_pOpening || m_pending != PendingNone; }
 
     void OnStartupReset();
-    void StopGateway(bool bClearStatus);
+    // bKeepListening: a start follows; the listening sockets of listening
+    // ports stay open for a short while, so that the next run with the same
+    // setup takes them over with the clients waiting in them.
+    void StopGateway(bool bClearStatus, bool bKeepListening = false);
     void OnTimer(int nIDEvent);
     // True when the destination holds part of the block back.
     bool SendToPort(CCommPort* pSerial, CPortSocket* pSocket, const char* pData, int nLen);
@@ -90,7 +95,7 @@ public:
     void OnPortFailure(const SPortFailure& failure) override;
     // A stop or Startup / Reset has been requested and runs once the stack
     // has unwound: no further block is passed on meanwhile.
-    bool IsStopping() const { return m_bStopping; }
+    bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
 
     CCommPort* m_pInSerial = nullptr;
@@ -201,6 +206,7 @@ private:
     bool m_bPendingPosted = false;
     EPending m_pending = PendingNone;
     bool m_bPendingClear = false;
+    bool m_bPendingKeep = false;
     std::function<void()> m_fnAfterStop;
     // The port start under way, what it is for, and its generation: a
     // Startup / Reset, stop or reload bumps it, and an older start's news

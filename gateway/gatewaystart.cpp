@@ -11,6 +11,7 @@
 #include "gatewayhost.h"
 #include "openport.h"
 #include "portsocket.h"
+#include "tcplistener.h"
 #include "trelvanedoc.h"
 
 #include <utility>
@@ -31,11 +32,11 @@ void CGateway::RequestStartupReset()
     PostPendingIfIdle();
 }
 
-void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
+void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen, bool bStartFollows)
 {
     if (!IsBusy()) {
         KillTimer(3);
-        StopGateway(bClearStatus);
+        StopGateway(bClearStatus, bStartFollows);
         if (fnThen)
             fnThen();
         return;
@@ -43,6 +44,7 @@ void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
     // A stop already queued keeps its follow-up; the new one runs after it.
     if (m_pending == PendingStop) {
         m_bPendingClear = m_bPendingClear || bClearStatus;
+        m_bPendingKeep = m_bPendingKeep && bStartFollows;
         if (fnThen) {
             m_fnAfterStop = [fnFirst = std::move(m_fnAfterStop), fnSecond = std::move(fnThen)] {
                 if (fnFirst)
@@ -53,6 +55,7 @@ void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
     } else {
         m_pending = PendingStop;
         m_bPendingClear = bClearStatus;
+        m_bPendingKeep = bStartFollows;
         m_fnAfterStop = std::move(fnThen);
     }
     m_bStopping = true;
@@ -86,7 +89,7 @@ void CGateway::RunPending()
     if (pending == PendingReset) {
         OnStartupReset();
     } else if (pending == PendingStop) {
-        StopGateway(m_bPendingClear);
+        StopGateway(m_bPendingClear, m_bPendingKeep);
         auto fnThen = std::move(m_fnAfterStop);
         m_fnAfterStop = nullptr;
         if (fnThen)
@@ -99,7 +102,7 @@ void CGateway::RunPending()
 void CGateway::OnStartupReset()
 {
     CBusyScope busy(this);
-    StopGateway(true);
+    StopGateway(true, true);
     if (m_pDoc->m_bNoInInitResponse) {
         m_bSkipInResponse = true;
         SetTimer(1);
@@ -292,7 +295,7 @@ void CGateway::UnloadPlugin(bool bInput)
     pPlugin.reset();
 }
 
-void CGateway::StopGateway(bool bClearStatus)
+void CGateway::StopGateway(bool bClearStatus, bool bKeepListening)
 {
     // A start under way is given up; nothing of the old run may fire later:
     // the timers and both skip flags go with it.
@@ -314,6 +317,11 @@ void CGateway::StopGateway(bool bClearStatus)
     UnloadPlugin(true);
     UnloadPlugin(false);
 
+    if (bKeepListening) {
+        for (CPortSocket* pSocket : {m_pInSocket, m_pOutSocket})
+            if (pSocket && pSocket->Listener())
+                pSocket->Listener()->KeepForRestart();
+    }
     delete m_pInSocket;
     m_pInSocket = nullptr;
     delete m_pOutSocket;

@@ -59,6 +59,11 @@ public:
     // connected to it (bInput: the port is the Input). For the counters.
     virtual void OnNoClientDrop(bool /*bInput*/, int /*nLen*/) {}
 
+    // A stop or Startup / Reset has been asked for and runs as soon as the
+    // gateway's current operation has returned: a listening port takes no
+    // new client meanwhile (the stop would close it at once).
+    virtual bool IsStopping() const { return false; }
+
     // A port did not open; called right after its message or log line, with
     // the facts an explanation for the operator needs.
     virtual void OnPortFailure(const SPortFailure& /*failure*/) {}

@@ -169,7 +169,7 @@ bool CPortSocket::IsConnectedToSelf()
 
 void CPortSocket::StartReceiving()
 {
-    if (m_pReadNotifier)
+    if (m_pReadNotifier && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
     if (m_pListener)
         m_pListener->Resume();
@@ -196,7 +196,7 @@ void CPortSocket::OnSend()
 void CPortSocket::ResumeReceiving()
 {
     m_bReadPaused = false;
-    if (m_pReadNotifier && !m_bReceiving)
+    if (m_pReadNotifier && !m_bReceiving && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
 }
 
@@ -220,17 +220,31 @@ int CPortSocket::TrySend(const char* pData, int nLen)
         if (nError == WSAEWOULDBLOCK)
             break;
         LogError("Send Error Code:", nError);
+        if (m_bClientFinished)
+            m_pHalfCloseTimer->start(0); // the client is gone for good
         return -1;
     }
+    if (nSent > 0 && m_bClientFinished)
+        m_pHalfCloseTimer->start(kHalfCloseIdleMs);
     return nSent;
 }
 
 bool CPortSocket::SendInitial(const char* pData, int nLen, std::function<void()> fnSent)
 {
     if (m_nSocketType == SocketUdp) {
-        if (TrySendTo(pData, nLen, m_nPeerPort, m_strPeerAddress) != -2)
+        for (int nOffset = 0; nOffset < nLen; nOffset += kReceiveBlock) {
+            const int nBlock = std::min(nLen - nOffset, int(kReceiveBlock));
+            if (!HasPending()) {
+                const int n = TrySendTo(pData + nOffset, nBlock, m_nPeerPort, m_strPeerAddress);
+                if (n == 0 || n == -1)
+                    break; // no destination, or failed (logged): the rest neither
+                if (n != -2)
+                    continue;
+            }
+            m_pending.append(QByteArray(pData + nOffset, nBlock));
+        }
+        if (!HasPending())
             return true;
-        m_pending.append(QByteArray(pData, nLen));
     } else {
         const int nSent = TrySend(pData, nLen);
         if (nSent < 0 || nSent == nLen)
@@ -529,8 +543,10 @@ bool CPortSocket::ReceiveBlocks()
                 ++nBlock;
                 continue;
             }
-            if (n >= 0 && m_bFollowPeer)
-                NotePeer(from);
+            if (n >= 0 && m_bFollowPeer && !NotePeer(from)) {
+                ++nBlock; // dropped
+                continue;
+            }
         } else {
             n = ::recv(m_hSocket, buffer, nWant, 0);
         }
@@ -548,7 +564,10 @@ bool CPortSocket::ReceiveBlocks()
             break;
         }
         if (n == 0 && m_nSocketType == SocketTcp) {
-            OnClose();
+            if (m_pListener)
+                OnClientFinished();
+            else
+                OnClose();
             return false;
         }
         // A datagram (even an empty one) is one block; a stream read is cut
@@ -612,6 +631,9 @@ void CPortSocket::Close()
     m_fnConnected = nullptr;
     m_fnSent = nullptr;
     m_bAccepting = false;
+    m_bClientFinished = false;
+    if (m_pHalfCloseTimer)
+        m_pHalfCloseTimer->stop();
     m_pending.clear();
     m_nPendingOffset = 0;
     m_nGatherLimit = 0;

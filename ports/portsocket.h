@@ -61,6 +61,12 @@ public:
     static void SetKeepAlive(const SKeepAlive& keepAlive) { s_keepAlive = keepAlive; }
     static SKeepAlive KeepAlive() { return s_keepAlive; }
 
+    // A client of a listening port that shuts down its sending side (FIN)
+    // still gets what the other side sends; its connection counts as closed
+    // once nothing has been sent to it for this long (or a send to it
+    // fails). Client connections close at the FIN, as always.
+    static constexpr int kHalfCloseIdleMs = 3000;
+
     CPortSocket(int nSocketType, IPortOwner* pOwner, bool bInput);
     ~CPortSocket() override;
 
@@ -88,11 +94,12 @@ public:
     // Starts the read notifications once the socket is usable.
     void StartReceiving();
 
-    // Sends an initial string (TCP stream, or one datagram to m_nPeer* or
-    // the followed peer). True when it is done with it: sent, or failed
-    // (logged), or a datagram to a name that does not resolve. False when
-    // the system took only part: the rest is held, and fnSent runs once it
-    // is out (or lost on an error); blocks sent meanwhile go behind it.
+    // Sends an initial string: on TCP the stream; on UDP one datagram per
+    // 512 bytes (the peer's reads and ours take at most a block) to m_nPeer*
+    // or the followed peer. True when it is done with it: sent, or failed
+    // (logged), or to a name that does not resolve. False when the system
+    // took only part: the rest is held, and fnSent runs once it is out (or
+    // lost on an error); blocks sent meanwhile go behind it.
     bool SendInitial(const char* pData, int nLen, std::function<void()> fnSent = {});
     // Sends one block of the relay on the socket's own kind (TCP stream, or
     // one UDP datagram to m_nPeer*) without waiting: what the system does
@@ -177,8 +184,12 @@ private:
     bool PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer);
     // Listening port: takes a new client in place of the current one.
     void AcceptClient(int hClient, const SSocketAddress& peer);
-    // UDP on a fixed local port: a datagram came from pFrom.
-    void NotePeer(const SSocketAddress& from);
+    // Listening port: the client shut down its sending side.
+    void OnClientFinished();
+    void OnHalfCloseIdle();
+    // UDP on a fixed local port: a datagram came from pFrom; false when it
+    // is dropped (it came from the port's own address).
+    bool NotePeer(const SSocketAddress& from);
     // A block dropped because a listening port has no client, or a UDP port
     // on a fixed local port has not heard from any peer yet: counted by the
     // owner; the first of each such stretch of a TCP port is logged.
@@ -198,6 +209,11 @@ private:
     void OnClientReady(bool bHeld);
     // Set once a drop without client has been logged; a new client clears it.
     bool m_bDropLogged = false;
+    // The client sent its FIN: no more reading, m_pHalfCloseTimer runs.
+    bool m_bClientFinished = false;
+    QTimer* m_pHalfCloseTimer = nullptr;
+    // UDP on a fixed local port: the initial string went out in this run.
+    bool m_bInitialSent = false;
     std::unique_ptr<CNameCache> m_pNameCache;
 
     // OnReceive is on the stack (its transfer may wait and dispatch events).
