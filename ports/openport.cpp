@@ -88,6 +88,13 @@ void CPortOpening::Finish(int nResult)
     fnDone(nResult);
 }
 
+void CPortOpening::FinishLater(int nResult)
+{
+    // The caller may delete the port it is handed: never from inside that
+    // port's own notification.
+    QMetaObject::invokeMethod(this, [this, nResult] { Finish(nResult); }, Qt::QueuedConnection);
+}
+
 void CPortOpening::Start(FDone fnDone)
 {
     m_fnDone = std::move(fnDone);
@@ -128,14 +135,14 @@ void CPortOpening::OpenSerial()
         return;
     }
     if (m_strInitial.isEmpty()
-        || m_pSerial->WriteInitial(m_strInitial.constData(), int(m_strInitial.size()), [this] { Finish(0); }))
+        || m_pSerial->WriteInitial(m_strInitial.constData(), int(m_strInitial.size()), [this] { FinishLater(0); }))
         Finish(0);
 }
 
 void CPortOpening::SendInitial()
 {
     if (m_strInitial.isEmpty()
-        || m_pSocket->SendInitial(m_strInitial.constData(), int(m_strInitial.size()), [this] { Finish(0); }))
+        || m_pSocket->SendInitial(m_strInitial.constData(), int(m_strInitial.size()), [this] { FinishLater(0); }))
         Finish(0);
 }
 
@@ -185,7 +192,9 @@ void CPortOpening::OnTcpPeer(bool bNamed)
         return;
     }
     if (m_pSocket->m_nLastError == WSAEWOULDBLOCK) {
-        m_pSocket->AwaitConnect(CPortSocket::kConnectTimeoutMs, [this](int nResult) { OnConnected(nResult); });
+        m_pSocket->AwaitConnect(CPortSocket::kConnectTimeoutMs, [this](int nResult) {
+            QMetaObject::invokeMethod(this, [this, nResult] { OnConnected(nResult); }, Qt::QueuedConnection);
+        });
         return;
     }
     OnConnected(m_pSocket->m_nLastError);
@@ -264,7 +273,9 @@ void CPortOpening::OpenUdp()
         return;
     }
     // A name that does not resolve still opens; its datagrams go nowhere.
-    m_pSocket->ResolvePeerName([this](int nLookup) { OnUdpPeer(nLookup); });
+    m_pSocket->ResolvePeerName([this](int nLookup) {
+        QMetaObject::invokeMethod(this, [this, nLookup] { OnUdpPeer(nLookup); }, Qt::QueuedConnection);
+    });
 }
 
 void CPortOpening::OnUdpPeer(int nLookup)

@@ -58,6 +58,7 @@ private:
     // The port is made and connected: its initial string, then done.
     void SendInitial();
     void Finish(int nResult);
+    void FinishLater(int nResult);
     // Drops the port being opened (failure or given up).
     void DropPort();
 
