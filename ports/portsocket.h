@@ -216,8 +216,6 @@ private:
     bool m_bInitialSent = false;
     std::unique_ptr<CNameCache> m_pNameCache;
 
-    // OnReceive is on the stack (its transfer may wait and dispatch events).
-    bool m_bReceiving = false;
     // The owner asked for a pause in reading.
     bool m_bReadPaused = false;
     // Held back by SendBlock: the rest of the stream (TCP), or whole

@@ -61,13 +61,12 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
     m_pListener = pListener;
     pListener->setParent(this);
     m_strClientInitial = strInitial;
-    // A client is taken only while no read of the current one is on the
-    // stack, no initial string is being sent and no stop is under way (a
-    // client taken now would be closed by it; waiting, it goes to the next
-    // run). Bytes held for a stuck client do not hold a new one back: they
-    // go with the old connection.
+    // A client is taken only while no initial string is being sent and no
+    // stop is under way (a client taken now would be closed by it; waiting,
+    // it goes to the next run). Bytes held for a stuck client do not hold a
+    // new one back: they go with the old connection.
     pListener->SetAccept(
-        [this] { return !m_bReceiving && !m_bAccepting && !m_pOwner->IsStopping(); },
+        [this] { return !m_bAccepting && !m_pOwner->IsStopping(); },
         [this](int hClient, const SSocketAddress& peer) { AcceptClient(hClient, peer); });
 }
 
