@@ -130,7 +130,7 @@ private slots:
         SRun run;
         QVERIFY(Start(run));
         SGatewayRig& rig = run.rig;
-        QVERIFY(rig.gateway.m_hInDll && rig.gateway.m_hOutDll);
+        QVERIFY(rig.gateway.InToOut().Plugin() && rig.gateway.OutToIn().Plugin());
         rig.gateway.RequestStartupReset();
         const QByteArray strIn = rig.doc.m_strInSetup;
         const QByteArray strOut = rig.doc.m_strOutSetup;
@@ -381,7 +381,7 @@ private slots:
         SRun run;
         QVERIFY(Start(run, inDll, outDll));
         QCOMPARE(run.rig.Texts(), texts);
-        QVERIFY(!run.rig.gateway.m_hInDll);
+        QVERIFY(!run.rig.gateway.InToOut().Plugin());
         QVERIFY(!IsMapped("/tp_four.so"));
         run.pIn->write("abc");
         QTRY_COMPARE(run.outSink.data, QByteArray("abc"));
@@ -398,8 +398,8 @@ private slots:
         QTRY_COMPARE(rig.host.m_strOutStatus, QStringLiteral("Remote closed,close myself too!"));
         QVERIFY(LogLines().contains("b quit"));
         QVERIFY(!LogLines().contains("a quit"));
-        QVERIFY(rig.gateway.m_hInDll);
-        QVERIFY(!rig.gateway.m_hOutDll);
+        QVERIFY(rig.gateway.InToOut().Plugin());
+        QVERIFY(!rig.gateway.OutToIn().Plugin());
         QVERIFY(!IsMapped("/tp_four_b.so"));
         // The next block reconnects the Output and loads its plug-in afresh.
         run.pIn->write("next");
@@ -409,7 +409,7 @@ private slots:
         QVERIFY(pOut2);
         outSink.Attach(pOut2);
         QTRY_COMPARE(outSink.data, QByteArray("NEXT"));
-        QVERIFY(rig.gateway.m_hOutDll);
+        QVERIFY(rig.gateway.OutToIn().Plugin());
         int nOutInits = 0;
         for (const QByteArray& line : LogLines())
             nOutInits += line.startsWith("b init ");
@@ -433,7 +433,7 @@ private slots:
         const int nFds = OpenFdCount();
         for (int n = 0; n < 1000; ++n) {
             rig.gateway.RequestStartupReset();
-            QVERIFY(rig.gateway.m_hInDll && rig.gateway.m_hOutDll);
+            QVERIFY(rig.gateway.InToOut().Plugin() && rig.gateway.OutToIn().Plugin());
         }
         QCOMPARE(OpenFdCount(), nFds);
         rig.gateway.StopGateway(true);
