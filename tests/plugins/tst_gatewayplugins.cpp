@@ -1,6 +1,7 @@
 // The plug-in lines and lifetimes as the gateway drives them, with the real
 // test plug-ins and loopback TCP/UDP peers.
 #include "pluginlog.h"
+#include "pty.h"
 #include "resources.h"
 #include "testhost.h"
 #include "threadpeer.h"
@@ -232,6 +233,32 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(inPeer.PendingSend() == 0 && !rig.gateway.IsBusy(), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(count("a aftersend "), count("a transfer "), 5000);
         QCOMPARE(count("b init "), 2);
+    }
+
+    void heldOutToInPassForgetsItsPluginWhenOutputGoes()
+    {
+        // An OUT-->IN pass held by an Input peer that reads nothing; then the
+        // Output line vanishes, which unloads the OUT-->IN plug-in. Once the
+        // Input takes the held bytes the direction goes on without calling
+        // into the plug-in that is gone.
+        CPtyPeer outLine;
+        QVERIFY(outLine.IsValid());
+        CThreadPeer inPeer(4096);
+        inPeer.m_bRead = false;
+        SGatewayRig rig;
+        rig.gateway.SetSerialPortMap({{"COM8", outLine.Slave()}});
+        rig.doc.m_strOutDll = "tp_four_b";
+        rig.Start(inPeer.Setup(), "COM8:115200");
+        QTRY_VERIFY(inPeer.Connected());
+        outLine.Send(QByteArray(4 << 20, 'r'));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.gateway.OutToIn().IsParked(), 10000);
+        outLine.CloseMaster();
+        QTRY_VERIFY_WITH_TIMEOUT(LogLines().contains("b quit"), 10000);
+        inPeer.m_bRead = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.gateway.IsBusy(), 20000);
+        const QByteArrayList lines = LogLines();
+        for (qsizetype i = lines.indexOf("b quit") + 1; i < lines.size(); ++i)
+            QVERIFY2(!lines[i].startsWith("b "), lines[i].constData());
     }
 
     void eachBlockLeavesBeforeItsAfterSend()
