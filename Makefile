@@ -4,7 +4,7 @@
 #   make test   install what is missing, build, run every test (normal build,
 #               sanitizer build, short fuzz runs)
 #   make headless  build only trelvaned, trelvane-set and the example plug-ins
-#   make package   build the Debian package (build-package/trelvane_*.deb)
+#   make package   build the Debian packages (build-package/trelvane*_*.deb)
 #   make bench  relay benchmark against socat, writes docs/performance.md
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -14,7 +14,7 @@ JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run headless package test test-normal test-asan test-fuzz fuzz soak bench install clean
+.PHONY: all deps build run run-desktop headless package test test-normal test-asan test-fuzz fuzz soak bench install clean
 
 all: build
 
@@ -27,9 +27,14 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The display is checked first: without one, nothing is installed or built.
+# The display is checked first: without one, nothing is installed or built,
+# and the hint on running without a display is the whole answer (status 0).
 run:
-	@scripts/run-desktop.sh --check-display $(BUILD)
+	@status=0; scripts/run-desktop.sh --check-display $(BUILD) || status=$$?; \
+	if [ $$status -eq 0 ]; then $(MAKE) --no-print-directory run-desktop; \
+	elif [ $$status -ne 3 ]; then exit $$status; fi
+
+run-desktop:
 	@scripts/install-deps.sh --desktop
 	@$(MAKE) --no-print-directory $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target desktop
@@ -40,13 +45,17 @@ headless:
 	@$(MAKE) --no-print-directory $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target headless
 
-# A tree of its own without the tests; the package installs below /usr.
+# A tree of its own without the tests and the benchmark; the packages
+# install below /usr. `package` sets the options again, for a tree made
+# before they existed.
+PACKAGE_FLAGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVANE_TESTS=OFF -DTRELVANE_BENCH=OFF
 $(PACKAGE_BUILD)/build.ninja:
-	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVANE_TESTS=OFF $(CMAKE_FLAGS)
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja $(PACKAGE_FLAGS) $(CMAKE_FLAGS)
 
 package:
 	@scripts/install-deps.sh --package
 	@$(MAKE) --no-print-directory $(PACKAGE_BUILD)/build.ninja
+	@cmake $(PACKAGE_FLAGS) $(PACKAGE_BUILD) >/dev/null
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target package
 
 test: test-normal test-asan test-fuzz

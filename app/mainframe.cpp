@@ -47,6 +47,12 @@ CMainFrame::CMainFrame(CTrelvaneDoc* pDoc, CRecentFileList* pRecent, CProfile* p
     m_pView = new CTrelvaneView(pDoc, this);
     setCentralWidget(m_pView);
     m_pTraffic = new CTrafficWindow(&m_pView->Gateway().Observer(), this);
+    // A trace file that cannot be written is told as the gateway tells its
+    // own troubles, once; the relay goes on.
+    connect(m_pTraffic, &CTrafficWindow::fileTraceFailed, this, [this](const QString& strText) {
+        m_pTraceToFile->setChecked(false);
+        m_pView->ShowMessageBox(strText);
+    });
     CreateMenus();
     UpdateRecentMenu();
     UpdateCaption();

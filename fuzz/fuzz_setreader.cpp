@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the settings file reader, once from a buffer and
 // once through a source that hands out a few bytes at a time, and checks
-// that both agree and that whatever is read writes back to a file that
-// reads the same.
+// that both agree, that whatever is read writes back to a file that reads
+// the same, and that written with the layout it was read with, it gives
+// back the bytes it was read from.
 #include "setcodec.h"
 
 #include <algorithm>
@@ -48,6 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     const SSetReadResult again = ReadSetFile(*written);
     if (again.m_eStatus != ESetReadStatus::Ok || !(again.m_fields == result.m_fields))
+        std::abort();
+    const std::optional<QByteArray> same = WriteSetFile(result.m_fields, result.m_layout);
+    if (!same || *same != QByteArrayView(reinterpret_cast<const char*>(data), qsizetype(result.m_nBytesRead)))
         std::abort();
     return 0;
 }

@@ -29,6 +29,14 @@ public:
     static void AppendDump(QByteArray& out, const char* pData, int nLen);
 
 private:
+    // The longest header line, and the longest dump line (eight offset
+    // digits and sixteen bytes).
+    enum { kMaxHeader = 128, kMaxDumpLine = 2 + 8 + 2 + 49 + 2 + 16 + 2 };
+
+    void AppendTime(QByteArray& out, qint64 nMicroseconds);
+
     FSink m_fnSink;
     FClock m_fnClock;
+    qint64 m_nSecond = 0;     // the second m_strSecond shows
+    QByteArray m_strSecond;
 };

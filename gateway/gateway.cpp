@@ -7,6 +7,7 @@
 #include "openport.h"
 #include "portfailure.h"
 #include "portsocket.h"
+#include "tcplistener.h"
 #include "textcodec.h"
 #include "trelvanedoc.h"
 
@@ -65,11 +66,11 @@ void CGateway::RequestStartupReset()
     PostPendingIfIdle();
 }
 
-void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
+void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen, bool bStartFollows)
 {
     if (!IsBusy()) {
         KillTimer(3);
-        StopGateway(bClearStatus);
+        StopGateway(bClearStatus, bStartFollows);
         if (fnThen)
             fnThen();
         return;
@@ -77,6 +78,7 @@ void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
     // A stop already queued keeps its follow-up; the new one runs after it.
     if (m_pending == PendingStop) {
         m_bPendingClear = m_bPendingClear || bClearStatus;
+        m_bPendingKeep = m_bPendingKeep && bStartFollows;
         if (fnThen) {
             m_fnAfterStop = [fnFirst = std::move(m_fnAfterStop), fnSecond = std::move(fnThen)] {
                 if (fnFirst)
@@ -87,6 +89,7 @@ void CGateway::RequestStop(bool bClearStatus, std::function<void()> fnThen)
     } else {
         m_pending = PendingStop;
         m_bPendingClear = bClearStatus;
+        m_bPendingKeep = bStartFollows;
         m_fnAfterStop = std::move(fnThen);
     }
     m_bStopping = true;
@@ -120,7 +123,7 @@ void CGateway::RunPending()
     if (pending == PendingReset) {
         OnStartupReset();
     } else if (pending == PendingStop) {
-        StopGateway(m_bPendingClear);
+        StopGateway(m_bPendingClear, m_bPendingKeep);
         auto fnThen = std::move(m_fnAfterStop);
         m_fnAfterStop = nullptr;
         if (fnThen)
@@ -133,7 +136,7 @@ void CGateway::RunPending()
 void CGateway::OnStartupReset()
 {
     CBusyScope busy(this);
-    StopGateway(true);
+    StopGateway(true, true);
     if (m_pDoc->m_bNoInInitResponse)
         StartSkipping(m_inToOut);
     // With the Output starting together with the Input, the Input is read
@@ -261,7 +264,7 @@ void CGateway::UnloadPlugin(bool bInput)
     pPlugin.reset();
 }
 
-void CGateway::StopGateway(bool bClearStatus)
+void CGateway::StopGateway(bool bClearStatus, bool bKeepListening)
 {
     // Nothing of the old run may fire later: the timers and both skip flags
     // go with it.
@@ -279,6 +282,11 @@ void CGateway::StopGateway(bool bClearStatus)
     UnloadPlugin(true);
     UnloadPlugin(false);
 
+    if (bKeepListening) {
+        for (CPortSocket* pSocket : {m_pInSocket, m_pOutSocket})
+            if (pSocket && pSocket->Listener())
+                pSocket->Listener()->KeepForRestart();
+    }
     delete m_pInSocket;
     m_pInSocket = nullptr;
     delete m_pOutSocket;

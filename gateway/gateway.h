@@ -43,8 +43,10 @@ public:
     // the stack, else after it has unwound (the last request wins).
     void RequestStartupReset();
     // Stops the gateway (settings loaded: clear the status fields). fnThen
-    // runs after the stop, for example to close the window.
-    void RequestStop(bool bClearStatus, std::function<void()> fnThen = {});
+    // runs after the stop, for example to close the window. bStartFollows:
+    // fnThen starts the gateway again (a reload), so listening sockets are
+    // kept for it, as across a Startup / Reset.
+    void RequestStop(bool bClearStatus, std::function<void()> fnThen = {}, bool bStartFollows = false);
     // A gateway operation is on the stack, or a block waits for its
     // destination to take it.
     bool IsBusy() const { return m_nBusy > 0 || m_inToOut.IsParked() || m_outToIn.IsParked(); }
@@ -52,7 +54,10 @@ public:
 
     void OnStartupReset();
     int StartPort(bool bInput);
-    void StopGateway(bool bClearStatus);
+    // bKeepListening: a start follows; the listening sockets of listening
+    // ports stay open for a short while, so that the next run with the same
+    // setup takes them over with the clients waiting in them.
+    void StopGateway(bool bClearStatus, bool bKeepListening = false);
     void OnTimer(int nIDEvent);
 
     // The two directions: their plug-ins (the IN-->OUT one is m_hInDll, the
@@ -143,6 +148,7 @@ private:
     bool m_bPendingPosted = false;
     EPending m_pending = PendingNone;
     bool m_bPendingClear = false;
+    bool m_bPendingKeep = false;
     std::function<void()> m_fnAfterStop;
     // Ports being opened and not yet recorded: their notifications wait
     // until StartPort re-arms them.

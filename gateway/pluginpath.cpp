@@ -9,6 +9,9 @@
 #ifndef TRELVANE_PLUGIN_INSTALL_DIR
 #define TRELVANE_PLUGIN_INSTALL_DIR "lib/trelvane/plugins"
 #endif
+#ifndef TRELVANE_LOCAL_PLUGIN_DIR
+#define TRELVANE_LOCAL_PLUGIN_DIR "local/lib/trelvane/plugins"
+#endif
 
 namespace {
 
@@ -76,6 +79,12 @@ QStringList CPluginPath::PluginDirs()
         const QString strApp = QCoreApplication::applicationDirPath();
         AddAbsolute(listDirs, strApp + QStringLiteral("/plugins"));
         AddAbsolute(listDirs, strApp + QStringLiteral("/../plugins"));
+        // A program in <root>/usr/bin (the Debian packages) first looks in the
+        // administrator's folder below <root>/usr/local, which no package owns.
+        const QDir dirApp(QDir::cleanPath(strApp));
+        QDir dirPrefix(dirApp);
+        if (dirApp.dirName() == QLatin1String("bin") && dirPrefix.cdUp() && dirPrefix.dirName() == QLatin1String("usr"))
+            AddAbsolute(listDirs, dirPrefix.path() + u'/' + QStringLiteral(TRELVANE_LOCAL_PLUGIN_DIR));
         AddAbsolute(listDirs, strApp + QStringLiteral("/../") + QStringLiteral(TRELVANE_PLUGIN_INSTALL_DIR));
     }
     return listDirs;

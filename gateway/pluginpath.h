@@ -35,7 +35,9 @@ public:
     //   2. the absolute folders of $TRELVANE_PLUGIN_PATH (":"-separated)
     //   3. <program folder>/plugins
     //   4. <program folder>/../plugins            (build tree)
-    //   5. <program folder>/../<install plug-in folder>, normally
+    //   5. for a program in <root>/usr/bin only: the administrator's folder
+    //      <root>/usr/local/lib/trelvane/plugins
+    //   6. <program folder>/../<install plug-in folder>, normally
     //      lib/trelvane/plugins (installed program)
     static QStringList PluginDirs();
 

@@ -3,7 +3,7 @@
 #include "profile.h"
 #include "serialportmap.h"
 #include "setfields.h"
-#include "setfile.h"
+#include "settingsfile.h"
 
 #include <algorithm>
 
@@ -112,10 +112,13 @@ SCheckReport CheckSettingsFile(const QString& strSetFile, const QString& strProf
     SSetFields fields;
     SSetFileExtent extent;
     QString strError;
-    if (!LoadSetFile(strSetFile, &fields, &strError, &extent)) {
+    ESetFileKind eKind = ESetFileKind::Binary;
+    if (!LoadSettingsFile(strSetFile, &fields, &strError, &extent, nullptr, &eKind)) {
         SCheckReport report;
         report.m_bUnreadable = true;
-        AddProblem(&report, true, strSetFile + QStringLiteral(": ") + strError);
+        // A text file's message names the file and the line already.
+        AddProblem(&report, true,
+                   eKind == ESetFileKind::Text ? strError : strSetFile + QStringLiteral(": ") + strError);
         return report;
     }
     CProfile profile(strProfile.isEmpty() ? CProfile::DefaultPath() : strProfile);

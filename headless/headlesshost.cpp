@@ -2,6 +2,8 @@
 
 #include "lineoutput.h"
 
+#include <QStringList>
+
 QString EscapeControls(const QString& strText)
 {
     QString strOut;
@@ -19,9 +21,30 @@ QString EscapeControls(const QString& strText)
     return strOut;
 }
 
+void CHeadlessHost::WriteLine(const QString& strEscaped)
+{
+    m_pOut->Write(m_nStream, (QStringLiteral("trelvaned: ") + strEscaped).toUtf8() + '\n');
+}
+
 void CHeadlessHost::Print(const QString& strText)
 {
-    m_pOut->Write((QStringLiteral("trelvaned: ") + EscapeControls(strText)).toUtf8() + '\n');
+    WriteLine(EscapeControls(strText));
+}
+
+void CHeadlessHost::PrintAbout(const QString& strFile, const QString& strText)
+{
+    // The file name may hold line feeds too: it stands aside as a
+    // noncharacter while the text is split, and comes back escaped.
+    const QString strMark(QChar(0xfdd0));
+    QString strMarked = strText;
+    if (!strFile.isEmpty())
+        strMarked.replace(strFile, strMark);
+    QStringList lines = strMarked.split(u'\n');
+    if (!strFile.isEmpty() && !strMarked.contains(strMark))
+        lines.front().prepend(strMark + QStringLiteral(": "));
+    const QString strEscapedFile = EscapeControls(strFile);
+    for (const QString& strLine : lines)
+        WriteLine(EscapeControls(strLine).replace(strMark, strEscapedFile));
 }
 
 void CHeadlessHost::SetStatusText(bool bInput, const QString& strText)
@@ -40,6 +63,8 @@ void CHeadlessHost::SetStatusText(bool bInput, const QString& strText)
 void CHeadlessHost::ShowMessageBox(const QString& strText)
 {
     Print(strText);
+    if (m_fnOnMessageBox)
+        m_fnOnMessageBox(strText);
 }
 
 void CHeadlessHost::Explain(const QString& strText)

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class CLineOutput;
 
 // Shows a text on one line of trelvaned's output: control characters
@@ -12,12 +14,13 @@ class CLineOutput;
 // are.
 QString EscapeControls(const QString& strText);
 
-// What the gateway shows, written as lines to standard error: status
-// changes and message boxes (which do not wait for anyone) and beeps.
+// What the gateway shows, written as lines to a stream of the output
+// (standard error): status changes and message boxes (which do not wait for
+// anyone) and beeps.
 class CHeadlessHost : public IGatewayHost
 {
 public:
-    explicit CHeadlessHost(CLineOutput* pOut) : m_pOut(pOut) {}
+    CHeadlessHost(CLineOutput* pOut, int nStream) : m_pOut(pOut), m_nStream(nStream) {}
 
     void SetStatusText(bool bInput, const QString& strText) override;
     void ShowMessageBox(const QString& strText) override;
@@ -27,8 +30,18 @@ public:
 
     // "trelvaned: <text>" as one line.
     void Print(const QString& strText);
+    // A text of the program's own that runs over several lines (why the
+    // settings file did not load, say) as one "trelvaned: " line each. The
+    // file it is about is named on the first line unless the text names it.
+    void PrintAbout(const QString& strFile, const QString& strText);
+    // Called with the text of every message box, after it is printed.
+    void SetOnMessageBox(std::function<void(const QString&)> fn) { m_fnOnMessageBox = std::move(fn); }
 
 private:
+    void WriteLine(const QString& strEscaped);
+
     CLineOutput* m_pOut;
+    int m_nStream;
+    std::function<void(const QString&)> m_fnOnMessageBox;
     QString m_strStatus[2];
 };

@@ -1,8 +1,10 @@
 // trelvaned: runs the gateway from a settings file without a display.
 
 #include "headlesshost.h"
+#include "metricstext.h"
 #include "runner.h"
 #include "settingscheck.h"
+#include "settingsoptions.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -56,7 +58,8 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Runs the Trelvane gateway from a settings file without a display.\n"
+        "Runs the Trelvane gateway from a settings file (binary or text form), or from\n"
+        "settings given as options (--in SETUP --out SETUP ...), without a display.\n"
         "Message list lines go to standard output, status changes and message boxes to\n"
         "standard error. SIGINT/SIGTERM stop cleanly, SIGHUP reloads the file and restarts,\n"
         "SIGUSR1 prints the counters (they are printed at exit too).\n"
@@ -110,15 +113,27 @@ int main(int argc, char* argv[])
         QStringLiteral("Write every block as it passes to <file> (appended to; \"-\" for standard output): "
                        "time, direction, stage, length and a hex dump."),
         QStringLiteral("file"));
+    const QCommandLineOption metricsOption(QStringLiteral("metrics"),
+        QStringLiteral("Serve the counters, the state of the ports and the last start and failure at "
+                       "http://<address>:<port>/metrics in the Prometheus text format; a port alone "
+                       "listens on 127.0.0.1."),
+        QStringLiteral("[address:]port"));
+    parser.addOption(metricsOption);
     parser.addOption(retryOption);
     parser.addOption(traceOption);
     parser.addOption(profileOption);
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The settings file (.set)."));
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The settings file (.set, binary or text)."));
+    const CSettingsOptions settingsOptions(parser);
 
     if (!parser.parse(QCoreApplication::arguments()))
         return Usage(parser.errorText());
     if (parser.isSet(helpOption)) {
-        std::fputs(parser.helpText().toUtf8().constData(), stdout);
+        // The usage line names the program as typed; show its name only.
+        QString strHelp = parser.helpText();
+        const QString strUsage = QStringLiteral("Usage: ") + QCoreApplication::arguments().constFirst();
+        if (strHelp.startsWith(strUsage))
+            strHelp.replace(0, strUsage.size(), QStringLiteral("Usage: trelvaned"));
+        std::fputs(strHelp.toUtf8().constData(), stdout);
         return 0;
     }
     if (parser.isSet(versionOption) || parser.isSet(oldVersionOption)) {
@@ -128,11 +143,21 @@ int main(int argc, char* argv[])
 
     CRunner::SOptions options;
     const QStringList files = parser.positionalArguments();
-    if (files.isEmpty())
+    if (settingsOptions.IsAnyGiven()) {
+        if (!files.isEmpty())
+            return Usage(QStringLiteral("settings given as options take the place of a settings file: give one or the other"));
+        if (parser.isSet(checkOption) || parser.isSet(checkFirstOption))
+            return Usage(QStringLiteral("--check and --check-first check a settings file"));
+        QString strError;
+        if (!settingsOptions.Read(&options.m_commandLineSettings.emplace(), &strError))
+            return Usage(strError);
+    } else if (files.isEmpty()) {
         return Usage(QStringLiteral("no settings file given"));
-    if (files.size() > 1)
+    } else if (files.size() > 1) {
         return Usage(QStringLiteral("one settings file only, got %1").arg(files.size()));
-    options.m_strSetFile = files.front();
+    } else {
+        options.m_strSetFile = files.front();
+    }
     if (parser.isSet(retryOption)) {
         bool bOk = false;
         const QString strValue = parser.value(retryOption);
@@ -152,6 +177,12 @@ int main(int argc, char* argv[])
         if (options.m_strProfile.isEmpty())
             return Usage(QStringLiteral("--profile needs a file name"));
     }
+
+    QString strMetricsError;
+    if (parser.isSet(metricsOption)
+        && !ParseMetricsAddress(parser.value(metricsOption), &options.m_metricsAddress, &options.m_nMetricsPort,
+                                &strMetricsError))
+        return Usage(strMetricsError);
 
     SCheckOptions checkOptions;
     checkOptions.m_bOpenDevices = parser.isSet(openDevicesOption);

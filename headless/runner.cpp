@@ -1,17 +1,17 @@
 #include "runner.h"
 
+#include "metricsserver.h"
 #include "profile.h"
 #include "serialportmap.h"
+#include "settingsfile.h"
+#include "tracefile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 
 #include <csignal>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,16 +31,15 @@ QByteArray DroppedNotice(quint64 nDropped)
 
 CRunner::CRunner(const SOptions& options, QObject* pParent)
     : QObject(pParent), m_options(options),
-      m_out(STDOUT_FILENO, CLineOutput::DropWhenFull,
-            [](quint64 n) {
-                // Shaped like the Message list lines around it.
-                return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss,")).toUtf8() + "trelvaned: "
-                    + DroppedNotice(n);
-            },
-            options.m_strTrace == u"-" ? kTraceQueueBytes : kLogQueueBytes),
-      m_err(STDERR_FILENO, CLineOutput::DropWhenFull, [](quint64 n) { return "trelvaned: " + DroppedNotice(n); },
-            kLogQueueBytes),
-      m_host(&m_err), m_gateway(&m_doc, &m_host)
+      m_output({{STDOUT_FILENO,
+                 [](quint64 n) {
+                     // Shaped like the Message list lines around it.
+                     return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss,")).toUtf8()
+                         + "trelvaned: " + DroppedNotice(n);
+                 }},
+                {STDERR_FILENO, [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }}},
+               CLineOutput::DropWhenFull, options.m_strTrace == u"-" ? kTraceQueueBytes : kLogQueueBytes),
+      m_host(&m_output, kErr), m_gateway(&m_doc, &m_host)
 {
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &CRunner::OnRetry);
@@ -49,6 +48,7 @@ CRunner::CRunner(const SOptions& options, QObject* pParent)
     connect(&m_gateway, &CGateway::startupFinished, this, &CRunner::OnStartupFinished);
     connect(&m_watchdogTimer, &QTimer::timeout, this, [this] { m_notify.Send("WATCHDOG=1"); });
     connect(&m_statusTimer, &QTimer::timeout, this, &CRunner::UpdateServiceStatus);
+    m_host.SetOnMessageBox([this](const QString& strText) { NoteFailure(strText); });
 }
 
 CRunner::~CRunner()
@@ -66,12 +66,11 @@ bool CRunner::Start()
         m_host.Print(QStringLiteral("cannot watch signals: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
-    QString strError;
-    if (!m_doc.OnOpenDocument(m_options.m_strSetFile, &strError)) {
-        m_host.Print(strError);
+    SSetFields fields;
+    if (!LoadSettings(&fields))
         return false;
-    }
-    if (!OpenTrace())
+    m_doc.SetFields(fields);
+    if (!OpenTrace() || !ServeMetrics())
         return false;
     LoadSerialPortMap();
     if (m_notify.IsEnabled()) {
@@ -91,30 +90,78 @@ bool CRunner::OpenTrace()
 {
     if (m_options.m_strTrace.isEmpty())
         return true;
-    CLineOutput* pOutput = &m_out;
-    if (m_options.m_strTrace != u"-") {
-        // Appended to; opened without waiting for a FIFO's reader.
-        const QByteArray strPath = QFile::encodeName(m_options.m_strTrace);
-        const int hFile = ::open(strPath.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                                 0644);
-        struct stat info {};
-        if (hFile < 0 || ::fstat(hFile, &info) != 0) {
-            m_host.Print(QStringLiteral("cannot open the trace file %1: %2")
-                             .arg(m_options.m_strTrace, QString::fromLocal8Bit(std::strerror(errno))));
-            return false;
-        }
-        ::fcntl(hFile, F_SETFL, ::fcntl(hFile, F_GETFL) & ~O_NONBLOCK);
-        // A regular file always makes progress: the relay waits for it rather
-        // than lose records. Anything else may stall and drops instead.
-        const bool bRegular = S_ISREG(info.st_mode);
-        m_pTraceFile = std::make_unique<CLineOutput>(
-            hFile, bRegular ? CLineOutput::WaitWhenFull : CLineOutput::DropWhenFull,
-            [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }, kTraceQueueBytes);
-        pOutput = m_pTraceFile.get();
+    if (m_options.m_strTrace == u"-") {
+        m_pTrace = std::make_unique<CDataTrace>([this](const QByteArray& record) { m_output.Write(kOut, record); });
+        m_gateway.Observer().SetTrace(m_pTrace.get());
+        return true;
     }
+    const STraceFileOpen file = OpenTraceFile(m_options.m_strTrace, false);
+    if (file.m_hFile < 0) {
+        m_host.Print(QStringLiteral("cannot open the trace file %1: %2").arg(m_options.m_strTrace, file.m_strReason));
+        return false;
+    }
+    // A regular file always makes progress: the relay waits for it rather
+    // than lose records. Anything else may stall and drops instead.
+    m_pTraceFile = std::make_unique<CLineOutput>(
+        file.m_hFile, file.m_bRegular ? CLineOutput::WaitWhenFull : CLineOutput::DropWhenFull,
+        [](quint64 n) { return "trelvaned: " + DroppedNotice(n); }, kTraceQueueBytes);
+    m_pTraceFile->SetOnFailure([this](int nErrno) {
+        m_nTraceErrno = nErrno;
+        QMetaObject::invokeMethod(this, &CRunner::OnTraceFailed, Qt::QueuedConnection);
+    });
+    CLineOutput* pOutput = m_pTraceFile.get();
     m_pTrace = std::make_unique<CDataTrace>([pOutput](const QByteArray& record) { pOutput->Write(record); });
     m_gateway.Observer().SetTrace(m_pTrace.get());
     return true;
+}
+
+// The first write to the trace file failed (a full disk, say): tracing
+// stops, the relay goes on, and the loss is told once.
+void CRunner::OnTraceFailed()
+{
+    if (m_bTraceFailureShown || m_nTraceErrno == 0)
+        return;
+    m_bTraceFailureShown = true;
+    m_gateway.Observer().SetTrace(nullptr);
+    m_host.Print(TraceFailureText(m_options.m_strTrace, m_nTraceErrno, m_pTraceFile->LostBytes(),
+                                  m_pTraceFile->LostRecords()));
+}
+
+bool CRunner::ServeMetrics()
+{
+    if (m_options.m_nMetricsPort == 0)
+        return true;
+    m_pMetrics = std::make_unique<CMetricsServer>([this] { return MetricsSnapshot(); });
+    QString strError;
+    if (!m_pMetrics->Listen(m_options.m_metricsAddress, m_options.m_nMetricsPort, &strError)) {
+        const QString strAddress = m_options.m_metricsAddress.protocol() == QAbstractSocket::IPv6Protocol
+                                       ? u'[' + m_options.m_metricsAddress.toString() + u']'
+                                       : m_options.m_metricsAddress.toString();
+        m_host.Print(QStringLiteral("cannot serve metrics on %1:%2: %3")
+                         .arg(strAddress)
+                         .arg(m_options.m_nMetricsPort)
+                         .arg(strError));
+        return false;
+    }
+    return true;
+}
+
+SMetricsSnapshot CRunner::MetricsSnapshot()
+{
+    SMetricsSnapshot snapshot;
+    snapshot.m_counters = m_gateway.Observer().Counters();
+    snapshot.m_bInputStarted = m_gateway.IsInputStarted();
+    snapshot.m_bOutputStarted = m_gateway.m_bOutStarted;
+    snapshot.m_nLastStartMs = m_nLastStartMs;
+    snapshot.m_nLastFailureMs = m_nLastFailureMs;
+    snapshot.m_strLastFailure = m_strLastFailure;
+    return snapshot;
+}
+
+void CRunner::NoteFailure(const QString& strText)
+{
+    m_strLastFailure = strText;
+    m_nLastFailureMs = QDateTime::currentMSecsSinceEpoch();
 }
 
 void CRunner::PrintCounters()
@@ -150,7 +197,11 @@ void CRunner::OnLine(const QString& strLine)
 {
     // The Message list keeps its text; the output shows control characters
     // escaped, so that each line stays one line.
-    m_out.Write(EscapeControls(strLine).toUtf8() + '\n');
+    m_output.Write(kOut, EscapeControls(strLine).toUtf8() + '\n');
+    // Without its "HH:mm:ss," time stamp.
+    const QString strText = strLine.mid(9);
+    if (IsFailureText(strText))
+        NoteFailure(strText);
 }
 
 void CRunner::OnSignal(int nSignal)
@@ -169,27 +220,40 @@ void CRunner::OnSignal(int nSignal)
     Quit(0);
 }
 
+bool CRunner::LoadSettings(SSetFields* pFields)
+{
+    if (m_options.m_commandLineSettings) {
+        *pFields = *m_options.m_commandLineSettings;
+        return true;
+    }
+    QString strError;
+    if (!LoadSettingsFile(m_options.m_strSetFile, pFields, &strError)) {
+        m_host.PrintAbout(m_options.m_strSetFile, strError);
+        return false;
+    }
+    return true;
+}
+
 void CRunner::Reload()
 {
-    m_host.Print(QStringLiteral("reloading %1").arg(m_options.m_strSetFile));
-    // Read into a second document first: a file that does not load leaves
-    // the running gateway and its settings alone.
-    CTrelvaneDoc loaded;
-    QString strError;
-    if (!loaded.OnOpenDocument(m_options.m_strSetFile, &strError)) {
-        m_host.Print(strError);
+    m_host.Print(m_options.m_commandLineSettings
+                     ? QStringLiteral("restarting with the settings of the command line")
+                     : QStringLiteral("reloading %1").arg(m_options.m_strSetFile));
+    // Read apart first: a file that does not load leaves the running
+    // gateway and its settings alone.
+    SSetFields fields;
+    if (!LoadSettings(&fields)) {
         m_host.Print(QStringLiteral("keeping the current settings"));
         return;
     }
     m_retryTimer.stop();
     // The settings change only while the gateway is stopped and no gateway
     // operation is on the stack.
-    const SSetFields fields = loaded.GetFields();
     m_gateway.RequestStop(true, [this, fields] {
         m_doc.SetFields(fields);
         LoadSerialPortMap();
         m_gateway.RequestStartupReset();
-    });
+    }, true);
 }
 
 void CRunner::OnStartupFinished(bool bInputStarted)
@@ -200,6 +264,7 @@ void CRunner::OnStartupFinished(bool bInputStarted)
         return;
     }
     if (bInputStarted) {
+        m_nLastStartMs = QDateTime::currentMSecsSinceEpoch();
         m_retryTimer.stop();
         if (!m_bReady) {
             m_bReady = true;
@@ -234,6 +299,11 @@ void CRunner::Quit(int nExitCode)
     // Plug-ins quit, ports close (serial ports drop DTR), the counters are
     // printed, then the loop ends.
     m_gateway.RequestStop(false, [this, nExitCode] {
+        // The last records, and what failed of them, before the counters.
+        if (m_pTraceFile && !m_bTraceFailureShown) {
+            m_pTraceFile->Flush(CLineOutput::kCloseWaitMs);
+            OnTraceFailed();
+        }
         if (!m_bCountersPrinted) {
             m_bCountersPrinted = true;
             PrintCounters();

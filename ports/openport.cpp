@@ -191,7 +191,7 @@ int OpenUdp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteA
         }
     }
     if (!strInitial.isEmpty())
-        pSocket->SendToPeer(strInitial.constData(), int(strInitial.size()), setup.nPort, setup.strAddress);
+        pSocket->SendInitialTo(strInitial, setup.nPort, setup.strAddress);
     *ppSocket = pSocket;
     return 0;
 }

@@ -174,7 +174,7 @@ bool CPortSocket::IsConnectedToSelf()
 
 void CPortSocket::StartReceiving()
 {
-    if (m_pReadNotifier)
+    if (m_pReadNotifier && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
     if (m_pListener)
         m_pListener->Resume();
@@ -199,7 +199,7 @@ void CPortSocket::OnSend()
 void CPortSocket::ResumeReceiving()
 {
     m_bReadPaused = false;
-    if (m_pReadNotifier && !m_bReceiving)
+    if (m_pReadNotifier && !m_bReceiving && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
 }
 
@@ -241,8 +241,12 @@ int CPortSocket::TrySend(const char* pData, int nLen)
         if (nError == WSAEWOULDBLOCK)
             break;
         LogError("Send Error Code:", nError);
+        if (m_bClientFinished)
+            m_pHalfCloseTimer->start(0); // the client is gone for good
         return -1;
     }
+    if (nSent > 0 && m_bClientFinished)
+        m_pHalfCloseTimer->start(kHalfCloseIdleMs);
     return nSent;
 }
 
@@ -293,6 +297,20 @@ int CPortSocket::SendToPeer(const char* pData, int nLen, int nPort, const QByteA
         if (!WaitWritable())
             return -1;
     }
+}
+
+int CPortSocket::SendInitialTo(const QByteArray& strInitial, int nPort, const QByteArray& strAddress)
+{
+    // No datagram is larger than a block: the peer's reads and ours take at
+    // most 512 bytes.
+    int nResult = 0;
+    for (qsizetype nOffset = 0; nOffset < strInitial.size(); nOffset += kReceiveBlock) {
+        const int nLen = int(std::min<qsizetype>(strInitial.size() - nOffset, kReceiveBlock));
+        nResult = SendToPeer(strInitial.constData() + nOffset, nLen, nPort, strAddress);
+        if (nResult <= 0)
+            break;
+    }
+    return nResult;
 }
 
 namespace {
@@ -552,7 +570,10 @@ bool CPortSocket::ReceiveBlocks()
                 continue;
             }
             if (n >= 0 && m_bFollowPeer) {
-                NotePeer(from);
+                if (!NotePeer(from)) {
+                    ++nBlock; // dropped
+                    continue;
+                }
                 if (!pSelf || IsClosed() || m_pOwner->IsStopping())
                     return false;
             }
@@ -573,7 +594,10 @@ bool CPortSocket::ReceiveBlocks()
             break;
         }
         if (n == 0 && m_nSocketType == SocketTcp) {
-            OnClose();
+            if (m_pListener)
+                OnClientFinished();
+            else
+                OnClose();
             return false;
         }
         // A datagram (even an empty one) is one block; a stream read is cut
@@ -631,6 +655,9 @@ void CPortSocket::Close()
     }
     if (m_pLivenessTimer)
         m_pLivenessTimer->stop();
+    m_bClientFinished = false;
+    if (m_pHalfCloseTimer)
+        m_pHalfCloseTimer->stop();
     m_pending.clear();
     m_nPendingOffset = 0;
     m_nGatherLimit = 0;

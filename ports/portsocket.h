@@ -60,6 +60,12 @@ public:
     static void SetKeepAlive(const SKeepAlive& keepAlive) { s_keepAlive = keepAlive; }
     static SKeepAlive KeepAlive() { return s_keepAlive; }
 
+    // A client of a listening port that shuts down its sending side (FIN)
+    // still gets what the other side sends; its connection counts as closed
+    // once nothing has been sent to it for this long (or a send to it
+    // fails). Client connections close at the FIN, as always.
+    static constexpr int kHalfCloseIdleMs = 3000;
+
     CPortSocket(int nSocketType, IPortOwner* pOwner, bool bInput);
     ~CPortSocket() override;
 
@@ -93,6 +99,9 @@ public:
     int Send(const char* pData, int nLen);
     // One datagram to the destination; 0 when the name does not resolve.
     int SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
+    // An initial string to the destination: one datagram, or one per 512
+    // bytes of a longer string. The result of the last SendToPeer.
+    int SendInitialTo(const QByteArray& strInitial, int nPort, const QByteArray& strAddress);
     // Sends one block of the relay on the socket's own kind (TCP stream, or
     // one UDP datagram to m_nPeer*) without waiting: what the system does
     // not take now is held and goes out when the socket becomes writable,
@@ -176,8 +185,12 @@ private:
     bool PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer);
     // Listening port: takes a new client in place of the current one.
     void AcceptClient(int hClient, const SSocketAddress& peer);
-    // UDP on a fixed local port: a datagram came from pFrom.
-    void NotePeer(const SSocketAddress& from);
+    // Listening port: the client shut down its sending side.
+    void OnClientFinished();
+    void OnHalfCloseIdle();
+    // UDP on a fixed local port: a datagram came from pFrom; false when it
+    // is dropped (it came from the port's own address).
+    bool NotePeer(const SSocketAddress& from);
     // A block dropped because a listening port has no client, or a UDP port
     // on a fixed local port has not heard from any peer yet: counted by the
     // owner; the first of each such stretch of a TCP port is logged.
@@ -194,6 +207,11 @@ private:
     bool m_bAccepting = false;
     // Set once a drop without client has been logged; a new client clears it.
     bool m_bDropLogged = false;
+    // The client sent its FIN: no more reading, m_pHalfCloseTimer runs.
+    bool m_bClientFinished = false;
+    QTimer* m_pHalfCloseTimer = nullptr;
+    // UDP on a fixed local port: the initial string went out in this run.
+    bool m_bInitialSent = false;
     std::unique_ptr<CNameCache> m_pNameCache;
 
     // OnReceive is on the stack (its transfer may wait and dispatch events).

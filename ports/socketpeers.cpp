@@ -8,15 +8,41 @@
 #include "tcplistener.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 QByteArray Endpoint(const SSocketAddress& address)
 {
     return ",port:" + QByteArray::number(address.Port()) + ",addr:" + address.AddressText();
+}
+
+// Whether a datagram from this address came from the socket hSocket itself:
+// same port, and the socket's own address, or any address of this machine
+// when the socket is bound to every interface.
+bool IsOwnAddress(int hSocket, const SSocketAddress& from)
+{
+    SSocketAddress local;
+    local.nLength = sizeof local.storage;
+    if (::getsockname(hSocket, local.Get(), &local.nLength) != 0 || local.Port() != from.Port())
+        return false;
+    const QByteArray strLocal = local.AddressText();
+    if (strLocal != "0.0.0.0" && strLocal != "::")
+        return strLocal == from.AddressText();
+    // Bound to every interface: the address is ours when a socket can bind it.
+    SSocketAddress probe = from;
+    probe.SetPort(0);
+    const int hProbe = ::socket(probe.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (hProbe < 0)
+        return false;
+    const bool bOwn = ::bind(hProbe, probe.Get(), probe.nLength) == 0;
+    ::close(hProbe);
+    return bOwn;
 }
 
 } // namespace
@@ -36,10 +62,12 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
     pListener->setParent(this);
     m_strClientInitial = strInitial;
     // A client is taken only while no read of the current one is on the
-    // stack and no initial string is being sent. Bytes held for a stuck
-    // client do not hold a new one back: they go with the old connection.
+    // stack, no initial string is being sent and no stop is under way (a
+    // client taken now would be closed by it; waiting, it goes to the next
+    // run). Bytes held for a stuck client do not hold a new one back: they
+    // go with the old connection.
     pListener->SetAccept(
-        [this] { return !m_bReceiving && !m_bAccepting; },
+        [this] { return !m_bReceiving && !m_bAccepting && !m_pOwner->IsStopping(); },
         [this](int hClient, const SSocketAddress& peer) { AcceptClient(hClient, peer); });
 }
 
@@ -77,6 +105,32 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
         m_pReadNotifier->setEnabled(false);
 }
 
+void CPortSocket::OnClientFinished()
+{
+    // A client that has sent its request and shut down its sending side
+    // (nc -N, a script) waits for the answer: the connection stays open for
+    // sending and is closed once the answer has had time to come.
+    m_bClientFinished = true;
+    if (!m_pHalfCloseTimer) {
+        m_pHalfCloseTimer = new QTimer(this);
+        m_pHalfCloseTimer->setSingleShot(true);
+        connect(m_pHalfCloseTimer, &QTimer::timeout, this, &CPortSocket::OnHalfCloseIdle);
+    }
+    m_pHalfCloseTimer->start(kHalfCloseIdleMs);
+}
+
+void CPortSocket::OnHalfCloseIdle()
+{
+    if (IsClosed() || !m_bClientFinished)
+        return;
+    if (HasPending()) {
+        // Still handing bytes to a client that reads slowly.
+        m_pHalfCloseTimer->start(kHalfCloseIdleMs);
+        return;
+    }
+    OnClose();
+}
+
 void CPortSocket::ReleaseHeld()
 {
     QMetaObject::invokeMethod(this, [this] { m_pOwner->OnSendDone(this); }, Qt::QueuedConnection);
@@ -97,13 +151,23 @@ void CPortSocket::FollowPeer(const QByteArray& strInitial)
     m_strClientInitial = strInitial;
 }
 
-void CPortSocket::NotePeer(const SSocketAddress& from)
+bool CPortSocket::NotePeer(const SSocketAddress& from)
 {
     if (from == m_clientPeer)
-        return;
+        return true;
+    // A datagram from our own address is forged (or we answered ourselves):
+    // taking it as the peer would loop everything back into the port.
+    if (IsOwnAddress(m_hSocket, from))
+        return false;
     m_clientPeer = from;
-    if (!m_strClientInitial.isEmpty())
-        SendToPeer(m_strClientInitial.constData(), int(m_strClientInitial.size()), 0, QByteArray());
+    // The initial string goes out once per start, to the first peer: any
+    // sender could claim to be a new peer (its address forged), and would
+    // otherwise draw the whole string to that address every time.
+    if (!m_strClientInitial.isEmpty() && !m_bInitialSent) {
+        m_bInitialSent = true;
+        SendInitialTo(m_strClientInitial, 0, QByteArray());
+    }
+    return true;
 }
 
 int CPortSocket::ResolvePeerName(IPortOwner* pOwner)

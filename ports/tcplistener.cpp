@@ -45,6 +45,32 @@ int TakeKept(const QByteArray& strKey)
     return -1;
 }
 
+quint16 PortOf(int hListen)
+{
+    SSocketAddress local;
+    local.nLength = sizeof local.storage;
+    if (::getsockname(hListen, local.Get(), &local.nLength) != 0)
+        return 0;
+    return local.Port();
+}
+
+// A kept socket of another setup on the same port (other local address)
+// would make the new bind fail: the new setup wins.
+void ReleaseKeptPort(quint16 nPort)
+{
+    if (nPort == 0)
+        return;
+    for (auto it = Kept().begin(); it != Kept().end();) {
+        if (PortOf(it->hListen) == nPort) {
+            ::close(it->hListen);
+            delete it->pExpiry;
+            it = Kept().erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void Keep(const QByteArray& strKey, int hListen)
 {
     auto* pExpiry = new QTimer;
@@ -69,6 +95,7 @@ CTcpListener* CTcpListener::Open(const QByteArray& strKey, const SSocketAddress&
 {
     int hListen = TakeKept(strKey);
     if (hListen < 0) {
+        ReleaseKeptPort(local.Port());
         hListen = OpenBoundSocket(SOCK_STREAM, local, pnError);
         if (hListen < 0)
             return nullptr;
@@ -111,11 +138,7 @@ void CTcpListener::KeepForRestart()
 
 quint16 CTcpListener::LocalPort() const
 {
-    SSocketAddress local;
-    local.nLength = sizeof local.storage;
-    if (::getsockname(m_hListen, local.Get(), &local.nLength) != 0)
-        return 0;
-    return local.Port();
+    return PortOf(m_hListen);
 }
 
 void CTcpListener::PauseFor(int nMs)

@@ -10,11 +10,13 @@
 class QSocketNotifier;
 
 // The listening socket of a listening TCP port; hands every client it
-// accepts to its port. When the port's client has closed and the gateway
-// restarts, the listening socket outlives the port (KeepForRestart): the
-// next run's listener for the same setup takes it over, so a client that
-// reconnects within the restart gap waits in the backlog instead of being
-// refused. A kept socket that no run takes over is closed after kKeepMs.
+// accepts to its port. When the gateway restarts (the port's client has
+// closed, a Startup / Reset, a reload), the listening socket outlives the
+// port (KeepForRestart): the next run's listener for the same setup takes
+// it over, so a client that connects within the restart gap waits in the
+// backlog instead of being reset or refused. A kept socket that no run
+// takes over is closed after kKeepMs, or at once when a listener of
+// another setup needs its port.
 class CTcpListener : public QObject
 {
 public:

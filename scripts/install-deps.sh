@@ -9,6 +9,8 @@ set -euo pipefail
 build_packages=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev            # Core, Gui, Widgets, Network, Test, moc, offscreen platform
+  qt6-httpserver-dev      # trelvaned --metrics (QHttpServer; needs Network and WebSockets, no GUI)
+  qt6-websockets-dev      # the HTTP server's CMake package requires it, its Debian package does not
 )
 package_packages=(
   scdoc                   # manual pages from their text sources (47 kB)
@@ -20,6 +22,7 @@ test_packages=(
   iproute2 iptables       # network namespaces for the half-open peer test
   groff-base man-db       # rendering the manual pages in the tests
   systemd                 # systemd-analyze for the unit test (about 30 MB with its libraries)
+  lintian                 # Debian's package checker, run on the packages in the package test
 )
 
 packages=("${build_packages[@]}")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make run: starts the desktop program from a build folder.
-#   run-desktop.sh --check-display BUILD   exit 1 with a hint when there is no display
+#   run-desktop.sh --check-display BUILD   exit 3 with a hint when there is no display
+#                                          (not an error: make run then stops, status 0)
 #   run-desktop.sh BUILD [ARGS...]         start BUILD/app/trelvane
 set -euo pipefail
 
@@ -17,15 +18,24 @@ program cannot start. Run the gateway without a screen instead:
 
   $make_headless        # builds $build/headless/trelvaned and $build/tools/trelvane-set
 
-Write a settings file, for example a TCP server relayed to a serial line:
+Try it on this machine alone: the gateway listens on TCP port 4001 and relays
+to a TCP server on port 5001 that stands in for a device. In three terminals,
+in this order (socat plays both peers: sudo apt-get install socat):
 
-  $build/tools/trelvane-set write plant.set --in-setup TCP:4001,127.0.0.1 \\
+  socat - TCP-LISTEN:5001,bind=127.0.0.1,reuseaddr      # 1. the "device"
+
+  $build/tools/trelvane-set write demo.set --in-setup TCP:4001@127.0.0.1 \\
+      --out-setup TCP:5001,127.0.0.1
+  $build/headless/trelvaned demo.set                     # 2. the gateway (Ctrl+C stops it)
+
+  socat - TCP:127.0.0.1:4001                            # 3. a client: type a line
+
+For a device server on a serial line, clients connecting to port 4001:
+
+  $build/tools/trelvane-set write plant.set --in-setup TCP:4001 \\
       --out-setup COM1:9600,n,8,1 --out-startup with-input
   $build/tools/trelvane-set serial-ports set COM1 /dev/ttyUSB0
   $build/tools/trelvane-set check plant.set
-
-and start it (Ctrl+C stops it):
-
   $build/headless/trelvaned plant.set
 
 More in docs/headless.md.
@@ -35,7 +45,7 @@ HINT
 if [[ ${1:-} == --check-display ]]; then
   have_display && exit 0
   no_display_hint "${2:-build}"
-  exit 1
+  exit 3
 fi
 
 build=${1:-build}

@@ -5,7 +5,9 @@
 #
 # It installs to TRELVANE_PLUGIN_INSTALL_DIR when that is set (inside the
 # Trelvane tree: relative to the install prefix), else to TRELVANE_PLUGIN_DIR,
-# which find_package(Trelvane) sets to the installation's plug-in folder.
+# which find_package(Trelvane) sets: /usr/local/lib/trelvane/plugins for an
+# SDK installed below /usr (the administrator's folder, searched before the
+# packaged one), else the installation's plug-in folder.
 # Outside the Trelvane tree, use find_package(Trelvane) rather than including
 # this file.
 include_guard(GLOBAL)

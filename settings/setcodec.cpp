@@ -1,6 +1,7 @@
 #include "setcodec.h"
 
 #include <QString>
+#include <QStringDecoder>
 #include <QtEndian>
 
 #include <cerrno>
@@ -49,8 +50,8 @@ private:
     // Each step returns false after recording the failure in m_failure.
     bool ReadFull(char* p, qint64 n);
     bool ReadBytes(qint64 n, QByteArray* pOut);
-    bool ReadLength(qint64* pnLength, bool* pbWide);
-    bool ReadString(QByteArray* pOut);
+    bool ReadLength(qint64* pnLength, bool* pbWide, ESetLength* peForm);
+    bool ReadString(QByteArray* pOut, SSetStringForm* pForm);
     bool ReadWide(qint64 nChars, QByteArray* pOut);
     bool ReadWord(qint32* pn);
     bool Fail(ESetReadStatus eStatus, int nErrno = 0)
@@ -95,9 +96,10 @@ bool CSetReader::ReadBytes(qint64 n, QByteArray* pOut)
     return true;
 }
 
-bool CSetReader::ReadLength(qint64* pnLength, bool* pbWide)
+bool CSetReader::ReadLength(qint64* pnLength, bool* pbWide, ESetLength* peForm)
 {
     *pbWide = false;
+    *peForm = ESetLength::Shortest;
     uchar b[4];
     if (!ReadFull(reinterpret_cast<char*>(b), 1))
         return false;
@@ -110,6 +112,8 @@ bool CSetReader::ReadLength(qint64* pnLength, bool* pbWide)
     const quint16 nWord = qFromLittleEndian<quint16>(b);
     if (nWord < 0xFFFE) {
         *pnLength = nWord;
+        if (nWord < 0xFF)
+            *peForm = ESetLength::Bits16;
         return true;
     }
     if (nWord == 0xFFFE) {
@@ -123,20 +127,23 @@ bool CSetReader::ReadLength(qint64* pnLength, bool* pbWide)
     if (nLong > kMaxStringBytes)
         return Fail(ESetReadStatus::BadFormat);
     *pnLength = nLong;
+    if (nLong < 0xFFFE)
+        *peForm = ESetLength::Bits32;
     return true;
 }
 
-bool CSetReader::ReadString(QByteArray* pOut)
+bool CSetReader::ReadString(QByteArray* pOut, SSetStringForm* pForm)
 {
     qint64 nLength = 0;
     bool bWide = false;
-    if (!ReadLength(&nLength, &bWide))
+    if (!ReadLength(&nLength, &bWide, &pForm->m_eLength))
         return false;
     if (!bWide)
         return ReadBytes(nLength, pOut);
     // The wide form: a second length, counting UTF-16 units, follows the
     // marker. A second marker there has no meaning.
-    if (!ReadLength(&nLength, &bWide))
+    pForm->m_bWide = true;
+    if (!ReadLength(&nLength, &bWide, &pForm->m_eLength))
         return false;
     if (bWide)
         return Fail(ESetReadStatus::BadFormat);
@@ -182,13 +189,11 @@ SSetReadResult CSetReader::Run()
 {
     SSetReadResult result;
     SSetFields& f = result.m_fields;
-    QByteArray* const strings[] = {&f.m_strOutSetup, &f.m_strOutDll, &f.m_strOutInitial,
-                                   &f.m_strInSetup,  &f.m_strInDll,  &f.m_strInInitial};
     qint32* const words[] = {&f.m_bNoInInitResponse, &f.m_bNoOutInitResponse, &f.m_nOutStartup,
                              &f.m_bDetectCarrier};
     bool bOk = true;
-    for (QByteArray* pString : strings) {
-        if (!(bOk = ReadString(pString)))
+    for (size_t n = 0; n < std::size(kSetFileStrings); ++n) {
+        if (!(bOk = ReadString(&(f.*kSetFileStrings[n]), &result.m_layout.m_forms[n])))
             break;
         ++result.m_nFieldsRead;
     }
@@ -205,23 +210,49 @@ SSetReadResult CSetReader::Run()
     return result;
 }
 
-void AppendLength(QByteArray* pOut, qint64 nLength)
+bool AppendLength(QByteArray* pOut, qint64 nLength, ESetLength eForm)
 {
     uchar b[4];
-    if (nLength < 0xFF) {
+    if (nLength < 0xFF && eForm == ESetLength::Shortest) {
         pOut->append(char(nLength));
-        return;
+        return true;
     }
     pOut->append(char(0xFF));
-    if (nLength < 0xFFFE) {
+    if (nLength < 0xFFFE && eForm != ESetLength::Bits32) {
         qToLittleEndian<quint16>(quint16(nLength), b);
         pOut->append(reinterpret_cast<const char*>(b), 2);
-        return;
+        return true;
     }
+    if (eForm == ESetLength::Bits16)
+        return false;
     qToLittleEndian<quint16>(0xFFFF, b);
     pOut->append(reinterpret_cast<const char*>(b), 2);
     qToLittleEndian<quint32>(quint32(nLength), b);
     pOut->append(reinterpret_cast<const char*>(b), 4);
+    return true;
+}
+
+bool AppendString(QByteArray* pOut, const QByteArray& str, SSetStringForm form)
+{
+    if (!form.m_bWide) {
+        if (str.size() > kMaxStringBytes || !AppendLength(pOut, str.size(), form.m_eLength))
+            return false;
+        pOut->append(str);
+        return true;
+    }
+    const std::optional<QString> wide = WideText(str);
+    if (!wide || qint64(wide->size()) * 2 > kMaxStringBytes)
+        return false;
+    const QString& text = *wide;
+    pOut->append("\xFF\xFE\xFF", 3);
+    if (!AppendLength(pOut, text.size(), form.m_eLength))
+        return false;
+    uchar b[2];
+    for (QChar c : text) {
+        qToLittleEndian<quint16>(c.unicode(), b);
+        pOut->append(reinterpret_cast<const char*>(b), 2);
+    }
+    return true;
 }
 
 void AppendWord(QByteArray* pOut, qint32 n)
@@ -244,25 +275,35 @@ SSetReadResult ReadSetFile(QByteArrayView data)
     return ReadSetFields(source);
 }
 
-std::optional<QByteArray> WriteSetFile(const SSetFields& f)
+std::optional<QString> WideText(const QByteArray& str)
 {
-    const QByteArray* const strings[] = {&f.m_strOutSetup, &f.m_strOutDll, &f.m_strOutInitial,
-                                         &f.m_strInSetup,  &f.m_strInDll,  &f.m_strInInitial};
-    qint64 nTotal = 8;
-    for (const QByteArray* pString : strings) {
-        if (pString->size() > kMaxStringBytes)
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(str);
+    // Only what comes back from UTF-16 as the same bytes can be stored wide.
+    if (decoder.hasError() || text.toUtf8() != str)
+        return std::nullopt;
+    return text;
+}
+
+std::optional<QByteArray> WriteSetFile(const SSetFields& f, const SSetLayout& layout)
+{
+    qint64 nTotal = 8 + layout.m_strTrailing.size();
+    for (const auto pString : kSetFileStrings) {
+        if ((f.*pString).size() > kMaxStringBytes)
             return std::nullopt;
-        nTotal += 7 + pString->size();
+        nTotal += 7 + (f.*pString).size();
     }
     QByteArray out;
     out.reserve(nTotal);
-    for (const QByteArray* pString : strings) {
-        AppendLength(&out, pString->size());
-        out.append(*pString);
+    for (size_t n = 0; n < std::size(kSetFileStrings); ++n) {
+        if (!AppendString(&out, f.*kSetFileStrings[n], layout.m_forms[n]))
+            return std::nullopt;
     }
     AppendWord(&out, f.m_bNoInInitResponse);
     AppendWord(&out, f.m_bNoOutInitResponse);
     AppendWord(&out, f.m_nOutStartup);
     AppendWord(&out, f.m_bDetectCarrier);
+    out.append(layout.m_strTrailing);
     return out;
 }

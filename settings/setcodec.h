@@ -3,7 +3,37 @@
 #include "setfields.h"
 
 #include <QByteArrayView>
+#include <QString>
+
+#include <array>
 #include <optional>
+
+// The six strings in the order the file stores them.
+inline constexpr QByteArray SSetFields::* kSetFileStrings[6] = {
+    &SSetFields::m_strOutSetup, &SSetFields::m_strOutDll, &SSetFields::m_strOutInitial,
+    &SSetFields::m_strInSetup,  &SSetFields::m_strInDll,  &SSetFields::m_strInInitial};
+
+// How a string's length was stored: the writer takes the shortest form that
+// holds it; the reader also takes a wider one than needed.
+enum class ESetLength : quint8 { Shortest, Bits16, Bits32 };
+
+// How one string was stored, beyond its bytes.
+struct SSetStringForm
+{
+    bool m_bWide = false; // UTF-16 in the file (UTF-8 in the field)
+    ESetLength m_eLength = ESetLength::Shortest; // of the bytes, or of a wide string's units
+    friend bool operator==(const SSetStringForm&, const SSetStringForm&) = default;
+};
+
+// What a file holds besides the ten values: the form of each string (in
+// file order) and the bytes after the last field. Writing the values with
+// the layout they were read with gives the file back byte for byte.
+struct SSetLayout
+{
+    std::array<SSetStringForm, 6> m_forms{};
+    QByteArray m_strTrailing;
+    friend bool operator==(const SSetLayout&, const SSetLayout&) = default;
+};
 
 // Where the reader takes its bytes from: a buffer or an open file.
 class ISetSource
@@ -25,6 +55,7 @@ struct SSetReadResult
 {
     ESetReadStatus m_eStatus = ESetReadStatus::Ok;
     SSetFields m_fields;     // complete only when m_eStatus is Ok
+    SSetLayout m_layout;     // the string forms; the trailing bytes are not read
     int m_nFieldsRead = 0;   // fields read in full, in file order (0..10)
     qint64 m_nBytesRead = 0; // bytes taken from the source
     int m_nErrno = 0;
@@ -36,6 +67,11 @@ struct SSetReadResult
 SSetReadResult ReadSetFields(ISetSource& source);
 SSetReadResult ReadSetFile(QByteArrayView data);
 
+// The UTF-16 text of a string stored in the wide form; empty when the bytes
+// are not UTF-8 (a leading byte-order mark is kept as a character).
+std::optional<QString> WideText(const QByteArray& str);
+
 // The file image of the fields. Empty when a string is too long for the
-// format (2^31 bytes or more).
-std::optional<QByteArray> WriteSetFile(const SSetFields& fields);
+// format (2^31 bytes or more), or does not fit the form the layout asks for
+// (a 16-bit length of 65534 or more, a wide string that is not UTF-8).
+std::optional<QByteArray> WriteSetFile(const SSetFields& fields, const SSetLayout& layout = {});

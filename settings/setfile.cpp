@@ -7,10 +7,6 @@
 
 namespace {
 
-// Far beyond any real settings (ten short strings), far below what would
-// strain the memory: a string that claims more is refused.
-constexpr qint64 kMaxSetFileBytes = 16 * 1024 * 1024;
-
 class CReaderSource : public ISetSource
 {
 public:
@@ -23,7 +19,8 @@ private:
 
 } // namespace
 
-bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError, SSetFileExtent* pExtent)
+bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError, SSetFileExtent* pExtent,
+                 SSetLayout* pLayout)
 {
     // The reader looks before opening: opening a device can have effects of
     // its own (a serial line raises DTR), and a pipe must never be waited on.
@@ -37,17 +34,34 @@ bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError
     CReaderSource source(reader);
     const SSetReadResult result = ReadSetFields(source);
     switch (result.m_eStatus) {
-    case ESetReadStatus::Ok:
-        *pFields = result.m_fields;
-        if (pExtent) {
-            // What follows the ten fields is counted, not kept.
-            qint64 nMore = 0;
+    case ESetReadStatus::Ok: {
+        // What follows the ten fields is only counted, unless it is to be kept.
+        qint64 nMore = 0;
+        QByteArray strTrailing;
+        if (pExtent || pLayout) {
             char buffer[4096];
-            for (qint64 n; (n = reader.ReadSome(buffer, sizeof buffer)) > 0;)
+            qint64 n;
+            while ((n = reader.ReadSome(buffer, sizeof buffer)) > 0) {
                 nMore += n;
+                if (pLayout)
+                    strTrailing.append(buffer, n);
+            }
+            if (n < 0 && pLayout) {
+                *pstrError = reader.Status().m_eStatus == EFileRead::TooLarge
+                                 ? QStringLiteral("Failed to open document.")
+                                 : SetFileReadMessage(reader.Status().m_nErrno, strPath);
+                return false;
+            }
+        }
+        *pFields = result.m_fields;
+        if (pExtent)
             *pExtent = {result.m_nBytesRead, result.m_nBytesRead + nMore};
+        if (pLayout) {
+            *pLayout = result.m_layout;
+            pLayout->m_strTrailing = strTrailing;
         }
         return true;
+    }
     case ESetReadStatus::BadFormat:
         *pstrError = SetFileFormatMessage();
         return false;
@@ -61,9 +75,9 @@ bool LoadSetFile(const QString& strPath, SSetFields* pFields, QString* pstrError
 }
 
 bool SaveSetFile(const QString& strPath, const SSetFields& fields, QString* pstrError,
-                 CAtomicFileWriter* pWriter)
+                 CAtomicFileWriter* pWriter, const SSetLayout& layout)
 {
-    const std::optional<QByteArray> data = WriteSetFile(fields);
+    const std::optional<QByteArray> data = WriteSetFile(fields, layout);
     if (!data) {
         *pstrError = QStringLiteral("Failed to save document.");
         return false;

@@ -3,10 +3,14 @@
 
 #include "setshow.h"
 
+#include "atomicfile.h"
 #include "profile.h"
 #include "serialportmap.h"
 #include "setfile.h"
+#include "setfilemessages.h"
+#include "settext.h"
 #include "settingscheck.h"
+#include "settingsfile.h"
 #include "trelvanedoc.h"
 
 #include <QByteArray>
@@ -28,6 +32,8 @@ const char kUsage[] =
     "Usage: trelvane-set [--profile FILE] COMMAND [ARGUMENTS]\n"
     "\n"
     "Shows and writes Trelvane settings files (.set) and edits the serial port map.\n"
+    "Settings files are read in either form, binary or text (see trelvane.set(5)),\n"
+    "told apart by their content.\n"
     "\n"
     "Commands:\n"
     "  show FILE.set                 print the ten settings, strings C-escaped; a file\n"
@@ -45,7 +51,8 @@ const char kUsage[] =
     "                                the plug-in's code)\n"
     "  write FILE.set [OPTIONS]      write a settings file; without --update it is\n"
     "                                made from the initial settings plus OPTIONS\n"
-    "      --update                  change only the given settings of an existing file\n"
+    "      --update                  change only the given settings of an existing\n"
+    "                                binary file\n"
     "      --force                   replace an existing file (without --update)\n"
     "      --in-setup S              Input setup string, e.g. TCP:1025,127.0.0.1,\n"
     "                                TCP:4001 (listening) or UDP:5000 (fixed local port)\n"
@@ -64,6 +71,11 @@ const char kUsage[] =
     "                                (--opt VALUE or --opt=VALUE; use $'\\r' in a shell\n"
     "                                for control characters). Values the gateway would\n"
     "                                refuse are written, with a warning on standard error.\n"
+    "  text FILE.set [OUT.conf]      convert to the text form, on standard output\n"
+    "                                without OUT.conf (or with -)\n"
+    "  binary FILE.conf OUT.set      convert to the binary form; a .set converted to\n"
+    "                                text and back comes out byte for byte\n"
+    "      --force                   replace an existing OUT file\n"
     "  serial-ports list             print the [Serial Ports] entries (NAME=PATH)\n"
     "  serial-ports set NAME PATH    map a port name to a device path; the name begins\n"
     "                                with COM, as the setup strings that use it (COM7,\n"
@@ -160,7 +172,7 @@ int Show(const QList<QByteArray>& args)
     SSetFields fields;
     SSetFileExtent extent;
     QString strError;
-    if (!LoadSetFile(strPath, &fields, &strError, &extent))
+    if (!LoadSettingsFile(strPath, &fields, &strError, &extent))
         return Failed(strError);
     const QString strOddity = SetFileOddity(fields, extent);
     if (!strOddity.isEmpty())
@@ -197,25 +209,6 @@ const SIntOption kIntOptions[] = {
     {"detect-carrier", &SSetFields::m_bDetectCarrier, true},
     {"out-startup", &SSetFields::m_nOutStartup, false},
 };
-
-std::optional<qint32> ParseOutStartup(const QByteArray& value)
-{
-    if (value == "with-input")
-        return 1007;
-    if (value == "first-data")
-        return 1008;
-    // Plain decimal digits; the file keeps 16 bits.
-    if (value.isEmpty() || value.size() > 5)
-        return std::nullopt;
-    for (char c : value) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-    }
-    const int n = value.toInt();
-    if (n > 0xFFFF)
-        return std::nullopt;
-    return n;
-}
 
 // The profile's [Serial Ports], as trelvaned will read them; empty when the
 // profile cannot be read.
@@ -317,8 +310,16 @@ int Write(const QList<QByteArray>& args, const QString& strProfile)
     CTrelvaneDoc doc;
     QString strError;
     if (bUpdate) {
-        if (!doc.OnOpenDocument(strPath, &strError))
+        // A text file would come back binary, without its comments.
+        SSetFields loaded;
+        ESetFileKind eKind = ESetFileKind::Binary;
+        if (!LoadSettingsFile(strPath, &loaded, &strError, nullptr, nullptr, &eKind))
             return Failed(strError);
+        if (eKind == ESetFileKind::Text) {
+            return Failed(QStringLiteral("%1 is in the text form: edit it as text, or convert it with "
+                                         "'trelvane-set binary'").arg(strPath));
+        }
+        doc.SetFields(loaded);
     } else if (struct stat st; !bForce && ::lstat(files.front().constData(), &st) == 0) {
         return Failed(QStringLiteral("%1 exists; use --update to change some settings or --force to replace it")
                           .arg(strPath));
@@ -352,6 +353,49 @@ int Write(const QList<QByteArray>& args, const QString& strProfile)
             PrintLine(stderr, QStringLiteral("warning: ") + problem.m_strText);
     }
     return kExitOk;
+}
+
+// ---- text, binary -----------------------------------------------------
+
+int Convert(const QList<QByteArray>& args, bool bToText)
+{
+    const QString strCommand = bToText ? QStringLiteral("text") : QStringLiteral("binary");
+    QList<QByteArray> files;
+    bool bForce = false;
+    bool bOptionsEnded = false;
+    for (const QByteArray& arg : args) {
+        if (!bOptionsEnded && arg == "--")
+            bOptionsEnded = true;
+        else if (!bOptionsEnded && IsHelp(arg))
+            return Help();
+        else if (!bOptionsEnded && arg == "--force")
+            bForce = true;
+        else if (!bOptionsEnded && arg.startsWith('-') && arg != "-")
+            return UsageError(QStringLiteral("%1: unknown option '%2'").arg(strCommand, Text(arg)));
+        else
+            files.append(arg);
+    }
+    if (bToText ? files.isEmpty() || files.size() > 2 : files.size() != 2) {
+        return UsageError(bToText ? QStringLiteral("text needs a settings file and at most one output file")
+                                  : QStringLiteral("binary needs a settings file and an output file"));
+    }
+    SSetFields fields;
+    SSetLayout layout;
+    QString strError;
+    if (!LoadSettingsFile(QFile::decodeName(files[0]), &fields, &strError, nullptr, &layout))
+        return Failed(strError);
+    const QByteArray text = bToText ? WriteSetText(fields, layout) : QByteArray();
+    if (bToText && (files.size() == 1 || files[1] == "-")) {
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+        return kExitOk;
+    }
+    const QString strOut = QFile::decodeName(files[1]);
+    if (struct stat st; !bForce && ::lstat(files[1].constData(), &st) == 0)
+        return Failed(QStringLiteral("%1 exists; use --force to replace it").arg(strOut));
+    if (!bToText)
+        return SaveSetFile(strOut, fields, &strError, nullptr, layout) ? kExitOk : Failed(strError);
+    const SFileWriteResult result = CAtomicFileWriter().Write(strOut, text);
+    return result.Ok() ? kExitOk : Failed(SetFileWriteMessage(result.m_eStage, result.m_nErrno, strOut));
 }
 
 // ---- check ------------------------------------------------------------
@@ -532,6 +576,8 @@ int main(int argc, char* argv[])
         return Write(args, strProfile);
     if (command == "check")
         return Check(args, strProfile);
+    if (command == "text" || command == "binary")
+        return Convert(args, command == "text");
     if (command == "serial-ports")
         return SerialPorts(args, strProfile);
     return UsageError(QStringLiteral("unknown command '%1'").arg(Text(command)));

@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -21,7 +22,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -669,12 +672,65 @@ void TestMainFrame::traceToFileAndTrafficWindow()
 
     // A folder is refused with a message box, and nothing is traced.
     strAnswer = run.dir.path();
-    CBoxAnswerer answerer({B::Ok});
+    auto pAnswerer = std::make_unique<CBoxAnswerer>(QList<B>{B::Ok, B::Ok});
+    CBoxAnswerer& answerer = *pAnswerer;
     pTrace->trigger();
     QVERIFY(!pTrace->isChecked());
     QCOMPARE(answerer.m_texts.size(), 1);
     QVERIFY(answerer.m_texts.front().contains(QStringLiteral("not a regular file")));
     QCOMPARE(answerer.m_nUnexpected, 0);
+
+    // Nor is a trace written through a link.
+    strAnswer = run.Path(QStringLiteral("link.txt"));
+    QVERIFY(QFile::link(strTrace, strAnswer));
+    pTrace->trigger();
+    QVERIFY(!pTrace->isChecked());
+    QCOMPARE(answerer.m_texts.size(), 2);
+    QVERIFY(answerer.m_texts.back().contains(QStringLiteral("symbolic link")));
+    QCOMPARE(ReadAll(strTrace), traced);
+    QCOMPARE(answerer.m_nUnexpected, 0);
+    pAnswerer.reset();
+
+    // A file that cannot be written (here: over the size limit) stops the
+    // trace with one box that says what was lost; the relay goes on.
+    strAnswer = run.Path(QStringLiteral("full.txt"));
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit oldLimit {};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &oldLimit) == 0);
+    const auto restore = qScopeGuard([&] {
+        ::setrlimit(RLIMIT_FSIZE, &oldLimit);
+        std::signal(SIGXFSZ, oldHandler);
+    });
+    const rlimit limit {100, oldLimit.rlim_max};
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+    // The box is taken whether it waits for its OK or not.
+    QStringList failures;
+    QTimer closer;
+    closer.setInterval(10);
+    connect(&closer, &QTimer::timeout, [&] {
+        for (QWidget* pWindow : QApplication::topLevelWidgets()) {
+            auto* pBox = qobject_cast<QMessageBox*>(pWindow);
+            if (pBox && pBox->isVisible()) {
+                failures << pBox->text();
+                pBox->done(QMessageBox::Ok);
+            }
+        }
+    });
+    closer.start();
+    pTrace->trigger();
+    QVERIFY(pTrace->isChecked());
+    pIn->write("over the limit");
+    QTRY_COMPARE(failures.size(), 1);
+    QVERIFY2(failures.front().startsWith(QStringLiteral("Cannot write the trace file ") + strAnswer),
+             qPrintable(failures.front()));
+    QVERIFY(failures.front().contains(QStringLiteral("not written")));
+    QVERIFY(!pTrace->isChecked());
+    QCOMPARE(QFile(strAnswer).size(), 100);
+    QCOMPARE(QFile::permissions(strAnswer), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    got.clear();
+    pIn->write("still relayed");
+    QTRY_VERIFY((got += pOut->readAll()).endsWith("over the limitstill relayed"));
+    QCOMPARE(failures.size(), 1);
     pWindow->close();
 }
 

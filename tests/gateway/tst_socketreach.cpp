@@ -36,6 +36,14 @@ quint16 LocalPort(int hSocket)
     return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
 }
 
+int LocalFamily(int hSocket)
+{
+    sockaddr_storage local {};
+    socklen_t nLength = sizeof local;
+    ::getsockname(hSocket, reinterpret_cast<sockaddr*>(&local), &nLength);
+    return local.ss_family;
+}
+
 quint16 ListenPort(CPortSocket* pSocket)
 {
     return pSocket && pSocket->Listener() ? pSocket->Listener()->LocalPort() : 0;
@@ -112,6 +120,30 @@ void ReleaseHangingLookups()
     g_released.notify_all();
 }
 
+// A UDP peer that collects the datagrams it receives.
+struct SDatagramPeer
+{
+    QUdpSocket socket;
+    QList<QByteArray> datagrams;
+    void Collect()
+    {
+        QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this] {
+            while (socket.hasPendingDatagrams()) {
+                QByteArray d(int(socket.pendingDatagramSize()), 0);
+                socket.readDatagram(d.data(), d.size());
+                datagrams.append(d);
+            }
+        });
+    }
+    qsizetype Bytes() const
+    {
+        qsizetype n = 0;
+        for (const QByteArray& d : datagrams)
+            n += d.size();
+        return n;
+    }
+};
+
 int g_nSendTo = 0;
 long CountingSendTo(int, const void*, unsigned long nLen, const sockaddr*, unsigned)
 {
@@ -135,8 +167,12 @@ private slots:
     void listeningInputSurvivesRestart();
     void listeningOutputDropsWithoutClient();
     void newClientReplacesStuckOne();
+    void halfClosedClientGetsAnswer_data();
+    void halfClosedClientGetsAnswer();
     void listenErrors();
     void udpFixedPortFollowsPeer();
+    void udpInitialStringBounded_data();
+    void udpInitialStringBounded();
     void ipv6ClientForms();
     void ipv6Listening();
     void unresolvableNames();
@@ -366,6 +402,14 @@ void TestSocketReach::listeningInputSurvivesRestart()
     QCOMPARE(texts.mid(nClosed + 1, 2), QStringList({"Listen TCP...", "Done!"}));
     QVERIFY(texts.last().startsWith("TCP Client Accepted"));
 
+    // So does a Startup / Reset: a client that connected just before it,
+    // still waiting to be taken, is taken by the new run.
+    SClient waiting(nPort);
+    QVERIFY(waiting.socket.waitForConnected(2000));
+    rig.gateway.RequestStartupReset();
+    QTRY_COMPARE(waiting.sink.data, QByteArray("HI"));
+    QCOMPARE(waiting.socket.state(), QAbstractSocket::ConnectedState);
+
     // A stop that is no restart closes the listening socket.
     rig.gateway.RequestStop(true);
     QTcpSocket refused;
@@ -458,6 +502,52 @@ void TestSocketReach::newClientReplacesStuckOne()
     ::close(hStuck);
 }
 
+void TestSocketReach::halfClosedClientGetsAnswer_data()
+{
+    QTest::addColumn<bool>("bListeningInput");
+    QTest::newRow("listening input") << true;
+    QTest::newRow("listening output") << false;
+}
+
+// A client that sends its request and shuts down its sending side (nc -N)
+// still gets the answer of the other side, later than a restart would
+// have come; its connection ends once nothing more came for a while, and
+// only then does the port take the close path.
+void TestSocketReach::halfClosedClientGetsAnswer()
+{
+    QFETCH(bool, bListeningInput);
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    if (bListeningInput)
+        rig.Start("TCP:0@127.0.0.1", TcpSetup(device));
+    else
+        rig.Start(TcpSetup(device), "TCP:0@127.0.0.1");
+    QTcpSocket* pDevice = Accept(device);
+    QVERIFY(pDevice);
+    SSink deviceSink;
+    deviceSink.Attach(pDevice);
+
+    SClient client(ListenPort(bListeningInput ? rig.gateway.m_pInSocket : rig.gateway.m_pOutSocket));
+    QVERIFY(client.socket.waitForConnected(2000));
+    client.socket.write("status?\n");
+    QVERIFY(client.socket.waitForBytesWritten(2000));
+    QCOMPARE(::shutdown(int(client.socket.socketDescriptor()), SHUT_WR), 0);
+    QTRY_COMPARE(deviceSink.data, QByteArray("status?\n"));
+    QTest::qWait(400);
+    QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
+    pDevice->write("OK\n");
+    QTest::qWait(400);
+    pDevice->write("more");
+    QTRY_COMPARE(client.sink.data, QByteArray("OK\nmore"));
+    QVERIFY(!rig.Texts().contains(bListeningInput ? "Remote Input closed,close ALL & ReStart!"
+                                                  : "Remote Output closed,wait for new client!"));
+    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(client.sink.data, QByteArray("OK\nmore"));
+    QTRY_VERIFY(rig.Texts().contains(bListeningInput ? "Remote Input closed,close ALL & ReStart!"
+                                                     : "Remote Output closed,wait for new client!"));
+}
+
 void TestSocketReach::listenErrors()
 {
     // A local port that is taken: the create error line, code 2.
@@ -498,21 +588,7 @@ void TestSocketReach::udpFixedPortFollowsPeer()
     pOut->write("early");
     QTRY_COMPARE(NoClient(rig, false), quint64(1));
 
-    struct SPeer
-    {
-        QUdpSocket socket;
-        QList<QByteArray> datagrams;
-        void Collect()
-        {
-            QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this] {
-                while (socket.hasPendingDatagrams()) {
-                    QByteArray d(int(socket.pendingDatagramSize()), 0);
-                    socket.readDatagram(d.data(), d.size());
-                    datagrams.append(d);
-                }
-            });
-        }
-    } a, b;
+    SDatagramPeer a, b;
     QVERIFY(a.socket.bind(QHostAddress::LocalHost, 0));
     QVERIFY(b.socket.bind(QHostAddress::LocalHost, 0));
     a.Collect();
@@ -524,20 +600,15 @@ void TestSocketReach::udpFixedPortFollowsPeer()
     pOut->write("to a");
     QTRY_COMPARE(a.datagrams, QList<QByteArray>({"hi", "to a"}));
 
-    // A second peer takes over; blocks go out as datagrams of at most 512.
+    // A second peer takes over (the initial string went out with this
+    // start already); blocks go out as datagrams of at most 512.
     b.socket.writeDatagram("from b", QHostAddress::LocalHost, nPort);
     QTRY_COMPARE(outSink.data, QByteArray("from afrom b"));
     const QByteArray data = RandomBytes(3000, 5);
     pOut->write(data);
-    QTRY_VERIFY([&] {
-        qsizetype n = 0;
-        for (const QByteArray& d : b.datagrams)
-            n += d.size();
-        return n >= 2 + data.size();
-    }());
-    QCOMPARE(b.datagrams.first(), QByteArray("hi"));
+    QTRY_VERIFY(b.Bytes() >= data.size());
     QByteArray all;
-    for (const QByteArray& d : b.datagrams.mid(1)) {
+    for (const QByteArray& d : b.datagrams) {
         QVERIFY(d.size() <= 512);
         all += d;
     }
@@ -550,6 +621,67 @@ void TestSocketReach::udpFixedPortFollowsPeer()
     QTRY_VERIFY(outSink.data.endsWith(QByteArray(512, 'y')));
     QVERIFY(rig.Texts().contains("Receive Error Code:10040"));
     QCOMPARE(outSink.data.size(), 12 + 512);
+}
+
+void TestSocketReach::udpInitialStringBounded_data()
+{
+    QTest::addColumn<QByteArray>("fixedPort"); // empty: the client form
+    QTest::newRow("client form") << QByteArray();
+    QTest::newRow("fixed port") << QByteArray("UDP:0@127.0.0.1");
+    QTest::newRow("fixed port, every interface") << QByteArray("UDP:0");
+}
+
+// No datagram over 512 bytes: a long initial string goes out in pieces.
+// A fixed port sends it once per start, to the first peer; other senders
+// cannot draw it again, and a datagram from the port's own address (as a
+// forged one would be) is dropped instead of making the port its own peer.
+void TestSocketReach::udpInitialStringBounded()
+{
+    QFETCH(QByteArray, fixedPort);
+    const bool bFixedPort = !fixedPort.isEmpty();
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost));
+    SDatagramPeer a, b;
+    QVERIFY(a.socket.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(b.socket.bind(QHostAddress::LocalHost, 0));
+    a.Collect();
+    b.Collect();
+    SGatewayRig rig;
+    const QByteArray initial = RandomBytes(1300, 7).toHex().left(1300);
+    rig.doc.m_strInInitial = initial;
+    rig.Start(bFixedPort ? fixedPort : "UDP:" + QByteArray::number(a.socket.localPort()) + ",127.0.0.1",
+              TcpSetup(device));
+    QTcpSocket* pDevice = Accept(device);
+    QVERIFY(pDevice);
+    SSink deviceSink;
+    deviceSink.Attach(pDevice);
+    CPortSocket* pInput = rig.gateway.m_pInSocket;
+    const quint16 nPort = LocalPort(pInput->m_hSocket);
+    if (bFixedPort) {
+        // From the port's own address: neither relayed nor answered.
+        SSocketAddress self;
+        QVERIFY(ParseNumericAddress(LocalFamily(pInput->m_hSocket) == AF_INET6 ? "::ffff:127.0.0.1" : "127.0.0.1",
+                                    nPort, &self));
+        QCOMPARE(::sendto(pInput->m_hSocket, "self", 4, 0, self.Get(), self.nLength), 4);
+        a.socket.writeDatagram("from a", QHostAddress::LocalHost, nPort);
+        QTRY_COMPARE(deviceSink.data, QByteArray("from a"));
+    }
+    QTRY_COMPARE(a.Bytes(), initial.size());
+    QByteArray all;
+    for (const QByteArray& d : a.datagrams) {
+        QVERIFY(d.size() <= 512);
+        all += d;
+    }
+    QCOMPARE(all, initial);
+    QCOMPARE(a.datagrams.size(), 3);
+    if (!bFixedPort)
+        return;
+    for (int i = 0; i < 5; ++i)
+        b.socket.writeDatagram("b", QHostAddress::LocalHost, nPort);
+    QTRY_COMPARE(deviceSink.data, QByteArray("from abbbbb"));
+    pDevice->write("to b");
+    QTRY_COMPARE(b.datagrams, QList<QByteArray>({"to b"}));
+    QCOMPARE(a.Bytes(), initial.size());
 }
 
 void TestSocketReach::ipv6ClientForms()

@@ -435,8 +435,8 @@ void TestSettingsCheck::showRefusesOtherFiles_data()
     fields.m_strInSetup = "TCP:1025,127.0.0.1";
     QTest::newRow("text after the settings")
         << *WriteSetFile(fields) + "x" << QStringLiteral("1 bytes follow the ten settings, which take 32");
-    QTest::newRow("a password file") << QByteArray("root:x:0:0:root:/root:/bin/bash\n").repeated(30)
-                                     << QStringLiteral("bytes follow the ten settings");
+    QTest::newRow("a program file") << QByteArray("\x7f" "ELF\x02\x01\x01", 7) + QByteArray(300, '\0')
+                                    << QStringLiteral("bytes follow the ten settings");
     fields.m_bDetectCarrier = 2;
     QTest::newRow("flag 2") << *WriteSetFile(fields) << QStringLiteral("the flag detect-carrier holds 2");
 }

@@ -61,6 +61,7 @@ private slots:
     void writeReadsBackInDocument_data();
     void writeReadsBackInDocument();
     void updateChangesOnlyGivenFields();
+    void convertsBothWays();
     void refusals_data();
     void refusals();
     void serialPortsEditKeepsRest();
@@ -244,6 +245,47 @@ void TestSetTool::updateChangesOnlyGivenFields()
     QCOMPARE(reread.GetFields(), fresh);
 }
 
+void TestSetTool::convertsBothWays()
+{
+    CTrelvaneDoc doc;
+    doc.SetFields(AllSet());
+    QString strError;
+    QVERIFY(doc.OnSaveDocument(QFile::decodeName(SetPath()), &strError));
+    const QByteArray text = "# Trelvane gateway settings; see trelvane.set(5)\n"
+                            "in-setup = \"TCP:1025,127.0.0.1\"\n"
+                            "in-dll = \"lf2crlf.so\"\n"
+                            "in-initial = \"ATZ\\r\"\n"
+                            "out-setup = \"COM2:9600,n,8,1\"\n"
+                            "out-dll = \"C:\\\\gw\\\\x.dll\"\n"
+                            "out-initial = \"\\x01\\xFF\\x00z\"\n"
+                            "no-in-init-response = 1\n"
+                            "no-out-init-response = 1\n"
+                            "detect-carrier = 1\n"
+                            "out-startup = with-input\n";
+    SToolRun run = Tool({"text", SetPath()});
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.out, text);
+
+    const QByteArray conf = QFile::encodeName(m_pDir->filePath(QStringLiteral("gw.conf")));
+    const QByteArray back = QFile::encodeName(m_pDir->filePath(QStringLiteral("back.set")));
+    QCOMPARE(Tool({"text", SetPath(), conf}).nExit, 0);
+    QCOMPARE(ReadAll(QFile::decodeName(conf)), text);
+    QCOMPARE(Tool({"binary", conf, back}).nExit, 0);
+    QCOMPARE(ReadAll(QFile::decodeName(back)), ReadAll(QFile::decodeName(SetPath())));
+    QVERIFY(WriteAll(QFile::decodeName(conf), "in-setup = \"TCP:4001\" # changed\n"));
+    QCOMPARE(Tool({"binary", "--force", conf, back}).nExit, 0);
+    SSetFields changed;
+    changed.m_strInSetup = "TCP:4001";
+    QCOMPARE(ReadAll(QFile::decodeName(back)), *WriteSetFile(changed));
+
+    // show and check read the text form too.
+    run = Tool({"show", conf});
+    QCOMPARE(run.nExit, 0);
+    QVERIFY(run.out.startsWith("in-setup:             \"TCP:4001\"\n"));
+    run = Tool({"check", conf});
+    QVERIFY2(run.out.startsWith("in-setup: \"TCP:4001\": TCP server"), run.out.constData());
+}
+
 // Every refusal: one line naming the tool and the reason, nothing on
 // standard output, and neither the settings file nor the profile changed.
 void TestSetTool::refusals_data()
@@ -285,6 +327,16 @@ void TestSetTool::refusals_data()
                                     << QByteArray("Cannot find this file.");
     QTest::newRow("write no file") << all << ByteList({"write", "--in-dll", "x"}) << 2
                                    << QByteArray("write needs one settings file");
+    const QByteArray text = "in-setup = \"TCP:4001\"\n";
+    QTest::newRow("update text file") << text << ByteList({"write", "@", "--update", "--in-dll=x"}) << 1
+                                      << QByteArray("is in the text form");
+    QTest::newRow("text no file") << all << ByteList({"text"}) << 2 << QByteArray("text needs a settings file");
+    QTest::newRow("binary one file") << text << ByteList({"binary", "@"}) << 2
+                                     << QByteArray("binary needs a settings file and an output file");
+    QTest::newRow("binary over a file") << text << ByteList({"binary", "@", "@"}) << 1
+                                        << QByteArray("exists; use --force");
+    QTest::newRow("text of bad text") << QByteArray("in-setp = \"x\"\n") << ByteList({"text", "@"}) << 1
+                                      << QByteArray("gw.set, line 1: unknown setting 'in-setp'");
 
     const auto ports = [&](const char* pszTag, const ByteList& args, int nExit, const char* pszMessage) {
         QTest::newRow(pszTag) << all << ByteList({"--profile", "%", "serial-ports"}) + args << nExit

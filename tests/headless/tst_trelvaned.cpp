@@ -10,6 +10,7 @@
 #include "trelvanedoc.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
@@ -20,6 +21,7 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <csignal>
 #include <cstring>
 #include <memory>
 
@@ -27,6 +29,7 @@
 #include <netinet/in.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -120,9 +123,12 @@ private slots:
     void relayTcpBothWays();
     void relayToUdp();
     void relayListeningAndFixedUdp();
+    void relayWithoutBinaryFile_data();
+    void relayWithoutBinaryFile();
     void relaySerialPty();
     void sighupPicksUpChangedFile();
     void sighupWithBrokenFileKeepsRunning();
+    void sighupKeepsListeningSocket();
     void profileThatIsNoFileIsSkipped_data();
     void profileThatIsNoFileIsSkipped();
     void stopSignalsExitZero_data();
@@ -137,6 +143,9 @@ private slots:
     void controlCharactersEscaped();
     void traceCountersAndServiceNotify();
     void traceToStandardOutput();
+    void traceFileFailureIsReported_data();
+    void traceFileFailureIsReported();
+    void linesKeepTheirOrderAcrossStreams();
 
 private:
     QString SetPath() const { return m_pDir->filePath(QStringLiteral("gw.set")); }
@@ -199,11 +208,25 @@ void TestTrelvaned::commandLineErrors_data()
     QTest::newRow("retry negative") << QStringList({"--retry=-5", "@"}) << ok << "--retry";
     QTest::newRow("trace empty") << QStringList({"--trace=", "@"}) << ok << "--trace";
     QTest::newRow("trace folder") << QStringList({"--trace", "@dir", "@"}) << ok << "cannot open the trace file";
+    QTest::newRow("trace link") << QStringList({"--trace", "@link", "@"}) << ok << "symbolic link";
+    QTest::newRow("trace dangling link") << QStringList({"--trace", "@dangling", "@"}) << ok << "symbolic link";
     QTest::newRow("retry missing value") << QStringList({"@", "--retry"}) << ok << "retry";
-    QTest::newRow("missing file") << QStringList({"@missing"}) << QByteArray() << "Cannot find this file.";
-    QTest::newRow("empty file") << QStringList({"@"}) << QByteArray("") << "Unexpected file format.";
-    QTest::newRow("short file") << QStringList({"@"}) << ok.left(13) << "Unexpected file format.";
-    QTest::newRow("folder") << QStringList({"@dir"}) << QByteArray() << "Failed to open document.";
+    QTest::newRow("missing file") << QStringList({"@missing"}) << QByteArray()
+                                  << "missing\ntrelvaned: Cannot find this file.\ntrelvaned: Please verify";
+    QTest::newRow("missing, line feed in name") << QStringList({"@a\nb.set"}) << QByteArray()
+                                                << "a\\x0ab.set\ntrelvaned: Cannot find this file.\n";
+    QTest::newRow("empty file") << QStringList({"@"}) << QByteArray("") << "gw.set: Unexpected file format.";
+    QTest::newRow("short file") << QStringList({"@"}) << ok.left(13) << "gw.set: Unexpected file format.";
+    QTest::newRow("folder") << QStringList({"@dir"}) << QByteArray() << "dir: Failed to open document.";
+    QTest::newRow("text with a key twice") << QStringList({"@"}) << QByteArray("in-setup = \"TCP:1\"\n\nin-setup = \"TCP:2\"\n")
+                                           << "gw.set, line 3: in-setup: given twice (first on line 1)";
+    QTest::newRow("cut-short binary is not text") << QStringList({"@"}) << QByteArray("\x05TCP") << "Unexpected file format.";
+    QTest::newRow("options without --out") << QStringList({"--in", "TCP:1"}) << QByteArray() << "needs --in and --out";
+    QTest::newRow("options and a file") << QStringList({"--in=TCP:1", "--out", "TCP:2", "@"}) << ok << "one or the other";
+    QTest::newRow("option twice") << QStringList({"--in=TCP:1", "--in-setup=TCP:3", "--out", "TCP:2"}) << QByteArray()
+                                  << "--in given twice";
+    QTest::newRow("bad start mode option") << QStringList({"--in=TCP:1", "--out=TCP:2", "--out-startup=soon"})
+                                           << QByteArray() << "--out-startup takes with-input, first-data";
 }
 
 void TestTrelvaned::commandLineErrors()
@@ -217,6 +240,12 @@ void TestTrelvaned::commandLineErrors()
         file.write(fileContent);
     }
     QVERIFY(QDir(m_pDir->path()).mkdir(QStringLiteral("dir")));
+    // A trace is never written through a link, nor is a file made where a
+    // dangling one points.
+    const QString strTarget = m_pDir->filePath(QStringLiteral("target"));
+    QVERIFY(WriteAll(strTarget, "kept"));
+    QVERIFY(QFile::link(strTarget, m_pDir->filePath(QStringLiteral("link"))));
+    QVERIFY(QFile::link(m_pDir->filePath(QStringLiteral("nowhere")), m_pDir->filePath(QStringLiteral("dangling"))));
     for (QString& strArg : args) {
         if (strArg == u"@")
             strArg = SetPath();
@@ -229,11 +258,15 @@ void TestTrelvaned::commandLineErrors()
     QVERIFY(daemon.ExitedNormally());
     QCOMPARE(daemon.ExitCode(), 2);
     QCOMPARE(daemon.Out(), QByteArray());
-    // One line that names the program and the reason.
+    // Lines that name the program, the file and the reason; a text of
+    // several lines is shown as several lines, not with escapes.
     const QString strErr = QString::fromUtf8(daemon.Err());
-    QVERIFY2(strErr.startsWith(u"trelvaned: ") && strErr.endsWith(u'\n') && strErr.count(u'\n') == 1,
+    QVERIFY2(strErr.startsWith(u"trelvaned: ") && strErr.endsWith(u'\n') && !strErr.contains(u"\\x0aCannot"),
              qPrintable(strErr));
+    QCOMPARE(strErr.count(u'\n'), strErr.count(QStringLiteral("trelvaned: ")));
     QVERIFY2(strErr.contains(reason), qPrintable(strErr));
+    QCOMPARE(ReadAll(strTarget), QByteArray("kept"));
+    QVERIFY(!QFile::exists(m_pDir->filePath(QStringLiteral("nowhere"))));
 }
 
 void TestTrelvaned::helpAndVersion()
@@ -243,6 +276,7 @@ void TestTrelvaned::helpAndVersion()
     QVERIFY(version.Start({QStringLiteral("--version")}));
     QTRY_VERIFY_WITH_TIMEOUT(help.Finished() && version.Finished(), kWaitMs);
     QCOMPARE(help.ExitCode(), 0);
+    QVERIFY2(help.Out().startsWith("Usage: trelvaned [options] file\n"), help.Out().left(80).constData());
     QVERIFY(help.Out().contains("--retry <seconds>"));
     QVERIFY(help.Out().contains("--profile <file>"));
     QVERIFY(help.Out().contains("--trace <file>"));
@@ -372,6 +406,51 @@ void TestTrelvaned::relayListeningAndFixedUdp()
     QVERIFY(!daemon.Finished());
 }
 
+void TestTrelvaned::relayWithoutBinaryFile_data()
+{
+    QTest::addColumn<bool>("bText"); // else the settings are options
+    QTest::newRow("text file") << true;
+    QTest::newRow("options") << false;
+}
+
+// The settings from a text file or from the command line; SIGHUP restarts
+// with them.
+void TestTrelvaned::relayWithoutBinaryFile()
+{
+    QFETCH(bool, bText);
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    const QString strIn = QString::fromLatin1(TcpSetup(peers.inServer));
+    const QString strOut = QString::fromLatin1(TcpSetup(peers.outServer));
+    QStringList args;
+    if (bText) {
+        const QString strConf = m_pDir->filePath(QStringLiteral("gw.conf"));
+        QVERIFY(WriteAll(strConf, QStringLiteral("# a gateway\nin-setup = \"%1\"\nout-setup = \"%2\"  # peer\n"
+                                                 "in-initial = \"in\\r\\n\"\nout-startup = with-input\n")
+                                      .arg(strIn, strOut).toUtf8()));
+        args = QStringList{strConf};
+    } else {
+        args = QStringList{"--in", strIn, "--out=" + strOut, "--in-init", "in\\r\\n", "--out-startup", "with-input"};
+    }
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start(args));
+    QVERIFY(peers.AcceptIn() && peers.AcceptOut());
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data, QByteArray("in\r\n"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+    const QByteArray toOut = RandomBytes(50000, 6);
+    peers.pIn->write(toOut);
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data.size(), toOut.size(), kWaitMs);
+    QVERIFY(peers.outSink.data == toOut);
+    peers.pOut->write("back");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data, QByteArray("in\r\nback"), kWaitMs);
+
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
+    QVERIFY(Accept(peers.inServer));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 4, kWaitMs);
+    QVERIFY(daemon.Err().contains(bText ? "reloading" : "restarting with the settings of the command line"));
+}
+
 void TestTrelvaned::relaySerialPty()
 {
     CPty pty;
@@ -454,7 +533,8 @@ void TestTrelvaned::sighupWithBrokenFileKeepsRunning()
     daemon.Signal(SIGHUP);
     // Two lines, possibly two writes: wait for the second.
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains("keeping the current settings"), kWaitMs);
-    QVERIFY(daemon.Err().contains("trelvaned: Unexpected file format.\ntrelvaned: keeping the current settings\n"));
+    QVERIFY(daemon.Err().contains("trelvaned: " + QFile::encodeName(SetPath())
+                                  + ": Unexpected file format.\ntrelvaned: keeping the current settings\n"));
 
     peers.pIn->write("still here");
     QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("still here"), kWaitMs);
@@ -467,6 +547,53 @@ void TestTrelvaned::sighupWithBrokenFileKeepsRunning()
     QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
     QVERIFY(Accept(peers.inServer));
     QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 4, kWaitMs);
+}
+
+// A reload with the same listening form keeps the listening socket: a
+// client that connected while the old run was not taking clients (its
+// Output still connecting) waits for the reloaded run, which takes it and
+// relays; it is never reset or refused.
+void TestTrelvaned::sighupKeepsListeningSocket()
+{
+    SFullServer outServer;
+    QVERIFY(outServer.Listen());
+    const quint16 nPort = FreePort();
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(nPort) + "@127.0.0.1";
+    fields.m_strOutSetup = outServer.Setup();
+    fields.m_nOutStartup = 1007;
+    fields.m_strInInitial = "HI";
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Connect TCP..."), 1, kWaitMs);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, nPort);
+    QVERIFY(client.waitForConnected(kWaitMs));
+    SSink clientSink;
+    clientSink.Attach(&client);
+    daemon.Signal(SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Connect TCP..."), 2, kWaitMs);
+    std::vector<int> accepted;
+    const auto closeAll = qScopeGuard([&] {
+        for (int h : accepted)
+            ::close(h);
+    });
+    QVERIFY(QTest::qWaitFor([&] {
+        if (const int h = outServer.AcceptOne(); h >= 0)
+            accepted.push_back(h);
+        return daemon.CountOut("Done!") == 3;
+    }, kWaitMs));
+    for (int h; (h = outServer.AcceptOne()) >= 0;)
+        accepted.push_back(h); // the Output's connection, when it came last
+    QTRY_VERIFY2_WITH_TIMEOUT(clientSink.data == "HI", daemon.Out().constData(), kWaitMs);
+    client.write("ping");
+    QVERIFY(client.waitForBytesWritten(kWaitMs));
+    char buffer[16] {};
+    timeval wait {5, 0};
+    ::setsockopt(accepted.back(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    QCOMPARE(::recv(accepted.back(), buffer, sizeof buffer, 0), 4);
+    QCOMPARE(QByteArray(buffer), QByteArray("ping"));
+    QVERIFY(!clientSink.bClosed);
 }
 
 void TestTrelvaned::profileThatIsNoFileIsSkipped_data()
@@ -728,6 +855,8 @@ void TestTrelvaned::stalledLogReaderDoesNotBlock()
     // The gateway still answers: a reload with a working Output relays.
     QVERIFY(WriteSet(peers.Fields(1008)));
     daemon.Signal(SIGHUP);
+    // Standard error leads elsewhere: its lines are not held up.
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains("trelvaned: reloading"), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
     QVERIFY(peers.AcceptIn());
     peers.pIn->write("ping");
@@ -830,6 +959,8 @@ void TestTrelvaned::traceCountersAndServiceNotify()
     QCOMPARE(received("STOPPING=1"), 1);
     QCOMPARE(received("READY=1"), 1);
 
+    // Private to its owner: it holds every relayed byte.
+    QCOMPARE(QFile::permissions(strTrace), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     // The trace without its time stamps.
     static const QRegularExpression time(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6} "),
                                          QRegularExpression::MultilineOption);
@@ -854,6 +985,90 @@ void TestTrelvaned::traceToStandardOutput()
     QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("hi"), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(daemon.Out().contains(" IN-->OUT received 2 bytes\n  0000  68 69 "), kWaitMs);
     QVERIFY(daemon.Out().contains("Done!\n"));
+}
+
+void TestTrelvaned::traceFileFailureIsReported_data()
+{
+    QTest::addColumn<QString>("trace");
+    QTest::addColumn<int>("sizeLimit"); // of files the daemon writes; 0: none
+    QTest::newRow("/dev/full") << "/dev/full" << 0;
+    // A full disk part way into a record.
+    QTest::newRow("full part way") << "trace.txt" << 1000;
+}
+
+// A trace that cannot be written says so once on standard error, with what
+// was lost; the relay goes on and the exit status stays 0.
+void TestTrelvaned::traceFileFailureIsReported()
+{
+    QFETCH(QString, trace);
+    QFETCH(int, sizeLimit);
+    const QString strTrace = trace.startsWith(u'/') ? trace : m_pDir->filePath(trace);
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    if (sizeLimit > 0) {
+        daemon.m_process.setChildProcessModifier([sizeLimit] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit {rlim_t(sizeLimit), rlim_t(sizeLimit)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    }
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    QVERIFY(Start(daemon, peers.Fields(), {QStringLiteral("--trace"), strTrace}));
+    QVERIFY(peers.AcceptIn() && peers.AcceptOut());
+    const QByteArray data = RandomBytes(3000, 7);
+    peers.pIn->write(data);
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, data, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains("cannot write the trace file"), kWaitMs);
+    static const QRegularExpression report(QStringLiteral(
+        "trelvaned: cannot write the trace file (.*): (.+); tracing stopped, (\\d+) bytes of (\\d+) records? not written\n"));
+    const QRegularExpressionMatch match = report.match(QString::fromUtf8(daemon.Err()));
+    QVERIFY2(match.hasMatch(), daemon.Err().constData());
+    QCOMPARE(match.captured(1), strTrace);
+    QVERIFY(match.captured(3).toInt() > 0 && match.captured(4).toInt() > 0);
+    if (sizeLimit > 0)
+        QCOMPARE(QFileInfo(strTrace).size(), qint64(sizeLimit));
+    // Still relaying, and said once only.
+    peers.pOut->write("back");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.inSink.data, QByteArray("back"), kWaitMs);
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 0);
+    QCOMPARE(daemon.Err().count("cannot write the trace file"), 1);
+}
+
+// Standard output and standard error on one pipe (2>&1, the journal): every
+// explanation comes right after the failure line it explains, attempt after
+// attempt.
+void TestTrelvaned::linesKeepTheirOrderAcrossStreams()
+{
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    SSetFields fields = peers.Fields(1008);
+    fields.m_strOutSetup = "TCP:" + QByteArray::number(FreePort()) + ",127.0.0.1";
+    CDaemonProcess daemon(QStringLiteral("/bin/sh"));
+    QVERIFY(WriteSet(fields));
+    QVERIFY(daemon.Start({QStringLiteral("-c"), QStringLiteral("exec \"$0\" \"$1\" 2>&1"),
+                          QStringLiteral(TRELVANED_PATH), SetPath()}));
+    QVERIFY(peers.AcceptIn());
+    // Each block tries the Output once.
+    constexpr int kAttempts = 40;
+    for (int i = 1; i <= kAttempts; ++i) {
+        peers.pIn->write("x");
+        QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Output DoConnect Failure!"), i, kWaitMs);
+    }
+    daemon.Signal(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    const QStringList lines = QString::fromUtf8(daemon.Out()).split(u'\n');
+    int nWhy = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (!lines[i].startsWith(u"trelvaned: why: Output: connecting"))
+            continue;
+        ++nWhy;
+        QVERIFY2(i > 0 && lines[i - 1].contains(u"TCP Connect Error:10061"), qPrintable(lines.mid(i - 3, 6).join(u'\n')));
+        QVERIFY2(i + 1 < lines.size() && lines[i + 1].endsWith(u",Output DoConnect Failure!"),
+                 qPrintable(lines.mid(i - 3, 6).join(u'\n')));
+    }
+    QCOMPARE(nWhy, kAttempts);
 }
 
 QTEST_GUILESS_MAIN(TestTrelvaned)

@@ -1,15 +1,34 @@
 #!/usr/bin/env bash
-# Tests of the Debian package, run by CTest:
+# Tests of the Debian packages, run by CTest:
 #   package-test.sh build BUILD_DIR WORK CPACK
-#                                          make the package, extract it to WORK/root
+#                                          make the packages, check what each
+#                                          holds and needs, extract all three
+#                                          to WORK/root
+#   package-test.sh lintian WORK           lintian finds no error in them
 #   package-test.sh plugin WORK PLUGINS_MD build a plug-in as the guide says, both
 #                                          ways, and have trelvaned load it
 #   package-test.sh unit WORK              systemd-analyze verify and security
+#   package-test.sh scripts WORK           install, remove and purge the runner
+#                                          with dpkg in a throw-away root
+#   package-test.sh tree SOURCE_DIR WORK   the build tree of `make package`
+#                                          holds no benchmark and no tests
 # Exit status 77 means skipped.
 set -euo pipefail
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "SKIP: $*"; exit 77; }
+
+# The package files, by name.
+deb_of() {
+  local debs=("$1"/deb/"$2"_*.deb)
+  [[ -f ${debs[0]} ]] || fail "no package $2 in $1/deb (the build step failed)"
+  echo "${debs[0]}"
+}
+
+# Every file (not folder) of a package, as absolute paths.
+deb_files() {
+  dpkg-deb --fsys-tarfile "$1" | tar -t | grep -v '/$' | sed 's|^\.||'
+}
 
 # ---- build ------------------------------------------------------------------
 build_package() {
@@ -17,31 +36,75 @@ build_package() {
   rm -rf "$work" && mkdir -p "$work/deb"
   command -v dpkg-deb >/dev/null || skip "dpkg-deb is missing"
   "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; fail "cpack did not build the package"; }
-  local debs=("$work"/deb/trelvane_*.deb)
-  [[ -f ${debs[0]} ]] || fail "no package in $work/deb"
-  dpkg-deb -x "${debs[0]}" "$work/root"
-  dpkg-deb -f "${debs[0]}" Depends | grep -q libqt6core6 || fail "Depends lacks the Qt libraries"
+    { cat "$work/cpack.log"; fail "cpack did not build the packages"; }
+  local runner desktop sdk version
+  runner=$(deb_of "$work" trelvaned)
+  desktop=$(deb_of "$work" trelvane)
+  sdk=$(deb_of "$work" trelvane-dev)
+  version=$(dpkg-deb -f "$runner" Version)
 
-  # Everything in the Debian folders, nothing below /usr/local or /etc.
-  local root=$work/root
-  for f in usr/bin/trelvane usr/bin/trelvaned usr/bin/trelvane-set \
-           usr/include/trelvane/trelvane_plugin.h \
-           usr/share/applications/trelvane.desktop usr/share/mime/packages/trelvane.xml \
-           usr/share/icons/hicolor/scalable/apps/trelvane.svg \
-           usr/lib/systemd/system/trelvaned@.service \
-           usr/share/man/man1/trelvane.1.gz usr/share/man/man1/trelvane-set.1.gz \
-           usr/share/man/man5/trelvane.set.5.gz usr/share/man/man8/trelvaned.8.gz; do
-    [[ -e $root/$f ]] || fail "the package lacks /$f"
+  # What each package holds, and that no file is in two of them.
+  local -A want=(
+    [$runner]="/usr/bin/trelvaned /usr/bin/trelvane-set /usr/lib/systemd/system/trelvaned@.service
+               /usr/lib/trelvane/plugins/lf2crlf.so /usr/share/man/man1/trelvane-set.1.gz
+               /usr/share/man/man5/trelvane.set.5.gz /usr/share/man/man8/trelvaned.8.gz
+               /usr/share/doc/trelvaned/copyright /usr/share/doc/trelvaned/changelog.gz"
+    [$desktop]="/usr/bin/trelvane /usr/share/applications/trelvane.desktop
+                /usr/share/mime/packages/trelvane.xml /usr/share/icons/hicolor/scalable/apps/trelvane.svg
+                /usr/share/man/man1/trelvane.1.gz
+                /usr/share/doc/trelvane/copyright /usr/share/doc/trelvane/changelog.gz"
+    [$sdk]="/usr/include/trelvane/trelvane_plugin.h /usr/lib/cmake/Trelvane/TrelvaneConfig.cmake
+            /usr/lib/pkgconfig/trelvane.pc
+            /usr/share/doc/trelvane-dev/copyright /usr/share/doc/trelvane-dev/changelog.gz")
+  local deb f files all=""
+  for deb in "$runner" "$desktop" "$sdk"; do
+    files=$(deb_files "$deb")
+    for f in ${want[$deb]}; do
+      grep -qxF "$f" <<<"$files" || fail "${deb##*/} lacks $f"
+    done
+    all+="$files"$'\n'
   done
-  local stray
-  stray=$(cd "$root" && find . -not -type d | grep -v '^\./usr/' || true)
+  local twice stray
+  twice=$(grep -v '^$' <<<"$all" | sort | uniq -d)
+  [[ -z $twice ]] || fail "files in two packages: $twice"
+  # Everything in the Debian folders, nothing below /usr/local or /etc.
+  stray=$(grep -v '^$' <<<"$all" | grep -v '^/usr/' || true)
+  stray+=$(grep '^/usr/local/' <<<"$all" || true)
   [[ -z $stray ]] || fail "files outside /usr: $stray"
-  [[ -n $(find "$root/usr" -path '*/cmake/Trelvane/TrelvaneConfig.cmake') ]] || fail "no CMake package"
-  [[ -n $(find "$root/usr" -path '*/pkgconfig/trelvane.pc') ]] || fail "no pkg-config file"
+
+  # The runner needs no GUI library; the desktop program needs the runner's
+  # files of the same version; the SDK fits every architecture.
+  local depends
+  depends=$(dpkg-deb -f "$runner" Depends)
+  echo "trelvaned Depends: $depends"
+  grep -q 'libqt6core6' <<<"$depends" || fail "the runner's Depends lacks libqt6core6"
+  ! grep -qE 'libqt6(gui|widgets|opengl)|libgl|libx|libegl|libfontconfig' <<<"$depends" ||
+    fail "the runner depends on a GUI library: $depends"
+  depends=$(dpkg-deb -f "$desktop" Depends)
+  echo "trelvane Depends: $depends"
+  grep -qF "trelvaned (= $version)" <<<"$depends" || fail "trelvane does not depend on trelvaned (= $version)"
+  grep -q 'libqt6widgets6' <<<"$depends" || fail "trelvane's Depends lacks libqt6widgets6"
+  [[ $(dpkg-deb -f "$sdk" Architecture) == all ]] || fail "trelvane-dev is not Architecture: all"
+
+  local root=$work/root
+  for deb in "$runner" "$desktop" "$sdk"; do
+    dpkg-deb -x "$deb" "$root"
+  done
   grep -q '^ExecStart=/usr/bin/trelvaned ' "$root/usr/lib/systemd/system/trelvaned@.service" ||
     fail "the unit does not start /usr/bin/trelvaned"
-  echo "package built and extracted: ${debs[0]##*/}"
+  echo "packages built and extracted: ${runner##*/} ${desktop##*/} ${sdk##*/}"
+}
+
+# ---- lintian ----------------------------------------------------------------
+check_lintian() {
+  local work=$1
+  command -v lintian >/dev/null || skip "lintian is missing (Debian package lintian)"
+  local debs=("$work"/deb/*.deb)
+  [[ -f ${debs[0]} ]] || fail "no packages in $work/deb (the build step failed)"
+  # Warnings are shown; an error fails.
+  lintian --fail-on error "${debs[@]}" ||
+    fail "lintian reports errors"
+  echo "lintian: no errors in ${#debs[@]} packages"
 }
 
 # ---- plugin -----------------------------------------------------------------
@@ -119,12 +182,17 @@ build_plugins() {
   export CMAKE_PREFIX_PATH=$root/usr
   export PKG_CONFIG_PATH=$pcdir PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$pcdir
   unset TRELVANE_PLUGIN_PATH
+  # Plug-ins built against the SDK go to the administrator's folder, which
+  # no package owns (and which the extracted root does not have yet).
   plugindir=$(pkg-config --variable=plugindir trelvane)
-  [[ $plugindir == "$root"/usr/* && -d $plugindir ]] ||
-    fail "pkg-config's plug-in folder '$plugindir' is not a folder of the package"
+  [[ $plugindir == "$root/usr/local/lib/trelvane/plugins" ]] ||
+    fail "pkg-config's plug-in folder is '$plugindir', not $root/usr/local/lib/trelvane/plugins"
+  local packaged=$root/usr/lib/trelvane/plugins
+  [[ -f $packaged/lf2crlf.so ]] || fail "lf2crlf.so is not in $packaged"
 
-  # The example plug-ins are where the installed program looks.
-  [[ -f $plugindir/lf2crlf.so ]] || fail "lf2crlf.so is not in $plugindir"
+  # A packaged plug-in of the same name, to show which folder comes first.
+  write_plugin_source "$work/packaged.c" 4299
+  cc -shared -fPIC -fvisibility=hidden -I"$root/usr/include/trelvane" -o "$packaged/myplugin.so" "$work/packaged.c"
 
   # With CMake.
   local src=$work/cmake-way
@@ -143,6 +211,9 @@ build_plugins() {
   check_exports "$plugindir/myplugin.so"
   expect_loaded "$work" 4201
   rm -f "$plugindir/myplugin.so"
+  # Without the administrator's one, the packaged folder is next.
+  expect_loaded "$work" 4299
+  rm -f "$packaged/myplugin.so"
 
   # With pkg-config.
   src=$work/pkgconfig-way
@@ -155,6 +226,78 @@ build_plugins() {
   check_exports "$plugindir/myplugin.so"
   expect_loaded "$work" 4202
   rm -f "$plugindir/myplugin.so"
+}
+
+# ---- scripts ----------------------------------------------------------------
+# dpkg in a root of its own runs the maintainer scripts outside a chroot with
+# DPKG_ROOT set, as for any installation into another root; no systemd runs
+# there, so instances are found by their links.
+dpkg_in_root() {
+  local root=$1
+  shift
+  dpkg --root="$root" --force-script-chrootless --force-depends --force-not-root \
+    --log=/dev/null "$@" >/dev/null 2>&1 || { dpkg --root="$root" --force-script-chrootless \
+    --force-depends --force-not-root --log=/dev/null "$@"; fail "dpkg $* failed"; }
+}
+
+check_scripts() {
+  local work=$1
+  command -v dpkg >/dev/null || skip "dpkg is missing"
+  local runner
+  runner=$(deb_of "$work" trelvaned)
+  local root=$work/dpkg-root
+  local wants=$root/etc/systemd/system/multi-user.target.wants
+  rm -rf "$root" && mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/usr/local/lib"
+  touch "$root/var/lib/dpkg/status"
+
+  # Install: the administrator's plug-in folder appears; remove: it goes
+  # while empty.
+  dpkg_in_root "$root" -i "$runner"
+  [[ -d $root/usr/local/lib/trelvane/plugins ]] || fail "postinst did not make /usr/local/lib/trelvane/plugins"
+  dpkg_in_root "$root" --remove trelvaned
+  [[ ! -e $root/usr/local/lib/trelvane ]] || fail "removal left the empty /usr/local/lib/trelvane"
+
+  # Two enabled instances and the administrator's own files.
+  dpkg_in_root "$root" -i "$runner"
+  mkdir -p "$wants" "$root/etc/systemd/system/trelvaned@.service.d" "$root/etc/trelvane"
+  local name
+  for name in plant line2; do
+    ln -s /usr/lib/systemd/system/trelvaned@.service "$wants/trelvaned@$name.service"
+  done
+  local own=("$root/etc/trelvane/plant.set" "$root/etc/trelvane/trelvane.ini"
+             "$root/etc/systemd/system/trelvaned@.service.d/override.conf"
+             "$root/usr/local/lib/trelvane/plugins/myplugin.so")
+  local f
+  for f in "${own[@]}"; do echo "mine" >"$f"; done
+
+  dpkg_in_root "$root" --remove trelvaned
+  local left
+  left=$(find "$root/etc/systemd/system" -name 'trelvaned@*.service' || true)
+  [[ -z $left ]] || fail "removal left enabled instances: $left"
+  [[ ! -e $root/usr/bin/trelvaned ]] || fail "removal left /usr/bin/trelvaned"
+  dpkg_in_root "$root" --purge trelvaned
+  for f in "${own[@]}"; do
+    [[ $(cat "$f" 2>/dev/null) == mine ]] || fail "purge touched the administrator's ${f#"$root"}"
+  done
+  [[ -z $(dpkg-query --admindir="$root/var/lib/dpkg" -W trelvaned 2>/dev/null) ]] ||
+    fail "trelvaned is still known to dpkg after purge"
+  echo "remove disabled the instances; purge kept the administrator's files"
+}
+
+# ---- tree -------------------------------------------------------------------
+# `make package` configures its own tree; build only what goes into packages.
+check_tree() {
+  local source=$1 work=$2
+  command -v make >/dev/null || skip "make is missing"
+  local tree=$work/package-tree
+  rm -rf "$tree"
+  make -C "$source" --no-print-directory PACKAGE_BUILD="$tree" CMAKE_FLAGS= "$tree/build.ninja" \
+    >"$work/tree.log" 2>&1 || { cat "$work/tree.log"; fail "configuring the package tree failed"; }
+  local extra
+  extra=$(cmake --build "$tree" --target help | grep -oE '(trelvane-bench|benchcopy|tst_[a-z_]+|fuzz_[a-z_]+):' || true)
+  rm -rf "$tree"
+  [[ -z $extra ]] || fail "make package would build ${extra//$'\n'/ }"
+  echo "the package tree builds no benchmark, tests or fuzzers"
 }
 
 # ---- unit -------------------------------------------------------------------
@@ -177,7 +320,10 @@ check_unit() {
 
 case ${1:-} in
   build) build_package "$2" "$3" "$4" ;;
+  lintian) check_lintian "$2" ;;
   plugin) build_plugins "$2" "$3" ;;
   unit) check_unit "$2" ;;
-  *) echo "usage: $0 build|plugin|unit ..." >&2; exit 2 ;;
+  scripts) check_scripts "$2" ;;
+  tree) check_tree "$2" "$3" ;;
+  *) echo "usage: $0 build|lintian|plugin|unit|scripts|tree ..." >&2; exit 2 ;;
 esac

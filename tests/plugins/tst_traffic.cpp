@@ -78,6 +78,7 @@ private slots:
     void noClientDrops_data();
     void noClientDrops();
     void dumpLayout();
+    void traceFormattingSpeed();
 };
 
 // A held-back block, a rewriting plug-in with a -1 pass, a swallowed block,
@@ -262,10 +263,29 @@ void TestTraffic::dumpLayout()
     QByteArray out;
     CDataTrace::AppendDump(out, "", 0);
     QCOMPARE(out, QByteArray());
+    CDataTrace::AppendDump(out, "0123456789", 10);
+    QCOMPARE(out, QByteArray("  0000  30 31 32 33 34 35 36 37  38 39                    |0123456789|\n"));
+    out.clear();
     const QByteArray big(0x10001, '\x7f');
     CDataTrace::AppendDump(out, big.constData(), int(big.size()));
     QVERIFY(out.endsWith("\n  10000  7f                                                |.|\n"));
     QCOMPARE(out.count('\n'), 0x1001);
+}
+
+// How fast records are made: 1 MiB in 4 KiB blocks, as a relay at full
+// speed hands them to a trace file (a benchmark, not a check of time).
+void TestTraffic::traceFormattingSpeed()
+{
+    QByteArray block(4096, Qt::Uninitialized);
+    for (int i = 0; i < block.size(); ++i)
+        block[i] = char(i * 7);
+    qint64 nBytes = 0;
+    CDataTrace dataTrace([&](const QByteArray& record) { nBytes += record.size(); });
+    QBENCHMARK {
+        for (int i = 0; i < 256; ++i)
+            dataTrace.Record(true, CDataTrace::Received, block.constData(), int(block.size()));
+    }
+    QVERIFY(nBytes > 0);
 }
 
 QTEST_GUILESS_MAIN(TestTraffic)

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "trafficcounters.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+// What trelvaned serves at /metrics, taken at the moment of the request.
+struct SMetricsSnapshot
+{
+    STrafficCounters m_counters;
+    bool m_bInputStarted = false;
+    bool m_bOutputStarted = false;
+    // Milliseconds since the epoch; 0: not yet.
+    qint64 m_nLastStartMs = 0;
+    qint64 m_nLastFailureMs = 0;
+    QString m_strLastFailure;
+};
+
+// The snapshot in the Prometheus text exposition format (version 0.0.4):
+// HELP and TYPE lines, then the samples, names beginning with "trelvane_".
+QByteArray FormatMetrics(const SMetricsSnapshot& snapshot);
+
+// Whether a Message list line (without its time stamp) reports a failure
+// (an error, a time-out, a closed far end, lost blocks) rather than
+// progress ("Connect TCP...", "Done!", "TCP Client Accepted,...").
+bool IsFailureText(const QString& strText);
+
+// --metrics: "PORT" (loopback), "ADDRESS:PORT" or "[IPv6]:PORT"; the address
+// is a numeric literal. False with the reason.
+bool ParseMetricsAddress(const QString& strValue, QHostAddress* pAddress, quint16* pnPort, QString* pstrError);

@@ -1,0 +1,402 @@
+// trelvaned --metrics: the exposition text, and the real program scraped
+// over loopback during a relay.
+
+#include "daemonprocess.h"
+#include "files.h"
+#include "metricstext.h"
+
+#include "trelvanedoc.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kWaitMs = 15000;
+
+quint16 FreePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+// One request on an open connection: the status code (0: no answer) and
+// the body. Keeps the connection for the next request.
+int Request(QTcpSocket& socket, const QByteArray& strRequest, QByteArray* pBody = nullptr)
+{
+    socket.write(strRequest);
+    QByteArray data;
+    qsizetype nHeaderEnd = -1;
+    qsizetype nLength = 0;
+    while (nHeaderEnd < 0 || data.size() < nHeaderEnd + 4 + nLength) {
+        if (!socket.bytesAvailable() && !socket.waitForReadyRead(kWaitMs))
+            return 0;
+        data += socket.readAll();
+        if (nHeaderEnd < 0 && (nHeaderEnd = data.indexOf("\r\n\r\n")) >= 0) {
+            static const QRegularExpression length(QStringLiteral("\r\nContent-Length: *(\\d+)"),
+                                                   QRegularExpression::CaseInsensitiveOption);
+            const auto match = length.match(QString::fromLatin1(data.left(nHeaderEnd + 2)));
+            nLength = match.hasMatch() ? match.captured(1).toLongLong() : 0;
+        }
+    }
+    if (pBody)
+        *pBody = data.mid(nHeaderEnd + 4, nLength);
+    return data.startsWith("HTTP/1.1 ") ? data.mid(9, 3).toInt() : -1;
+}
+
+int Scrape(quint16 nPort, const QByteArray& strRequest, QByteArray* pBody = nullptr)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, nPort);
+    if (!socket.waitForConnected(kWaitMs))
+        return 0;
+    return Request(socket, strRequest, pBody);
+}
+
+const QByteArray kGet = "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n";
+
+// Samples by name and labels, comments left out.
+QMap<QString, QString> Samples(const QByteArray& text)
+{
+    QMap<QString, QString> samples;
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const qsizetype nSpace = line.lastIndexOf(' ');
+        samples.insert(QString::fromUtf8(line.left(nSpace)), QString::fromUtf8(line.mid(nSpace + 1)));
+    }
+    return samples;
+}
+
+// The same values from trelvaned's "counters:" line, under the metric names.
+QMap<QString, QString> CountersAsSamples(const QString& strLine)
+{
+    QMap<QString, QString> samples;
+    static const QRegularExpression direction(QStringLiteral(
+        "(in|out)-->(in|out) received=(\\d+)/(\\d+) sent=(\\d+)/(\\d+) held-back=(\\d+) no-client=(\\d+)"));
+    for (auto it = direction.globalMatch(strLine); it.hasNext();) {
+        const auto m = it.next();
+        const QString strLabel = QStringLiteral("{direction=\"%1_to_%2\"}").arg(m.captured(1), m.captured(2));
+        const char* const names[] = {"received_blocks", "received_bytes", "sent_blocks", "sent_bytes",
+                                     "held_back_blocks", "no_client_blocks"};
+        for (int i = 0; i < 6; ++i)
+            samples.insert(QStringLiteral("trelvane_%1_total").arg(QLatin1String(names[i])) + strLabel, m.captured(3 + i));
+    }
+    static const QRegularExpression totals(QStringLiteral("plugin-errors=(\\d+) restarts=(\\d+) reconnects=(\\d+)"));
+    const auto m = totals.match(strLine);
+    samples.insert(QStringLiteral("trelvane_plugin_errors_total"), m.captured(1));
+    samples.insert(QStringLiteral("trelvane_restarts_total"), m.captured(2));
+    samples.insert(QStringLiteral("trelvane_reconnects_total"), m.captured(3));
+    return samples;
+}
+
+long StatusKiB(qint64 nPid, const char* pszField)
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(nPid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (line.startsWith(pszField))
+            return line.mid(qsizetype(qstrlen(pszField))).trimmed().split(' ').front().toLong();
+    return -1;
+}
+
+// A relay between two loopback servers of the test, with --metrics.
+struct SMetricsRun
+{
+    QTemporaryDir dir;
+    QTcpServer inServer, outServer;
+    QTcpSocket* pIn = nullptr;
+    QTcpSocket* pOut = nullptr;
+    quint16 nPort = FreePort();
+    CDaemonProcess daemon {QStringLiteral(TRELVANED_PATH)};
+
+    bool Start()
+    {
+        if (!inServer.listen(QHostAddress::LocalHost) || !outServer.listen(QHostAddress::LocalHost))
+            return false;
+        CTrelvaneDoc doc;
+        doc.m_strInSetup = "TCP:" + QByteArray::number(inServer.serverPort()) + ",127.0.0.1";
+        doc.m_strOutSetup = "TCP:" + QByteArray::number(outServer.serverPort()) + ",127.0.0.1";
+        doc.m_nOutStartup = 1007;
+        const QString strSet = dir.filePath(QStringLiteral("gw.set"));
+        QString strError;
+        if (!doc.OnSaveDocument(strSet, &strError)
+            || !daemon.Start({QStringLiteral("--metrics"), QString::number(nPort), QStringLiteral("--profile"),
+                              dir.filePath(QStringLiteral("none.ini")), strSet}))
+            return false;
+        if (!QTest::qWaitFor([&] { return inServer.hasPendingConnections() && outServer.hasPendingConnections(); },
+                             kWaitMs))
+            return false;
+        pIn = inServer.nextPendingConnection();
+        pOut = outServer.nextPendingConnection();
+        return QTest::qWaitFor([&] { return daemon.CountOut("Done!") == 2; }, kWaitMs);
+    }
+};
+
+} // namespace
+
+class TestMetrics : public QObject
+{
+    Q_OBJECT
+private slots:
+    void exposition();
+    void failureTexts();
+    void addresses_data();
+    void addresses();
+    void scrapeEqualsCounters();
+    void otherRequestsGet404_data();
+    void otherRequestsGet404();
+    void scrapesAndAbuseLeaveMemoryFlat();
+    void portInUseExitsTwo();
+    void cleanupTestCase() { m_pShared.reset(); }
+
+private:
+    // One run for the rows of a table.
+    std::unique_ptr<SMetricsRun> m_pShared;
+};
+
+void TestMetrics::exposition()
+{
+    SMetricsSnapshot s;
+    s.m_counters.m_nBytesReceived[0] = 123456789012ULL;
+    QByteArray text = FormatMetrics(s);
+    // Every sample of a family that was declared, in the format's grammar.
+    static const QRegularExpression sample(QStringLiteral("^([a-z_]+)(\\{[a-z_]+=\"(?:[^\"\\\\\\n]|\\\\.)*\"\\})? "
+                                                          "\\d+(\\.\\d+)?$"));
+    QStringList declared;
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.startsWith("# TYPE "))
+            declared.append(QString::fromLatin1(line.split(' ').at(2)));
+        else if (!line.isEmpty() && !line.startsWith("# HELP "))
+            QVERIFY2(declared.contains(sample.match(QString::fromUtf8(line)).captured(1)), line.constData());
+    }
+    QCOMPARE(declared.size(), 12);
+    const QMap<QString, QString> samples = Samples(text);
+    QCOMPARE(samples.value(QStringLiteral("trelvane_received_bytes_total{direction=\"in_to_out\"}")),
+             QStringLiteral("123456789012"));
+    // Six families each way, three totals, two ports; no start and no
+    // failure yet, so no sample of those.
+    QCOMPARE(samples.size(), 17);
+    QVERIFY(!text.contains("\ntrelvane_last_"));
+
+    // A failure text stays one line with the format's escapes.
+    s.m_nLastStartMs = 1765300000123;
+    s.m_nLastFailureMs = 1765300000005;
+    s.m_strLastFailure = QStringLiteral("TCP Connect Error:10061,port:1,addr:a\"b\\c\nd");
+    text = FormatMetrics(s);
+    QVERIFY(text.contains("\ntrelvane_last_start_timestamp_seconds 1765300000.123\n"));
+    QVERIFY2(text.contains("\ntrelvane_last_failure_timestamp_seconds{message=\"TCP Connect Error:10061,port:1,"
+                           "addr:a\\\"b\\\\c\\\\x0ad\"} 1765300000.005\n"),
+             text.constData());
+}
+
+// Progress lines are no failures; every kind of failure line is one.
+void TestMetrics::failureTexts()
+{
+    for (const char* psz : {"Open Port...", "Connect TCP...", "Listen TCP...", "Create UDP...", "Done!",
+                            "TCP Client Accepted,port:4001,addr:127.0.0.1", "msg:5,in3"})
+        QVERIFY2(!IsFailureText(QLatin1String(psz)), psz);
+    for (const char* psz : {"TCP Connect Error:10061,port:1,addr:127.0.0.1", "TCP Connect TimeOut!port:1,addr:a",
+                            "Invalid Setup String!", "Output DoConnect Failure!", "Port Close! Can't Send!",
+                            "In DLL Quit Errer Code:3", "Remote Input closed,close ALL & ReStart!",
+                            "No TCP Client! Blocks dropped", "Receive Error Code:10054"})
+        QVERIFY2(IsFailureText(QLatin1String(psz)), psz);
+}
+
+void TestMetrics::addresses_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("address"); // empty: refused
+    QTest::addColumn<int>("port");
+    QTest::newRow("port alone") << "9464" << "127.0.0.1" << 9464;
+    QTest::newRow("IPv4") << "0.0.0.0:9464" << "0.0.0.0" << 9464;
+    QTest::newRow("IPv6") << "[::1]:1" << "::1" << 1;
+    QTest::newRow("highest port") << "127.0.0.2:65535" << "127.0.0.2" << 65535;
+    QTest::newRow("port 0") << "0" << "" << 0;
+    QTest::newRow("port too high") << "65536" << "" << 0;
+    QTest::newRow("signed port") << "+9464" << "" << 0;
+    QTest::newRow("empty") << "" << "" << 0;
+    QTest::newRow("no port") << "127.0.0.1:" << "" << 0;
+    QTest::newRow("no address") << ":9464" << "" << 0;
+    QTest::newRow("host name") << "localhost:9464" << "" << 0;
+    QTest::newRow("IPv6 without brackets") << "::1:9464" << "" << 0;
+}
+
+void TestMetrics::addresses()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QHostAddress parsed;
+    quint16 nPort = 0;
+    QString strError;
+    QCOMPARE(ParseMetricsAddress(value, &parsed, &nPort, &strError), !address.isEmpty());
+    if (address.isEmpty()) {
+        QVERIFY2(strError.startsWith(u"--metrics needs") && strError.contains(value), qPrintable(strError));
+        return;
+    }
+    QCOMPARE(parsed, QHostAddress(address));
+    QCOMPARE(int(nPort), port);
+}
+
+// The counters of a scrape are those SIGUSR1 prints at the same moment, and
+// the port states, last start and last failure follow the relay.
+void TestMetrics::scrapeEqualsCounters()
+{
+    SMetricsRun run;
+    QVERIFY(run.dir.isValid());
+    QVERIFY(run.Start());
+    QByteArray body;
+    QCOMPARE(Scrape(run.nPort, kGet, &body), 200);
+    QMap<QString, QString> samples = Samples(body);
+    QCOMPARE(samples.value(QStringLiteral("trelvane_port_started{port=\"input\"}")), QStringLiteral("1"));
+    QCOMPARE(samples.value(QStringLiteral("trelvane_port_started{port=\"output\"}")), QStringLiteral("1"));
+    const double dStart = samples.value(QStringLiteral("trelvane_last_start_timestamp_seconds")).toDouble();
+    QVERIFY(qAbs(dStart - QDateTime::currentMSecsSinceEpoch() / 1000.0) < 60);
+    QVERIFY(!body.contains("\ntrelvane_last_failure_timestamp_seconds{"));
+
+    // Traffic both ways, then the Output's peer goes away: a failure line,
+    // and the Output stops until the next block.
+    QByteArray got;
+    run.pIn->write(QByteArray(5000, 'i'));
+    QTRY_COMPARE_WITH_TIMEOUT((got += run.pOut->readAll()).size(), 5000, kWaitMs);
+    got.clear();
+    run.pOut->write(QByteArray(700, 'o'));
+    QTRY_COMPARE_WITH_TIMEOUT((got += run.pIn->readAll()).size(), 700, kWaitMs);
+    run.pOut->close();
+    QTRY_VERIFY_WITH_TIMEOUT(run.daemon.Out().contains("Remote Output closed,close myself too!"), kWaitMs);
+
+    body.clear();
+    QCOMPARE(Scrape(run.nPort, kGet, &body), 200);
+    run.daemon.Signal(SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT(run.daemon.Err().contains("trelvaned: counters: "), kWaitMs);
+    static const QRegularExpression counters(QStringLiteral("trelvaned: counters: ([^\n]*)\n"));
+    const QMap<QString, QString> printed = CountersAsSamples(counters.match(QString::fromUtf8(run.daemon.Err())).captured(1));
+    QCOMPARE(printed.size(), 15);
+    samples = Samples(body);
+    for (auto it = printed.begin(); it != printed.end(); ++it)
+        QCOMPARE(it.key() + u' ' + samples.value(it.key()), it.key() + u' ' + it.value());
+    QCOMPARE(samples.value(QStringLiteral("trelvane_received_bytes_total{direction=\"in_to_out\"}")),
+             QStringLiteral("5000"));
+    QCOMPARE(samples.value(QStringLiteral("trelvane_port_started{port=\"output\"}")), QStringLiteral("0"));
+    QVERIFY(samples.contains(
+        QStringLiteral("trelvane_last_failure_timestamp_seconds{message=\"Remote Output closed,close myself too!\"}")));
+}
+
+void TestMetrics::otherRequestsGet404_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::newRow("GET /metrics") << kGet << 200;
+    QTest::newRow("GET /metrics with a query") << QByteArray("GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n") << 200;
+    QTest::newRow("GET /") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\n\r\n") << 404;
+    QTest::newRow("GET /metrics/") << QByteArray("GET /metrics/ HTTP/1.1\r\nHost: a\r\n\r\n") << 404;
+    QTest::newRow("HEAD /metrics") << QByteArray("HEAD /metrics HTTP/1.1\r\nHost: a\r\n\r\n") << 404;
+    QTest::newRow("POST /metrics") << QByteArray("POST /metrics HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nab")
+                                   << 404;
+}
+
+void TestMetrics::otherRequestsGet404()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    if (!m_pShared) {
+        m_pShared = std::make_unique<SMetricsRun>();
+        QVERIFY(m_pShared->Start());
+    }
+    QByteArray body;
+    QCOMPARE(Scrape(m_pShared->nPort, request, &body), status);
+    QCOMPARE(body.contains("trelvane_received_bytes_total"), status == 200);
+}
+
+// 1,000 scrapes, on new connections and on one kept alive, leave the
+// program's memory where it was; so do a request too long to be one (it is
+// cut off) and more connections than are served at once.
+void TestMetrics::scrapesAndAbuseLeaveMemoryFlat()
+{
+    SMetricsRun run;
+    QVERIFY(run.Start());
+    const qint64 nPid = run.daemon.m_process.processId();
+    QTcpSocket kept;
+    kept.connectToHost(QHostAddress::LocalHost, run.nPort);
+    QVERIFY(kept.waitForConnected(kWaitMs));
+    for (int i = 0; i < 100; ++i) // warm-up: the allocator's pools settle
+        QCOMPARE(i % 2 ? Request(kept, kGet) : Scrape(run.nPort, kGet), 200);
+    const long nRssBefore = StatusKiB(nPid, "VmRSS:");
+    for (int i = 0; i < 1000; ++i)
+        QCOMPARE(i % 2 ? Request(kept, kGet) : Scrape(run.nPort, kGet), 200);
+    const long nRssAfter = StatusKiB(nPid, "VmRSS:");
+    long nPeak = StatusKiB(nPid, "VmHWM:");
+    qInfo("VmRSS %ld KiB before, %ld KiB after 1000 scrapes, VmHWM %ld KiB", nRssBefore, nRssAfter, nPeak);
+    QVERIFY(nRssBefore > 0);
+    QVERIFY2(nRssAfter - nRssBefore < 1024, "1000 scrapes grew the resident set by 1 MiB or more");
+
+    // 64 MiB of body: the connection is cut off early, and nothing of it is kept.
+    QTcpSocket flood;
+    flood.connectToHost(QHostAddress::LocalHost, run.nPort);
+    QVERIFY(flood.waitForConnected(kWaitMs));
+    flood.write("POST /metrics HTTP/1.1\r\nHost: a\r\nContent-Length: 67108864\r\n\r\n");
+    const QByteArray chunk(1 << 20, 'x');
+    qint64 nSent = 0;
+    while (nSent < 64 * chunk.size() && flood.state() == QAbstractSocket::ConnectedState) {
+        if (flood.bytesToWrite() < chunk.size())
+            nSent += flood.write(chunk);
+        flood.waitForBytesWritten(100);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+    QVERIFY2(nSent < 32 * chunk.size(), qPrintable(QString::number(nSent)));
+
+    // 40 connections at once: some are closed unanswered, all that are
+    // answered get their metrics, and the port serves again afterwards.
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    int nAnswered = 0;
+    for (int i = 0; i < 40; ++i) {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        sockets.back()->connectToHost(QHostAddress::LocalHost, run.nPort);
+        QVERIFY(sockets.back()->waitForConnected(kWaitMs));
+    }
+    for (auto& pSocket : sockets)
+        nAnswered += Request(*pSocket, kGet) == 200 ? 1 : 0;
+    QVERIFY2(nAnswered > 0 && nAnswered < 40, qPrintable(QString::number(nAnswered)));
+    sockets.clear();
+    kept.close();
+    QTRY_COMPARE_WITH_TIMEOUT(Scrape(run.nPort, kGet), 200, kWaitMs);
+
+    nPeak = StatusKiB(nPid, "VmHWM:");
+    qInfo("VmHWM %ld KiB after the long request and the 40 connections", nPeak);
+    QVERIFY2(nPeak - nRssBefore < 8 * 1024, "the peak resident set grew by 8 MiB or more");
+    QVERIFY(!run.daemon.Finished());
+}
+
+// A port that cannot be had: nothing starts, one line says why, status 2.
+void TestMetrics::portInUseExitsTwo()
+{
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::LocalHost));
+    QTemporaryDir dir;
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "TCP:1,127.0.0.1";
+    QString strError;
+    QVERIFY(doc.OnSaveDocument(dir.filePath(QStringLiteral("gw.set")), &strError));
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({QStringLiteral("--metrics"), QString::number(holder.serverPort()),
+                          dir.filePath(QStringLiteral("gw.set"))}));
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+    QCOMPARE(daemon.ExitCode(), 2);
+    QCOMPARE(daemon.Out(), QByteArray());
+    const QByteArray strLine = "trelvaned: cannot serve metrics on 127.0.0.1:" + QByteArray::number(holder.serverPort());
+    QVERIFY2(daemon.Err().startsWith(strLine) && daemon.Err().count('\n') == 1, daemon.Err().constData());
+}
+
+QTEST_GUILESS_MAIN(TestMetrics)
+#include "tst_metrics.moc"
