@@ -351,7 +351,7 @@ void CGateway::TransferOutToIn(const char* pData, int nLen)
     m_outToIn.OnBlock(pData, nLen);
 }
 
-bool CGateway::StartDestination()
+IDirectionHost::EStart CGateway::StartDestination()
 {
     if (m_pDoc->m_bNoOutInitResponse)
         StartSkipping(m_outToIn);
@@ -359,12 +359,12 @@ bool CGateway::StartDestination()
         // A start cut short by a stop or reset has not failed.
         if (!IsStopping())
             AddMessage("Output DoConnect Failure!");
-        return false;
+        return Failed;
     }
     m_bOutStarted = true;
     if (std::exchange(m_bOutDropped, false))
         m_observer.OnReconnect();
-    return true;
+    return Started;
 }
 
 bool CGateway::OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen)

@@ -125,7 +125,7 @@ private:
     // IDirectionHost
     void KillTimer(int nIDEvent) override;
     // The Output start on the first block from the Input.
-    bool StartDestination() override;
+    EStart StartDestination() override;
 
     void LeaveBusy();
     // Posts the queued request once nothing of the gateway is on the stack.

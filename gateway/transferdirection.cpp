@@ -42,6 +42,7 @@ void CTransferDirection::Reset()
     m_bParked = false;
     m_bReleased = false;
     m_pDestination = nullptr;
+    m_bUnpassed = false;
     m_strBlock.clear();
     m_strSent.clear();
     m_pHeldPlugin = nullptr;
@@ -62,8 +63,17 @@ void CTransferDirection::OnBlock(const char* pData, int nLen)
         m_pHost->KillTimer(m_nSkipTimer);
         return;
     }
-    if (m_pDestinationStarted && !*m_pDestinationStarted && !m_pHost->StartDestination())
-        return;
+    if (m_pDestinationStarted && !*m_pDestinationStarted) {
+        switch (m_pHost->StartDestination()) {
+        case IDirectionHost::Started: break;
+        case IDirectionHost::Failed: return;
+        case IDirectionHost::Pending:
+            Park(nullptr);
+            m_bUnpassed = true;
+            m_strBlock = QByteArray(pData, nLen);
+            return;
+        }
+    }
     TransferPasses(pData, nLen);
 }
 
@@ -160,6 +170,7 @@ void CTransferDirection::Park(QObject* pDestination)
     m_bReleased = false;
     m_pDestination = pDestination;
     // No pass is due unless the caller records one.
+    m_bUnpassed = false;
     m_strBlock.clear();
     m_strSent.clear();
     m_pHeldPlugin = nullptr;
@@ -179,10 +190,13 @@ void CTransferDirection::OnDestinationDrained()
     m_bReleased = false;
     m_pDestination = nullptr;
     // The held pass is over: its DllAfterSend, and further passes over the
-    // same block if the plug-in asks for them.
+    // same block if the plug-in asks for them. A block held for the start of
+    // its destination goes on now, if the destination runs.
     const QByteArray strBlock = std::exchange(m_strBlock, QByteArray());
     const QByteArray strSent = std::exchange(m_strSent, QByteArray());
-    if (AfterPass(std::exchange(m_pHeldPlugin, nullptr), strSent.constData(), int(strSent.size())))
+    CTransferPlugin* pHeldPlugin = std::exchange(m_pHeldPlugin, nullptr);
+    if (std::exchange(m_bUnpassed, false) ? *m_pDestinationStarted
+                                          : AfterPass(pHeldPlugin, strSent.constData(), int(strSent.size())))
         TransferPasses(strBlock.constData(), int(strBlock.size()));
     // Then the rest of the read in hand.
     const QByteArray strRest = std::exchange(m_strRest, QByteArray());

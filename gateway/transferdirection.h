@@ -28,8 +28,12 @@ public:
     virtual void KillTimer(int nIDEvent) = 0;
     virtual bool IsStopping() const = 0;
     // The destination of a direction that starts it itself is not started:
-    // start it for the block in hand; false drops the block.
-    virtual bool StartDestination() = 0;
+    // start it for the block in hand. Failed drops the block. Pending: the
+    // direction holds the block and stops reading its source until the host
+    // calls OnDestinationDrained once the start is over (never from inside
+    // this call); the block then goes on if the destination has started.
+    enum EStart { Started, Failed, Pending };
+    virtual EStart StartDestination() = 0;
 
 protected:
     ~IDirectionHost() = default;
@@ -130,7 +134,9 @@ private:
     bool m_bReleased = false;
     QPointer<QObject> m_pDestination;
     // The held pass: its block (for a further pass), what it sent (for
-    // DllAfterSend) and its plug-in (null: no DllAfterSend is due).
+    // DllAfterSend) and its plug-in (null: no DllAfterSend is due). Or a
+    // block not passed on at all, waiting for its destination to start.
+    bool m_bUnpassed = false;
     QByteArray m_strBlock;
     QByteArray m_strSent;
     CTransferPlugin* m_pHeldPlugin = nullptr;
