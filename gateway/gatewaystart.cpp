@@ -103,25 +103,23 @@ void CGateway::OnStartupReset()
 {
     CBusyScope busy(this);
     StopGateway(true, true);
-    if (m_pDoc->m_bNoInInitResponse) {
-        m_bSkipInResponse = true;
-        SetTimer(1);
-    }
+    if (m_pDoc->m_bNoInInitResponse)
+        StartSkipping(m_inToOut);
     // With the Output starting together with the Input, the Input is read
     // only once the Output start is over: a block arriving meanwhile would
     // start the Output a second time.
     m_bOutWithIn = m_pDoc->m_nOutStartup == 1007;
-    StartPort(true, StartInput);
+    StartPort(true, ForInput);
 }
 
-void CGateway::StartPort(bool bInput, EStart eStart)
+void CGateway::StartPort(bool bInput, EStartFor eFor)
 {
     CancelStart();
     m_strStartSetup = bInput ? m_pDoc->m_strInSetup : m_pDoc->m_strOutSetup;
     QByteArray strInitial = bInput ? m_pDoc->m_strInInitial : m_pDoc->m_strOutInitial;
     if (!strInitial.isEmpty())
         ExpandEscapes(strInitial);
-    m_eStart = eStart;
+    m_eStartFor = eFor;
     const quint64 nGeneration = m_nStartGeneration;
     m_pOpening = std::make_unique<CPortOpening>(m_strStartSetup, strInitial, bInput, m_pDoc->m_bDetectCarrier != 0,
                                                 this);
@@ -144,11 +142,11 @@ void CGateway::OnPortOpened(quint64 nGeneration, int nResult)
     CCommPort* pSerial = nullptr;
     CPortSocket* pSocket = nullptr;
     m_pOpening->TakePort(&pSerial, &pSocket);
-    // Its own notification may be on the stack: deleted from the event loop.
+    // Possibly on the stack (its Start): deleted from the event loop.
     m_pOpening.release()->deleteLater();
 
-    switch (m_eStart) {
-    case StartInput:
+    switch (m_eStartFor) {
+    case ForInput:
         if (RecordPort(true, nResult, pSerial, pSocket, !m_bOutWithIn) != 0) {
             // A start cut short by a stop or another Startup / Reset has not
             // failed: the request that cut it short reports next.
@@ -160,13 +158,11 @@ void CGateway::OnPortOpened(quint64 nGeneration, int nResult)
             emit startupFinished(IsInputStarted());
             return;
         }
-        if (m_pDoc->m_bNoOutInitResponse) {
-            m_bSkipOutResponse = true;
-            SetTimer(2);
-        }
-        StartPort(false, StartOutputWithInput);
+        if (m_pDoc->m_bNoOutInitResponse)
+            StartSkipping(m_outToIn);
+        StartPort(false, ForOutputWithInput);
         return;
-    case StartOutputWithInput: {
+    case ForOutputWithInput: {
         const bool bStarted = RecordPort(false, nResult, pSerial, pSocket, true) == 0;
         // An Output start cut short has not failed either: no box, and the
         // Input stays unread until the request that cut it short runs.
@@ -180,8 +176,9 @@ void CGateway::OnPortOpened(quint64 nGeneration, int nResult)
         emit startupFinished(IsInputStarted());
         return;
     }
-    case StartOutputOnBlock:
+    case ForOutputOnBlock:
         if (RecordPort(false, nResult, pSerial, pSocket, true) != 0) {
+            // A start cut short by a stop or reset has not failed.
             if (!IsStopping())
                 AddMessage("Output DoConnect Failure!");
         } else {
@@ -189,25 +186,26 @@ void CGateway::OnPortOpened(quint64 nGeneration, int nResult)
             if (std::exchange(m_bOutDropped, false))
                 m_observer.OnReconnect();
         }
-        // The held block goes on (or is dropped when the Output did not
-        // start), then the rest of its read; from the event loop when the
-        // start was over before the block's pass returned.
-        const quint64 nParkId = m_directions[1].nParkId;
-        if (m_directions[1].bActive)
-            QMetaObject::invokeMethod(this, [this, nParkId] { ResumeDirection(true, nParkId); },
-                                      Qt::QueuedConnection);
-        else
-            ResumeDirection(true, nParkId);
+        ResumeAfterOutputStart();
         return;
     }
 }
 
-void CGateway::StartOutputForBlock(const char* pData, int nLen)
+void CGateway::ResumeAfterOutputStart()
 {
-    SDirection& direction = Park(true, nullptr);
-    direction.strBlock = QByteArray(pData, nLen);
-    direction.bUnpassed = true;
-    StartPort(false, StartOutputOnBlock);
+    // The held block goes on (or is dropped when the Output did not start),
+    // then the rest of its read; never from inside the block's own pass.
+    const quint64 nGeneration = m_nStartGeneration;
+    QMetaObject::invokeMethod(
+        this,
+        [this, nGeneration] {
+            // A stop or Startup / Reset meanwhile dropped the block.
+            if (nGeneration != m_nStartGeneration || !m_inToOut.IsParked())
+                return;
+            CBusyScope busy(this);
+            m_inToOut.OnDestinationDrained();
+        },
+        Qt::QueuedConnection);
 }
 
 int CGateway::RecordPort(bool bInput, int nResult, CCommPort* pSerial, CPortSocket* pSocket, bool bArm)
@@ -255,8 +253,7 @@ int CGateway::RecordPort(bool bInput, int nResult, CCommPort* pSerial, CPortSock
                 AddMessage((bInput ? "In2Out DLL Initial Errer Code:" : "Out2In DLL Initial Errer Code:")
                            + QByteArray::number(nInit));
             } else {
-                (bInput ? m_hInDll : m_hOutDll) = std::move(pPlugin);
-                ++m_nPluginGeneration[bInput];
+                ReadingFrom(bInput).SetPlugin(std::move(pPlugin));
             }
         }
     }
@@ -282,11 +279,9 @@ void CGateway::ArmPort(bool bInput)
 
 void CGateway::UnloadPlugin(bool bInput)
 {
-    std::unique_ptr<CTransferPlugin>& slot = bInput ? m_hInDll : m_hOutDll;
-    if (!slot)
+    std::unique_ptr<CTransferPlugin> pPlugin = ReadingFrom(bInput).TakePlugin();
+    if (!pPlugin)
         return;
-    std::unique_ptr<CTransferPlugin> pPlugin = std::move(slot);
-    ++m_nPluginGeneration[bInput];
     const int nQuit = pPlugin->Quit();
     if (nQuit != 0) {
         m_observer.OnPluginError();
@@ -303,16 +298,13 @@ void CGateway::StopGateway(bool bClearStatus, bool bKeepListening)
     KillTimer(1);
     KillTimer(2);
     KillTimer(3);
-    m_bSkipInResponse = false;
-    m_bSkipOutResponse = false;
+    m_inToOut.SetSkipping(false);
+    m_outToIn.SetSkipping(false);
     m_bOutDropped = false;
     m_bInputArmed = false;
     // Held blocks and the reads in hand go with the ports.
-    for (SDirection& direction : m_directions) {
-        const quint64 nParkId = direction.nParkId + 1;
-        direction = SDirection();
-        direction.nParkId = nParkId;
-    }
+    m_inToOut.Reset();
+    m_outToIn.Reset();
 
     UnloadPlugin(true);
     UnloadPlugin(false);

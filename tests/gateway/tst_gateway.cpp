@@ -352,10 +352,10 @@ void TestGateway::skipInputResponse()
     SGatewayRig rig;
     rig.doc.m_bNoInInitResponse = 1;
     rig.Start(TcpSetup(inServer), TcpSetup(outServer), 1008);
-    QVERIFY(rig.gateway.m_bSkipInResponse);
+    QVERIFY(rig.gateway.InToOut().IsSkipping());
     QTcpSocket* pIn = Accept(inServer);
     pIn->write("response");
-    QTRY_VERIFY(!rig.gateway.m_bSkipInResponse);
+    QTRY_VERIFY(!rig.gateway.InToOut().IsSkipping());
     // The dropped block did not start the Output.
     QTest::qWait(50);
     QVERIFY(!outServer.hasPendingConnections());
@@ -369,17 +369,17 @@ void TestGateway::skipInputResponse()
     rig.gateway.SetTimerPeriods(50, 300);
     rig.Reset();
     pIn = Accept(inServer);
-    QTRY_VERIFY(!rig.gateway.m_bSkipInResponse);
+    QTRY_VERIFY(!rig.gateway.InToOut().IsSkipping());
     pIn->write("passes");
     QTRY_VERIFY(outServer.hasPendingConnections());
 
     // Turning the option off and resetting disarms it.
     rig.gateway.SetTimerPeriods(12000, 300);
     rig.Reset();
-    QVERIFY(rig.gateway.m_bSkipInResponse);
+    QVERIFY(rig.gateway.InToOut().IsSkipping());
     rig.doc.m_bNoInInitResponse = 0;
     rig.Reset();
-    QVERIFY(!rig.gateway.m_bSkipInResponse);
+    QVERIFY(!rig.gateway.InToOut().IsSkipping());
 }
 
 void TestGateway::skipOutputResponseAndExpiry()
@@ -390,13 +390,13 @@ void TestGateway::skipOutputResponseAndExpiry()
     SGatewayRig rig;
     rig.doc.m_bNoOutInitResponse = 1;
     rig.Start(TcpSetup(inServer), TcpSetup(outServer));
-    QVERIFY(rig.gateway.m_bSkipOutResponse);
+    QVERIFY(rig.gateway.OutToIn().IsSkipping());
     QTcpSocket* pIn = Accept(inServer);
     QTcpSocket* pOut = Accept(outServer);
     SSink inSink;
     inSink.Attach(pIn);
     pOut->write("ok-response");
-    QTRY_VERIFY(!rig.gateway.m_bSkipOutResponse);
+    QTRY_VERIFY(!rig.gateway.OutToIn().IsSkipping());
     pOut->write("second");
     QTRY_COMPARE(inSink.data, QByteArray("second"));
 
@@ -406,7 +406,7 @@ void TestGateway::skipOutputResponseAndExpiry()
     pOut = Accept(outServer);
     inSink.data.clear();
     inSink.Attach(pIn);
-    QTRY_VERIFY(!rig.gateway.m_bSkipOutResponse);
+    QTRY_VERIFY(!rig.gateway.OutToIn().IsSkipping());
     pOut->write("late");
     QTRY_COMPARE(inSink.data, QByteArray("late"));
 }
@@ -442,9 +442,9 @@ void TestGateway::timersNeverEndEarly()
     QElapsedTimer clock;
     clock.start();
     rig.Start(TcpSetup(inServer), TcpSetup(outServer));
-    QVERIFY(rig.gateway.m_bSkipInResponse && rig.gateway.m_bSkipOutResponse);
-    QVERIFY(timeUntil(clock, [&] { return !rig.gateway.m_bSkipInResponse; }) >= kPeriodMs);
-    QVERIFY(timeUntil(clock, [&] { return !rig.gateway.m_bSkipOutResponse; }) >= kPeriodMs);
+    QVERIFY(rig.gateway.InToOut().IsSkipping() && rig.gateway.OutToIn().IsSkipping());
+    QVERIFY(timeUntil(clock, [&] { return !rig.gateway.InToOut().IsSkipping(); }) >= kPeriodMs);
+    QVERIFY(timeUntil(clock, [&] { return !rig.gateway.OutToIn().IsSkipping(); }) >= kPeriodMs);
 
     // Timer 3: the restart after the Input's far end closed.
     QTcpSocket* pIn = Accept(inServer);

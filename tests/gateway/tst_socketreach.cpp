@@ -350,7 +350,7 @@ void TestSocketReach::listeningInputRelaysAndReplacesClients()
     SClient first(nPort);
     QTRY_COMPARE(first.sink.data, QByteArray("HELLO\r"));
     first.socket.write("OK");
-    QTRY_VERIFY(!rig.gateway.m_bSkipInResponse);
+    QTRY_VERIFY(!rig.gateway.InToOut().IsSkipping());
     QVERIFY(rig.Texts().last().startsWith("TCP Client Accepted,port:"));
     const QByteArray forward = RandomBytes(1 << 20);
     const QByteArray backward = RandomBytes((1 << 20) + 3, 2);
@@ -370,7 +370,7 @@ void TestSocketReach::listeningInputRelaysAndReplacesClients()
     QVERIFY(texts.at(texts.size() - 2).startsWith("TCP Client Replaced,port:"));
     QVERIFY(!texts.contains("Remote Input closed,close ALL & ReStart!"));
     second.socket.write("OK");
-    QTRY_VERIFY(!rig.gateway.m_bSkipInResponse);
+    QTRY_VERIFY(!rig.gateway.InToOut().IsSkipping());
     second.socket.write("data");
     pOut->write("back");
     QTRY_COMPARE(outSink.data.size(), forward.size() + 4);

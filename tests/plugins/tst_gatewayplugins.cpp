@@ -1,6 +1,7 @@
 // The plug-in lines and lifetimes as the gateway drives them, with the real
 // test plug-ins and loopback TCP/UDP peers.
 #include "pluginlog.h"
+#include "pty.h"
 #include "resources.h"
 #include "testhost.h"
 #include "threadpeer.h"
@@ -130,7 +131,7 @@ private slots:
         SRun run;
         QVERIFY(Start(run));
         SGatewayRig& rig = run.rig;
-        QVERIFY(rig.gateway.m_hInDll && rig.gateway.m_hOutDll);
+        QVERIFY(rig.gateway.InToOut().Plugin() && rig.gateway.OutToIn().Plugin());
         rig.Reset();
         const QByteArray strIn = rig.doc.m_strInSetup;
         const QByteArray strOut = rig.doc.m_strOutSetup;
@@ -232,6 +233,32 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(inPeer.PendingSend() == 0 && !rig.gateway.IsBusy(), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(count("a aftersend "), count("a transfer "), 5000);
         QCOMPARE(count("b init "), 2);
+    }
+
+    void heldOutToInPassForgetsItsPluginWhenOutputGoes()
+    {
+        // An OUT-->IN pass held by an Input peer that reads nothing; then the
+        // Output line vanishes, which unloads the OUT-->IN plug-in. Once the
+        // Input takes the held bytes the direction goes on without calling
+        // into the plug-in that is gone.
+        CPtyPeer outLine;
+        QVERIFY(outLine.IsValid());
+        CThreadPeer inPeer(4096);
+        inPeer.m_bRead = false;
+        SGatewayRig rig;
+        rig.gateway.SetSerialPortMap({{"COM8", outLine.Slave()}});
+        rig.doc.m_strOutDll = "tp_four_b";
+        rig.Start(inPeer.Setup(), "COM8:115200");
+        QTRY_VERIFY(inPeer.Connected());
+        outLine.Send(QByteArray(4 << 20, 'r'));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.gateway.OutToIn().IsParked(), 10000);
+        outLine.CloseMaster();
+        QTRY_VERIFY_WITH_TIMEOUT(LogLines().contains("b quit"), 10000);
+        inPeer.m_bRead = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.gateway.IsBusy(), 20000);
+        const QByteArrayList lines = LogLines();
+        for (qsizetype i = lines.indexOf("b quit") + 1; i < lines.size(); ++i)
+            QVERIFY2(!lines[i].startsWith("b "), lines[i].constData());
     }
 
     void eachBlockLeavesBeforeItsAfterSend()
@@ -381,7 +408,7 @@ private slots:
         SRun run;
         QVERIFY(Start(run, inDll, outDll));
         QCOMPARE(run.rig.Texts(), texts);
-        QVERIFY(!run.rig.gateway.m_hInDll);
+        QVERIFY(!run.rig.gateway.InToOut().Plugin());
         QVERIFY(!IsMapped("/tp_four.so"));
         run.pIn->write("abc");
         QTRY_COMPARE(run.outSink.data, QByteArray("abc"));
@@ -398,8 +425,8 @@ private slots:
         QTRY_COMPARE(rig.host.m_strOutStatus, QStringLiteral("Remote closed,close myself too!"));
         QVERIFY(LogLines().contains("b quit"));
         QVERIFY(!LogLines().contains("a quit"));
-        QVERIFY(rig.gateway.m_hInDll);
-        QVERIFY(!rig.gateway.m_hOutDll);
+        QVERIFY(rig.gateway.InToOut().Plugin());
+        QVERIFY(!rig.gateway.OutToIn().Plugin());
         QVERIFY(!IsMapped("/tp_four_b.so"));
         // The next block reconnects the Output and loads its plug-in afresh.
         run.pIn->write("next");
@@ -409,7 +436,7 @@ private slots:
         QVERIFY(pOut2);
         outSink.Attach(pOut2);
         QTRY_COMPARE(outSink.data, QByteArray("NEXT"));
-        QVERIFY(rig.gateway.m_hOutDll);
+        QVERIFY(rig.gateway.OutToIn().Plugin());
         int nOutInits = 0;
         for (const QByteArray& line : LogLines())
             nOutInits += line.startsWith("b init ");
@@ -433,7 +460,7 @@ private slots:
         const int nFds = OpenFdCount();
         for (int n = 0; n < 1000; ++n) {
             rig.gateway.RequestStartupReset();
-            QVERIFY(rig.gateway.m_hInDll && rig.gateway.m_hOutDll);
+            QVERIFY(rig.gateway.InToOut().Plugin() && rig.gateway.OutToIn().Plugin());
         }
         QCOMPARE(OpenFdCount(), nFds);
         rig.gateway.StopGateway(true);

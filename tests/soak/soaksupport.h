@@ -7,6 +7,7 @@
 // f times the full counts (at least the small ones).
 
 #include "resources.h"
+#include "sanitized.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -17,20 +18,9 @@
 
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TRELVANE_SOAK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TRELVANE_SOAK_SANITIZED 1
-#endif
-#endif
-#ifndef TRELVANE_SOAK_SANITIZED
-#define TRELVANE_SOAK_SANITIZED 0
-#endif
-
 namespace soak {
 
-inline constexpr bool kSanitized = TRELVANE_SOAK_SANITIZED != 0;
+inline constexpr bool kSanitized = kTestSanitized;
 
 inline double Scale()
 {

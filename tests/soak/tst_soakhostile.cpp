@@ -293,8 +293,8 @@ void TestSoakHostile::timersAtTheirEdge()
         QElapsedTimer clock;
         clock.start();
         rig.Start(TcpSetup(inServer), TcpSetup(outServer));
-        note(0, TimeUntil(clock, [&] { return !rig.gateway.m_bSkipInResponse; }));
-        note(1, TimeUntil(clock, [&] { return !rig.gateway.m_bSkipOutResponse; }));
+        note(0, TimeUntil(clock, [&] { return !rig.gateway.InToOut().IsSkipping(); }));
+        note(1, TimeUntil(clock, [&] { return !rig.gateway.OutToIn().IsSkipping(); }));
         std::unique_ptr<QTcpSocket> pIn(inServer.nextPendingConnection());
         std::unique_ptr<QTcpSocket> pOut(outServer.nextPendingConnection());
         QVERIFY(pIn && pOut);
