@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class CPortOpening;
 class CTrelvaneDoc;
 class IGatewayHost;
 
@@ -21,13 +22,15 @@ class IGatewayHost;
 // send), keeps the Message list. Everything runs on the user-interface
 // thread. Neither direction ever waits for the other's peer.
 //
-// Re-entrancy: the waits that remain (the connect and initial string of a
-// starting port) dispatch events, so port notifications and timers 1 and 2
-// may run nested. Startup / Reset, settings loads and shutdown must not: a
-// request that arrives while any gateway operation is on the stack marks
-// the gateway as stopping (every wait gives up at once) and runs once the
-// stack has unwound. Message boxes never wait: the host shows them and
-// returns.
+// Starting never waits: a port's start (name lookup, connect, the initial
+// string) goes on from the event loop's notifications, and a Startup /
+// Reset, a stop or a settings load that comes meanwhile gives it up at once
+// (see gatewaystart.cpp). Nothing of the gateway runs an event loop of its
+// own, so its handlers never nest; only a host that acts from inside a call
+// the gateway makes (a box shown by a test host) can ask for a Startup /
+// Reset or a stop while a gateway operation is on the stack: that request
+// runs once the stack has unwound. Message boxes never wait: the host shows
+// them and returns.
 class CGateway : public QObject, public IPortOwner, private IDirectionHost
 {
     Q_OBJECT
@@ -39,8 +42,9 @@ public:
     // Counters of the traffic, and the data trace when one is set.
     CTrafficObserver& Observer() { return m_observer; }
 
-    // Operator commands. They run at once when no gateway operation is on
-    // the stack, else after it has unwound (the last request wins).
+    // Operator commands. They run at once, cutting short a start under way,
+    // unless a gateway operation is on the stack: then after it has unwound
+    // (the last request wins).
     void RequestStartupReset();
     // Stops the gateway (settings loaded: clear the status fields). fnThen
     // runs after the stop, for example to close the window. bStartFollows:
@@ -51,9 +55,10 @@ public:
     // destination to take it.
     bool IsBusy() const { return m_nBusy > 0 || m_inToOut.IsParked() || m_outToIn.IsParked(); }
     bool IsInputStarted() const { return m_pInSerial || m_pInSocket; }
+    // A port start is under way, or a Startup / Reset or stop waits to run.
+    bool IsStarting() const { return m_pOpening || m_pending != PendingNone; }
 
     void OnStartupReset();
-    int StartPort(bool bInput);
     // bKeepListening: a start follows; the listening sockets of listening
     // ports stay open for a short while, so that the next run with the same
     // setup takes them over with the clients waiting in them.
@@ -105,8 +110,20 @@ signals:
 private:
     friend class CBusyScope;
     enum EPending { PendingNone, PendingReset, PendingStop };
+    // What a port start under way is for.
+    enum EStartFor { ForInput, ForOutputWithInput, ForOutputOnBlock };
 
-    int StartPortImpl(bool bInput, bool bArm);
+    // Starts opening a port; OnPortOpened goes on when it is over.
+    void StartPort(bool bInput, EStartFor eFor);
+    void OnPortOpened(quint64 nGeneration, int nResult);
+    // Makes an opened port the gateway's (status, plug-in, "Done!"): 0, or
+    // the start's failure code.
+    int RecordPort(bool bInput, int nResult, CCommPort* pSerial, CPortSocket* pSocket, bool bArm);
+    // The Output start on the first block is over: IN-->OUT goes on (from
+    // the event loop).
+    void ResumeAfterOutputStart();
+    // Gives up a start under way: nothing of it reports.
+    void CancelStart();
     // Lets a recorded port deliver blocks.
     void ArmPort(bool bInput);
     // The direction that reads the Input (true) or the Output port.
@@ -150,9 +167,16 @@ private:
     bool m_bPendingClear = false;
     bool m_bPendingKeep = false;
     std::function<void()> m_fnAfterStop;
-    // Ports being opened and not yet recorded: their notifications wait
-    // until StartPort re-arms them.
-    int m_nOpening = 0;
+    // The port start under way, what it is for, and its generation: a
+    // Startup / Reset, stop or reload bumps it, and an older start's news
+    // is dropped. The port being opened is not recorded yet: its
+    // notifications wait until ArmPort re-arms it.
+    std::unique_ptr<CPortOpening> m_pOpening;
+    EStartFor m_eStartFor = ForInput;
+    quint64 m_nStartGeneration = 0;
+    QByteArray m_strStartSetup;
+    // Startup / Reset starts the Output with the Input (mode 1007).
+    bool m_bOutWithIn = false;
     // The Input port may deliver blocks (armed after the start, including
     // that of the Output with "Output Startup with Input").
     bool m_bInputArmed = false;

@@ -7,7 +7,6 @@
 #include "serialmode.h"
 #include "serialpath.h"
 
-#include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
 
@@ -171,56 +170,13 @@ int CCommPort::Read(char* pBuffer, int nMax)
     return nRead;
 }
 
-int CCommPort::Write(const char* pData, int nLen)
+bool CCommPort::WriteInitial(const char* pData, int nLen, std::function<void()> fnWritten)
 {
-    if (!IsOpen() || m_bVanished || pData == nullptr || nLen <= 0)
-        return 0;
-    if (!CarrierPresent())
-        return 0;
-    if (m_bWriting) {
-        // Called from an event dispatched by the Write below us on the stack:
-        // this block goes out right after the one being written.
-        m_strWriteTail.append(pData, nLen);
-        return nLen;
-    }
-
-    const QPointer<CCommPort> guard(this);
-    m_bWriting = true;
-    QByteArray strHeld; // keeps a tail alive while it is written
-    const char* p = pData;
-    qsizetype nLeft = nLen;
-    int nWritten = 0;
-    bool bFirst = true;
-    for (;;) {
-        while (nLeft > 0) {
-            const int n = SerialWrite(m_hDevice, p, nLeft);
-            if (n < 0) {
-                DeviceVanished();
-                break;
-            }
-            if (n == 0) {
-                if (!WaitWritable()) {
-                    if (!guard)
-                        return nWritten;
-                    break;
-                }
-                continue;
-            }
-            p += n;
-            nLeft -= n;
-            if (bFirst)
-                nWritten += n;
-        }
-        if (nLeft > 0 || m_strWriteTail.isEmpty())
-            break;
-        strHeld = std::exchange(m_strWriteTail, QByteArray());
-        p = strHeld.constData();
-        nLeft = strHeld.size();
-        bFirst = false;
-    }
-    m_strWriteTail.clear();
-    m_bWriting = false;
-    return nWritten;
+    WriteBlock(pData, nLen);
+    if (!HasPending())
+        return true;
+    m_fnWritten = std::move(fnWritten);
+    return false;
 }
 
 int CCommPort::WriteBlock(const char* pData, int nLen)
@@ -229,9 +185,9 @@ int CCommPort::WriteBlock(const char* pData, int nLen)
         return 0;
     if (!CarrierPresent())
         return 0;
-    if (m_bWriting || HasPending()) {
+    if (HasPending()) {
         // Behind bytes already on their way: they keep their order.
-        (m_bWriting ? m_strWriteTail : m_strPending).append(pData, nLen);
+        m_strPending.append(pData, nLen);
         return nLen;
     }
     int nWritten = 0;
@@ -271,39 +227,20 @@ void CCommPort::FlushPending()
     }
     m_strPending.clear();
     m_nPendingOffset = 0;
-    m_pOwner->OnSendDone(this);
-}
-
-// Dispatches events until the device takes data again. False when the
-// owner is stopping, the device vanished, or the port was closed or deleted
-// by a dispatched event (then the caller must not touch the port).
-bool CCommPort::WaitWritable()
-{
-    const QPointer<CCommPort> guard(this);
-    IPortOwner* pOwner = m_pOwner;
-    m_bWritable = false;
-    m_pWriteNotifier->setEnabled(true);
-    while (!m_bWritable && !pOwner->IsStopping()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (m_fnWritten) {
+        const QPointer<CCommPort> guard(this);
+        auto fnWritten = std::exchange(m_fnWritten, {});
+        fnWritten();
         if (!guard)
-            return false;
-        if (!IsOpen() || m_bVanished)
-            return false;
-        // A hung-up device is never writable again.
-        if (!m_bWritable && SerialHungUp(m_hDevice)) {
-            DeviceVanished();
-            return false;
-        }
+            return;
     }
-    m_pWriteNotifier->setEnabled(false);
-    return m_bWritable;
+    m_pOwner->OnSendDone(this);
 }
 
 void CCommPort::OnWritable()
 {
     m_pWriteNotifier->setEnabled(false);
-    m_bWritable = true;
-    if (HasPending() && !m_bWriting)
+    if (HasPending())
         FlushPending();
 }
 
@@ -342,6 +279,16 @@ void CCommPort::OnDeviceVanished()
 {
     if (!IsOpen())
         return;
+    if (m_fnWritten) {
+        // The rest of an initial string can no longer go out.
+        m_strPending.clear();
+        m_nPendingOffset = 0;
+        const QPointer<CCommPort> guard(this);
+        auto fnWritten = std::exchange(m_fnWritten, {});
+        fnWritten();
+        if (!guard)
+            return;
+    }
     // The Input restarts as on a carrier loss; the Output is torn down.
     if (m_bInput)
         m_pOwner->SetRestartTimer();
@@ -398,7 +345,7 @@ void CCommPort::Close()
         m_hDevice = -1;
     }
     m_pLineStatus.reset();
-    m_strWriteTail.clear();
+    m_fnWritten = nullptr;
     m_strPending.clear();
     m_nPendingOffset = 0;
 }

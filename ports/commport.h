@@ -4,6 +4,7 @@
 #include <QObject>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -32,14 +33,15 @@ public:
     // Takes at most nMax bytes that are already queued; 0 when none (or when
     // carrier is absent with Detect Carrier on). Never negative.
     int Read(char* pBuffer, int nMax);
-    // Puts the whole block out, waiting for writability while dispatching
-    // events; gives up when the owner is stopping or the port closes.
-    // Returns the count written.
-    int Write(const char* pData, int nLen);
+    // Puts an initial string out. True when done with it: written, or
+    // nothing may be written (closed, vanished, carrier absent with Detect
+    // Carrier). False when the device took only part: the rest is held, and
+    // fnWritten runs once it is out or the device has vanished.
+    bool WriteInitial(const char* pData, int nLen, std::function<void()> fnWritten);
     // Puts a block of the relay out without waiting: what the device does
     // not take now is held and written when it becomes writable, followed
     // by the owner's OnSendDone. Returns the count taken (held bytes
-    // included); 0 as Write when nothing may be written.
+    // included); 0 when nothing may be written.
     int WriteBlock(const char* pData, int nLen);
     // Bytes of WriteBlock still held back.
     bool HasPending() const { return !m_strPending.isEmpty(); }
@@ -60,7 +62,6 @@ private:
     void UpdateReadNotifier();
     void OnDataReady();
     void OnWritable();
-    bool WaitWritable();
     // Writes held bytes as far as the device takes them now.
     void FlushPending();
     void OnCarrierChanged(bool bCarrier);
@@ -75,12 +76,9 @@ private:
     bool m_bCarrier = true;
     // The owner has been told that data waits and has not re-armed yet.
     bool m_bNotifyPending = false;
-    bool m_bWritable = false;
     bool m_bVanished = false;
-    // A Write is waiting for writability; a nested Write queues its block
-    // behind the one on the stack so the bytes keep their order.
-    bool m_bWriting = false;
-    QByteArray m_strWriteTail;
+    // Runs once the held bytes of an initial string are out.
+    std::function<void()> m_fnWritten;
     // Held back by WriteBlock.
     QByteArray m_strPending;
     qsizetype m_nPendingOffset = 0;

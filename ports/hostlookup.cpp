@@ -1,12 +1,6 @@
 #include "hostlookup.h"
 
-#include "portowner.h"
 #include "setupstring.h"
-
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QPointer>
-#include <QTimer>
 
 #include <mutex>
 #include <netinet/in.h>
@@ -36,6 +30,8 @@ bool CHostLookup::SystemResolve(const QByteArray& strName, SSocketAddress* pAddr
 
 CHostLookup::CHostLookup(QObject* pParent) : QObject(pParent)
 {
+    m_timeout.setSingleShot(true);
+    connect(&m_timeout, &QTimer::timeout, this, &CHostLookup::OnTimeout);
 }
 
 CHostLookup::~CHostLookup()
@@ -45,6 +41,7 @@ CHostLookup::~CHostLookup()
 
 void CHostLookup::Abandon()
 {
+    m_timeout.stop();
     if (m_pState) {
         std::lock_guard lock(m_pState->mutex);
         m_pState->m_pReceiver = nullptr;
@@ -60,6 +57,7 @@ void CHostLookup::Start(const QByteArray& strName, std::function<void()> fnDone)
     m_fnDone = std::move(fnDone);
     m_pState = std::make_shared<SState>();
     m_pState->m_pReceiver = this;
+    m_timeout.start(kLookupTimeoutMs);
     std::thread([pState = m_pState, strName, pfnResolve = s_pfnResolve] {
         SSocketAddress address;
         const bool bOk = pfnResolve(strName, &address);
@@ -85,6 +83,7 @@ void CHostLookup::OnAnswer()
         m_address = m_pState->m_address;
         m_pState->m_pReceiver = nullptr;
     }
+    m_timeout.stop();
     m_bDone = true;
     if (m_fnDone) {
         auto fnDone = m_fnDone;
@@ -92,40 +91,28 @@ void CHostLookup::OnAnswer()
     }
 }
 
-int CHostLookup::Wait(IPortOwner* pOwner, int nTimeoutMs)
+void CHostLookup::OnTimeout()
 {
-    QPointer<CHostLookup> pSelf(this);
-    QDeadlineTimer deadline(nTimeoutMs);
-    // Wakes the event loop when the deadline passes.
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.start(nTimeoutMs);
-    for (;;) {
-        if (!pSelf || pOwner->IsStopping()) {
-            if (pSelf)
-                Abandon();
-            return -2;
-        }
-        if (m_bDone)
-            return m_bOk ? 0 : -1;
-        if (!m_pState || deadline.hasExpired()) {
-            Abandon();
-            return -1;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // The resolver did not answer in time: the name does not resolve.
+    Abandon();
+    m_bDone = true;
+    m_bOk = false;
+    if (m_fnDone) {
+        auto fnDone = m_fnDone;
+        fnDone();
     }
 }
 
-int CNameCache::Prime(const QByteArray& strName, IPortOwner* pOwner)
+void CNameCache::Prime(const QByteArray& strName, std::function<void(bool bResolved)> fnDone)
 {
     m_strName = strName;
-    m_lookup.Start(strName);
-    const int nResult = m_lookup.Wait(pOwner);
-    m_bHave = nResult == 0;
-    if (m_bHave)
-        m_address = m_lookup.Address();
-    m_age.start();
-    return nResult;
+    m_lookup.Start(strName, [this, fnDone = std::move(fnDone)] {
+        m_bHave = m_lookup.Succeeded();
+        if (m_bHave)
+            m_address = m_lookup.Address();
+        m_age.start();
+        fnDone(m_bHave);
+    });
 }
 
 bool CNameCache::Current(SSocketAddress* pAddress)

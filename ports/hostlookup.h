@@ -5,11 +5,10 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
-
-class IPortOwner;
 
 // Resolves a host name without blocking the event loop: the system's
 // resolver runs on a thread of its own and the answer comes back to the
@@ -33,24 +32,23 @@ public:
     ~CHostLookup() override;
 
     // Starts a lookup (abandoning one that runs); fnDone runs on this
-    // object's thread when the answer is in.
+    // object's thread when the answer is in, or when kLookupTimeoutMs have
+    // passed without one (the name then counts as unresolvable).
     void Start(const QByteArray& strName, std::function<void()> fnDone = {});
     bool IsRunning() const { return m_pState && !m_bDone; }
     bool Succeeded() const { return m_bDone && m_bOk; }
     // The answer, with port 0.
     const SSocketAddress& Address() const { return m_address; }
 
-    // Waits, dispatching events as a connect does, for the answer. Returns
-    // 0 resolved, -1 unresolvable or timed out, -2 given up (stop requested).
-    int Wait(IPortOwner* pOwner, int nTimeoutMs = kLookupTimeoutMs);
-
 private:
     struct SState;
     void Abandon();
     void OnAnswer();
+    void OnTimeout();
 
     std::shared_ptr<SState> m_pState;
     std::function<void()> m_fnDone;
+    QTimer m_timeout;
     bool m_bDone = false;
     bool m_bOk = false;
     SSocketAddress m_address;
@@ -65,9 +63,9 @@ class CNameCache
 public:
     static constexpr int kKeepMs = 10000;
 
-    // Resolves at once (the port's open waits for this first answer).
-    // Returns what CHostLookup::Wait returns.
-    int Prime(const QByteArray& strName, IPortOwner* pOwner);
+    // The first lookup of the name; fnDone(true when it resolved) runs when
+    // the answer is in (the port's open goes on from there).
+    void Prime(const QByteArray& strName, std::function<void(bool bResolved)> fnDone);
     // The kept answer (port 0); false when the name did not resolve.
     bool Current(SSocketAddress* pAddress);
 

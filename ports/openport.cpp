@@ -4,9 +4,6 @@
 #include "portfailure.h"
 #include "portowner.h"
 #include "portsocket.h"
-#include "setupstring.h"
-#include "hostlookup.h"
-#include "sockaddress.h"
 #include "tcplistener.h"
 #include "wsaerror.h"
 
@@ -14,45 +11,9 @@
 
 namespace {
 
-void ReportFailure(IPortOwner* pOwner, bool bInput, SPortFailure::EWhat eWhat, const QByteArray& strSetup,
-                   int nError = 0)
-{
-    SPortFailure failure;
-    failure.m_eWhat = eWhat;
-    failure.m_bInput = bInput;
-    failure.m_strSetup = strSetup;
-    failure.m_nError = nError;
-    pOwner->OnPortFailure(failure);
-}
-
 QByteArray Endpoint(int nPort, const QByteArray& strAddress)
 {
     return ",port:" + QByteArray::number(nPort) + ",addr:" + strAddress;
-}
-
-// A socket that could not be made: its "<kind> Create Error" line and the
-// explanation.
-void ReportCreateError(IPortOwner* pOwner, const char* pszKind, int nError, const SWinsockSetup& setup, bool bInput,
-                       const QByteArray& strSetup)
-{
-    pOwner->AddMessage(pszKind + QByteArrayLiteral(" Create Error:") + QByteArray::number(nError)
-                       + Endpoint(setup.nPort, setup.strAddress));
-    ReportFailure(pOwner, bInput, SPortFailure::SocketCreate, strSetup, nError);
-}
-
-// A destination given by name is looked up without blocking the event loop;
-// the open waits for it as a connect does. Returns -2 when a stop gave up
-// the wait.
-int LookUpPeer(const QByteArray& strName, int nPort, IPortOwner* pOwner, SSocketAddress* pPeer)
-{
-    CHostLookup lookup;
-    lookup.Start(strName);
-    const int nResult = lookup.Wait(pOwner);
-    if (nResult == 0) {
-        *pPeer = lookup.Address();
-        pPeer->SetPort(quint16(nPort));
-    }
-    return nResult;
 }
 
 // The socket's own end: any address of the destination's family.
@@ -66,173 +27,263 @@ SSocketAddress AnyLocalFor(const SSocketAddress& peer)
     return local;
 }
 
-int OpenTcp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
-            CPortSocket** ppSocket)
+} // namespace
+
+CPortOpening::CPortOpening(const QByteArray& strSetup, const QByteArray& strInitial, bool bInput,
+                           bool bDetectCarrier, IPortOwner* pOwner)
+    : m_strSetup(SetupStringText(strSetup)), m_strInitial(strInitial), m_bInput(bInput),
+      m_bDetectCarrier(bDetectCarrier), m_pOwner(pOwner)
 {
-    auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
-    SSocketAddress peer;
-    const bool bNumeric = ParseNumericAddress(setup.strAddress, quint16(setup.nPort), &peer);
-    SSocketAddress local = AnyLocalFor(peer);
-    if (!pSocket->Create(&local)) {
-        ReportCreateError(pOwner, "TCP", pSocket->m_nLastError, setup, bInput, strSetup);
-        delete pSocket;
-        return 2;
+}
+
+CPortOpening::~CPortOpening()
+{
+    DropPort();
+}
+
+void CPortOpening::DropPort()
+{
+    delete m_pSerial;
+    m_pSerial = nullptr;
+    if (m_pSocket) {
+        // Possibly inside one of its own notifications: closed now, deleted
+        // from the event loop.
+        m_pSocket->Close();
+        m_pSocket->deleteLater();
+        m_pSocket = nullptr;
     }
-    if (!bNumeric) {
-        if (LookUpPeer(setup.strAddress, setup.nPort, pOwner, &peer) == -2) {
-            delete pSocket; // a stop was requested meanwhile: give up quietly
-            return 3;
+}
+
+void CPortOpening::TakePort(CCommPort** ppSerial, CPortSocket** ppSocket)
+{
+    *ppSerial = std::exchange(m_pSerial, nullptr);
+    *ppSocket = std::exchange(m_pSocket, nullptr);
+}
+
+void CPortOpening::ReportFailure(int eWhat, int nError)
+{
+    SPortFailure failure;
+    failure.m_eWhat = SPortFailure::EWhat(eWhat);
+    failure.m_bInput = m_bInput;
+    failure.m_strSetup = m_strSetup;
+    failure.m_nError = nError;
+    m_pOwner->OnPortFailure(failure);
+}
+
+// A socket that could not be made: its "<kind> Create Error" line and the
+// explanation.
+void CPortOpening::ReportCreateError(const char* pszKind, int nError)
+{
+    m_pOwner->AddMessage(pszKind + QByteArrayLiteral(" Create Error:") + QByteArray::number(nError)
+                         + Endpoint(m_setup.nPort, m_setup.strAddress));
+    ReportFailure(SPortFailure::SocketCreate, nError);
+}
+
+void CPortOpening::Finish(int nResult)
+{
+    if (nResult != 0)
+        DropPort();
+    auto fnDone = std::move(m_fnDone);
+    m_fnDone = nullptr;
+    fnDone(nResult);
+}
+
+void CPortOpening::FinishLater(int nResult)
+{
+    // The caller may delete the port it is handed: never from inside that
+    // port's own notification.
+    QMetaObject::invokeMethod(this, [this, nResult] { Finish(nResult); }, Qt::QueuedConnection);
+}
+
+void CPortOpening::Start(FDone fnDone)
+{
+    m_fnDone = std::move(fnDone);
+    const EPortKind kind = RecognisePortKind(m_strSetup);
+    if (kind == EPortKind::Unknown) {
+        m_pOwner->AddMessage("Invalid Setup String!");
+        ReportFailure(SPortFailure::SetupString);
+        Finish(20);
+        return;
+    }
+    if (kind == EPortKind::Serial) {
+        OpenSerial();
+        return;
+    }
+    if (const int nCode = SplitWinsockSetup(m_strSetup, kind, &m_setup)) {
+        m_pOwner->AddMessage("Invalid Setup String!");
+        ReportFailure(SPortFailure::SetupString);
+        Finish(nCode);
+        return;
+    }
+    if (kind == EPortKind::Tcp) {
+        if (m_setup.bLocal)
+            OpenTcpListener();
+        else
+            OpenTcp();
+        return;
+    }
+    m_pOwner->AddMessage("Create UDP...");
+    OpenUdp();
+}
+
+void CPortOpening::OpenSerial()
+{
+    m_pOwner->AddMessage("Open Port...");
+    m_pSerial = new CCommPort(m_strSetup, m_pOwner, m_bDetectCarrier, m_bInput);
+    if (!m_pSerial->IsOpen()) {
+        Finish(1);
+        return;
+    }
+    if (m_strInitial.isEmpty()
+        || m_pSerial->WriteInitial(m_strInitial.constData(), int(m_strInitial.size()), [this] { FinishLater(0); }))
+        Finish(0);
+}
+
+void CPortOpening::SendInitial()
+{
+    if (m_strInitial.isEmpty()
+        || m_pSocket->SendInitial(m_strInitial.constData(), int(m_strInitial.size()), [this] { FinishLater(0); }))
+        Finish(0);
+}
+
+void CPortOpening::OpenTcp()
+{
+    m_pSocket = new CPortSocket(CPortSocket::SocketTcp, m_pOwner, m_bInput);
+    const bool bNumeric = ParseNumericAddress(m_setup.strAddress, quint16(m_setup.nPort), &m_peer);
+    SSocketAddress local = AnyLocalFor(m_peer);
+    if (!m_pSocket->Create(&local)) {
+        ReportCreateError("TCP", m_pSocket->m_nLastError);
+        Finish(2);
+        return;
+    }
+    if (bNumeric) {
+        OnTcpPeer(false);
+        return;
+    }
+    // A destination given by name is looked up on the lookup thread; the
+    // open goes on with its answer.
+    m_lookup.Start(m_setup.strAddress, [this] {
+        if (m_lookup.Succeeded()) {
+            m_peer = m_lookup.Address();
+            m_peer.SetPort(quint16(m_setup.nPort));
         }
-        local = AnyLocalFor(peer);
-        if (peer.Family() == AF_INET6 && !pSocket->Create(&local)) {
-            ReportCreateError(pOwner, "TCP", pSocket->m_nLastError, setup, bInput, strSetup);
-            delete pSocket;
-            return 2;
+        OnTcpPeer(true);
+    });
+}
+
+void CPortOpening::OnTcpPeer(bool bNamed)
+{
+    if (bNamed) {
+        SSocketAddress local = AnyLocalFor(m_peer);
+        if (m_peer.Family() == AF_INET6 && !m_pSocket->Create(&local)) {
+            ReportCreateError("TCP", m_pSocket->m_nLastError);
+            Finish(2);
+            return;
         }
     }
     bool bConnected = false;
-    if (peer.IsValid())
-        bConnected = pSocket->Connect(peer);
+    if (m_peer.IsValid())
+        bConnected = m_pSocket->Connect(m_peer);
     else
-        pSocket->m_nLastError = WSAEINVAL; // the name does not resolve
-    pOwner->AddMessage("Connect TCP...");
-    if (!bConnected) {
-        int nError = pSocket->m_nLastError;
-        if (nError == WSAEWOULDBLOCK) {
-            const int nWait = pSocket->WaitConnected(CPortSocket::kConnectTimeoutMs);
-            if (nWait == -1) {
-                pOwner->AddMessage("TCP Connect TimeOut!port:" + QByteArray::number(setup.nPort)
-                                   + ",addr:" + setup.strAddress);
-                delete pSocket;
-                ReportFailure(pOwner, bInput, SPortFailure::ConnectTimeout, strSetup);
-                return 3;
-            }
-            if (nWait == -2) {
-                // A stop was requested while connecting: give up quietly.
-                delete pSocket;
-                return 3;
-            }
-            nError = nWait;
-        }
-        if (nError != 0) {
-            pOwner->AddMessage("Connect error! not 10035");
-            pOwner->AddMessage("TCP Connect Error:" + QByteArray::number(nError)
-                               + Endpoint(setup.nPort, setup.strAddress));
-            delete pSocket;
-            ReportFailure(pOwner, bInput, SPortFailure::Connect, strSetup, nError);
-            return 3;
-        }
+        m_pSocket->m_nLastError = WSAEINVAL; // the name does not resolve
+    m_pOwner->AddMessage("Connect TCP...");
+    if (bConnected) {
+        SendInitial();
+        return;
     }
-    if (!strInitial.isEmpty())
-        pSocket->Send(strInitial.constData(), int(strInitial.size()));
-    *ppSocket = pSocket;
-    return 0;
+    if (m_pSocket->m_nLastError == WSAEWOULDBLOCK) {
+        m_pSocket->AwaitConnect(CPortSocket::kConnectTimeoutMs, [this](int nResult) {
+            QMetaObject::invokeMethod(this, [this, nResult] { OnConnected(nResult); }, Qt::QueuedConnection);
+        });
+        return;
+    }
+    OnConnected(m_pSocket->m_nLastError);
+}
+
+void CPortOpening::OnConnected(int nResult)
+{
+    if (nResult == -1) {
+        m_pOwner->AddMessage("TCP Connect TimeOut!port:" + QByteArray::number(m_setup.nPort)
+                             + ",addr:" + m_setup.strAddress);
+        DropPort();
+        ReportFailure(SPortFailure::ConnectTimeout);
+        Finish(3);
+        return;
+    }
+    if (nResult != 0) {
+        m_pOwner->AddMessage("Connect error! not 10035");
+        m_pOwner->AddMessage("TCP Connect Error:" + QByteArray::number(nResult)
+                             + Endpoint(m_setup.nPort, m_setup.strAddress));
+        DropPort();
+        ReportFailure(SPortFailure::Connect, nResult);
+        Finish(3);
+        return;
+    }
+    SendInitial();
 }
 
 // "TCP:<port>[@<address>]": listens; counts as started once it listens.
-int OpenTcpListener(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
-                    CPortSocket** ppSocket)
+void CPortOpening::OpenTcpListener()
 {
     SSocketAddress local;
-    ParseLocalAddress(setup.strAddress, quint16(setup.nPort), &local);
+    ParseLocalAddress(m_setup.strAddress, quint16(m_setup.nPort), &local);
     int nError = 0;
     CTcpListener* pListener
-        = CTcpListener::Open(QByteArray::number(setup.nPort) + '@' + setup.strAddress, local, &nError);
+        = CTcpListener::Open(QByteArray::number(m_setup.nPort) + '@' + m_setup.strAddress, local, &nError);
     if (!pListener) {
-        ReportCreateError(pOwner, "TCP", nError, setup, bInput, strSetup);
-        return 2;
+        ReportCreateError("TCP", nError);
+        Finish(2);
+        return;
     }
-    auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
-    pSocket->Listen(pListener, strInitial);
-    pOwner->AddMessage("Listen TCP...");
-    *ppSocket = pSocket;
-    return 0;
+    m_pSocket = new CPortSocket(CPortSocket::SocketTcp, m_pOwner, m_bInput);
+    m_pSocket->Listen(pListener, m_strInitial);
+    m_pOwner->AddMessage("Listen TCP...");
+    Finish(0);
 }
 
-int OpenUdp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteArray& strInitial, bool bInput, IPortOwner* pOwner,
-            CPortSocket** ppSocket)
+void CPortOpening::OpenUdp()
 {
-    auto* pSocket = new CPortSocket(CPortSocket::SocketUdp, pOwner, bInput);
+    m_pSocket = new CPortSocket(CPortSocket::SocketUdp, m_pOwner, m_bInput);
     SSocketAddress local;
     SSocketAddress peer;
-    const bool bBroadcast = !setup.bLocal && setup.strAddress == "255.255.255.255";
-    const bool bNumeric = bBroadcast || setup.bLocal || ParseNumericAddress(setup.strAddress, 0, &peer);
-    if (setup.bLocal)
-        ParseLocalAddress(setup.strAddress, quint16(setup.nPort), &local);
+    const bool bBroadcast = !m_setup.bLocal && m_setup.strAddress == "255.255.255.255";
+    const bool bNumeric = bBroadcast || m_setup.bLocal || ParseNumericAddress(m_setup.strAddress, 0, &peer);
+    if (m_setup.bLocal)
+        ParseLocalAddress(m_setup.strAddress, quint16(m_setup.nPort), &local);
     else
         local = AnyLocalFor(peer);
-    if (!pSocket->Create(&local)) {
-        ReportCreateError(pOwner, "UDP", pSocket->m_nLastError, setup, bInput, strSetup);
-        delete pSocket;
-        return 4;
+    if (!m_pSocket->Create(&local)) {
+        ReportCreateError("UDP", m_pSocket->m_nLastError);
+        Finish(4);
+        return;
     }
-    if (setup.bLocal) {
-        pSocket->FollowPeer(strInitial);
-        *ppSocket = pSocket;
-        return 0;
+    if (m_setup.bLocal) {
+        m_pSocket->FollowPeer(m_strInitial);
+        Finish(0);
+        return;
     }
     // Broadcast permission is asked for at creation, so that every datagram
     // to the limited broadcast address can go out, initial string or not.
-    if (bBroadcast && !pSocket->SetBroadcast())
-        pOwner->AddMessage("Set Broadcast Failure");
-    pSocket->m_nPeerPort = setup.nPort;
-    pSocket->m_strPeerAddress = setup.strAddress;
-    if (!bNumeric) {
-        // A name that does not resolve still opens; its datagrams go nowhere.
-        const int nLookup = pSocket->ResolvePeerName(pOwner);
-        if (nLookup == -2) {
-            delete pSocket; // a stop was requested meanwhile
-            return 4;
-        }
-        if (nLookup == -3) {
-            ReportCreateError(pOwner, "UDP", pSocket->m_nLastError, setup, bInput, strSetup);
-            delete pSocket;
-            return 4;
-        }
+    if (bBroadcast && !m_pSocket->SetBroadcast())
+        m_pOwner->AddMessage("Set Broadcast Failure");
+    m_pSocket->m_nPeerPort = m_setup.nPort;
+    m_pSocket->m_strPeerAddress = m_setup.strAddress;
+    if (bNumeric) {
+        OnUdpPeer(0);
+        return;
     }
-    if (!strInitial.isEmpty())
-        pSocket->SendInitialTo(strInitial, setup.nPort, setup.strAddress);
-    *ppSocket = pSocket;
-    return 0;
+    // A name that does not resolve still opens; its datagrams go nowhere.
+    m_pSocket->ResolvePeerName([this](int nLookup) {
+        QMetaObject::invokeMethod(this, [this, nLookup] { OnUdpPeer(nLookup); }, Qt::QueuedConnection);
+    });
 }
 
-} // namespace
-
-int OpenPort(const QByteArray& strSetupIn, const QByteArray& strInitial, bool bInput, bool bDetectCarrier,
-             IPortOwner* pOwner, CCommPort** ppSerial, CPortSocket** ppSocket)
+void CPortOpening::OnUdpPeer(int nLookup)
 {
-    *ppSerial = nullptr;
-    *ppSocket = nullptr;
-    const QByteArray strSetup = SetupStringText(strSetupIn);
-    const EPortKind kind = RecognisePortKind(strSetup);
-    if (kind == EPortKind::Unknown) {
-        pOwner->AddMessage("Invalid Setup String!");
-        ReportFailure(pOwner, bInput, SPortFailure::SetupString, strSetup);
-        return 20;
+    if (nLookup == -3) {
+        ReportCreateError("UDP", m_pSocket->m_nLastError);
+        Finish(4);
+        return;
     }
-    if (kind == EPortKind::Serial) {
-        pOwner->AddMessage("Open Port...");
-        auto* pPort = new CCommPort(strSetup, pOwner, bDetectCarrier, bInput);
-        if (!pPort->IsOpen()) {
-            delete pPort;
-            return 1;
-        }
-        if (!strInitial.isEmpty())
-            pPort->Write(strInitial.constData(), int(strInitial.size()));
-        *ppSerial = pPort;
-        return 0;
-    }
-    SWinsockSetup setup;
-    if (const int nCode = SplitWinsockSetup(strSetup, kind, &setup)) {
-        pOwner->AddMessage("Invalid Setup String!");
-        ReportFailure(pOwner, bInput, SPortFailure::SetupString, strSetup);
-        return nCode;
-    }
-    if (kind == EPortKind::Tcp) {
-        if (setup.bLocal)
-            return OpenTcpListener(strSetup, setup, strInitial, bInput, pOwner, ppSocket);
-        return OpenTcp(strSetup, setup, strInitial, bInput, pOwner, ppSocket);
-    }
-    pOwner->AddMessage("Create UDP...");
-    return OpenUdp(strSetup, setup, strInitial, bInput, pOwner, ppSocket);
+    SendInitial();
 }

@@ -42,9 +42,7 @@ public:
     // hang-up). The owner tears that side down as for an Output socket whose
     // far end closed, and may delete the port in this call. Never called for
     // the Input port: there the port calls SetRestartTimer instead. Comes
-    // from the event loop, never from inside the port's Read or Write, but
-    // possibly from a loop nested in a send: a read loop over the port must
-    // check that it still exists after each transfer.
+    // from the event loop, never from inside the port's Read or Write.
     virtual void OnSerialVanished(CCommPort* /*pPort*/) {}
 
     // One read on a socket port (a TCP read or one datagram): its blocks of
@@ -61,9 +59,10 @@ public:
     // connected to it (bInput: the port is the Input). For the counters.
     virtual void OnNoClientDrop(bool /*bInput*/, int /*nLen*/) {}
 
-    // True while a stop or restart has been requested: every wait (connect,
-    // send, serial write) gives up at once.
-    virtual bool IsStopping() const = 0;
+    // A stop or Startup / Reset has been asked for and runs as soon as the
+    // gateway's current operation has returned: a listening port takes no
+    // new client meanwhile (the stop would close it at once).
+    virtual bool IsStopping() const { return false; }
 
     // A port did not open; called right after its message or log line, with
     // the facts an explanation for the operator needs.

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
 #include <memory>
 
 class CNameCache;
@@ -80,28 +81,26 @@ public:
     // A UDP port on a fixed local port: every block goes to the peer the
     // port last heard from, which gets strInitial when it first appears.
     void FollowPeer(const QByteArray& strInitial);
-    // A UDP destination that is a host name: the first lookup, waited for.
-    // Returns what CHostLookup::Wait returns, or -3 when the socket had to
+    // A UDP destination that is a host name: the first lookup. fnDone(0)
+    // when it is in (resolved or not), or fnDone(-3) when the socket had to
     // be made anew for an IPv6 destination and could not (m_nLastError).
-    int ResolvePeerName(IPortOwner* pOwner);
+    void ResolvePeerName(std::function<void(int nResult)> fnDone);
     bool IsListening() const { return m_pListener != nullptr; }
     CTcpListener* Listener() const { return m_pListener; }
-    // Waits (dispatching events) until the started connect completes.
-    // Returns 0 when connected, a Winsock error when it failed, -1 on
-    // time-out and -2 when the wait was given up (stop requested or closed).
-    int WaitConnected(int nTimeoutMs);
+    // Watches the started connect: fnDone(0) once connected, fnDone(error)
+    // with the Winsock error when it failed, fnDone(-1) after nTimeoutMs.
+    // Nothing runs once the socket is closed or deleted.
+    void AwaitConnect(int nTimeoutMs, std::function<void(int nResult)> fnDone);
     // Starts the read notifications once the socket is usable.
     void StartReceiving();
 
-    // Sends the whole block, waiting for writability while the system would
-    // block (the initial string at the start). Returns the count sent, or -1
-    // (logged) on failure.
-    int Send(const char* pData, int nLen);
-    // One datagram to the destination; 0 when the name does not resolve.
-    int SendToPeer(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
-    // An initial string to the destination: one datagram, or one per 512
-    // bytes of a longer string. The result of the last SendToPeer.
-    int SendInitialTo(const QByteArray& strInitial, int nPort, const QByteArray& strAddress);
+    // Sends an initial string: on TCP the stream; on UDP one datagram per
+    // 512 bytes (the peer's reads and ours take at most a block) to m_nPeer*
+    // or the followed peer. True when it is done with it: sent, or failed
+    // (logged), or to a name that does not resolve. False when the system
+    // took only part: the rest is held, and fnSent runs once it is out (or
+    // lost on an error); blocks sent meanwhile go behind it.
+    bool SendInitial(const char* pData, int nLen, std::function<void()> fnSent = {});
     // Sends one block of the relay on the socket's own kind (TCP stream, or
     // one UDP datagram to m_nPeer*) without waiting: what the system does
     // not take now is held and goes out when the socket becomes writable,
@@ -157,8 +156,8 @@ private:
     bool ReceiveBlocks();
     void OnSend();
     void OnClose();
-    // Waits until the socket is writable; false when the wait was given up.
-    bool WaitWritable();
+    // The watched connect is over (writable) or timed out (nResult -1).
+    void FinishConnect(int nResult);
     // Hands as much of the bytes to the system as it takes now: the count,
     // or -1 (logged) on failure.
     int TrySend(const char* pData, int nLen);
@@ -203,8 +202,11 @@ private:
     QByteArray m_strClientInitial;
     SSocketAddress m_clientPeer;
     bool m_bFollowPeer = false;
-    // AcceptClient is sending the initial string (and may wait).
+    // AcceptClient's initial string is still going out to a new client:
+    // no further client is taken meanwhile.
     bool m_bAccepting = false;
+    // The new client's initial string is out: it is read from now on.
+    void OnClientReady(bool bHeld);
     // Set once a drop without client has been logged; a new client clears it.
     bool m_bDropLogged = false;
     // The client sent its FIN: no more reading, m_pHalfCloseTimer runs.
@@ -214,8 +216,6 @@ private:
     bool m_bInitialSent = false;
     std::unique_ptr<CNameCache> m_pNameCache;
 
-    // OnReceive is on the stack (its transfer may wait and dispatch events).
-    bool m_bReceiving = false;
     // The owner asked for a pause in reading.
     bool m_bReadPaused = false;
     // Held back by SendBlock: the rest of the stream (TCP), or whole
@@ -237,4 +237,9 @@ private:
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;
     QTimer* m_pLivenessTimer = nullptr;
+    // A connect being watched (AwaitConnect) and its time-out.
+    std::function<void(int)> m_fnConnected;
+    QTimer* m_pConnectTimer = nullptr;
+    // Runs once the held bytes of an initial string are out.
+    std::function<void()> m_fnSent;
 };

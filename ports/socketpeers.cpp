@@ -61,13 +61,12 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
     m_pListener = pListener;
     pListener->setParent(this);
     m_strClientInitial = strInitial;
-    // A client is taken only while no read of the current one is on the
-    // stack, no initial string is being sent and no stop is under way (a
-    // client taken now would be closed by it; waiting, it goes to the next
-    // run). Bytes held for a stuck client do not hold a new one back: they
-    // go with the old connection.
+    // A client is taken only while no initial string is being sent and no
+    // stop is under way (a client taken now would be closed by it; waiting,
+    // it goes to the next run). Bytes held for a stuck client do not hold a
+    // new one back: they go with the old connection.
     pListener->SetAccept(
-        [this] { return !m_bReceiving && !m_bAccepting && !m_pOwner->IsStopping(); },
+        [this] { return !m_bAccepting && !m_pOwner->IsStopping(); },
         [this](int hClient, const SSocketAddress& peer) { AcceptClient(hClient, peer); });
 }
 
@@ -87,17 +86,21 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
     m_bDropLogged = false;
     m_pOwner->AddMessage("TCP Client Accepted" + Endpoint(peer));
     m_pOwner->OnClientConnected(this);
-    QPointer<CPortSocket> pSelf(this);
     if (!m_strClientInitial.isEmpty()) {
         m_bAccepting = true;
-        Send(m_strClientInitial.constData(), int(m_strClientInitial.size()));
-        if (!pSelf)
+        if (!SendInitial(m_strClientInitial.constData(), int(m_strClientInitial.size()),
+                         [this, bHeld] { OnClientReady(bHeld); }))
             return;
-        m_bAccepting = false;
     }
+    OnClientReady(bHeld);
+}
+
+void CPortSocket::OnClientReady(bool bHeld)
+{
+    m_bAccepting = false;
     if (bHeld)
         ReleaseHeld();
-    if (IsClosed() || m_pOwner->IsStopping())
+    if (IsClosed())
         return;
     StartReceiving();
     // Reading waits while the blocks already read wait for their destination.
@@ -165,24 +168,27 @@ bool CPortSocket::NotePeer(const SSocketAddress& from)
     // otherwise draw the whole string to that address every time.
     if (!m_strClientInitial.isEmpty() && !m_bInitialSent) {
         m_bInitialSent = true;
-        SendInitialTo(m_strClientInitial, 0, QByteArray());
+        SendInitial(m_strClientInitial.constData(), int(m_strClientInitial.size()));
     }
     return true;
 }
 
-int CPortSocket::ResolvePeerName(IPortOwner* pOwner)
+void CPortSocket::ResolvePeerName(std::function<void(int nResult)> fnDone)
 {
     m_pNameCache = std::make_unique<CNameCache>();
-    const int nResult = m_pNameCache->Prime(m_strPeerAddress, pOwner);
-    SSocketAddress peer;
-    if (nResult == 0 && m_pNameCache->Current(&peer) && peer.Family() == AF_INET6) {
-        // A name with IPv6 addresses only: the socket becomes an IPv6 one.
-        SSocketAddress local;
-        ParseLocalAddress(QByteArray(), 0, &local);
-        if (!Create(&local))
-            return -3;
-    }
-    return nResult;
+    m_pNameCache->Prime(m_strPeerAddress, [this, fnDone = std::move(fnDone)](bool bResolved) {
+        SSocketAddress peer;
+        if (bResolved && m_pNameCache->Current(&peer) && peer.Family() == AF_INET6) {
+            // A name with IPv6 addresses only: the socket becomes an IPv6 one.
+            SSocketAddress local;
+            ParseLocalAddress(QByteArray(), 0, &local);
+            if (!Create(&local)) {
+                fnDone(-3);
+                return;
+            }
+        }
+        fnDone(0);
+    });
 }
 
 bool CPortSocket::PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer)

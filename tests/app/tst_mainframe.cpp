@@ -613,7 +613,7 @@ void TestMainFrame::closeStopsGateway()
     run.Frame()->show();
     QVERIFY(QTest::qWaitForWindowExposed(run.Frame()));
     run.Frame()->View()->OnStartupReset();
-    QVERIFY(run.Frame()->View()->Gateway().IsInputStarted());
+    QTRY_VERIFY(run.Frame()->View()->Gateway().IsInputStarted());
     QTRY_VERIFY(in.hasPendingConnections());
     QTcpSocket* pConn = in.nextPendingConnection();
     QCOMPARE(run.Field(1006), QStringLiteral("Input Startup!"));

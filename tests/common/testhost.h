@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QSignalSpy>
+#include <QTest>
 #include <QStringList>
 
 #include <functional>
@@ -52,8 +53,16 @@ struct SGatewayRig
         doc.m_strInSetup = strIn;
         doc.m_strOutSetup = strOut;
         doc.m_nOutStartup = nOutStartup;
-        gateway.RequestStartupReset();
+        Reset();
     }
+    // Startup / Reset, and waits until its start is over (ran to its end
+    // or was cut short).
+    void Reset()
+    {
+        gateway.RequestStartupReset();
+        WaitStarted();
+    }
+    bool WaitStarted() { return QTest::qWaitFor([this] { return !gateway.IsStarting(); }, 15000); }
 
     // Message texts without their time stamps.
     QStringList Texts()

@@ -226,7 +226,7 @@ void TestGateway::startModes()
     rig.doc.m_strOutSetup = TcpSetup(outServer);
     rig.doc.m_strOutInitial = "INIT\\n";
     // 1008: only the Input starts; the first block starts the Output.
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QCOMPARE(rig.host.m_strInStatus, QStringLiteral("Input Startup!"));
     QCOMPARE(rig.host.m_strOutStatus, QString());
     QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Done!"}));
@@ -244,7 +244,7 @@ void TestGateway::startModes()
 
     // Startup / Reset stops both and starts again from the beginning.
     rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QTRY_COMPARE(pOut->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(rig.host.m_strOutStatus, QStringLiteral("Output Startup!"));
     QVERIFY(Accept(inServer));
@@ -367,7 +367,7 @@ void TestGateway::skipInputResponse()
 
     // Expiry: after the period the first block passes.
     rig.gateway.SetTimerPeriods(50, 300);
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     pIn = Accept(inServer);
     QTRY_VERIFY(!rig.gateway.InToOut().IsSkipping());
     pIn->write("passes");
@@ -375,10 +375,10 @@ void TestGateway::skipInputResponse()
 
     // Turning the option off and resetting disarms it.
     rig.gateway.SetTimerPeriods(12000, 300);
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(rig.gateway.InToOut().IsSkipping());
     rig.doc.m_bNoInInitResponse = 0;
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(!rig.gateway.InToOut().IsSkipping());
 }
 
@@ -401,7 +401,7 @@ void TestGateway::skipOutputResponseAndExpiry()
     QTRY_COMPARE(inSink.data, QByteArray("second"));
 
     rig.gateway.SetTimerPeriods(50, 300);
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     pIn = Accept(inServer);
     pOut = Accept(outServer);
     inSink.data.clear();
@@ -479,7 +479,7 @@ void TestGateway::failedRestartLeavesGatewayStopped()
     SGatewayRig rig;
     rig.gateway.SetTimerPeriods(12000, 100);
     rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QSignalSpy finished(&rig.gateway, &CGateway::startupFinished);
     QTcpSocket* pIn = Accept(inServer);
     inServer.close();
@@ -598,7 +598,7 @@ void TestGateway::inputWaitsWhileOutputStarts()
     rig.doc.m_strOutInitial = QByteArray(4 << 20, 'i');
     rig.doc.m_nOutStartup = 1007;
     QTimer::singleShot(1000, [&] { outPeer.m_bRead = true; });
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QTRY_COMPARE_WITH_TIMEOUT(outPeer.ReceivedSize(), qint64(rig.doc.m_strOutInitial.size() + 11), 20000);
     QVERIFY(outPeer.Received().endsWith("iiifirst block"));
     QCOMPARE(outPeer.m_nAccepted.load(), 1);
@@ -638,7 +638,7 @@ void TestGateway::settingsLoadCancelsPendingRestart()
     SGatewayRig rig;
     rig.gateway.SetTimerPeriods(12000, 100);
     rig.doc.m_strInSetup = TcpSetup(inServer);
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     Accept(inServer)->close();
     QTRY_VERIFY(rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
     rig.gateway.RequestStop(true);
@@ -658,7 +658,7 @@ void TestGateway::connectRefusedIsReportedAtOnce()
     rig.doc.m_strInSetup = "TCP:" + QByteArray::number(nPort + 65536) + ",127.0.0.1";
     QElapsedTimer timer;
     timer.start();
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(timer.elapsed() < CPortSocket::kConnectTimeoutMs);
     // The port prints as converted, not reduced to 16 bits.
     QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Connect error! not 10035",
@@ -671,7 +671,7 @@ void TestGateway::unresolvableAddress()
 {
     SGatewayRig rig;
     rig.doc.m_strInSetup = "TCP:1025,";
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QCOMPARE(rig.Texts(), QStringList({"Connect TCP...", "Connect error! not 10035",
                                        "TCP Connect Error:10022,port:1025,addr:"}));
 }
@@ -680,13 +680,13 @@ void TestGateway::serialPathFailsCleanly()
 {
     SGatewayRig rig;
     rig.doc.m_strInSetup = "COM99:9600,n,8,1";
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QCOMPARE(rig.Texts(), QStringList({"Open Port..."}));
     QVERIFY(!rig.host.m_boxes.isEmpty());
     QVERIFY(!rig.gateway.IsInputStarted());
     rig.doc.m_strInSetup = "COM9";
     rig.host.m_boxes.clear();
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QCOMPARE(rig.host.m_boxes, QStringList({"Invalid Setup String!"}));
 }
 
@@ -708,7 +708,7 @@ void TestGateway::invalidSetupStrings()
     QFETCH(QByteArray, setup);
     SGatewayRig rig;
     rig.doc.m_strInSetup = setup;
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QCOMPARE(rig.Texts(), QStringList({"Invalid Setup String!"}));
     QVERIFY(!rig.gateway.IsInputStarted());
     QCOMPARE(rig.host.m_strInStatus, QString());
@@ -761,7 +761,7 @@ void TestGateway::burstsLeaveNothingHeldBack()
     rig.doc.m_strInSetup = TcpSetup(inServer);
     rig.doc.m_strOutSetup = TcpSetup(outServer);
     rig.doc.m_nOutStartup = 1007;
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QTcpSocket* pIn = Accept(inServer);
     QTcpSocket* pOut = Accept(outServer);
     QVERIFY(pIn && pOut);

@@ -65,7 +65,7 @@ void TestSelfConnect::outputNeverConnectsToItself()
     SGatewayRig rig;
     rig.doc.m_strInSetup = inPeer.Setup();
     rig.doc.m_nOutStartup = 1008;
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(rig.gateway.m_pInSocket);
     QTRY_VERIFY(inPeer.Connected());
     const QString strProblem = SetEphemeralRange(kFirst, kFirst + 1);
@@ -101,7 +101,7 @@ void TestSelfConnect::inputNeverConnectsToItself()
     for (int i = 0; i < kTries; ++i) {
         const int nTarget = kFirst + i % 2;
         rig.doc.m_strInSetup = "TCP:" + QByteArray::number(nTarget) + ",127.0.0.1";
-        rig.gateway.RequestStartupReset();
+        rig.Reset();
         QVERIFY2(!rig.gateway.IsInputStarted(), qPrintable(rig.Texts().join('|')));
         QCOMPARE(rig.Texts().last(), QStringLiteral("TCP Connect Error:10061,port:%1,addr:127.0.0.1").arg(nTarget));
     }

@@ -86,9 +86,22 @@ public:
     void OnSocketClosed(CPortSocket*) override {}
     void OnCommNotify(CCommPort*) override {}
     void SetRestartTimer() override {}
-    bool IsStopping() const override { return false; }
     QStringList m_lines;
 };
+
+// Opens one port on its own and waits until the open is over: its result
+// code (-1 when it did not end), and the port.
+int OpenPort(const QByteArray& strSetup, const QByteArray& strInitial, IPortOwner* pOwner, CCommPort** ppSerial,
+             CPortSocket** ppSocket)
+{
+    CPortOpening opening(strSetup, strInitial, true, false, pOwner);
+    int nResult = -1;
+    opening.Start([&](int n) { nResult = n; });
+    if (!QTest::qWaitFor([&] { return nResult != -1; }, 15000))
+        return -1;
+    opening.TakePort(ppSerial, ppSocket);
+    return nResult;
+}
 
 // The stand-in resolver: a few names, a name that never resolves and one
 // whose lookup does not answer until released.
@@ -249,7 +262,7 @@ void TestSocketReach::clientFormsKeepTheirResults()
     CLineOwner owner;
     CCommPort* pSerial = nullptr;
     CPortSocket* pSocket = nullptr;
-    const int nResult = OpenPort(setup, "hi", true, false, &owner, &pSerial, &pSocket);
+    const int nResult = OpenPort(setup, "hi", &owner, &pSerial, &pSocket);
     CPortSocket::s_pfnSendTo = pfnSaved;
     QCOMPARE(nResult, nCode);
     QCOMPARE(owner.m_lines, lines);
@@ -557,14 +570,14 @@ void TestSocketReach::listenErrors()
     CLineOwner owner;
     CCommPort* pSerial = nullptr;
     CPortSocket* pSocket = nullptr;
-    QCOMPARE(OpenPort("TCP:" + strPort + "@127.0.0.1", {}, true, false, &owner, &pSerial, &pSocket), 2);
+    QCOMPARE(OpenPort("TCP:" + strPort + "@127.0.0.1", {}, &owner, &pSerial, &pSocket), 2);
     QCOMPARE(owner.m_lines, QStringList({"TCP Create Error:10048,port:" + strPort + ",addr:127.0.0.1"}));
     QVERIFY(!pSocket);
     QUdpSocket udpTaken;
     QVERIFY(udpTaken.bind(QHostAddress::LocalHost, 0));
     const QByteArray strUdpPort = QByteArray::number(udpTaken.localPort());
     owner.m_lines.clear();
-    QCOMPARE(OpenPort("UDP:" + strUdpPort + "@127.0.0.1", {}, true, false, &owner, &pSerial, &pSocket), 4);
+    QCOMPARE(OpenPort("UDP:" + strUdpPort + "@127.0.0.1", {}, &owner, &pSerial, &pSocket), 4);
     QCOMPARE(owner.m_lines,
              QStringList({"Create UDP...", "UDP Create Error:10048,port:" + strUdpPort + ",addr:127.0.0.1"}));
 }
@@ -720,7 +733,7 @@ void TestSocketReach::ipv6ClientForms()
     QVERIFY(v6Server.listen(QHostAddress::LocalHostIPv6));
     SGatewayRig named;
     named.doc.m_strInSetup = "TCP:" + QByteArray::number(v6Server.serverPort()) + ",v6only.test";
-    named.gateway.RequestStartupReset();
+    named.Reset();
     QVERIFY(named.gateway.IsInputStarted());
     QVERIFY(Accept(v6Server));
 }
@@ -764,14 +777,14 @@ void TestSocketReach::unresolvableNames()
     CLineOwner owner;
     CCommPort* pSerial = nullptr;
     CPortSocket* pSocket = nullptr;
-    QCOMPARE(OpenPort("TCP:1025,no.such.test", {}, true, false, &owner, &pSerial, &pSocket), 3);
+    QCOMPARE(OpenPort("TCP:1025,no.such.test", {}, &owner, &pSerial, &pSocket), 3);
     QCOMPARE(owner.m_lines, QStringList({"Connect TCP...", "Connect error! not 10035",
                                          "TCP Connect Error:10022,port:1025,addr:no.such.test"}));
     const auto pfnSaved = CPortSocket::s_pfnSendTo;
     CPortSocket::s_pfnSendTo = CountingSendTo;
     g_nSendTo = 0;
     owner.m_lines.clear();
-    QCOMPARE(OpenPort("UDP:9,no.such.test", "hi", true, false, &owner, &pSerial, &pSocket), 0);
+    QCOMPARE(OpenPort("UDP:9,no.such.test", "hi", &owner, &pSerial, &pSocket), 0);
     QVERIFY(pSocket);
     QCOMPARE(pSocket->SendBlock("x", 1), 0);
     CPortSocket::s_pfnSendTo = pfnSaved;
@@ -793,7 +806,7 @@ void TestSocketReach::hangingLookupLeavesLoopRunning()
     });
     QElapsedTimer timer;
     timer.start();
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(bTicked);
     QVERIFY(timer.elapsed() < 2000);
     // The start cut short reports nothing; the new one reports its success.
@@ -808,7 +821,7 @@ void TestSocketReach::hangingLookupLeavesLoopRunning()
     udp.doc.m_strInSetup = "UDP:9,hanging.test";
     QTimer::singleShot(50, &udp.gateway, [&] { udp.gateway.RequestStop(true); });
     timer.restart();
-    udp.gateway.RequestStartupReset();
+    udp.Reset();
     QVERIFY(timer.elapsed() < 2000);
     QVERIFY(!udp.gateway.IsInputStarted());
     QCOMPARE(udp.Texts(), QStringList({"Create UDP..."}));

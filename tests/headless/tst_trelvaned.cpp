@@ -5,6 +5,7 @@
 #include "fullserver.h"
 #include "pty.h"
 #include "resources.h"
+#include "threadpeer.h"
 
 #include "profile.h"
 #include "trelvanedoc.h"
@@ -122,6 +123,9 @@ private slots:
     void helpAndVersion();
     void relayTcpBothWays();
     void relayToUdp();
+    void namedPeersStartAtOnce();
+    void signalDuringStart_data();
+    void signalDuringStart();
     void relayListeningAndFixedUdp();
     void relayWithoutBinaryFile_data();
     void relayWithoutBinaryFile();
@@ -356,6 +360,108 @@ void TestTrelvaned::relayToUdp()
     QVERIFY(datagrams == data);
     outPeer.writeDatagram(QByteArray("reply\0\xff", 7), sender, nSenderPort);
     QTRY_COMPARE_WITH_TIMEOUT(inSink.data, QByteArray("reply\0\xff", 7), kWaitMs);
+}
+
+// Names from the hosts file: every start (the first, after SIGHUP, after a
+// timer-3 restart) is as quick as with numeric addresses.
+void TestTrelvaned::namedPeersStartAtOnce()
+{
+    constexpr int kQuickMs = 1000;
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QUdpSocket outPeer;
+    QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
+    SSetFields fields;
+    fields.m_strInSetup = "TCP:" + QByteArray::number(inServer.serverPort()) + ",localhost";
+    fields.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",localhost";
+    fields.m_nOutStartup = 1007;
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(Start(daemon, fields));
+    // Until the start's lines are in, and how long that took.
+    const auto startTook = [&](int nDone) {
+        return QTest::qWaitFor([&] { return daemon.CountOut("Done!") == nDone; }, kWaitMs) ? clock.elapsed()
+                                                                                           : qint64(kWaitMs);
+    };
+    const QStringList start {"Connect TCP...", "Done!", "Create UDP...", "Done!"};
+    QVERIFY(startTook(2) < kQuickMs);
+    QCOMPARE(daemon.OutTexts(), start);
+    std::unique_ptr<QTcpSocket> pIn(Accept(inServer));
+    QVERIFY(pIn);
+
+    clock.restart();
+    daemon.Signal(SIGHUP);
+    QVERIFY(startTook(4) < kQuickMs);
+    QCOMPARE(daemon.OutTexts(), start + start);
+    pIn.reset(Accept(inServer));
+    QVERIFY(pIn);
+
+    // The Input's peer closes: timer 3 restarts after 300 ms.
+    clock.restart();
+    pIn->close();
+    QVERIFY(startTook(6) < 300 + kQuickMs);
+    QCOMPARE(daemon.OutTexts(),
+             start + start + QStringList("Remote Input closed,close ALL & ReStart!") + start);
+}
+
+void TestTrelvaned::signalDuringStart_data()
+{
+    QTest::addColumn<bool>("initial"); // waits in the initial string, else in the connect
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("connect, SIGHUP") << false << int(SIGHUP);
+    QTest::newRow("connect, SIGTERM") << false << int(SIGTERM);
+    QTest::newRow("initial string, SIGHUP") << true << int(SIGHUP);
+    QTest::newRow("initial string, SIGTERM") << true << int(SIGTERM);
+}
+
+// A reload or a stop while the Input's start waits (a server whose accept
+// queue is full, a peer that reads nothing of a long initial string) gives
+// that start up at once: no time-out line, and the reloaded start runs.
+void TestTrelvaned::signalDuringStart()
+{
+    QFETCH(bool, initial);
+    QFETCH(int, signalNumber);
+    SFullServer full;
+    CThreadPeer mute(4096);
+    mute.m_bRead = false;
+    QTcpServer later;
+    QVERIFY(later.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_nOutStartup = 1008;
+    if (initial) {
+        fields.m_strInSetup = mute.Setup();
+        fields.m_strInInitial = QByteArray(8 << 20, 'i');
+    } else {
+        QVERIFY(full.Listen());
+        fields.m_strInSetup = full.Setup();
+    }
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.OutTexts(), QStringList("Connect TCP..."), kWaitMs);
+    QTest::qWait(200);
+    QCOMPARE(daemon.OutTexts(), QStringList("Connect TCP..."));
+
+    fields.m_strInSetup = TcpSetup(later);
+    fields.m_strInInitial.clear();
+    QVERIFY(WriteSet(fields));
+    QElapsedTimer clock;
+    clock.start();
+    daemon.Signal(signalNumber);
+    if (signalNumber == SIGHUP) {
+        QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 1, kWaitMs);
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(daemon.OutTexts(), QStringList({"Connect TCP...", "Connect TCP...", "Done!"}));
+        QTRY_VERIFY_WITH_TIMEOUT(later.hasPendingConnections(), kWaitMs);
+        QVERIFY(!daemon.Finished());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(daemon.ExitCode(), 0);
+        QCOMPARE(daemon.OutTexts().mid(0, 1), QStringList("Connect TCP..."));
+        QVERIFY(!daemon.Out().contains("Done!") && !daemon.Out().contains("TimeOut"));
+    }
+    QVERIFY(!daemon.Err().contains("did not start"));
 }
 
 void TestTrelvaned::relayListeningAndFixedUdp()

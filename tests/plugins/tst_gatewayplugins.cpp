@@ -79,7 +79,7 @@ class CTestGatewayPlugins : public QObject
         doc.m_strInDll = strInDll;
         doc.m_strOutDll = strOutDll;
         doc.m_nOutStartup = 1007;
-        run.rig.gateway.RequestStartupReset();
+        run.rig.Reset();
         run.pIn = Accept(m_inServer);
         run.pOut = Accept(m_outServer);
         if (!run.pIn || !run.pOut)
@@ -97,7 +97,7 @@ class CTestGatewayPlugins : public QObject
         rig.doc.m_strOutSetup = outPeer.Setup();
         rig.doc.m_strInDll = "tp_four.dll";
         rig.doc.m_nOutStartup = 1007;
-        rig.gateway.RequestStartupReset();
+        rig.Reset();
     }
 
 private slots:
@@ -132,7 +132,7 @@ private slots:
         QVERIFY(Start(run));
         SGatewayRig& rig = run.rig;
         QVERIFY(rig.gateway.InToOut().Plugin() && rig.gateway.OutToIn().Plugin());
-        rig.gateway.RequestStartupReset();
+        rig.Reset();
         const QByteArray strIn = rig.doc.m_strInSetup;
         const QByteArray strOut = rig.doc.m_strOutSetup;
         const QByteArray strInit = "init " + QByteArray::number(strIn.size()) + ' ';

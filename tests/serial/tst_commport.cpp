@@ -50,7 +50,6 @@ public:
         pPort->OnCommNotify();
     }
     void SetRestartTimer() override { ++m_nRestarts; }
-    bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_portMap; }
     void OnSerialVanished(CCommPort* pPort) override
     {
@@ -74,7 +73,6 @@ public:
     int m_nRestarts = 0;
     int m_nNotifies = 0;
     int m_nVanished = 0;
-    bool m_bStopping = false;
     bool m_bDeleteOnNotify = false;
     bool m_bDeleteOnVanish = false;
     bool m_bHoldRearm = false;
@@ -99,9 +97,9 @@ private slots:
     void staleBytesDiscarded();
     void readsInChunksOfWhatWaits();
     void writeWholeBlockIntoSlowReader();
-    void writeGivesUpWhenStopping();
-    void writeSurvivesDeleteDuringWait();
-    void nestedWriteKeepsOrder();
+    void heldWriteDroppedOnClose();
+    void writeSurvivesDeleteWhileHeld();
+    void blockBehindHeldWriteKeepsOrder();
     void carrierLowHoldsReadsAndDropsWrites();
     void carrierChanges_data();
     void carrierChanges();
@@ -172,7 +170,8 @@ void TestCommPort::openAppliesRawSettings()
     port->Close(); // twice is harmless
     QCOMPARE(port->Read(nullptr, 0), 0);
     char c = 'x';
-    QCOMPARE(port->Write(&c, 1), 0);
+    QCOMPARE(port->WriteBlock(&c, 1), 0);
+    QVERIFY(port->WriteInitial(&c, 1, {}));
     QCOMPARE(port->Read(&c, 1), 0);
 }
 
@@ -310,60 +309,68 @@ void TestCommPort::writeWholeBlockIntoSlowReader()
     std::unique_ptr<CCommPort> port(OpenPort("9600"));
     QVERIFY(port->IsOpen());
 
-    // The far end reads a little at each wake-up, from inside the port's wait.
+    // The far end reads a little at each wake-up, while the rest is held.
     QByteArray received;
     QSocketNotifier reader(m_pPty->m_hMaster, QSocketNotifier::Read);
     connect(&reader, &QSocketNotifier::activated, [&] { received += m_pPty->Take(997); });
 
     const QByteArray data = RandomBytes(1 << 20);
-    QCOMPARE(port->Write(data.constData(), int(data.size())), int(data.size()));
+    bool bWritten = false;
+    QVERIFY(!port->WriteInitial(data.constData(), int(data.size()), [&] { bWritten = true; }));
+    QTRY_VERIFY(bWritten);
     QTRY_COMPARE(received.size(), data.size());
     QCOMPARE(received, data);
 }
 
-void TestCommPort::writeGivesUpWhenStopping()
+void TestCommPort::heldWriteDroppedOnClose()
 {
     std::unique_ptr<CCommPort> port(OpenPort("9600"));
     QVERIFY(port->IsOpen());
-    // Nobody reads the master: the write waits until the stop is requested.
-    QTimer::singleShot(50, [&] { m_pOwner->m_bStopping = true; });
+    // Nobody reads the master: the rest stays held until the port closes,
+    // and then nothing reports.
+    bool bWritten = false;
     const QByteArray data = RandomBytes(1 << 20);
-    const int n = port->Write(data.constData(), int(data.size()));
-    QVERIFY(n > 0);
-    QVERIFY(n < data.size());
-    QCOMPARE(m_pPty->TakeAll(), data.left(n));
-    // A stop in force gives up at once, without dispatching.
-    QCOMPARE(port->Write(data.constData(), int(data.size())) < data.size(), true);
+    QVERIFY(!port->WriteInitial(data.constData(), int(data.size()), [&] { bWritten = true; }));
+    QTest::qWait(50);
+    QVERIFY(!bWritten);
+    port->Close();
+    const QByteArray taken = m_pPty->TakeAll();
+    QVERIFY(!taken.isEmpty() && taken.size() < data.size());
+    QCOMPARE(taken, data.left(taken.size()));
+    QTest::qWait(50);
+    QVERIFY(!bWritten);
 }
 
-void TestCommPort::writeSurvivesDeleteDuringWait()
+void TestCommPort::writeSurvivesDeleteWhileHeld()
 {
     QPointer<CCommPort> port(OpenPort("9600"));
     QVERIFY(port->IsOpen());
-    QTimer::singleShot(50, [&] { delete port.data(); });
+    bool bWritten = false;
     const QByteArray data = RandomBytes(1 << 20);
-    CCommPort* pRaw = port.data();
-    const int n = pRaw->Write(data.constData(), int(data.size()));
-    QVERIFY(port.isNull());
-    QVERIFY(n < data.size());
+    QVERIFY(!port->WriteInitial(data.constData(), int(data.size()), [&] { bWritten = true; }));
+    QTimer::singleShot(50, [&] { delete port.data(); });
+    QTRY_VERIFY(port.isNull());
+    QVERIFY(m_pPty->TakeAll().size() < data.size());
+    QTest::qWait(50);
+    QVERIFY(!bWritten);
 }
 
-void TestCommPort::nestedWriteKeepsOrder()
+void TestCommPort::blockBehindHeldWriteKeepsOrder()
 {
     std::unique_ptr<CCommPort> port(OpenPort("9600"));
     QVERIFY(port->IsOpen());
     const QByteArray first = RandomBytes(200000);
-    const QByteArray second("-- nested block --");
-    // Another event writes to the port while the first block waits.
-    QTimer::singleShot(20, [&] { QCOMPARE(port->Write(second.constData(), int(second.size())), int(second.size())); });
+    const QByteArray second("-- next block --");
+    bool bWritten = false;
+    QVERIFY(!port->WriteInitial(first.constData(), int(first.size()), [&] { bWritten = true; }));
+    // Another block is sent while the first is held.
+    QCOMPARE(port->WriteBlock(second.constData(), int(second.size())), int(second.size()));
     QByteArray received;
-    QTimer::singleShot(60, [&] {
-        auto* pReader = new QSocketNotifier(m_pPty->m_hMaster, QSocketNotifier::Read, port.get());
-        connect(pReader, &QSocketNotifier::activated, [&] { received += m_pPty->Take(); });
-    });
-    QCOMPARE(port->Write(first.constData(), int(first.size())), int(first.size()));
+    auto* pReader = new QSocketNotifier(m_pPty->m_hMaster, QSocketNotifier::Read, port.get());
+    connect(pReader, &QSocketNotifier::activated, [&] { received += m_pPty->Take(); });
     QTRY_COMPARE(received.size(), first.size() + second.size());
     QCOMPARE(received, first + second);
+    QVERIFY(bWritten);
 }
 
 void TestCommPort::carrierLowHoldsReadsAndDropsWrites()
@@ -372,7 +379,7 @@ void TestCommPort::carrierLowHoldsReadsAndDropsWrites()
     std::unique_ptr<CCommPort> port(OpenPort("9600", true, false));
     QVERIFY(port->IsOpen());
 
-    QCOMPARE(port->Write("dropped", 7), 0);
+    QCOMPARE(port->WriteBlock("dropped", 7), 0);
     QCOMPARE(m_pPty->Waiting(), 0);
 
     QVERIFY(m_pPty->Send("waited"));
@@ -389,7 +396,7 @@ void TestCommPort::carrierLowHoldsReadsAndDropsWrites()
     // Carrier back: what waited is delivered without a further byte.
     m_pScript->bCarrier = true;
     QTRY_COMPARE(m_pOwner->m_received, QByteArray("waited"));
-    QCOMPARE(port->Write("sent", 4), 4);
+    QCOMPARE(port->WriteBlock("sent", 4), 4);
     QCOMPARE(m_pPty->Take(), QByteArray("sent"));
     // The Output port neither beeps nor restarts.
     QCOMPARE(m_pOwner->m_nBeeps, 0);
@@ -575,7 +582,7 @@ void TestCommPort::masterClosed()
         QCOMPARE(m_pOwner->m_nVanished, 0);
         char buf[8];
         QCOMPARE(port->Read(buf, sizeof buf), 0);
-        QCOMPARE(port->Write("x", 1), 0);
+        QCOMPARE(port->WriteBlock("x", 1), 0);
         // Nothing keeps the loop busy while the restart is pending.
         const int nNotifies = m_pOwner->m_nNotifies;
         const qint64 nCpu = CpuMicroseconds();
@@ -599,10 +606,12 @@ void TestCommPort::masterClosedDuringWrite()
     QVERIFY(port->IsOpen());
     QTimer::singleShot(50, [&] { m_pPty->CloseMaster(); });
     const QByteArray data = RandomBytes(1 << 20);
-    const int n = port->Write(data.constData(), int(data.size()));
-    QVERIFY(n < data.size());
+    bool bWritten = false;
+    QVERIFY(!port->WriteInitial(data.constData(), int(data.size()), [&] { bWritten = true; }));
+    // The rest can no longer go out: the write is over, and the Input restarts.
+    QTRY_VERIFY(bWritten);
     QTRY_COMPARE(m_pOwner->m_nRestarts, 1);
-    QCOMPARE(port->Write("x", 1), 0);
+    QCOMPARE(port->WriteBlock("x", 1), 0);
 }
 
 QTEST_GUILESS_MAIN(TestCommPort)

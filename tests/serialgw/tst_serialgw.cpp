@@ -168,7 +168,7 @@ void TestSerialGateway::startOutcomes()
     rig.doc.m_nOutStartup = outSetup.isEmpty() ? 1008 : 1007;
     const int nFds = OpenFdCount();
 
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QCOMPARE(rig.Texts(), texts);
     QCOMPARE(rig.host.m_boxes, boxes);
     QCOMPARE(rig.gateway.IsInputStarted(), inputStarted);
@@ -356,7 +356,7 @@ void TestSerialGateway::outputVanishesWhileOpening()
 
     bool bDuringOpen = false;
     QTimer::singleShot(0, [&] {
-        bDuringOpen = rig.gateway.IsBusy() && !rig.gateway.m_pOutSerial;
+        bDuringOpen = rig.gateway.IsStarting() && !rig.gateway.m_pOutSerial;
         // A freed pty number may be reused at once; keep the retry failing.
         rig.gateway.SetSerialPortMap({{"COM7", inLine.Slave()}, {"COM8", kMissingDevice}});
         pOutLine->CloseMaster();
@@ -366,7 +366,7 @@ void TestSerialGateway::outputVanishesWhileOpening()
         while (timer.elapsed() < 300)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     });
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(bDuringOpen);
     QTRY_VERIFY(!rig.gateway.m_pOutSerial);
     QVERIFY(!rig.gateway.m_bOutStarted);
@@ -504,7 +504,7 @@ void TestSerialGateway::noMsgLineForPortBeingOpened()
 
     bool bDuringOpen = false;
     QTimer::singleShot(0, [&] {
-        bDuringOpen = rig.gateway.IsBusy() && !rig.gateway.m_pOutSerial;
+        bDuringOpen = rig.gateway.IsStarting() && !rig.gateway.m_pOutSerial;
         QVERIFY(outLine.SendNow("early"));
         // Give the port's notifier its turn while the open still waits.
         QElapsedTimer timer;
@@ -512,7 +512,7 @@ void TestSerialGateway::noMsgLineForPortBeingOpened()
         while (timer.elapsed() < 30)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     });
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(bDuringOpen);
     QVERIFY(rig.gateway.m_bOutStarted);
     QCOMPARE(rig.Texts(), QStringList({"Open Port...", "Done!", "Open Port...", "Done!"}));

@@ -64,7 +64,7 @@ void TestHalfOpen::tcpPortsCarryTheTimers()
     CSoakPeer peer(1);
     SGatewayRig rig;
     rig.doc.m_strInSetup = peer.Setup();
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(rig.gateway.m_pInSocket);
     const int h = rig.gateway.m_pInSocket->m_hSocket;
     QCOMPARE(SocketOption(h, SOL_SOCKET, SO_KEEPALIVE), 1);

@@ -64,7 +64,7 @@ void TestSoakGateway::farEndCloses()
 
     QElapsedTimer clock;
     clock.start();
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     QVERIFY(rig.gateway.IsInputStarted());
     if (!input)
         inPeer.AddToSend(1);
@@ -215,7 +215,7 @@ void TestSoakGateway::peerClosesAtOnce()
     QTimer sampler;
     connect(&sampler, &QTimer::timeout, this, [&] { growth.Take(); });
     clock.start();
-    rig.gateway.RequestStartupReset();
+    rig.Reset();
     sampler.start(nRunMs / 10);
     soak::WaitFor([&] { return clock.elapsed() >= nRunMs; }, nRunMs + 1000);
     sampler.stop();
