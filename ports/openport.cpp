@@ -143,6 +143,7 @@ int OpenTcpListener(const QByteArray& strSetup, const SWinsockSetup& setup, cons
         return 2;
     }
     auto* pSocket = new CPortSocket(CPortSocket::SocketTcp, pOwner, bInput);
+    pSocket->SetListenOptions(setup.options);
     pSocket->Listen(pListener, strInitial);
     pOwner->AddMessage("Listen TCP...");
     *ppSocket = pSocket;
@@ -167,6 +168,7 @@ int OpenUdp(const QByteArray& strSetup, const SWinsockSetup& setup, const QByteA
         return 4;
     }
     if (setup.bLocal) {
+        pSocket->SetListenOptions(setup.options);
         pSocket->FollowPeer(strInitial);
         *ppSocket = pSocket;
         return 0;

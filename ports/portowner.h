@@ -60,6 +60,9 @@ public:
     // A block for a listening port was dropped because no client is
     // connected to it (bInput: the port is the Input). For the counters.
     virtual void OnNoClientDrop(bool /*bInput*/, int /*nLen*/) {}
+    // A datagram was dropped because its sender is not in the port's
+    // allow= list (bInput: the port is the Input). For the counters.
+    virtual void OnNotAllowedDrop(bool /*bInput*/, int /*nLen*/) {}
 
     // True while a stop or restart has been requested: every wait (connect,
     // send, serial write) gives up at once.
