@@ -75,7 +75,7 @@ bool CPortSocket::AdmitClient(int hClient, const SSocketAddress& peer)
 {
     if (!m_listenOptions.allow.Allows(peer)) {
         // Nothing at all is sent to an address that is not allowed.
-        m_pOwner->AddMessage("TCP Client Not Allowed" + Endpoint(peer));
+        m_pOwner->AddMessage("TCP Client Refused,not allowed" + Endpoint(peer));
         TurnAwayClient(hClient, QByteArray());
         return false;
     }
@@ -95,7 +95,7 @@ bool CPortSocket::AllowSender(const SSocketAddress& from, int nLen)
     // One line per run: a flood of forged senders must not flood the list.
     if (!m_bNotAllowedLogged) {
         m_bNotAllowedLogged = true;
-        m_pOwner->AddMessage("UDP Sender Not Allowed,datagrams dropped" + Endpoint(from));
+        m_pOwner->AddMessage("UDP Sender Refused,not allowed,datagrams dropped" + Endpoint(from));
     }
     return false;
 }

@@ -185,7 +185,7 @@ void TestListenPolicy::allowList()
     }
     QTRY_COMPARE(client.socket.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(client.sink.data, QByteArray());
-    QCOMPARE(rig.Texts().last(), QStringLiteral("TCP Client Not Allowed,port:%1%2").arg(nClientPort).arg(strEnd));
+    QCOMPARE(rig.Texts().last(), QStringLiteral("TCP Client Refused,not allowed,port:%1%2").arg(nClientPort).arg(strEnd));
     // Not the Input's client: no restart.
     QVERIFY(!rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
     QVERIFY(rig.gateway.IsInputStarted());
@@ -213,7 +213,7 @@ void TestListenPolicy::udpAllowList()
     stranger.writeDatagram("no1", QHostAddress::LocalHost, local.Port());
     stranger.writeDatagram("no2", QHostAddress::LocalHost, local.Port());
     QTRY_COMPARE(rig.gateway.Observer().Counters().m_nNotAllowed, quint64(2));
-    QCOMPARE(rig.Texts().count(QStringLiteral("UDP Sender Not Allowed,datagrams dropped,port:%1,addr:127.0.0.2")
+    QCOMPARE(rig.Texts().count(QStringLiteral("UDP Sender Refused,not allowed,datagrams dropped,port:%1,addr:127.0.0.2")
                                    .arg(stranger.localPort())),
              1);
     QVERIFY(FormatCounters(rig.gateway.Observer().Counters()).endsWith(" not-allowed=2"));
