@@ -288,7 +288,7 @@ void TestMetrics::scrapeEqualsCounters()
     QTRY_VERIFY_WITH_TIMEOUT(run.daemon.Err().contains("trelvaned: counters: "), kWaitMs);
     static const QRegularExpression counters(QStringLiteral("trelvaned: counters: ([^\n]*)\n"));
     const QMap<QString, QString> printed = CountersAsSamples(counters.match(QString::fromUtf8(run.daemon.Err())).captured(1));
-    QCOMPARE(printed.size(), 15);
+    QCOMPARE(printed.size(), 16);
     samples = Samples(body);
     for (auto it = printed.begin(); it != printed.end(); ++it)
         QCOMPARE(it.key() + u' ' + samples.value(it.key()), it.key() + u' ' + it.value());
