@@ -58,9 +58,8 @@ bool ParseListenOptions(const QByteArray& strOptions, bool bTcp, SListenOptions*
             *pstrProblem = "clients= is an option of a listening TCP port only";
             return false;
         } else {
-            *pstrProblem = "unknown option '" + strOption + "'; known: clients=replace|refuse, allow=<addresses>";
-            if (!bTcp)
-                *pstrProblem = "unknown option '" + strOption + "'; known: allow=<addresses>";
+            *pstrProblem = "unknown option '" + strOption + "'; known: "
+                         + (bTcp ? "clients=replace|refuse, allow=<addresses>" : "allow=<addresses>");
             return false;
         }
     }
