@@ -1,5 +1,7 @@
-// Fuzzes the setup-string splitter: kind recognition and the TCP/UDP split.
+// Fuzzes the setup-string splitter: kind recognition, the TCP/UDP split and
+// the options of the local forms.
 #include "setupstring.h"
+#include "sockaddress.h"
 
 #include <cstdlib>
 
@@ -20,5 +22,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         abort();
     if (nCode != 0 && nCode != 10 && nCode != 11 && nCode != 12 && nCode != 13)
         abort();
+    // Options exist only on a local form, and never make a client form of
+    // a string with a "," after its ":" (nor the other way round).
+    const qsizetype nColon = strSetup.indexOf(':');
+    const bool bComma = nColon >= 0 && strSetup.indexOf(',', nColon + 1) >= 0;
+    if (nCode == 0 && setup.bLocal == bComma)
+        abort();
+    if (nCode == 0 && setup.options.bGiven != (setup.bLocal && strSetup.contains(';')))
+        abort();
+    // The option parser on its own, and the allow list it builds, on any text.
+    SListenOptions options;
+    QByteArray strProblem;
+    if (ParseListenOptions(strSetup, (nSize & 1) != 0, &options, &strProblem) == !strProblem.isEmpty())
+        abort();
+    SSocketAddress any;
+    ParseNumericAddress("::ffff:10.0.0.7", 1, &any);
+    options.allow.Allows(any);
     return 0;
 }

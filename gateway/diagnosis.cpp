@@ -234,17 +234,43 @@ QString TryBind(EPortKind kind, const SWinsockSetup& setup)
         .arg(quint16(setup.nPort)).arg(strWhere, ErrnoText(nErrno), SocketHint(nErrno));
 }
 
+// "; a second client is refused ...; only clients from ...": what the
+// options after ";" make of a local form.
+QString DescribeListenOptions(const QByteArray& strSetup, const SListenOptions& options, bool bTcp)
+{
+    QString strText;
+    if (bTcp) {
+        strText += options.eClients == SListenOptions::Refuse
+            ? QStringLiteral("; a second client is refused while one is connected")
+            : QStringLiteral("; a new client replaces the connected one");
+    }
+    QStringList listAllow;
+    for (const QByteArray& strOption : strSetup.mid(strSetup.indexOf(';') + 1).split(';')) {
+        if (strOption.startsWith("allow="))
+            listAllow += QString::fromLatin1(strOption.mid(6)).split(u'+');
+    }
+    if (!listAllow.isEmpty()) {
+        strText += bTcp ? QStringLiteral("; takes clients from %1 only, refuses others")
+                        : QStringLiteral("; takes datagrams from %1 only, drops others");
+        strText = strText.arg(listAllow.join(QStringLiteral(", ")));
+    }
+    return strText;
+}
+
 void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, const SProbe& probe, SSetupReport* pReport)
 {
     const bool bTcp = kind == EPortKind::Tcp;
     const QString strKind = bTcp ? QStringLiteral("TCP") : QStringLiteral("UDP");
     SWinsockSetup setup;
-    if (const int nCode = SplitWinsockSetup(strSetup, kind, &setup)) {
+    QByteArray strOptionsProblem;
+    if (const int nCode = SplitWinsockSetup(strSetup, kind, &setup, &strOptionsProblem)) {
         pReport->m_nCode = nCode;
         const qsizetype nColon = strSetup.indexOf(':');
         const qsizetype nComma = nColon < 0 ? -1 : strSetup.indexOf(',', nColon + 1);
         QString strWhy;
-        if (nColon < 0) {
+        if (!strOptionsProblem.isEmpty()) {
+            strWhy = QStringLiteral("the options after ';' are refused: %1").arg(QString::fromLatin1(strOptionsProblem));
+        } else if (nColon < 0) {
             strWhy = QStringLiteral("there is no ':'; write %1:<port>,<address>").arg(strKind);
         } else if (nComma < 0) {
             strWhy = bTcp ? QStringLiteral("there is no ',' after the ':'; write TCP:<port>,<address> to connect, "
@@ -268,6 +294,8 @@ void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, const SProbe& p
         pReport->m_strDescription = bTcp
             ? QStringLiteral("TCP server, listens on port %1 at %2").arg(nPort).arg(strWhere)
             : QStringLiteral("UDP endpoint on local port %1 at %2, answers whoever sent last").arg(nPort).arg(strWhere);
+        if (setup.options.bGiven)
+            pReport->m_strDescription += DescribeListenOptions(strSetup, setup.options, bTcp);
         if (probe.m_bSystem)
             pReport->m_strProblem = TryBind(kind, setup);
         return;

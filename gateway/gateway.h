@@ -91,6 +91,7 @@ public:
     bool OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen) override;
     void OnSendDone(QObject* pPort) override;
     void OnNoClientDrop(bool bInput, int nLen) override;
+    void OnNotAllowedDrop(bool, int) override { m_observer.OnNotAllowed(); }
     void OnPortFailure(const SPortFailure& failure) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }

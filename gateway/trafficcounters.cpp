@@ -17,5 +17,9 @@ QString FormatCounters(const STrafficCounters& c)
                    .arg(c.m_nPluginErrors)
                    .arg(c.m_nRestarts)
                    .arg(c.m_nReconnects);
+    // Only a port with an allow= list can drop datagrams for their sender;
+    // the line stays as it was everywhere else.
+    if (c.m_nNotAllowed > 0)
+        strText += QStringLiteral(" not-allowed=%1").arg(c.m_nNotAllowed);
     return strText;
 }

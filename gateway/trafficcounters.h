@@ -17,6 +17,9 @@ struct STrafficCounters
     // "Don't Send Response" options), and for lack of a listening client.
     quint64 m_nHeldBack[2] {};
     quint64 m_nNoClient[2] {};
+    // Datagrams dropped because their sender is not in the port's allow=
+    // list (both ports together).
+    quint64 m_nNotAllowed = 0;
     // Error results of DllInit, DllTransfer, DllAfterSend and DllQuit.
     quint64 m_nPluginErrors = 0;
     // Restarts after the Input's far end closed or its carrier dropped.
@@ -26,5 +29,6 @@ struct STrafficCounters
 };
 
 // One line: "in-->out received=BLOCKS/BYTES sent=BLOCKS/BYTES held-back=N
-// no-client=N; out-->in ...; plugin-errors=N restarts=N reconnects=N".
+// no-client=N; out-->in ...; plugin-errors=N restarts=N reconnects=N", then
+// " not-allowed=N" once a datagram has been dropped for its sender.
 QString FormatCounters(const STrafficCounters& counters);

@@ -83,6 +83,8 @@ public:
         if (m_bRecording) [[unlikely]]
             Record(bInToOut, CDataTrace::NoClient, nullptr, nLen);
     }
+    // A datagram whose sender is not allowed was dropped.
+    void OnNotAllowed() { ++m_counters.m_nNotAllowed; }
     void OnPluginError() { ++m_counters.m_nPluginErrors; }
     void OnRestart() { ++m_counters.m_nRestarts; }
     void OnReconnect() { ++m_counters.m_nReconnects; }

@@ -57,6 +57,8 @@ QByteArray FormatMetrics(const SMetricsSnapshot& s)
                      "Blocks dropped as the response to an initial string.", c.m_nHeldBack);
     AppendDirections(out, "trelvane_no_client_blocks_total",
                      "Blocks dropped because a listening port had no client.", c.m_nNoClient);
+    AppendCounter(out, "trelvane_not_allowed_datagrams_total",
+                  "Datagrams dropped because their sender is not in the port's allow= list.", c.m_nNotAllowed);
     AppendCounter(out, "trelvane_plugin_errors_total",
                   "Error results of DllInit, DllTransfer, DllAfterSend and DllQuit.", c.m_nPluginErrors);
     AppendCounter(out, "trelvane_restarts_total", "Restarts after the Input's far end closed or its carrier dropped.",

@@ -236,6 +236,7 @@ void CPortOpening::OpenTcpListener()
         return;
     }
     m_pSocket = new CPortSocket(CPortSocket::SocketTcp, m_pOwner, m_bInput);
+    m_pSocket->SetListenOptions(m_setup.options);
     m_pSocket->Listen(pListener, m_strInitial);
     m_pOwner->AddMessage("Listen TCP...");
     Finish(0);
@@ -258,6 +259,7 @@ void CPortOpening::OpenUdp()
         return;
     }
     if (m_setup.bLocal) {
+        m_pSocket->SetListenOptions(m_setup.options);
         m_pSocket->FollowPeer(m_strInitial);
         Finish(0);
         return;

@@ -58,6 +58,9 @@ public:
     // A block for a listening port was dropped because no client is
     // connected to it (bInput: the port is the Input). For the counters.
     virtual void OnNoClientDrop(bool /*bInput*/, int /*nLen*/) {}
+    // A datagram was dropped because its sender is not in the port's
+    // allow= list (bInput: the port is the Input). For the counters.
+    virtual void OnNotAllowedDrop(bool /*bInput*/, int /*nLen*/) {}
 
     // A stop or Startup / Reset has been asked for and runs as soon as the
     // gateway's current operation has returned: a listening port takes no

@@ -215,7 +215,7 @@ bool CPortSocket::ReceiveBlocks()
                 ++nBlock;
                 continue;
             }
-            if (n >= 0 && m_bFollowPeer && !NotePeer(from)) {
+            if (n >= 0 && m_bFollowPeer && (!AllowSender(from, int(n)) || !NotePeer(from))) {
                 ++nBlock; // dropped
                 continue;
             }
@@ -266,6 +266,9 @@ void CPortSocket::OnClose()
 {
     const bool bHeld = HasPending();
     Close();
+    if (m_pListener && m_listenOptions.bGiven)
+        m_pOwner->AddMessage("TCP Client Disconnected,port:" + QByteArray::number(m_clientPeer.Port())
+                             + ",addr:" + m_clientPeer.AddressText());
     if (m_pListener && !m_bInput) {
         // A listening Output stays up; the next client takes over.
         m_pOwner->AddMessage("Remote Output closed,wait for new client!");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "listenoptions.h"
 #include "sockaddress.h"
 
 #include <QByteArray>
@@ -81,6 +82,9 @@ public:
     // A UDP port on a fixed local port: every block goes to the peer the
     // port last heard from, which gets strInitial when it first appears.
     void FollowPeer(const QByteArray& strInitial);
+    // The options of a listening TCP port or a UDP port on a fixed local
+    // port (client policy, allowed addresses); set before it is used.
+    void SetListenOptions(const SListenOptions& options) { m_listenOptions = options; }
     // A UDP destination that is a host name: the first lookup. fnDone(0)
     // when it is in (resolved or not), or fnDone(-3) when the socket had to
     // be made anew for an IPv6 destination and could not (m_nLastError).
@@ -214,6 +218,15 @@ private:
     QTimer* m_pHalfCloseTimer = nullptr;
     // UDP on a fixed local port: the initial string went out in this run.
     bool m_bInitialSent = false;
+    SListenOptions m_listenOptions;
+    // A datagram from a sender not allowed has been logged in this run.
+    bool m_bNotAllowedLogged = false;
+    // Listening TCP port: whether the client is taken under the options
+    // (else it has been turned away, and logged).
+    bool AdmitClient(int hClient, const SSocketAddress& peer);
+    // UDP on a fixed local port: whether a datagram's sender is allowed
+    // (else the datagram is counted as dropped).
+    bool AllowSender(const SSocketAddress& from, int nLen);
     std::unique_ptr<CNameCache> m_pNameCache;
 
     // The owner asked for a pause in reading.

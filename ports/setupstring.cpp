@@ -61,10 +61,12 @@ bool IsIPv4Literal(const QByteArray& strAddress)
 }
 
 // The local form after "TCP:" / "UDP:": decimal digits (0-65535), optionally
-// followed by "@" and an IPv4 or IPv6 literal. Nothing else: every other
-// text without a "," stays refused.
-bool SplitLocalForm(const QByteArray& strRest, SWinsockSetup* pResult)
+// followed by "@" and an IPv4 or IPv6 literal, then optionally ";" and the
+// options. Nothing else: every other text without a "," stays refused.
+bool SplitLocalForm(const QByteArray& strText, EPortKind kind, SWinsockSetup* pResult, QByteArray* pstrProblem)
 {
+    const qsizetype nSemicolon = strText.indexOf(';');
+    const QByteArray strRest = nSemicolon < 0 ? strText : strText.left(nSemicolon);
     const qsizetype nAt = strRest.indexOf('@');
     const QByteArray strPort = nAt < 0 ? strRest : strRest.left(nAt);
     if (!IsDigits(strPort) || strPort.size() > 5 || strPort.toInt() > 65535)
@@ -75,6 +77,16 @@ bool SplitLocalForm(const QByteArray& strRest, SWinsockSetup* pResult)
         if (!IsIPv4Literal(strAddress) && !IsIPv6Literal(strAddress))
             return false;
     }
+    SListenOptions options;
+    if (nSemicolon >= 0) {
+        QByteArray strProblem;
+        if (!ParseListenOptions(strText.mid(nSemicolon + 1), kind == EPortKind::Tcp, &options, &strProblem)) {
+            if (pstrProblem)
+                *pstrProblem = strProblem;
+            return false;
+        }
+    }
+    pResult->options = options;
     pResult->nPort = strPort.toInt();
     pResult->strAddress = strAddress;
     pResult->bLocal = true;
@@ -104,7 +116,8 @@ bool IsIPv6Literal(const QByteArray& strAddress)
     return ::inet_pton(AF_INET6, strLiteral.constData(), &addr) == 1;
 }
 
-int SplitWinsockSetup(const QByteArray& strSetup, EPortKind kind, SWinsockSetup* pResult)
+int SplitWinsockSetup(const QByteArray& strSetup, EPortKind kind, SWinsockSetup* pResult,
+                      QByteArray* pstrOptionsProblem)
 {
     const int nNoColon = kind == EPortKind::Tcp ? 10 : 12;
     const int nNoComma = kind == EPortKind::Tcp ? 11 : 13;
@@ -114,7 +127,7 @@ int SplitWinsockSetup(const QByteArray& strSetup, EPortKind kind, SWinsockSetup*
     const qsizetype nComma = strSetup.indexOf(',', nColon + 1);
     if (nComma < 0) {
         // The local forms are written "TCP:..." / "UDP:..." exactly.
-        const bool bLocal = nColon == 3 && SplitLocalForm(strSetup.mid(nColon + 1), pResult);
+        const bool bLocal = nColon == 3 && SplitLocalForm(strSetup.mid(nColon + 1), kind, pResult, pstrOptionsProblem);
         return bLocal ? 0 : nNoComma;
     }
     const QByteArray strPort = strSetup.mid(nColon + 1, nComma - nColon - 1);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "listenoptions.h"
+
 #include <QByteArray>
 
 // Kind of port a setup string names, from its first three characters
@@ -16,6 +18,8 @@ struct SWinsockSetup
     // Local form ("TCP:<port>[@<address>]", "UDP:<port>[@<address>]"): a
     // listening TCP port, or a UDP port on a fixed local port.
     bool bLocal = false;
+    // Local form only: the options after ";" ("TCP:4001;clients=refuse").
+    SListenOptions options;
 };
 
 // Limits of the two fields; longer fields are refused, never cut. An IPv6
@@ -29,8 +33,11 @@ constexpr int kMaxIPv6Scope = 15;
 // Splits "TCP:1025,127.0.0.1" / "UDP:..." into port and address, and the
 // local forms "TCP:4001", "TCP:4001@::1" into port and local address.
 // Returns 0, or 10/11 (TCP) and 12/13 (UDP) for a missing ":" / ",".
-// Over-long fields give the code of a missing ",".
-int SplitWinsockSetup(const QByteArray& strSetup, EPortKind kind, SWinsockSetup* pResult);
+// Over-long fields and refused options of a local form give the code of a
+// missing ","; pstrOptionsProblem (optional) then says what is wrong with
+// the options (empty when the rest of the string is at fault).
+int SplitWinsockSetup(const QByteArray& strSetup, EPortKind kind, SWinsockSetup* pResult,
+                      QByteArray* pstrOptionsProblem = nullptr);
 
 // The number rule of the port field: leading white space, optional sign,
 // decimal digits up to the first other character; 0 without digits.

@@ -70,8 +70,39 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
         [this](int hClient, const SSocketAddress& peer) { AcceptClient(hClient, peer); });
 }
 
+bool CPortSocket::AdmitClient(int hClient, const SSocketAddress& peer)
+{
+    if (!m_listenOptions.allow.Allows(peer)) {
+        // Nothing at all is sent to an address that is not allowed.
+        m_pOwner->AddMessage("TCP Client Refused,not allowed" + Endpoint(peer));
+        TurnAwayClient(hClient, QByteArray());
+        return false;
+    }
+    if (m_listenOptions.eClients == SListenOptions::Refuse && !IsClosed()) {
+        m_pOwner->AddMessage("TCP Client Refused,port in use" + Endpoint(peer));
+        TurnAwayClient(hClient, "Port in use\r\n");
+        return false;
+    }
+    return true;
+}
+
+bool CPortSocket::AllowSender(const SSocketAddress& from, int nLen)
+{
+    if (m_listenOptions.allow.Allows(from))
+        return true;
+    m_pOwner->OnNotAllowedDrop(m_bInput, nLen);
+    // One line per run: a flood of forged senders must not flood the list.
+    if (!m_bNotAllowedLogged) {
+        m_bNotAllowedLogged = true;
+        m_pOwner->AddMessage("UDP Sender Refused,not allowed,datagrams dropped" + Endpoint(from));
+    }
+    return false;
+}
+
 void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
 {
+    if (!AdmitClient(hClient, peer))
+        return;
     // One client at a time: a new one replaces the current one, so that a
     // device whose old connection went half-open can come back.
     const bool bHeld = HasPending();

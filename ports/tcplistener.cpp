@@ -91,6 +91,20 @@ void Keep(const QByteArray& strKey, int hListen)
 
 } // namespace
 
+void TurnAwayClient(int hClient, const QByteArray& strLine)
+{
+    // The line fits any socket's send buffer; it goes out before the FIN.
+    if (!strLine.isEmpty())
+        ::send(hClient, strLine.constData(), size_t(strLine.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(hClient, SHUT_WR);
+    // Bytes the client already sent would make the close a reset, which may
+    // overtake the line at the client: take them first.
+    char buffer[512];
+    for (int i = 0; i < 16 && ::recv(hClient, buffer, sizeof buffer, MSG_DONTWAIT) > 0; ++i) {
+    }
+    ::close(hClient);
+}
+
 CTcpListener* CTcpListener::Open(const QByteArray& strKey, const SSocketAddress& local, int* pnError)
 {
     int hListen = TakeKept(strKey);

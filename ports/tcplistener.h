@@ -9,6 +9,10 @@
 
 class QSocketNotifier;
 
+// Closes an accepted client that is not taken, after sending it strLine
+// (may be empty: nothing is sent). Never waits.
+void TurnAwayClient(int hClient, const QByteArray& strLine);
+
 // The listening socket of a listening TCP port; hands every client it
 // accepts to its port. When the gateway restarts (the port's client has
 // closed, a Startup / Reset, a reload), the listening socket outlives the

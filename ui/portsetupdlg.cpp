@@ -36,7 +36,11 @@ const char kSetupHelp[] =
     "TCP:1025,127.0.0.1\tTCP client (also a host name or an IPv6 address: TCP:1025,::1)\n"
     "UDP:5000,192.168.1.20\tUDP to one destination (255.255.255.255: broadcast)\n"
     "TCP:4001\tlistening TCP port, one client at a time (TCP:4001@127.0.0.1: one local address)\n"
-    "UDP:5000\tUDP on a fixed local port, answering the last sender (UDP:5000@::1)";
+    "UDP:5000\tUDP on a fixed local port, answering the last sender (UDP:5000@::1)\n"
+    "TCP:4001;clients=refuse\ta second client is refused while one is connected (clients=replace: the default)\n"
+    "TCP:4001;allow=192.168.1.0/24+10.0.0.7+fd00::/8\tclients from these addresses only, separated by '+'\n"
+    "UDP:5000@::1;allow=::1/128\tdatagrams from these senders only; options follow ';', several: "
+    "TCP:4001;clients=refuse;allow=10.0.0.7";
 
 } // namespace
 

@@ -106,6 +106,15 @@ void TestDiagnosis::setupStrings_data()
     row("tcp without comma", "TCP:abc", 11, {}, "or TCP:<port>[@<local address>] to listen");
     row("listening tcp", "TCP:4001", 0, "TCP server, listens on port 4001 at every interface", {});
     row("fixed-port udp", "UDP:5000@127.0.0.1", 0, R"(UDP endpoint on local port 5000 at "127.0.0.1")", {});
+    row("listen options", "TCP:4001@::1;clients=refuse;allow=10.0.0.0/8+fd00::/8", 0,
+        R"(TCP server, listens on port 4001 at "::1"; a second client is refused while one is connected; takes )"
+        "clients from 10.0.0.0/8, fd00::/8 only, refuses others", {});
+    row("udp allow", "UDP:5000;allow=127.0.0.1", 0,
+        "at every interface, answers whoever sent last; takes datagrams from 127.0.0.1 only, drops others", {});
+    row("unknown option", "TCP:4001;clients=refuse;idle=5", 11, {},
+        "the options after ';' are refused: unknown option 'idle=5'; known: clients=replace|refuse, "
+        "allow=<addresses>");
+    row("udp clients", "UDP:5000;clients=refuse", 13, {}, "clients= is an option of a listening TCP port only");
     row("ipv6 client", "TCP:1025,::1", 0, R"(TCP client, connects to port 1025 at "::1")", {});
     row("comma only before colon", "TCP,1:2", 11, {}, "there is no ',' after the ':'");
     row("port field too long", "TCP:12345678,x", 11, {}, "the port field has 8 characters, at most 7");

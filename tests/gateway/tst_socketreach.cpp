@@ -221,6 +221,7 @@ void TestSocketReach::clientFormsKeepTheirResults_data()
     QTest::newRow("tcp short dotted") << QByteArray("TCP:%1,127.1") << 0 << connected;
     QTest::newRow("tcp localhost") << QByteArray("TCP:%1,localhost") << 0 << connected;
     QTest::newRow("tcp name") << QByteArray("TCP:%1,v4.test") << 0 << connected;
+    QTest::newRow("tcp semicolon in port") << QByteArray("TCP:%1;x,127.0.0.1") << 0 << connected;
     QTest::newRow("tcp refused") << QByteArray("TCP:%2,127.0.0.1") << 3
                                  << QStringList({"Connect TCP...", "Connect error! not 10035",
                                                  "TCP Connect Error:10061,port:%2,addr:127.0.0.1"});
@@ -236,6 +237,7 @@ void TestSocketReach::clientFormsKeepTheirResults_data()
     QTest::newRow("tcp 32 characters") << QByteArray("TCP:%1,") + QByteArray(32, 'a') << 11
                                        << QStringList({"Invalid Setup String!"});
     QTest::newRow("tcp no comma") << QByteArray("TCP:%1 ") << 11 << QStringList({"Invalid Setup String!"});
+    QTest::newRow("tcp unknown option") << QByteArray("TCP:%1;bogus=1") << 11 << QStringList({"Invalid Setup String!"});
     QTest::newRow("udp no colon") << QByteArray("UDP%1") << 12 << QStringList({"Invalid Setup String!"});
     QTest::newRow("udp bad local address") << QByteArray("UDP:%1@host") << 13
                                            << QStringList({"Invalid Setup String!"});
@@ -310,6 +312,23 @@ void TestSocketReach::splitForms_data()
     QTest::newRow("too long v6") << "TCP:1,0" + strLong << 11 << false << 0 << QByteArray();
     QTest::newRow("long scope") << "TCP:1," + strLong + "%" + QByteArray(16, 'e') << 11 << false << 0 << QByteArray();
     QTest::newRow("long bad scope") << "TCP:1," + strLong + "%a b" << 11 << false << 0 << QByteArray();
+    // Options of the local forms, after ";".
+    QTest::newRow("listen options") << QByteArray("TCP:4001;clients=refuse;allow=10.0.0.0/8+::1") << 0 << true
+                                    << 4001 << QByteArray();
+    QTest::newRow("listen v6 options") << QByteArray("TCP:4001@::1;allow=::1/128") << 0 << true << 4001
+                                       << QByteArray("::1");
+    QTest::newRow("udp options") << QByteArray("UDP:5000@127.0.0.1;allow=127.0.0.1") << 0 << true << 5000
+                                 << QByteArray("127.0.0.1");
+    QTest::newRow("unknown option") << QByteArray("TCP:4001;bogus=1") << 11 << false << 0 << QByteArray();
+    QTest::newRow("udp clients") << QByteArray("UDP:5000;clients=refuse") << 13 << false << 0 << QByteArray();
+    QTest::newRow("empty option") << QByteArray("TCP:4001;") << 11 << false << 0 << QByteArray();
+    QTest::newRow("options on a bad port") << QByteArray("TCP:x;clients=refuse") << 11 << false << 0 << QByteArray();
+    // A "," after the ":" still makes a client form, ";" or not.
+    QTest::newRow("semicolon in port field") << QByteArray("TCP:1;a=b,host") << 0 << false << 1 << QByteArray("host");
+    QTest::newRow("comma in options") << QByteArray("TCP:4001;allow=10.0.0.1,10.0.0.2") << 11 << false << 0
+                                      << QByteArray();
+    QTest::newRow("short options, comma") << QByteArray("UDP:1;a,10.0.0.2") << 0 << false << 1
+                                          << QByteArray("10.0.0.2");
 }
 
 void TestSocketReach::splitForms()

@@ -97,6 +97,11 @@ QMap<QString, QString> CountersAsSamples(const QString& strLine)
     samples.insert(QStringLiteral("trelvane_plugin_errors_total"), m.captured(1));
     samples.insert(QStringLiteral("trelvane_restarts_total"), m.captured(2));
     samples.insert(QStringLiteral("trelvane_reconnects_total"), m.captured(3));
+    // Printed only once a datagram has been dropped for its sender.
+    static const QRegularExpression notAllowed(QStringLiteral(" not-allowed=(\\d+)$"));
+    const auto n = notAllowed.match(strLine.trimmed());
+    samples.insert(QStringLiteral("trelvane_not_allowed_datagrams_total"),
+                   n.hasMatch() ? n.captured(1) : QStringLiteral("0"));
     return samples;
 }
 
@@ -181,13 +186,13 @@ void TestMetrics::exposition()
         else if (!line.isEmpty() && !line.startsWith("# HELP "))
             QVERIFY2(declared.contains(sample.match(QString::fromUtf8(line)).captured(1)), line.constData());
     }
-    QCOMPARE(declared.size(), 12);
+    QCOMPARE(declared.size(), 13);
     const QMap<QString, QString> samples = Samples(text);
     QCOMPARE(samples.value(QStringLiteral("trelvane_received_bytes_total{direction=\"in_to_out\"}")),
              QStringLiteral("123456789012"));
-    // Six families each way, three totals, two ports; no start and no
+    // Six families each way, four totals, two ports; no start and no
     // failure yet, so no sample of those.
-    QCOMPARE(samples.size(), 17);
+    QCOMPARE(samples.size(), 18);
     QVERIFY(!text.contains("\ntrelvane_last_"));
 
     // A failure text stays one line with the format's escapes.
@@ -283,7 +288,7 @@ void TestMetrics::scrapeEqualsCounters()
     QTRY_VERIFY_WITH_TIMEOUT(run.daemon.Err().contains("trelvaned: counters: "), kWaitMs);
     static const QRegularExpression counters(QStringLiteral("trelvaned: counters: ([^\n]*)\n"));
     const QMap<QString, QString> printed = CountersAsSamples(counters.match(QString::fromUtf8(run.daemon.Err())).captured(1));
-    QCOMPARE(printed.size(), 15);
+    QCOMPARE(printed.size(), 16);
     samples = Samples(body);
     for (auto it = printed.begin(); it != printed.end(); ++it)
         QCOMPARE(it.key() + u' ' + samples.value(it.key()), it.key() + u' ' + it.value());

@@ -3,6 +3,7 @@
 // and the gateway must notice within the keepalive / user time-out and take
 // the far-end-closed path.
 
+#include "listenclient.h"
 #include "netns.h"
 #include "soakpeer.h"
 #include "sockopt.h"
@@ -52,6 +53,8 @@ private slots:
     void slowConsumerIsKept();
     void vanishedPeerIsFarEndClose_data();
     void vanishedPeerIsFarEndClose();
+    void halfOpenClientAndPolicy_data();
+    void halfOpenClientAndPolicy();
 };
 
 void TestHalfOpen::cleanup()
@@ -160,6 +163,57 @@ void TestHalfOpen::vanishedPeerIsFarEndClose()
              qPrintable(texts.join('|')));
     if (!input)
         QCOMPARE(strOutStatus, QStringLiteral("Remote closed,close myself too!"));
+}
+
+void TestHalfOpen::halfOpenClientAndPolicy_data()
+{
+    QTest::addColumn<bool>("bRefuse");
+    QTest::newRow("replace") << false;
+    QTest::newRow("refuse") << true;
+}
+
+// The client of a listening Output goes half-open: under clients=replace a
+// new client takes over at once; under clients=refuse it is turned away
+// until keepalive has found the dead one, and the next is taken.
+void TestHalfOpen::halfOpenClientAndPolicy()
+{
+    QFETCH(bool, bRefuse);
+    if (!g_strNamespaceProblem.isEmpty())
+        QSKIP(qPrintable("no network namespace of our own: " + g_strNamespaceProblem));
+    CPortSocket::SetKeepAlive(kTestKeepAlive);
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strOutInitial = "HI";
+    rig.Start(TcpSetup(inServer), bRefuse ? "TCP:0@127.0.0.1;clients=refuse" : "TCP:0@127.0.0.1;clients=replace");
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    const quint16 nPort = ListenPort(rig.gateway.m_pOutSocket);
+    SListenClient first(nPort);
+    QTRY_COMPARE(first.sink.data, QByteArray("HI"));
+    const quint16 nFirst = first.socket.localPort();
+    const QString strProblem = DropPeer(nFirst);
+    if (!strProblem.isEmpty())
+        QSKIP(qPrintable(strProblem));
+
+    SListenClient second(nPort);
+    const QString strGone = QStringLiteral("TCP Client Disconnected,port:%1,addr:127.0.0.1").arg(nFirst);
+    if (!bRefuse) {
+        QTRY_COMPARE(second.sink.data, QByteArray("HI"));
+        QVERIFY(rig.Texts().contains(QStringLiteral("TCP Client Replaced,port:%1,addr:127.0.0.1").arg(nFirst)));
+        pIn->write("data");
+        QTRY_COMPARE(second.sink.data, QByteArray("HIdata"));
+        return;
+    }
+    QTRY_COMPARE(second.socket.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(second.sink.data, QByteArray("Port in use\r\n"));
+    QVERIFY(!rig.Texts().contains(strGone));
+    QVERIFY(soak::WaitFor([&] { return rig.Texts().contains(strGone); }, kNoticeLimitMs));
+    QVERIFY(rig.Texts().contains(QStringLiteral("Receive Error Code:10060")));
+    SListenClient third(nPort);
+    QTRY_COMPARE(third.sink.data, QByteArray("HI"));
+    pIn->write("data");
+    QTRY_COMPARE(third.sink.data, QByteArray("HIdata"));
 }
 
 int main(int argc, char** argv)

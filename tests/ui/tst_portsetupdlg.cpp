@@ -1,6 +1,7 @@
 #include "dialogunits.h"
 #include "modal.h"
 #include "portsetupdlg.h"
+#include "setupstring.h"
 #include "textcodec.h"
 
 #include <QLabel>
@@ -73,6 +74,15 @@ void TestPortSetupDlg::setupHelp()
     for (const char* pszForm : {"COM2:9600,n,8,1", "TCP:1025,127.0.0.1", "TCP:1025,::1", "TCP:4001\t",
                                 "TCP:4001@127.0.0.1", "UDP:5000\t", "UDP:5000@::1"})
         QVERIFY2(strHelp.contains(QLatin1String(pszForm)), pszForm);
+    // Every socket form shown at the start of a line is one the port takes.
+    for (const QString& strLine : strHelp.split(u'\n')) {
+        const QByteArray strForm = strLine.section(u'\t', 0, 0).toLatin1();
+        SWinsockSetup setup;
+        if (RecognisePortKind(strForm) != EPortKind::Serial)
+            QVERIFY2(SplitWinsockSetup(strForm, RecognisePortKind(strForm), &setup) == 0, strForm.constData());
+    }
+    QVERIFY(strHelp.contains(QLatin1String("TCP:4001;clients=refuse\t")));
+    QVERIFY(strHelp.contains(QLatin1String("allow=192.168.1.0/24+10.0.0.7+fd00::/8")));
 }
 
 void TestPortSetupDlg::captionAndTabOrder()

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "addressfilter.h"
+
+#include <QByteArray>
+
+// Options of a listening TCP port or a UDP port on a fixed local port,
+// written after its local form, each after a ";":
+//   TCP:4001;clients=refuse;allow=192.168.1.0/24+10.0.0.7+fd00::/8
+// A "," never appears in them: a "," after the ":" makes a string a client
+// form ("TCP:1;a=b,host" connects to host, port 1), as it always did.
+struct SListenOptions
+{
+    enum EClients { Replace, Refuse };
+    // What a listening TCP port does with a second client: replace the
+    // current one (the default), or refuse the newcomer.
+    EClients eClients = Replace;
+    // Clients (TCP) or senders (UDP) taken; empty: everyone.
+    CAddressFilter allow;
+    // Any option was written: the port also logs its clients' disconnects.
+    bool bGiven = false;
+};
+
+// Parses the options after the local form, without the first ";" (every
+// option, "name=value", is separated from the next by ";"; "allow" may be
+// repeated, its addresses adding up). bTcp: a listening TCP port (else a
+// UDP port, which takes no "clients"). False with the reason, naming the
+// option, in *pstrProblem.
+bool ParseListenOptions(const QByteArray& strOptions, bool bTcp, SListenOptions* pOptions, QByteArray* pstrProblem);
