@@ -262,32 +262,27 @@ bool CLineOutput::Flush(int nMs)
     return bAll;
 }
 
-quint64 CLineOutput::DroppedLines() const
+quint64 CLineOutput::SumOfLanes(quint64 SLane::*pField) const
 {
     quint64 n = 0;
     for (const std::shared_ptr<SLane>& pLane : m_lanes) {
         std::lock_guard lock(pLane->mutex);
-        n += pLane->nDroppedTotal;
+        n += (*pLane).*pField;
     }
     return n;
+}
+
+quint64 CLineOutput::DroppedLines() const
+{
+    return SumOfLanes(&SLane::nDroppedTotal);
 }
 
 quint64 CLineOutput::LostBytes() const
 {
-    quint64 n = 0;
-    for (const std::shared_ptr<SLane>& pLane : m_lanes) {
-        std::lock_guard lock(pLane->mutex);
-        n += pLane->nLostBytes;
-    }
-    return n;
+    return SumOfLanes(&SLane::nLostBytes);
 }
 
 quint64 CLineOutput::LostRecords() const
 {
-    quint64 n = 0;
-    for (const std::shared_ptr<SLane>& pLane : m_lanes) {
-        std::lock_guard lock(pLane->mutex);
-        n += pLane->nLostRecords;
-    }
-    return n;
+    return SumOfLanes(&SLane::nLostRecords);
 }

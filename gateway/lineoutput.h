@@ -68,6 +68,7 @@ public:
 
 private:
     struct SLane;
+    quint64 SumOfLanes(quint64 SLane::*pField) const;
     std::vector<std::shared_ptr<SLane>> m_lanes;
     std::vector<int> m_laneOfStream;
     std::vector<int> m_indexInLane; // of each stream
