@@ -58,7 +58,7 @@ run() { # relay rep [extra options]
     echo "bench: $relay, run $rep" >&2
     binary=$TRELVANED
     case $relay in
-        baseline) binary=$BASELINE; set -- --cases in2out,out2in,both,lat1,lat512,lat1500,udp "$@" ;;
+        baseline) binary=$BASELINE; set -- --cases in2out,out2in,both,lat1,lat512,lat1500,udp,plugin "$@" ;;
         socat-8k) set -- --cases in2out,out2in,both,udp,pty "$@" ;;
     esac
     "$BENCH" --relay "$relay" --trelvaned "$binary" --mib "$MIB" --rounds "$ROUNDS" "$@" \
