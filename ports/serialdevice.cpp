@@ -221,5 +221,8 @@ void SerialClose(int hDevice)
 {
     SerialSetDtr(hDevice, false);
     tcflush(hDevice, TCIOFLUSH);
+    // Exclusive mode belongs to the line, not to this handle: left set, it
+    // would lock every later open out while another program holds the line.
+    ioctl(hDevice, TIOCNXCL);
     ::close(hDevice);
 }

@@ -8,6 +8,7 @@
 #include "serialmode.h"
 #include "serialspeed.h"
 
+#include <QFile>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTest>
@@ -91,6 +92,7 @@ private slots:
     void openCustomRate();
     void modemLinesAtOpenAndClose_data();
     void modemLinesAtOpenAndClose();
+    void closeLeavesLineShareable();
     void openFailures_data();
     void openFailures();
     void deviceRefusalShowsOneBox();
@@ -216,6 +218,23 @@ void TestCommPort::modemLinesAtOpenAndClose()
     QVERIFY(port->IsOpen());
     port->Close();
     QCOMPARE(listSteps, steps);
+}
+
+// The line is the port's alone while it is open, and anyone's again after
+// the close, even while another program still holds it open.
+void TestCommPort::closeLeavesLineShareable()
+{
+    const int hHolder = ::open(QFile::encodeName(m_pPty->Slave()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(hHolder >= 0);
+    int nExclusive = -1;
+    std::unique_ptr<CCommPort> port(OpenPort("9600,n,8,1"));
+    QVERIFY(port->IsOpen());
+    QCOMPARE(::ioctl(hHolder, TIOCGEXCL, &nExclusive), 0);
+    QCOMPARE(nExclusive, 1);
+    port->Close();
+    QCOMPARE(::ioctl(hHolder, TIOCGEXCL, &nExclusive), 0);
+    ::close(hHolder);
+    QCOMPARE(nExclusive, 0);
 }
 
 void TestCommPort::openFailures_data()
