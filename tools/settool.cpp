@@ -151,21 +151,43 @@ int Help()
 
 // ---- show -------------------------------------------------------------
 
+// A command's words: its flags (each sets a bool) and its file names, "--"
+// ending the flags. Returns an exit status when the command must end here
+// (help, an unknown option), else nothing.
+struct SFlag
+{
+    const char* pszName;
+    bool* pbSet;
+};
+
+std::optional<int> SplitCommandArgs(const QList<QByteArray>& args, const char* pszCommand,
+                                    std::initializer_list<SFlag> flags, QList<QByteArray>* pFiles)
+{
+    bool bOptionsEnded = false;
+    for (const QByteArray& arg : args) {
+        if (bOptionsEnded || arg == "-" || !arg.startsWith('-')) {
+            pFiles->append(arg);
+            continue;
+        }
+        if (arg == "--") {
+            bOptionsEnded = true;
+            continue;
+        }
+        if (IsHelp(arg))
+            return Help();
+        const auto flag = std::find_if(flags.begin(), flags.end(), [&](const SFlag& f) { return arg == f.pszName; });
+        if (flag == flags.end())
+            return UsageError(QStringLiteral("%1: unknown option '%2'").arg(QLatin1String(pszCommand), Text(arg)));
+        *flag->pbSet = true;
+    }
+    return std::nullopt;
+}
+
 int Show(const QList<QByteArray>& args)
 {
     QList<QByteArray> files;
-    bool bOptionsEnded = false;
-    for (const QByteArray& arg : args) {
-        if (!bOptionsEnded && arg == "--") {
-            bOptionsEnded = true;
-        } else if (!bOptionsEnded && IsHelp(arg)) {
-            return Help();
-        } else if (!bOptionsEnded && arg.startsWith('-') && arg != "-") {
-            return UsageError(QStringLiteral("show: unknown option '%1'").arg(Text(arg)));
-        } else {
-            files.append(arg);
-        }
-    }
+    if (const std::optional<int> nExit = SplitCommandArgs(args, "show", {}, &files))
+        return *nExit;
     if (files.size() != 1)
         return UsageError(QStringLiteral("show needs one settings file"));
     const QString strPath = QFile::decodeName(files.front());
@@ -359,22 +381,11 @@ int Write(const QList<QByteArray>& args, const QString& strProfile)
 
 int Convert(const QList<QByteArray>& args, bool bToText)
 {
-    const QString strCommand = bToText ? QStringLiteral("text") : QStringLiteral("binary");
     QList<QByteArray> files;
     bool bForce = false;
-    bool bOptionsEnded = false;
-    for (const QByteArray& arg : args) {
-        if (!bOptionsEnded && arg == "--")
-            bOptionsEnded = true;
-        else if (!bOptionsEnded && IsHelp(arg))
-            return Help();
-        else if (!bOptionsEnded && arg == "--force")
-            bForce = true;
-        else if (!bOptionsEnded && arg.startsWith('-') && arg != "-")
-            return UsageError(QStringLiteral("%1: unknown option '%2'").arg(strCommand, Text(arg)));
-        else
-            files.append(arg);
-    }
+    if (const std::optional<int> nExit
+        = SplitCommandArgs(args, bToText ? "text" : "binary", {{"--force", &bForce}}, &files))
+        return *nExit;
     if (bToText ? files.isEmpty() || files.size() > 2 : files.size() != 2) {
         return UsageError(bToText ? QStringLiteral("text needs a settings file and at most one output file")
                                   : QStringLiteral("binary needs a settings file and an output file"));
@@ -404,21 +415,10 @@ int Check(const QList<QByteArray>& args, const QString& strProfile)
 {
     QList<QByteArray> files;
     SCheckOptions options;
-    bool bOptionsEnded = false;
-    for (const QByteArray& arg : args) {
-        if (!bOptionsEnded && arg == "--")
-            bOptionsEnded = true;
-        else if (!bOptionsEnded && IsHelp(arg))
-            return Help();
-        else if (!bOptionsEnded && arg == "--open-devices")
-            options.m_bOpenDevices = true;
-        else if (!bOptionsEnded && arg == "--load-plugins")
-            options.m_bLoadPlugins = true;
-        else if (!bOptionsEnded && arg.startsWith('-') && arg != "-")
-            return UsageError(QStringLiteral("check: unknown option '%1'").arg(Text(arg)));
-        else
-            files.append(arg);
-    }
+    if (const std::optional<int> nExit = SplitCommandArgs(
+            args, "check",
+            {{"--open-devices", &options.m_bOpenDevices}, {"--load-plugins", &options.m_bLoadPlugins}}, &files))
+        return *nExit;
     if (files.size() != 1)
         return UsageError(QStringLiteral("check needs one settings file"));
     // The plug-in search starts in the program's folder, as trelvaned's does
