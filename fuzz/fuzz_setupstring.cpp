@@ -1,5 +1,5 @@
 // Fuzzes the setup-string splitter: kind recognition, the TCP/UDP split and
-// the options of the local forms.
+// the options of the local forms, and the TLS forms.
 #include "setupstring.h"
 #include "sockaddress.h"
 
@@ -9,10 +9,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
     const QByteArray strSetup = SetupStringText(QByteArray(reinterpret_cast<const char*>(pData), qsizetype(nSize)));
     const EPortKind kind = RecognisePortKind(strSetup);
-    if (kind != EPortKind::Tcp && kind != EPortKind::Udp)
+    if (kind != EPortKind::Tcp && kind != EPortKind::Udp && kind != EPortKind::Tls)
         return 0;
     SWinsockSetup setup;
     const int nCode = SplitWinsockSetup(strSetup, kind, &setup);
+    if (kind == EPortKind::Tls) {
+        // Taken only as "TLS:<port>,<host>" with a real port and a bounded
+        // host, or as a local form; everything else keeps the code 20.
+        if (nCode != 0 && nCode != 20)
+            abort();
+        if (nCode == 0 && (!strSetup.startsWith("TLS:") || setup.nPort < 0 || setup.nPort > 65535
+                           || (!setup.bLocal && (setup.nPort == 0 || setup.strAddress.isEmpty()
+                                                 || setup.strAddress.size() > kMaxTlsHost))))
+            abort();
+        if (nCode == 0 && setup.options.bGiven != (setup.bLocal && strSetup.contains(';')))
+            abort();
+        return 0;
+    }
     // Only an IPv6 literal may be longer than the address limit.
     if (nCode == 0 && setup.strAddress.size() > kMaxAddressField
         && (!IsIPv6Literal(setup.strAddress) || setup.strAddress.size() > kMaxIPv6Literal + 1 + kMaxIPv6Scope))

@@ -222,7 +222,7 @@ QString TryBind(EPortKind kind, const SWinsockSetup& setup)
     if (!ParseLocalAddress(setup.strAddress, quint16(setup.nPort), &local))
         return {};
     int nError = 0;
-    const int hSocket = OpenBoundSocket(kind == EPortKind::Tcp ? SOCK_STREAM : SOCK_DGRAM, local, &nError);
+    const int hSocket = OpenBoundSocket(kind == EPortKind::Udp ? SOCK_DGRAM : SOCK_STREAM, local, &nError);
     if (hSocket >= 0) {
         ::close(hSocket);
         return {};
@@ -338,6 +338,66 @@ void DescribeWinsock(const QByteArray& strSetup, EPortKind kind, const SProbe& p
     }
 }
 
+QString FileName(const QString& strPath)
+{
+    return QuoteSetting(QFile::encodeName(strPath));
+}
+
+// "TLS:<port>,<host>" and "TLS:<port>[@<address>][;options]": what they do
+// and, probed, whether the profile's [TLS] files make a usable context.
+void DescribeTls(const QByteArray& strSetup, const SProbe& probe, SSetupReport* pReport)
+{
+    SWinsockSetup setup;
+    QByteArray strOptionsProblem;
+    if (const int nCode = SplitWinsockSetup(strSetup, EPortKind::Tls, &setup, &strOptionsProblem)) {
+        pReport->m_nCode = nCode;
+        const QString strWhy = !strOptionsProblem.isEmpty()
+            ? QStringLiteral("the options after ';' are refused: %1").arg(Text(strOptionsProblem))
+            : QStringLiteral("write TLS:<port>,<host> to connect (port 1-65535, host a name or address) or "
+                             "TLS:<port>[@<local address>][;options] to listen, e.g. TLS:4001,device.example "
+                             "or TLS:4001;clients=refuse");
+        pReport->m_strProblem = Refused(nCode, "Invalid Setup String!", strWhy);
+        return;
+    }
+    const STlsConfig& tls = probe.m_tls;
+    if (setup.bLocal) {
+        const QString strWhere = setup.strAddress.isEmpty() ? QStringLiteral("every interface")
+                                                            : Quote(setup.strAddress);
+        pReport->m_strDescription = QStringLiteral("TLS server, listens on port %1 at %2")
+                                        .arg(setup.nPort).arg(strWhere)
+                                  + DescribeListenOptions(strSetup, setup.options, true);
+        if (probe.m_bSystem) {
+            pReport->m_strDescription += QStringLiteral("; certificate %1, key %2")
+                                             .arg(FileName(tls.strCertificate), FileName(tls.strKey));
+            pReport->m_strDescription += tls.bRequireClientCertificate
+                ? QStringLiteral("; clients must present a certificate from a CA in %1").arg(FileName(tls.strCa))
+                : QStringLiteral("; clients need no certificate");
+        }
+    } else {
+        pReport->m_strDescription = QStringLiteral("TLS client, connects to port %1 at %2")
+                                        .arg(setup.nPort).arg(Quote(setup.strAddress));
+        if (probe.m_bSystem) {
+            pReport->m_strDescription += tls.strCa.isEmpty()
+                ? QStringLiteral("; checks the server's certificate and name against the system's trusted CAs")
+                : QStringLiteral("; checks the server's certificate and name against %1").arg(FileName(tls.strCa));
+            if (!tls.strCertificate.isEmpty())
+                pReport->m_strDescription += QStringLiteral("; presents %1").arg(FileName(tls.strCertificate));
+        }
+    }
+    if (!probe.m_bSystem)
+        return;
+    QByteArray strError;
+    if (!CTlsContext::Create(tls, setup.bLocal ? CTlsContext::Server : CTlsContext::Client, &strError)) {
+        pReport->m_strProblem = QStringLiteral("TLS Setup Error: %1 (the [TLS] section of the profile)").arg(Text(strError));
+    } else if (setup.bLocal) {
+        pReport->m_strProblem = TryBind(EPortKind::Tls, setup);
+    } else if (!IsNumericAddress(setup.strAddress)) {
+        SSocketAddress address;
+        if (!CHostLookup::s_pfnResolve(setup.strAddress, &address))
+            pReport->m_strProblem = UnresolvedName(setup.strAddress);
+    }
+}
+
 } // namespace
 
 QString QuoteSetting(const QByteArray& bytes)
@@ -363,6 +423,9 @@ SSetupReport DescribeSetup(const QByteArray& strSetupIn, const SerialPathMap& po
     case EPortKind::Tcp:
     case EPortKind::Udp:
         DescribeWinsock(strSetup, kind, probe, &report);
+        break;
+    case EPortKind::Tls:
+        DescribeTls(strSetup, probe, &report);
         break;
     case EPortKind::Unknown: {
         report.m_nCode = 20;
@@ -428,13 +491,22 @@ QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& por
     case SPortFailure::SocketCreate:
         return QStringLiteral("the system refused the socket (%1)%2")
             .arg(ErrnoText(ErrnoFromWsaError(failure.m_nError)), SocketHint(ErrnoFromWsaError(failure.m_nError)));
+    case SPortFailure::TlsSetup:
+        return QStringLiteral("the certificate files of the profile's [TLS] section are not usable: %1")
+            .arg(Text(failure.m_strDetail));
     case SPortFailure::ConnectTimeout:
     case SPortFailure::Connect:
+    case SPortFailure::TlsHandshake:
         break;
     }
     SWinsockSetup setup;
     SplitWinsockSetup(strSetup, RecognisePortKind(strSetup), &setup);
     const QString strPeer = QStringLiteral("%1 port %2").arg(Quote(setup.strAddress)).arg(quint16(setup.nPort));
+    if (failure.m_eWhat == SPortFailure::TlsHandshake) {
+        return QStringLiteral("the TLS handshake with %1 failed: %2; the server's certificate must name the host "
+                              "as written and come from a CA in [TLS] CA= (or the system's store)")
+            .arg(strPeer, Text(failure.m_strDetail));
+    }
     if (failure.m_eWhat == SPortFailure::ConnectTimeout) {
         return QStringLiteral("%1 did not answer within %2 s: the host may be down, or a firewall drops the "
                               "connection").arg(strPeer).arg(CPortSocket::kConnectTimeoutMs / 1000);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tlscontext.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -38,6 +40,8 @@ struct SProbe
     // Also opens and closes each serial device once. An open raises DTR,
     // which resets some boards.
     bool m_bOpenDevices = false;
+    // The profile's [TLS] files, for TLS ports (loaded with m_bSystem).
+    STlsConfig m_tls;
 };
 
 // Parses a setup string as the gateway does, and looks at what it names as

@@ -76,6 +76,8 @@ public:
     void SetTimerPeriods(int nSkipMs, int nRestartMs);
     // Directory map for COMn names, from the profile's [Serial Ports].
     void SetSerialPortMap(const QMap<QByteArray, QString>& map) { m_serialPortMap = map; }
+    // Certificate files for TLS ports, from the profile's [TLS].
+    void SetTlsConfig(const STlsConfig& config) { m_tlsConfig = config; }
 
     // IPortOwner
     void AddMessage(const QByteArray& strText) override;
@@ -95,6 +97,7 @@ public:
     void OnPortFailure(const SPortFailure& failure) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
+    STlsConfig TlsConfig() const override { return m_tlsConfig; }
 
     CCommPort* m_pInSerial = nullptr;
     CPortSocket* m_pInSocket = nullptr;
@@ -160,6 +163,7 @@ private:
     int m_nSkipMs = 12000;
     int m_nRestartMs = 300;
     QMap<QByteArray, QString> m_serialPortMap;
+    STlsConfig m_tlsConfig;
 
     int m_nBusy = 0;
     bool m_bStopping = false;

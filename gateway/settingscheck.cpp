@@ -4,6 +4,7 @@
 #include "serialportmap.h"
 #include "setfields.h"
 #include "settingsfile.h"
+#include "tlsprofile.h"
 
 #include <algorithm>
 
@@ -82,10 +83,11 @@ QStringList SCheckReport::ProblemLines() const
 }
 
 SCheckReport CheckSettings(const SSetFields& f, const SerialPathMap& portMap, bool bProbe,
-                           const SCheckOptions& options)
+                           const SCheckOptions& options, const STlsConfig& tls)
 {
     SCheckReport report;
     SProbe probe;
+    probe.m_tls = tls;
     probe.m_bSystem = bProbe;
     probe.m_bOpenDevices = bProbe && options.m_bOpenDevices;
     const bool bLoad = bProbe && options.m_bLoadPlugins;
@@ -123,10 +125,11 @@ SCheckReport CheckSettingsFile(const QString& strSetFile, const QString& strProf
     }
     CProfile profile(strProfile.isEmpty() ? CProfile::DefaultPath() : strProfile);
     const bool bProfile = profile.Load(&strError);
-    SCheckReport report = CheckSettings(fields, bProfile ? SerialPortMap(profile) : SerialPathMap(), true, options);
+    SCheckReport report = CheckSettings(fields, bProfile ? SerialPortMap(profile) : SerialPathMap(), true, options,
+                                        bProfile ? TlsConfig(profile) : STlsConfig());
     // The gateway runs such a file, and without a profile's map.
     if (!bProfile) {
-        report.m_listProblems.prepend({false, QStringLiteral("profile %1: %2; [Serial Ports] not applied")
+        report.m_listProblems.prepend({false, QStringLiteral("profile %1: %2; [Serial Ports] and [TLS] not applied")
                                                   .arg(profile.FilePath(), strError)});
     }
     const QString strOddity = SetFileOddity(fields, extent);

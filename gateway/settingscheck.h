@@ -44,10 +44,11 @@ struct SCheckOptions
 // also looks at serial devices (without opening them), finds and reads each
 // plug-in file (without loading it), looks up host names and binds local
 // ports; options add what runs code or touches a device.
+// tls: the profile's [TLS] files, for TLS ports.
 SCheckReport CheckSettings(const SSetFields& fields, const SerialPathMap& portMap, bool bProbe,
-                           const SCheckOptions& options = {});
+                           const SCheckOptions& options = {}, const STlsConfig& tls = {});
 
-// Reads the file and the profile's [Serial Ports] (strProfile empty: the
+// Reads the file and the profile's [Serial Ports] and [TLS] (strProfile empty: the
 // default profile) and checks them with every probe. A file that does not
 // load, or was not written as a settings file, is a problem of its own.
 SCheckReport CheckSettingsFile(const QString& strSetFile, const QString& strProfile,

@@ -3,6 +3,7 @@
 #include "metricsserver.h"
 #include "profile.h"
 #include "serialportmap.h"
+#include "tlsprofile.h"
 #include "settingsfile.h"
 #include "tracefile.h"
 
@@ -191,6 +192,7 @@ void CRunner::LoadSerialPortMap()
         return;
     }
     m_gateway.SetSerialPortMap(SerialPortMap(profile));
+    m_gateway.SetTlsConfig(TlsConfig(profile));
 }
 
 void CRunner::OnLine(const QString& strLine)

@@ -5,6 +5,7 @@
 #include "portowner.h"
 #include "portsocket.h"
 #include "tcplistener.h"
+#include "tlscontext.h"
 #include "wsaerror.h"
 
 #include <netinet/in.h>
@@ -60,13 +61,14 @@ void CPortOpening::TakePort(CCommPort** ppSerial, CPortSocket** ppSocket)
     *ppSocket = std::exchange(m_pSocket, nullptr);
 }
 
-void CPortOpening::ReportFailure(int eWhat, int nError)
+void CPortOpening::ReportFailure(int eWhat, int nError, const QByteArray& strDetail)
 {
     SPortFailure failure;
     failure.m_eWhat = SPortFailure::EWhat(eWhat);
     failure.m_bInput = m_bInput;
     failure.m_strSetup = m_strSetup;
     failure.m_nError = nError;
+    failure.m_strDetail = strDetail;
     m_pOwner->OnPortFailure(failure);
 }
 
@@ -115,7 +117,11 @@ void CPortOpening::Start(FDone fnDone)
         Finish(nCode);
         return;
     }
-    if (kind == EPortKind::Tcp) {
+    if (kind == EPortKind::Tcp || kind == EPortKind::Tls) {
+        m_bTls = kind == EPortKind::Tls;
+        // Certificate problems show before anything connects or listens.
+        if (m_bTls && !MakeTlsContext(m_setup.bLocal))
+            return;
         if (m_setup.bLocal)
             OpenTcpListener();
         else
@@ -124,6 +130,42 @@ void CPortOpening::Start(FDone fnDone)
     }
     m_pOwner->AddMessage("Create UDP...");
     OpenUdp();
+}
+
+bool CPortOpening::MakeTlsContext(bool bServer)
+{
+    QByteArray strError;
+    m_pTlsContext = CTlsContext::Create(m_pOwner->TlsConfig(), bServer ? CTlsContext::Server : CTlsContext::Client,
+                                        &strError);
+    if (m_pTlsContext)
+        return true;
+    m_pOwner->AddMessage("TLS Setup Error:" + strError);
+    ReportFailure(SPortFailure::TlsSetup, 0, strError);
+    Finish(2);
+    return false;
+}
+
+void CPortOpening::OnTcpReady()
+{
+    if (!m_bTls) {
+        SendInitial();
+        return;
+    }
+    m_pSocket->StartTls(m_pTlsContext, m_setup.strAddress, [this](bool bOk, const QByteArray& strWhy) {
+        QMetaObject::invokeMethod(this, [this, bOk, strWhy] { OnTlsDone(bOk, strWhy); }, Qt::QueuedConnection);
+    });
+}
+
+void CPortOpening::OnTlsDone(bool bOk, const QByteArray& strWhy)
+{
+    if (bOk) {
+        SendInitial();
+        return;
+    }
+    m_pOwner->AddMessage("TLS Handshake Error:" + strWhy + Endpoint(m_setup.nPort, m_setup.strAddress));
+    DropPort();
+    ReportFailure(SPortFailure::TlsHandshake, 0, strWhy);
+    Finish(3);
 }
 
 void CPortOpening::OpenSerial()
@@ -186,9 +228,9 @@ void CPortOpening::OnTcpPeer(bool bNamed)
         bConnected = m_pSocket->Connect(m_peer);
     else
         m_pSocket->m_nLastError = WSAEINVAL; // the name does not resolve
-    m_pOwner->AddMessage("Connect TCP...");
+    m_pOwner->AddMessage(m_bTls ? "Connect TLS..." : "Connect TCP...");
     if (bConnected) {
-        SendInitial();
+        OnTcpReady();
         return;
     }
     if (m_pSocket->m_nLastError == WSAEWOULDBLOCK) {
@@ -219,17 +261,19 @@ void CPortOpening::OnConnected(int nResult)
         Finish(3);
         return;
     }
-    SendInitial();
+    OnTcpReady();
 }
 
-// "TCP:<port>[@<address>]": listens; counts as started once it listens.
+// "TCP:<port>[@<address>]" / "TLS:...": listens; counts as started once it listens.
 void CPortOpening::OpenTcpListener()
 {
     SSocketAddress local;
     ParseLocalAddress(m_setup.strAddress, quint16(m_setup.nPort), &local);
     int nError = 0;
-    CTcpListener* pListener
-        = CTcpListener::Open(QByteArray::number(m_setup.nPort) + '@' + m_setup.strAddress, local, &nError);
+    // A kept listening socket goes only to a port of the same kind.
+    CTcpListener* pListener = CTcpListener::Open((m_bTls ? "TLS " : "") + QByteArray::number(m_setup.nPort) + '@'
+                                                     + m_setup.strAddress,
+                                                 local, &nError);
     if (!pListener) {
         ReportCreateError("TCP", nError);
         Finish(2);
@@ -237,8 +281,9 @@ void CPortOpening::OpenTcpListener()
     }
     m_pSocket = new CPortSocket(CPortSocket::SocketTcp, m_pOwner, m_bInput);
     m_pSocket->SetListenOptions(m_setup.options);
+    m_pSocket->SetTlsContext(m_pTlsContext);
     m_pSocket->Listen(pListener, m_strInitial);
-    m_pOwner->AddMessage("Listen TCP...");
+    m_pOwner->AddMessage(m_bTls ? "Listen TLS..." : "Listen TCP...");
     Finish(0);
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 class CCommPort;
+class CTlsContext;
 class CPortSocket;
 class IPortOwner;
 
@@ -21,7 +22,9 @@ class IPortOwner;
 //
 // Result codes: 0 and exactly one new port (TakePort), or 1 serial port not
 // opened, 2 TCP socket not created, 3 TCP connection failed or timed out,
-// 4 UDP socket not created, 10-13 and 20 setup string refused.
+// 4 UDP socket not created, 10-13 and 20 setup string refused. TLS ports
+// give 2 when the [TLS] files are not usable and 3 when the handshake with
+// the server fails.
 // Deleting the object gives the open up at once: the port being opened
 // goes with it and nothing is reported.
 // The new port does not read yet: the caller starts its notifications once
@@ -50,7 +53,13 @@ private:
     void OpenTcp();
     void OnTcpPeer(bool bNamed);
     void ReportCreateError(const char* pszKind, int nError);
-    void ReportFailure(int eWhat, int nError = 0);
+    void ReportFailure(int eWhat, int nError = 0, const QByteArray& strDetail = QByteArray());
+    // TLS: the context of the [TLS] files; false (reported) when it cannot be made.
+    bool MakeTlsContext(bool bServer);
+    // The TCP connection is up: the TLS handshake when there is one, then
+    // the initial string.
+    void OnTcpReady();
+    void OnTlsDone(bool bOk, const QByteArray& strWhy);
     void OnConnected(int nResult);
     void OpenTcpListener();
     void OpenUdp();
@@ -74,4 +83,6 @@ private:
     // The destination of a TCP client, and its name's lookup.
     SSocketAddress m_peer;
     CHostLookup m_lookup;
+    bool m_bTls = false;
+    std::shared_ptr<CTlsContext> m_pTlsContext;
 };

@@ -16,6 +16,8 @@ struct SPortFailure
         SocketCreate,   // the socket could not be made: m_nError
         Connect,        // the TCP connect failed: m_nError
         ConnectTimeout, // no answer within the connect time bound
+        TlsSetup,       // the [TLS] files do not make a usable context: m_strDetail
+        TlsHandshake,   // the TLS handshake with the server failed: m_strDetail
     };
 
     EWhat m_eWhat = SetupString;
@@ -24,4 +26,5 @@ struct SPortFailure
     QString m_strPath;
     int m_nErrno = 0;
     int m_nError = 0;      // Winsock number, as logged
+    QByteArray m_strDetail; // TLS: what is wrong, in words
 };

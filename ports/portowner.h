@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tlscontext.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -73,6 +75,8 @@ public:
 
     // COMn name -> device path entries of the profile's [Serial Ports].
     virtual QMap<QByteArray, QString> SerialPortMap() const { return {}; }
+    // The certificate files of the profile's [TLS] section.
+    virtual STlsConfig TlsConfig() const { return {}; }
 
 protected:
     ~IPortOwner() = default;

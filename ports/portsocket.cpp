@@ -7,12 +7,17 @@
 #include "hostlookup.h"
 #include "portowner.h"
 #include "tcplistener.h"
+#include "tlscontext.h"
+#include "tlshandshake.h"
+#include "tlssession.h"
 #include "wsaerror.h"
 
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
+#include <climits>
 #include <utility>
 
 #include <cerrno>
@@ -127,6 +132,30 @@ void CPortSocket::FinishConnect(int nResult)
     fnDone(nResult);
 }
 
+void CPortSocket::SetTlsContext(std::shared_ptr<CTlsContext> pContext)
+{
+    m_pTlsContext = std::move(pContext);
+}
+
+void CPortSocket::StartTls(std::shared_ptr<CTlsContext> pContext, const QByteArray& strHost,
+                           std::function<void(bool bOk, const QByteArray& strWhy)> fnDone)
+{
+    m_pTlsContext = std::move(pContext);
+    m_pHandshakeSession = std::make_unique<CTlsSession>(m_pTlsContext, m_hSocket, strHost);
+    m_pHandshake = new CTlsHandshake(
+        m_pHandshakeSession.get(), m_hSocket, kConnectTimeoutMs,
+        [this, fnDone = std::move(fnDone)](bool bOk, const QByteArray& strWhy) {
+            m_pHandshake->deleteLater();
+            m_pHandshake = nullptr;
+            std::unique_ptr<CTlsSession> pSession = std::move(m_pHandshakeSession);
+            if (bOk)
+                m_pTls = std::move(pSession);
+            fnDone(bOk, strWhy);
+        },
+        this);
+    m_pHandshake->Start();
+}
+
 bool CPortSocket::IsConnectedToSelf()
 {
     // A connection to ourselves would reflect every block back at us and keep
@@ -167,6 +196,73 @@ void CPortSocket::ResumeReceiving()
     m_bReadPaused = false;
     if (m_pReadNotifier && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
+    ReadBufferedLater();
+}
+
+void CPortSocket::ReadBufferedLater()
+{
+    // A TLS session may hold bytes it has already taken from the socket,
+    // which then does not report them as readable.
+    if (!m_pTls || !m_pTls->HasBuffered() || m_bBufferedReadQueued || m_bClientFinished)
+        return;
+    m_bBufferedReadQueued = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_bBufferedReadQueued = false;
+        if (!IsClosed() && !m_bReadPaused && !m_bClientFinished && m_pReadNotifier && m_pReadNotifier->isEnabled())
+            OnReceive();
+    }, Qt::QueuedConnection);
+}
+
+ssize_t CPortSocket::StreamReceive(char* pData, size_t nLen)
+{
+    if (!m_pTls)
+        return ::recv(m_hSocket, pData, nLen, 0);
+    const int n = m_pTls->Read(pData, int(std::min<size_t>(nLen, size_t(INT_MAX))));
+    if (n >= 0)
+        return n;
+    if (n == CTlsSession::kWouldBlock) {
+        if (m_pTls->WantsWrite()) {
+            m_bReadWantsWrite = true;
+            m_pWriteNotifier->setEnabled(true);
+        }
+        errno = EAGAIN;
+        return -1;
+    }
+    if (m_pTls->SystemError() != 0) {
+        errno = m_pTls->SystemError();
+        return -1;
+    }
+    m_pOwner->AddMessage("TLS Receive Error:" + m_pTls->ErrorText());
+    errno = ECONNRESET;
+    return -1;
+}
+
+ssize_t CPortSocket::StreamSend(const char* pData, size_t nLen)
+{
+    if (!m_pTls)
+        return ::send(m_hSocket, pData, nLen, MSG_NOSIGNAL);
+    if (nLen == 0)
+        return 0;
+    const int n = m_pTls->Write(pData, int(std::min<size_t>(nLen, size_t(INT_MAX))));
+    if (n > 0)
+        return n;
+    if (n == CTlsSession::kWouldBlock) {
+        if (!m_pTls->WantsWrite()) {
+            // Rare (a key update): the send goes on once the socket is readable.
+            m_bWriteWantsRead = true;
+            if (m_pReadNotifier)
+                m_pReadNotifier->setEnabled(true);
+        }
+        errno = EAGAIN;
+        return -1;
+    }
+    if (m_pTls->SystemError() != 0) {
+        errno = m_pTls->SystemError();
+        return -1;
+    }
+    m_pOwner->AddMessage("TLS Send Error:" + m_pTls->ErrorText());
+    errno = ECONNRESET;
+    return -1;
 }
 
 bool CPortSocket::SetBroadcast()
@@ -187,13 +283,26 @@ void CPortSocket::OnReceive()
     // in the system's buffers instead of growing ours, and blocks keep their
     // order. Otherwise the read notifier stays armed between wake-ups.
     QPointer<CPortSocket> pSelf(this);
+    if (std::exchange(m_bWriteWantsRead, false) && HasPending()) {
+        FlushPending();
+        if (!pSelf || IsClosed())
+            return;
+    }
+    if (m_pTls && (m_bReadPaused || m_bClientFinished)) {
+        // Woken for a waiting TLS send only.
+        m_pReadNotifier->setEnabled(false);
+        return;
+    }
     const bool bRearm = ReceiveBlocks();
     if (!pSelf || IsClosed())
         return;
-    if (!bRearm || m_bReadPaused)
+    if (!bRearm || m_bReadPaused) {
         m_pReadNotifier->setEnabled(false);
-    else if (!m_pReadNotifier->isEnabled())
+        return;
+    }
+    if (!m_pReadNotifier->isEnabled())
         m_pReadNotifier->setEnabled(true);
+    ReadBufferedLater();
 }
 
 bool CPortSocket::ReceiveBlocks()
@@ -220,7 +329,7 @@ bool CPortSocket::ReceiveBlocks()
                 continue;
             }
         } else {
-            n = ::recv(m_hSocket, buffer, nWant, 0);
+            n = StreamReceive(buffer, nWant);
         }
         if (n < 0) {
             if (errno == EINTR)
@@ -254,8 +363,9 @@ bool CPortSocket::ReceiveBlocks()
             m_bReadPaused = true;
             return false;
         }
-        // A short TCP read means the queue is empty for now.
-        if (m_nSocketType == SocketTcp && size_t(n) < nWant)
+        // A short TCP read means the queue is empty for now (a TLS read
+        // returns one record at most: it reads on until nothing is left).
+        if (m_nSocketType == SocketTcp && size_t(n) < nWant && !m_pTls)
             break;
         nBlock += m_nSocketType == SocketUdp ? 1 : int((n + kReceiveBlock - 1) / kReceiveBlock);
     }
@@ -265,9 +375,9 @@ bool CPortSocket::ReceiveBlocks()
 void CPortSocket::OnClose()
 {
     const bool bHeld = HasPending();
-    Close();
-    if (m_pListener && m_listenOptions.bGiven)
-        m_pOwner->AddMessage("TCP Client Disconnected,port:" + QByteArray::number(m_clientPeer.Port())
+    CloseStream();
+    if (m_pListener && (m_listenOptions.bGiven || IsTls()))
+        m_pOwner->AddMessage(ClientKind() + " Client Disconnected,port:" + QByteArray::number(m_clientPeer.Port())
                              + ",addr:" + m_clientPeer.AddressText());
     if (m_pListener && !m_bInput) {
         // A listening Output stays up; the next client takes over.
@@ -288,6 +398,25 @@ void CPortSocket::OnClose()
 }
 
 void CPortSocket::Close()
+{
+    DropHandshake();
+    CloseStream();
+}
+
+void CPortSocket::DropHandshake()
+{
+    if (m_pHandshake) {
+        m_pHandshake->deleteLater();
+        m_pHandshake = nullptr;
+    }
+    m_pHandshakeSession.reset();
+    if (m_hHandshaking >= 0) {
+        ::close(m_hHandshaking);
+        m_hHandshaking = -1;
+    }
+}
+
+void CPortSocket::CloseStream()
 {
     // Close may run inside a notifier's own activation: disable them now and
     // let the event loop delete them.
@@ -313,6 +442,12 @@ void CPortSocket::Close()
     m_nPendingOffset = 0;
     m_nGatherLimit = 0;
     m_strGathered.clear();
+    m_bReadWantsWrite = false;
+    m_bWriteWantsRead = false;
+    if (m_pTls) {
+        m_pTls->Shutdown();
+        m_pTls.reset();
+    }
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;

@@ -11,8 +11,13 @@
 #include <functional>
 #include <memory>
 
+#include <sys/types.h>
+
 class CNameCache;
 class CTcpListener;
+class CTlsContext;
+class CTlsHandshake;
+class CTlsSession;
 class IPortOwner;
 class QSocketNotifier;
 class QTimer;
@@ -85,6 +90,17 @@ public:
     // The options of a listening TCP port or a UDP port on a fixed local
     // port (client policy, allowed addresses); set before it is used.
     void SetListenOptions(const SListenOptions& options) { m_listenOptions = options; }
+    // A listening port with TLS: every client's handshake runs (within
+    // kConnectTimeoutMs) before it takes the port; one that fails is closed
+    // with a line saying why. Set before Listen.
+    void SetTlsContext(std::shared_ptr<CTlsContext> pContext);
+    // A connected TCP client: the TLS handshake with the server, checked for
+    // strHost. fnDone(true) once done, fnDone(false, why) when it failed or
+    // took longer than kConnectTimeoutMs. Nothing runs once the socket is
+    // closed or deleted.
+    void StartTls(std::shared_ptr<CTlsContext> pContext, const QByteArray& strHost,
+                  std::function<void(bool bOk, const QByteArray& strWhy)> fnDone);
+    bool IsTls() const { return m_pTlsContext != nullptr; }
     // A UDP destination that is a host name: the first lookup. fnDone(0)
     // when it is in (resolved or not), or fnDone(-3) when the socket had to
     // be made anew for an IPv6 destination and could not (m_nLastError).
@@ -136,6 +152,8 @@ public:
     // A listening port without a client, or a UDP port on a fixed local port
     // that has not heard from any peer: a block sent now is dropped.
     bool IsWithoutPeer() const { return (m_pListener && IsClosed()) || (m_bFollowPeer && !m_clientPeer.IsValid()); }
+    // Closes the connection (a TLS one with its close alert) and, on a
+    // listening port, gives up a newcomer's TLS handshake.
     void Close();
 
     // Replaceable for tests: the datagram send itself.
@@ -160,11 +178,20 @@ private:
     bool ReceiveBlocks();
     void OnSend();
     void OnClose();
+    // Close without touching a newcomer's handshake under way.
+    void CloseStream();
     // The watched connect is over (writable) or timed out (nResult -1).
     void FinishConnect(int nResult);
     // Hands as much of the bytes to the system as it takes now: the count,
     // or -1 (logged) on failure.
     int TrySend(const char* pData, int nLen);
+    // The stream's one receive and one send, through the TLS session when
+    // there is one: the count (0 on receive: the far end closed), or -1 with
+    // errno (EAGAIN: not now). A TLS failure is logged and reads as a reset.
+    ssize_t StreamReceive(char* pData, size_t nLen);
+    ssize_t StreamSend(const char* pData, size_t nLen);
+    // Bytes wait inside the TLS session: another read is queued for them.
+    void ReadBufferedLater();
     // The system's send of one datagram: the count, 0 when the name does
     // not resolve, -1 (logged) on failure, -2 when it would block.
     int TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
@@ -186,8 +213,13 @@ private:
     // nLen: the datagram's size, for the count of blocks dropped for lack
     // of a peer.
     bool PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer);
-    // Listening port: takes a new client in place of the current one.
+    // Listening port: a client has connected (with TLS its handshake runs
+    // first, then TakeClient).
     void AcceptClient(int hClient, const SSocketAddress& peer);
+    // Listening port: takes a new client in place of the current one.
+    void TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls);
+    // The kind in the client lines: "TCP" or "TLS".
+    QByteArray ClientKind() const;
     // Listening port: the client shut down its sending side.
     void OnClientFinished();
     void OnHalfCloseIdle();
@@ -228,6 +260,20 @@ private:
     // (else the datagram is counted as dropped).
     bool AllowSender(const SSocketAddress& from, int nLen);
     std::unique_ptr<CNameCache> m_pNameCache;
+
+    // TLS: the context (listening port or client), the session of the
+    // connected stream, and a handshake under way (a listening port's
+    // newcomer, m_hHandshaking, or the client's own connection).
+    std::shared_ptr<CTlsContext> m_pTlsContext;
+    std::unique_ptr<CTlsSession> m_pTls;
+    CTlsHandshake* m_pHandshake = nullptr;
+    std::unique_ptr<CTlsSession> m_pHandshakeSession;
+    int m_hHandshaking = -1;
+    void DropHandshake();
+    // A TLS read waits for writability, or a TLS write for readability.
+    bool m_bReadWantsWrite = false;
+    bool m_bWriteWantsRead = false;
+    bool m_bBufferedReadQueued = false;
 
     // The owner asked for a pause in reading.
     bool m_bReadPaused = false;

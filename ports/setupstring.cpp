@@ -17,6 +17,8 @@ EPortKind RecognisePortKind(const QByteArray& strSetup)
         return EPortKind::Tcp;
     if (strHead == "UDP")
         return EPortKind::Udp;
+    if (strHead == "TLS")
+        return EPortKind::Tls;
     return EPortKind::Unknown;
 }
 
@@ -80,7 +82,7 @@ bool SplitLocalForm(const QByteArray& strText, EPortKind kind, SWinsockSetup* pR
     SListenOptions options;
     if (nSemicolon >= 0) {
         QByteArray strProblem;
-        if (!ParseListenOptions(strText.mid(nSemicolon + 1), kind == EPortKind::Tcp, &options, &strProblem)) {
+        if (!ParseListenOptions(strText.mid(nSemicolon + 1), kind != EPortKind::Udp, &options, &strProblem)) {
             if (pstrProblem)
                 *pstrProblem = strProblem;
             return false;
@@ -91,6 +93,42 @@ bool SplitLocalForm(const QByteArray& strText, EPortKind kind, SWinsockSetup* pR
     pResult->strAddress = strAddress;
     pResult->bLocal = true;
     return true;
+}
+
+// A host name as a certificate names it: letters, digits, '-', '_' and '.'.
+bool IsHostName(const QByteArray& strHost)
+{
+    if (strHost.isEmpty() || strHost.size() > kMaxTlsHost)
+        return false;
+    for (char c : strHost) {
+        const bool bOk = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-'
+                      || c == '_' || c == '.';
+        if (!bOk)
+            return false;
+    }
+    return true;
+}
+
+// "TLS:<port>,<host>" and the local form with options; 20 for anything else.
+int SplitTlsSetup(const QByteArray& strSetup, SWinsockSetup* pResult, QByteArray* pstrOptionsProblem)
+{
+    constexpr int kRefused = 20;
+    if (!strSetup.startsWith("TLS:"))
+        return kRefused;
+    const QByteArray strText = strSetup.mid(4);
+    const qsizetype nComma = strText.indexOf(',');
+    if (nComma < 0)
+        return SplitLocalForm(strText, EPortKind::Tls, pResult, pstrOptionsProblem) ? 0 : kRefused;
+    const QByteArray strPort = strText.left(nComma);
+    const QByteArray strHost = strText.mid(nComma + 1);
+    if (!IsDigits(strPort) || strPort.size() > 5 || strPort.toInt() < 1 || strPort.toInt() > 65535)
+        return kRefused;
+    if (!IsHostName(strHost) && !IsIPv6Literal(strHost))
+        return kRefused;
+    pResult->nPort = strPort.toInt();
+    pResult->strAddress = strHost;
+    pResult->bLocal = false;
+    return 0;
 }
 
 } // namespace
@@ -119,6 +157,8 @@ bool IsIPv6Literal(const QByteArray& strAddress)
 int SplitWinsockSetup(const QByteArray& strSetup, EPortKind kind, SWinsockSetup* pResult,
                       QByteArray* pstrOptionsProblem)
 {
+    if (kind == EPortKind::Tls)
+        return SplitTlsSetup(strSetup, pResult, pstrOptionsProblem);
     const int nNoColon = kind == EPortKind::Tcp ? 10 : 12;
     const int nNoComma = kind == EPortKind::Tcp ? 11 : 13;
     const qsizetype nColon = strSetup.indexOf(':');

@@ -5,8 +5,8 @@
 #include <QByteArray>
 
 // Kind of port a setup string names, from its first three characters
-// (compared case-sensitively).
-enum class EPortKind { Serial, Tcp, Udp, Unknown };
+// (compared case-sensitively). Tls: a TCP port with TLS ("TLS:...").
+enum class EPortKind { Serial, Tcp, Udp, Tls, Unknown };
 
 EPortKind RecognisePortKind(const QByteArray& strSetup);
 
@@ -29,10 +29,15 @@ constexpr int kMaxPortField = 7;
 constexpr int kMaxAddressField = 31;
 constexpr int kMaxIPv6Literal = 45;
 constexpr int kMaxIPv6Scope = 15;
+constexpr int kMaxTlsHost = 253;
 
 // Splits "TCP:1025,127.0.0.1" / "UDP:..." into port and address, and the
 // local forms "TCP:4001", "TCP:4001@::1" into port and local address.
 // Returns 0, or 10/11 (TCP) and 12/13 (UDP) for a missing ":" / ",".
+// TLS strings are taken only in the exact forms "TLS:<port>,<host>" (port
+// 1-65535, host a name of up to kMaxTlsHost characters or an address) and
+// "TLS:<port>[@<address>][;options]"; every other one gives 20, the code
+// of an unknown kind.
 // Over-long fields and refused options of a local form give the code of a
 // missing ","; pstrOptionsProblem (optional) then says what is wrong with
 // the options (empty when the rest of the string is at fault).

@@ -6,9 +6,13 @@
 #include "hostlookup.h"
 #include "portowner.h"
 #include "tcplistener.h"
+#include "tlshandshake.h"
+#include "tlssession.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
+
+#include <utility>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -66,21 +70,28 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
     // it goes to the next run). Bytes held for a stuck client do not hold a
     // new one back: they go with the old connection.
     pListener->SetAccept(
-        [this] { return !m_bAccepting && !m_pOwner->IsStopping(); },
+        [this] { return !m_bAccepting && !m_pHandshake && !m_pOwner->IsStopping(); },
         [this](int hClient, const SSocketAddress& peer) { AcceptClient(hClient, peer); });
+}
+
+QByteArray CPortSocket::ClientKind() const
+{
+    return IsTls() ? QByteArrayLiteral("TLS") : QByteArrayLiteral("TCP");
 }
 
 bool CPortSocket::AdmitClient(int hClient, const SSocketAddress& peer)
 {
     if (!m_listenOptions.allow.Allows(peer)) {
         // Nothing at all is sent to an address that is not allowed.
-        m_pOwner->AddMessage("TCP Client Refused,not allowed" + Endpoint(peer));
+        m_pOwner->AddMessage(ClientKind() + " Client Refused,not allowed" + Endpoint(peer));
         TurnAwayClient(hClient, QByteArray());
         return false;
     }
     if (m_listenOptions.eClients == SListenOptions::Refuse && !IsClosed()) {
-        m_pOwner->AddMessage("TCP Client Refused,port in use" + Endpoint(peer));
-        TurnAwayClient(hClient, "Port in use\r\n");
+        m_pOwner->AddMessage(ClientKind() + " Client Refused,port in use" + Endpoint(peer));
+        // A TLS client expects a handshake: a plain line would only read as
+        // a protocol error there, so it is just closed.
+        TurnAwayClient(hClient, IsTls() ? QByteArray() : QByteArrayLiteral("Port in use\r\n"));
         return false;
     }
     return true;
@@ -103,19 +114,49 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
 {
     if (!AdmitClient(hClient, peer))
         return;
+    if (!m_pTlsContext) {
+        TakeClient(hClient, peer, nullptr);
+        return;
+    }
+    // The connected client keeps the port until the newcomer has passed its
+    // handshake; meanwhile no further client is taken.
+    m_hHandshaking = hClient;
+    m_pHandshakeSession = std::make_unique<CTlsSession>(m_pTlsContext, hClient);
+    m_pHandshake = new CTlsHandshake(
+        m_pHandshakeSession.get(), hClient, kConnectTimeoutMs,
+        [this, peer](bool bOk, const QByteArray& strWhy) {
+            m_pHandshake->deleteLater();
+            m_pHandshake = nullptr;
+            std::unique_ptr<CTlsSession> pSession = std::move(m_pHandshakeSession);
+            const int hNewcomer = std::exchange(m_hHandshaking, -1);
+            if (bOk) {
+                TakeClient(hNewcomer, peer, std::move(pSession));
+                return;
+            }
+            m_pOwner->AddMessage("TLS Client Refused," + strWhy + Endpoint(peer));
+            pSession.reset();
+            TurnAwayClient(hNewcomer, QByteArray());
+        },
+        this);
+    m_pHandshake->Start();
+}
+
+void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls)
+{
     // One client at a time: a new one replaces the current one, so that a
     // device whose old connection went half-open can come back.
     const bool bHeld = HasPending();
     if (!IsClosed()) {
-        m_pOwner->AddMessage("TCP Client Replaced" + Endpoint(m_clientPeer));
-        Close();
+        m_pOwner->AddMessage(ClientKind() + " Client Replaced" + Endpoint(m_clientPeer));
+        CloseStream();
     }
     AttachHandle(hClient);
+    m_pTls = std::move(pTls);
     SetNoDelay();
     m_clientPeer = peer;
     m_bWritable = true;
     m_bDropLogged = false;
-    m_pOwner->AddMessage("TCP Client Accepted" + Endpoint(peer));
+    m_pOwner->AddMessage(ClientKind() + " Client Accepted" + Endpoint(peer));
     m_pOwner->OnClientConnected(this);
     if (!m_strClientInitial.isEmpty()) {
         m_bAccepting = true;

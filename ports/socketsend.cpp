@@ -46,10 +46,16 @@ void CPortSocket::OnSend()
     // Watch for writability only while something waits for it.
     m_pWriteNotifier->setEnabled(false);
     m_bWritable = true;
-    if (m_fnConnected)
+    if (m_fnConnected) {
         FinishConnect(0);
-    else if (HasPending())
+        return;
+    }
+    QPointer<CPortSocket> pSelf(this);
+    if (HasPending())
         FlushPending();
+    // A TLS read that waited for the socket to take its part.
+    if (pSelf && !IsClosed() && std::exchange(m_bReadWantsWrite, false) && !m_bReadPaused)
+        OnReceive();
 }
 
 int CPortSocket::TrySend(const char* pData, int nLen)
@@ -61,7 +67,7 @@ int CPortSocket::TrySend(const char* pData, int nLen)
             LogError("Send Error Code:", WSAENOTSOCK);
             return -1;
         }
-        const ssize_t n = ::send(m_hSocket, pData + nSent, size_t(nLen - nSent), MSG_NOSIGNAL);
+        const ssize_t n = StreamSend(pData + nSent, size_t(nLen - nSent));
         if (n >= 0) {
             nSent += int(n);
             continue;
@@ -304,7 +310,8 @@ void CPortSocket::FlushPending()
 
 void CPortSocket::BeginGathering()
 {
-    if (m_nSocketType != SocketTcp || IsClosed() || m_nGatherLimit > 0)
+    // Off for TLS: each send makes records of its own anyway.
+    if (m_nSocketType != SocketTcp || IsClosed() || m_nGatherLimit > 0 || m_pTls)
         return;
     // A corked socket sends a segment as soon as it has a full one; the
     // gathered bytes go to the system at the same points. Up to the 64 KiB

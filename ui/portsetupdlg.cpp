@@ -40,7 +40,11 @@ const char kSetupHelp[] =
     "TCP:4001;clients=refuse\ta second client is refused while one is connected (clients=replace: the default)\n"
     "TCP:4001;allow=192.168.1.0/24+10.0.0.7+fd00::/8\tclients from these addresses only, separated by '+'\n"
     "UDP:5000@::1;allow=::1/128\tdatagrams from these senders only; options follow ';', several: "
-    "TCP:4001;clients=refuse;allow=10.0.0.7";
+    "TCP:4001;clients=refuse;allow=10.0.0.7\n"
+    "TLS:4001\tlistening port with TLS, same options (TLS:4001@::1;clients=refuse); certificate and key "
+    "from the profile's [TLS] section\n"
+    "TLS:4001,device.example\tTLS client; checks the server's certificate and name against [TLS] CA= "
+    "or the system's CAs";
 
 } // namespace
 

@@ -7,6 +7,7 @@
 #include "profile.h"
 #include "startupoptioncommand.h"
 #include "textcodec.h"
+#include "tlsprofile.h"
 #include "trelvanedoc.h"
 
 #include <QApplication>
@@ -107,6 +108,7 @@ void CTrelvaneView::LoadSerialPortMap(const CProfile& profile)
     for (const QString& strKey : profile.Keys(strSection))
         map.insert(strKey.toUtf8(), profile.GetString(strSection, strKey));
     m_pGateway->SetSerialPortMap(map);
+    m_pGateway->SetTlsConfig(TlsConfig(profile));
 }
 
 void CTrelvaneView::OnInitialUpdate()

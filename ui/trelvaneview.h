@@ -31,7 +31,8 @@ public:
     CTrelvaneDoc* GetDocument() const { return m_pDoc; }
     CGateway& Gateway() { return *m_pGateway; }
 
-    // Takes the COMn device map of the profile's [Serial Ports] section.
+    // Takes the COMn device map of the profile's [Serial Ports] section and
+    // the certificate files of its [TLS] section.
     void LoadSerialPortMap(const CProfile& profile);
 
     // Shows the document's settings and stops the gateway, clearing both

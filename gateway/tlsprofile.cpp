@@ -1,0 +1,32 @@
+#include "tlsprofile.h"
+
+#include "profile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+QString TlsSection()
+{
+    return QStringLiteral("TLS");
+}
+
+STlsConfig TlsConfig(const CProfile& profile)
+{
+    const QString strSection = TlsSection();
+    const QDir folder = QFileInfo(profile.FilePath()).absolutePath();
+    auto path = [&](const char* pszKey) {
+        const QString strValue = profile.GetString(strSection, QLatin1String(pszKey)).trimmed();
+        return strValue.isEmpty() ? strValue : QDir::cleanPath(folder.absoluteFilePath(strValue));
+    };
+    STlsConfig config;
+    config.strCertificate = path("Certificate");
+    config.strKey = path("Key");
+    config.strCa = path("CA");
+    const QString strRequire = profile.GetString(strSection, QStringLiteral("RequireClientCertificate")).trimmed();
+    config.bRequireClientCertificate = strRequire == QLatin1String("1");
+    if (!strRequire.isEmpty() && strRequire != QLatin1String("0") && strRequire != QLatin1String("1")) {
+        config.strProblem = QStringLiteral("[TLS] RequireClientCertificate= takes 0 or 1, not '%1' (profile %2)")
+                                .arg(strRequire, profile.FilePath());
+    }
+    return config;
+}

@@ -1,0 +1,119 @@
+#include "tlscontext.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+QByteArray TakeTlsErrorText()
+{
+    unsigned long nLast = 0;
+    while (const unsigned long nError = ERR_get_error())
+        nLast = nError;
+    if (nLast == 0)
+        return {};
+    const char* pszReason = ERR_reason_error_string(nLast);
+    return pszReason ? QByteArray(pszReason) : QByteArray("error ") + QByteArray::number(qulonglong(nLast), 16);
+}
+
+namespace {
+
+// A file named by the section must be there and readable: says which
+// setting names it and what is wrong.
+bool CheckFile(const char* pszSetting, const QString& strPath, QByteArray* pstrError)
+{
+    const QFileInfo info(strPath);
+    QByteArray strWhy;
+    if (!info.exists())
+        strWhy = "does not exist";
+    else if (!info.isFile())
+        strWhy = "is not a file";
+    else if (QFile file(strPath); !file.open(QIODevice::ReadOnly))
+        strWhy = "cannot be read (" + file.errorString().toUtf8() + ")";
+    if (strWhy.isEmpty())
+        return true;
+    *pstrError = QByteArray("[TLS] ") + pszSetting + "=" + QFile::encodeName(strPath) + " " + strWhy;
+    return false;
+}
+
+bool Fail(const char* pszSetting, const QString& strPath, const char* pszWhat, QByteArray* pstrError)
+{
+    *pstrError = QByteArray("[TLS] ") + pszSetting + "=" + QFile::encodeName(strPath) + " " + pszWhat + " ("
+               + TakeTlsErrorText() + ")";
+    return false;
+}
+
+bool Load(SSL_CTX* pCtx, const STlsConfig& config, CTlsContext::ERole eRole, QByteArray* pstrError)
+{
+    const bool bServer = eRole == CTlsContext::Server;
+    if (!config.strProblem.isEmpty()) {
+        *pstrError = config.strProblem.toUtf8();
+        return false;
+    }
+    if (bServer && (config.strCertificate.isEmpty() || config.strKey.isEmpty())) {
+        *pstrError = "a listening TLS port needs Certificate= and Key= in the [TLS] section of the profile";
+        return false;
+    }
+    if (config.strCertificate.isEmpty() != config.strKey.isEmpty()) {
+        *pstrError = "[TLS] Certificate= and Key= go together: give both or neither";
+        return false;
+    }
+    if (bServer && config.bRequireClientCertificate && config.strCa.isEmpty()) {
+        *pstrError = "[TLS] RequireClientCertificate=1 needs CA=, the CA that vouches for the clients";
+        return false;
+    }
+    if (!config.strCertificate.isEmpty()) {
+        if (!CheckFile("Certificate", config.strCertificate, pstrError) || !CheckFile("Key", config.strKey, pstrError))
+            return false;
+        if (SSL_CTX_use_certificate_chain_file(pCtx, QFile::encodeName(config.strCertificate).constData()) != 1)
+            return Fail("Certificate", config.strCertificate, "is not a PEM certificate", pstrError);
+        if (SSL_CTX_use_PrivateKey_file(pCtx, QFile::encodeName(config.strKey).constData(), SSL_FILETYPE_PEM) != 1)
+            return Fail("Key", config.strKey, "is not a PEM private key", pstrError);
+        if (SSL_CTX_check_private_key(pCtx) != 1)
+            return Fail("Key", config.strKey, "does not belong to the certificate", pstrError);
+    }
+    if (!config.strCa.isEmpty()) {
+        if (!CheckFile("CA", config.strCa, pstrError))
+            return false;
+        if (SSL_CTX_load_verify_locations(pCtx, QFile::encodeName(config.strCa).constData(), nullptr) != 1)
+            return Fail("CA", config.strCa, "holds no PEM certificate", pstrError);
+    } else if (!bServer && SSL_CTX_set_default_verify_paths(pCtx) != 1) {
+        *pstrError = "the system's store of trusted CAs cannot be read (" + TakeTlsErrorText() + "); give CA=";
+        return false;
+    }
+    if (!bServer)
+        SSL_CTX_set_verify(pCtx, SSL_VERIFY_PEER, nullptr);
+    else if (config.bRequireClientCertificate)
+        SSL_CTX_set_verify(pCtx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    return true;
+}
+
+} // namespace
+
+std::shared_ptr<CTlsContext> CTlsContext::Create(const STlsConfig& config, ERole eRole, QByteArray* pstrError)
+{
+    ERR_clear_error();
+    SSL_CTX* pCtx = SSL_CTX_new(eRole == Server ? TLS_server_method() : TLS_client_method());
+    if (!pCtx) {
+        *pstrError = "TLS cannot be set up (" + TakeTlsErrorText() + ")";
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(pCtx, TLS1_2_VERSION);
+    // A write may take part of the bytes, and a repeated write may come from
+    // another buffer: the port's held bytes move between its sends. A peer
+    // that closes without the close alert ends the stream as a plain close.
+    SSL_CTX_set_mode(pCtx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_options(pCtx, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    if (!Load(pCtx, config, eRole, pstrError)) {
+        SSL_CTX_free(pCtx);
+        ERR_clear_error();
+        return nullptr;
+    }
+    return std::shared_ptr<CTlsContext>(new CTlsContext(pCtx, eRole));
+}
+
+CTlsContext::~CTlsContext()
+{
+    SSL_CTX_free(m_pCtx);
+}

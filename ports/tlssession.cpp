@@ -1,0 +1,181 @@
+#include "tlssession.h"
+
+#include "tlscontext.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+namespace {
+
+// A socket BIO whose writes never raise SIGPIPE (MSG_NOSIGNAL): a peer that
+// vanished must give an error, not end the program.
+int BioSocket(BIO* pBio)
+{
+    return int(reinterpret_cast<intptr_t>(BIO_get_data(pBio)));
+}
+
+int BioWrite(BIO* pBio, const char* pData, int nLen)
+{
+    BIO_clear_retry_flags(pBio);
+    ssize_t n;
+    do
+        n = ::send(BioSocket(pBio), pData, size_t(nLen), MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        BIO_set_retry_write(pBio);
+    return int(n);
+}
+
+int BioRead(BIO* pBio, char* pData, int nLen)
+{
+    BIO_clear_retry_flags(pBio);
+    ssize_t n;
+    do
+        n = ::recv(BioSocket(pBio), pData, size_t(nLen), 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        BIO_set_retry_read(pBio);
+    return int(n);
+}
+
+long BioCtrl(BIO*, int nCmd, long, void*)
+{
+    return nCmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int BioCreate(BIO* pBio)
+{
+    BIO_set_init(pBio, 1);
+    return 1;
+}
+
+BIO_METHOD* SocketMethod()
+{
+    static BIO_METHOD* s_pMethod = [] {
+        BIO_METHOD* pMethod = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "trelvane socket");
+        BIO_meth_set_write(pMethod, BioWrite);
+        BIO_meth_set_read(pMethod, BioRead);
+        BIO_meth_set_ctrl(pMethod, BioCtrl);
+        BIO_meth_set_create(pMethod, BioCreate);
+        return pMethod;
+    }();
+    return s_pMethod;
+}
+
+bool IsAddress(const QByteArray& strHost)
+{
+    unsigned char buffer[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, strHost.constData(), buffer) == 1
+        || ::inet_pton(AF_INET6, strHost.constData(), buffer) == 1;
+}
+
+} // namespace
+
+CTlsSession::CTlsSession(std::shared_ptr<CTlsContext> pContext, int hSocket, const QByteArray& strHost)
+    : m_pContext(std::move(pContext))
+{
+    ERR_clear_error();
+    m_pSsl = SSL_new(m_pContext->Handle());
+    BIO* pBio = m_pSsl ? BIO_new(SocketMethod()) : nullptr;
+    if (!pBio) {
+        m_strError = "TLS cannot be set up (" + TakeTlsErrorText() + ")";
+        return;
+    }
+    BIO_set_data(pBio, reinterpret_cast<void*>(intptr_t(hSocket)));
+    SSL_set_bio(m_pSsl, pBio, pBio);
+    if (m_pContext->Role() == CTlsContext::Server) {
+        SSL_set_accept_state(m_pSsl);
+        return;
+    }
+    SSL_set_connect_state(m_pSsl);
+    // The server's certificate must name the host the string names.
+    if (IsAddress(strHost)) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_pSsl), strHost.constData());
+    } else if (!strHost.isEmpty()) {
+        SSL_set_tlsext_host_name(m_pSsl, strHost.constData());
+        SSL_set1_host(m_pSsl, strHost.constData());
+    }
+}
+
+CTlsSession::~CTlsSession()
+{
+    SSL_free(m_pSsl);
+}
+
+int CTlsSession::Result(int nRet, bool bRead)
+{
+    if (nRet > 0)
+        return nRet;
+    const int nError = SSL_get_error(m_pSsl, nRet);
+    const int nErrno = errno;
+    m_bWantsWrite = nError == SSL_ERROR_WANT_WRITE;
+    if (nError == SSL_ERROR_WANT_READ || nError == SSL_ERROR_WANT_WRITE) {
+        ERR_clear_error();
+        return kWouldBlock;
+    }
+    if (nError == SSL_ERROR_ZERO_RETURN && bRead)
+        return 0;
+    m_nErrno = 0;
+    const long nVerify = SSL_get_verify_result(m_pSsl);
+    const QByteArray strReason = TakeTlsErrorText();
+    if (!m_bHandshakeDone && nVerify != X509_V_OK) {
+        // The certificate check failed: say why (expired, host name, CA).
+        m_strError = X509_verify_cert_error_string(nVerify);
+    } else if (!strReason.isEmpty()) {
+        m_strError = strReason;
+    } else if (nError == SSL_ERROR_SYSCALL && nErrno != 0) {
+        m_nErrno = nErrno;
+        m_strError = std::strerror(nErrno);
+    } else {
+        m_strError = "the peer closed the connection";
+        // A close in the middle of a handshake; after it, the stream's end.
+        if (m_bHandshakeDone && bRead)
+            return 0;
+    }
+    return kFailed;
+}
+
+int CTlsSession::Handshake()
+{
+    if (!m_pSsl)
+        return kFailed;
+    ERR_clear_error();
+    const int nRet = SSL_do_handshake(m_pSsl);
+    if (nRet == 1) {
+        m_bHandshakeDone = true;
+        return 1;
+    }
+    return Result(nRet, false);
+}
+
+int CTlsSession::Read(char* pData, int nLen)
+{
+    ERR_clear_error();
+    return Result(SSL_read(m_pSsl, pData, nLen), true);
+}
+
+int CTlsSession::Write(const char* pData, int nLen)
+{
+    ERR_clear_error();
+    return Result(SSL_write(m_pSsl, pData, nLen), false);
+}
+
+bool CTlsSession::HasBuffered() const
+{
+    return m_pSsl && SSL_has_pending(m_pSsl) == 1;
+}
+
+void CTlsSession::Shutdown()
+{
+    if (m_pSsl && m_bHandshakeDone) {
+        SSL_shutdown(m_pSsl);
+        ERR_clear_error();
+    }
+}
