@@ -3,7 +3,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 
 QByteArray TakeTlsErrorText()
@@ -68,9 +70,14 @@ bool Load(SSL_CTX* pCtx, const STlsConfig& config, CTlsContext::ERole eRole, QBy
             return false;
         if (SSL_CTX_use_certificate_chain_file(pCtx, QFile::encodeName(config.strCertificate).constData()) != 1)
             return Fail("Certificate", config.strCertificate, "is not a PEM certificate", pstrError);
-        if (SSL_CTX_use_PrivateKey_file(pCtx, QFile::encodeName(config.strKey).constData(), SSL_FILETYPE_PEM) != 1)
-            return Fail("Key", config.strKey, "is not a PEM private key", pstrError);
-        if (SSL_CTX_check_private_key(pCtx) != 1)
+        BIO* pFile = BIO_new_file(QFile::encodeName(config.strKey).constData(), "r");
+        EVP_PKEY* pKey = pFile ? PEM_read_bio_PrivateKey(pFile, nullptr, nullptr, nullptr) : nullptr;
+        BIO_free(pFile);
+        if (!pKey)
+            return Fail("Key", config.strKey, "is not a PEM private key without a pass phrase", pstrError);
+        const bool bTaken = SSL_CTX_use_PrivateKey(pCtx, pKey) == 1 && SSL_CTX_check_private_key(pCtx) == 1;
+        EVP_PKEY_free(pKey);
+        if (!bTaken)
             return Fail("Key", config.strKey, "does not belong to the certificate", pstrError);
     }
     if (!config.strCa.isEmpty()) {

@@ -1,0 +1,306 @@
+// TLS ports through the gateway with real loopback peers (Qt's TLS sockets)
+// and test certificates made here: listening with and without client
+// certificates, connecting with the server's certificate checked, the
+// reasons for refused handshakes, unusable certificate files, and a bulk
+// relay both ways.
+#include "listenclient.h"
+#include "testhost.h"
+#include "testpki.h"
+
+#include "diagnosis.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTest>
+
+namespace {
+
+enum ELeaf { None, ServerLeaf, ClientLeaf, ExpiredServer, ExpiredClient, StrangerServer, StrangerClient, Elsewhere,
+             Plain };
+
+} // namespace
+
+class TestTls : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void listening_data();
+    void listening();
+    void connecting_data();
+    void connecting();
+    void unusableFiles_data();
+    void unusableFiles();
+    void bulkBothWays();
+
+private:
+    // The peers' side: trusts the test CA, presents eLeaf (None: nothing).
+    QSslConfiguration PeerConfig(ELeaf eLeaf, bool bVerifyPeer) const;
+    STlsConfig GatewayConfig(ELeaf eLeaf, bool bRequireClient) const;
+
+    CTestPki m_pki;
+    const CTestPki::SIssued* m_pCa = nullptr;
+    QList<const CTestPki::SIssued*> m_leaves;
+};
+
+void TestTls::initTestCase()
+{
+    if (!QSslSocket::supportsSsl())
+        QSKIP("Qt has no TLS backend here");
+    m_pCa = &m_pki.Issue("Test CA", nullptr, nullptr);
+    const CTestPki::SIssued* pOtherCa = &m_pki.Issue("Other CA", nullptr, nullptr);
+    m_leaves = {nullptr,
+                &m_pki.Issue("server", m_pCa, "DNS:localhost,IP:127.0.0.1"),
+                &m_pki.Issue("client", m_pCa, "DNS:client.test"),
+                &m_pki.Issue("expired-server", m_pCa, "DNS:localhost,IP:127.0.0.1", -30, -1),
+                &m_pki.Issue("expired-client", m_pCa, "DNS:client.test", -30, -1),
+                &m_pki.Issue("stranger-server", pOtherCa, "DNS:localhost,IP:127.0.0.1"),
+                &m_pki.Issue("stranger-client", pOtherCa, "DNS:client.test"),
+                &m_pki.Issue("elsewhere", m_pCa, "DNS:elsewhere.test")};
+}
+
+QSslConfiguration TestTls::PeerConfig(ELeaf eLeaf, bool bVerifyPeer) const
+{
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates(QSslCertificate::fromPath(m_pCa->strCert));
+    config.setPeerVerifyMode(bVerifyPeer ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
+    if (eLeaf != None) {
+        QFile key(m_leaves[eLeaf]->strKey);
+        key.open(QIODevice::ReadOnly);
+        config.setLocalCertificate(QSslCertificate::fromPath(m_leaves[eLeaf]->strCert).value(0));
+        config.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
+    }
+    return config;
+}
+
+STlsConfig TestTls::GatewayConfig(ELeaf eLeaf, bool bRequireClient) const
+{
+    STlsConfig config;
+    config.strCa = m_pCa->strCert;
+    config.bRequireClientCertificate = bRequireClient;
+    if (eLeaf != None) {
+        config.strCertificate = m_leaves[eLeaf]->strCert;
+        config.strKey = m_leaves[eLeaf]->strKey;
+    }
+    return config;
+}
+
+void TestTls::listening_data()
+{
+    QTest::addColumn<bool>("bRequire");  // RequireClientCertificate=1
+    QTest::addColumn<int>("eClient");    // what the client presents
+    QTest::addColumn<QString>("refused"); // part of the line's reason; empty: accepted
+    QTest::newRow("server only") << false << int(None) << QString();
+    QTest::newRow("mutual") << true << int(ClientLeaf) << QString();
+    QTest::newRow("no client certificate") << true << int(None) << "peer did not return a certificate";
+    QTest::newRow("expired client") << true << int(ExpiredClient) << "certificate has expired";
+    QTest::newRow("client of unknown CA") << true << int(StrangerClient) << "unable to get local issuer certificate";
+    QTest::newRow("plain TCP client") << false << int(Plain) << "";
+}
+
+// A listening Input with TLS: a good client gets the initial string and
+// relays both ways; a refused one is closed with a line saying why, and the
+// port takes the next client.
+void TestTls::listening()
+{
+    QFETCH(bool, bRequire);
+    QFETCH(int, eClient);
+    QFETCH(QString, refused);
+    const bool bPlain = eClient == Plain;
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig(GatewayConfig(ServerLeaf, bRequire));
+    rig.doc.m_strInInitial = "HI";
+    rig.Start("TLS:0@127.0.0.1;allow=127.0.0.0/8", TcpSetup(outServer));
+    QVERIFY2(rig.Texts().contains("Listen TLS..."), qPrintable(rig.Texts().join('\n')));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink outSink;
+    outSink.Attach(pOut);
+    const quint16 nPort = ListenPort(rig.gateway.m_pInSocket);
+
+    auto connectClient = [&](QSslSocket& client, SSink& sink, ELeaf eLeaf) {
+        client.setSslConfiguration(PeerConfig(eLeaf, true));
+        client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), nPort, QStringLiteral("localhost"));
+        sink.Attach(&client);
+    };
+    if (bPlain || !refused.isEmpty()) {
+        QTcpSocket plain;
+        QSslSocket client;
+        SSink sink;
+        if (bPlain) {
+            plain.connectToHost(QHostAddress::LocalHost, nPort);
+            QVERIFY(plain.waitForConnected(5000));
+            plain.write("hello\r\n");
+        } else {
+            connectClient(client, sink, ELeaf(eClient));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.Texts().filter("TLS Client Refused,").isEmpty(), 10000);
+        const QString strLine = rig.Texts().filter("TLS Client Refused,").first();
+        QVERIFY2(strLine.contains(refused) && strLine.endsWith(",addr:127.0.0.1"), qPrintable(strLine));
+        QTcpSocket& socket = bPlain ? plain : client;
+        QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(!sink.data.contains("HI"));
+        QVERIFY(rig.gateway.IsInputStarted());
+        QVERIFY(!rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
+    }
+    // A good client now (again) gets the port.
+    QSslSocket client;
+    SSink sink;
+    connectClient(client, sink, bRequire ? ClientLeaf : None);
+    QTRY_COMPARE(sink.data, QByteArray("HI"));
+    QVERIFY(rig.Texts().filter(QRegularExpression("^TLS Client Accepted,port:\\d+,addr:127.0.0.1$")).size() == 1);
+    pOut->write("down");
+    client.write("up");
+    QTRY_COMPARE(sink.data, QByteArray("HIdown"));
+    QTRY_COMPARE(outSink.data, QByteArray("up"));
+}
+
+void TestTls::connecting_data()
+{
+    QTest::addColumn<int>("eServer");
+    QTest::addColumn<bool>("bMutual"); // the server asks for the gateway's certificate
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QString>("refused");
+    QTest::newRow("by name") << int(ServerLeaf) << false << QByteArray("localhost") << QString();
+    QTest::newRow("by address") << int(ServerLeaf) << false << QByteArray("127.0.0.1") << QString();
+    QTest::newRow("mutual") << int(ServerLeaf) << true << QByteArray("localhost") << QString();
+    QTest::newRow("wrong host name") << int(Elsewhere) << false << QByteArray("localhost") << "Hostname mismatch";
+    QTest::newRow("wrong address") << int(Elsewhere) << false << QByteArray("127.0.0.1") << "IP address mismatch";
+    QTest::newRow("expired") << int(ExpiredServer) << false << QByteArray("localhost") << "certificate has expired";
+    QTest::newRow("unknown CA") << int(StrangerServer) << false << QByteArray("localhost")
+                                << "unable to get local issuer certificate";
+}
+
+// A TLS client Input: connects, checks the server, sends its initial string;
+// a server that fails the check gives a line saying why, and no start.
+void TestTls::connecting()
+{
+    QFETCH(int, eServer);
+    QFETCH(bool, bMutual);
+    QFETCH(QByteArray, host);
+    QFETCH(QString, refused);
+    QSslServer server;
+    server.setSslConfiguration(PeerConfig(ELeaf(eServer), bMutual));
+    QVERIFY(server.listen(host == "localhost" ? QHostAddress::Any : QHostAddress::LocalHost));
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig(GatewayConfig(bMutual ? ClientLeaf : None, false));
+    rig.doc.m_strInInitial = "HI";
+    const QByteArray strPort = QByteArray::number(server.serverPort());
+    rig.Start("TLS:" + strPort + "," + host, TcpSetup(outServer));
+    QVERIFY(rig.Texts().contains("Connect TLS..."));
+    if (!refused.isEmpty()) {
+        // The reason as OpenSSL words it (its case differs between versions).
+        const QString strLine = "TLS Handshake Error:" + refused + ",port:" + strPort + ",addr:" + host;
+        QVERIFY2(rig.Texts().contains(strLine, Qt::CaseInsensitive), qPrintable(rig.Texts().join('\n')));
+        QVERIFY(!rig.gateway.IsInputStarted());
+        QVERIFY(rig.host.m_explanations.join('\n').contains("TLS handshake"));
+        return;
+    }
+    QVERIFY2(rig.gateway.IsInputStarted(), qPrintable(rig.Texts().join('\n')));
+    QTcpSocket* pPeer = Accept(server);
+    QVERIFY(pPeer);
+    SSink sink;
+    sink.Attach(pPeer);
+    QTRY_COMPARE(sink.data, QByteArray("HI"));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink outSink;
+    outSink.Attach(pOut);
+    pPeer->write("up");
+    QTRY_COMPARE(outSink.data, QByteArray("up"));
+}
+
+void TestTls::unusableFiles_data()
+{
+    QTest::addColumn<QByteArray>("setup");
+    QTest::addColumn<QStringList>("files"); // certificate, key, CA ("-": none; a name: in the test folder)
+    QTest::addColumn<bool>("bRequire");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("no certificate") << QByteArray("TLS:0") << QStringList({"-", "-", "ca"}) << false
+                                    << "a listening TLS port needs Certificate= and Key=";
+    QTest::newRow("missing key") << QByteArray("TLS:0") << QStringList({"server.pem", "none.key", "-"}) << false
+                                 << "Key=%1/none.key does not exist";
+    QTest::newRow("key of another") << QByteArray("TLS:0") << QStringList({"server.pem", "client.key", "-"})
+                                    << false << "does not belong to the certificate";
+    QTest::newRow("not a certificate") << QByteArray("TLS:0") << QStringList({"server.key", "server.key", "-"})
+                                       << false << "Certificate=%1/server.key is not a PEM certificate";
+    QTest::newRow("mutual without CA") << QByteArray("TLS:0") << QStringList({"server.pem", "server.key", "-"})
+                                       << true << "RequireClientCertificate=1 needs CA=";
+    QTest::newRow("client, certificate alone") << QByteArray("TLS:1,localhost")
+                                               << QStringList({"client.pem", "-", "-"}) << false << "go together";
+    QTest::newRow("CA not PEM") << QByteArray("TLS:1,localhost") << QStringList({"-", "-", "server.key"}) << false
+                                << "CA=%1/server.key holds no PEM certificate";
+}
+
+// Certificate files that cannot be used: the start fails with a line saying
+// which and why, and the settings check says the same.
+void TestTls::unusableFiles()
+{
+    QFETCH(QByteArray, setup);
+    QFETCH(QStringList, files);
+    QFETCH(bool, bRequire);
+    QFETCH(QString, why);
+    why.replace("%1", m_pki.Path(QStringLiteral("x")).chopped(2));
+    auto path = [&](int i) {
+        return files[i] == "-" ? QString() : files[i] == "ca" ? m_pCa->strCert : m_pki.Path(files[i]);
+    };
+    STlsConfig config {path(0), path(1), path(2), bRequire, {}};
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig(config);
+    rig.Start(setup, TcpSetup(outServer));
+    const QStringList errors = rig.Texts().filter("TLS Setup Error:");
+    QVERIFY2(errors.size() == 1 && errors[0].contains(why), qPrintable(rig.Texts().join('\n')));
+    QVERIFY(!rig.gateway.IsInputStarted());
+    SProbe probe;
+    probe.m_bSystem = true;
+    probe.m_tls = config;
+    const QString strProblem = DescribeSetup(setup, {}, probe).m_strProblem;
+    QVERIFY2(strProblem.contains(why), qPrintable(strProblem));
+}
+
+// 64 MiB each way at once, byte for byte, through a listening TLS Input and
+// a TLS client Output.
+void TestTls::bulkBothWays()
+{
+    constexpr qsizetype kSize = 64 * 1024 * 1024;
+    QByteArray up(kSize, Qt::Uninitialized);
+    QByteArray down(kSize, Qt::Uninitialized);
+    QRandomGenerator(22).fillRange(reinterpret_cast<quint32*>(up.data()), kSize / 4);
+    QRandomGenerator(23).fillRange(reinterpret_cast<quint32*>(down.data()), kSize / 4);
+    QSslServer outServer;
+    outServer.setSslConfiguration(PeerConfig(ServerLeaf, false));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig(GatewayConfig(ServerLeaf, false));
+    rig.Start("TLS:0@127.0.0.1", "TLS:" + QByteArray::number(outServer.serverPort()) + ",127.0.0.1");
+    QVERIFY2(rig.gateway.m_pOutSocket, qPrintable(rig.Texts().join('\n')));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    QSslSocket client;
+    client.setSslConfiguration(PeerConfig(None, true));
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), ListenPort(rig.gateway.m_pInSocket),
+                                  QStringLiteral("localhost"));
+    QTRY_VERIFY_WITH_TIMEOUT(client.isEncrypted(), 10000);
+    QTRY_VERIFY(rig.Texts().filter("TLS Client Accepted,").size() == 1);
+    SSink inSink, outSink;
+    inSink.Attach(&client);
+    outSink.Attach(pOut);
+    client.write(up);
+    pOut->write(down);
+    QTRY_VERIFY_WITH_TIMEOUT(outSink.data.size() >= kSize && inSink.data.size() >= kSize, 180000);
+    QVERIFY(outSink.data == up);
+    QVERIFY(inSink.data == down);
+}
+
+QTEST_MAIN(TestTls)
+#include "tst_tls.moc"
