@@ -8,6 +8,13 @@
 #include "testpki.h"
 
 #include "diagnosis.h"
+#include "tlssession.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -156,9 +163,32 @@ void TestTls::listening()
     QTRY_COMPARE(sink.data, QByteArray("HI"));
     QVERIFY(rig.Texts().filter(QRegularExpression("^TLS Client Accepted,port:\\d+,addr:127.0.0.1$")).size() == 1);
     pOut->write("down");
-    client.write("up");
     QTRY_COMPARE(sink.data, QByteArray("HIdown"));
-    QTRY_COMPARE(outSink.data, QByteArray("up"));
+    // Records of 10000 bytes, all in the socket before the port reads (a
+    // session of our own writes them): one wake-up ends inside the seventh,
+    // whose rest then waits in the port's TLS session alone.
+    QByteArray strError;
+    const auto pContext = CTlsContext::Create(GatewayConfig(bRequire ? ClientLeaf : None, false),
+                                              CTlsContext::Client, &strError);
+    QVERIFY2(pContext, strError.constData());
+    const int hRaw = ::socket(AF_INET, SOCK_STREAM, 0);
+    const SSocketAddress to = IPv4Address(htonl(INADDR_LOOPBACK), nPort);
+    QVERIFY(::connect(hRaw, to.Get(), to.nLength) == 0);
+    ::fcntl(hRaw, F_SETFL, O_NONBLOCK);
+    const int nOn = 1; // no Nagle delay: every record goes out at once
+    ::setsockopt(hRaw, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    CTlsSession raw(pContext, hRaw, "localhost");
+    QTRY_COMPARE(raw.Handshake(), 1);
+    QTRY_VERIFY(rig.Texts().filter("TLS Client Replaced,").size() == 1);
+    outSink.data.clear();
+    QByteArray up;
+    for (char c = 'a'; c < 'h'; ++c) {
+        up += QByteArray(10000, c);
+        QCOMPARE(raw.Write(up.constData() + up.size() - 10000, 10000), 10000);
+    }
+    QTRY_COMPARE(outSink.data.size(), up.size());
+    QVERIFY(outSink.data == up);
+    ::close(hRaw);
 }
 
 void TestTls::connecting_data()
