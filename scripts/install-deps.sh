@@ -11,6 +11,7 @@ build_packages=(
   qt6-base-dev            # Core, Gui, Widgets, Network, Test, moc, offscreen platform
   qt6-httpserver-dev      # trelvaned --metrics (QHttpServer; needs Network and WebSockets, no GUI)
   qt6-websockets-dev      # the HTTP server's CMake package requires it, its Debian package does not
+  libssl-dev              # TLS ports (OpenSSL)
 )
 package_packages=(
   scdoc                   # manual pages from their text sources (47 kB)
@@ -19,6 +20,7 @@ package_packages=(
 test_packages=(
   clang libclang-rt-14-dev  # libFuzzer targets
   socat                   # relay peer for the benchmark
+  openssl                 # test certificates of the TLS benchmark case and the documented commands
   iproute2 iptables       # network namespaces for the half-open peer test
   groff-base man-db       # rendering the manual pages in the tests
   systemd                 # systemd-analyze for the unit test (about 30 MB with its libraries)

@@ -329,6 +329,23 @@ void TestSocketReach::splitForms_data()
                                       << QByteArray();
     QTest::newRow("short options, comma") << QByteArray("UDP:1;a,10.0.0.2") << 0 << false << 1
                                           << QByteArray("10.0.0.2");
+    // TLS, refused before, with the code of an unknown kind when not one
+    // of its exact forms.
+    QTest::newRow("tls listen") << QByteArray("TLS:4001") << 0 << true << 4001 << QByteArray();
+    QTest::newRow("tls listen options") << QByteArray("TLS:4001@::1;clients=refuse;allow=::1") << 0 << true << 4001
+                                        << QByteArray("::1");
+    QTest::newRow("tls client") << QByteArray("TLS:4001,device.example") << 0 << false << 4001
+                                << QByteArray("device.example");
+    QTest::newRow("tls long name") << "TLS:1," + QByteArray(253, 'a') << 0 << false << 1 << QByteArray(253, 'a');
+    QTest::newRow("tls client v6") << QByteArray("TLS:1,fd00::1") << 0 << false << 1 << QByteArray("fd00::1");
+    QTest::newRow("tls too long name") << "TLS:1," + QByteArray(254, 'a') << 20 << false << 0 << QByteArray();
+    QTest::newRow("tls port 0") << QByteArray("TLS:0,host") << 20 << false << 0 << QByteArray();
+    QTest::newRow("tls odd port") << QByteArray("TLS:+1,host") << 20 << false << 0 << QByteArray();
+    QTest::newRow("tls empty host") << QByteArray("TLS:1,") << 20 << false << 0 << QByteArray();
+    QTest::newRow("tls host with comma") << QByteArray("TLS:1,a,b") << 20 << false << 0 << QByteArray();
+    QTest::newRow("tls longer kind") << QByteArray("TLSX:1,host") << 20 << false << 0 << QByteArray();
+    QTest::newRow("tls unknown option") << QByteArray("TLS:4001;bogus=1") << 20 << false << 0 << QByteArray();
+    QTest::newRow("tls shared clients") << QByteArray("TLS:4001;clients=4") << 20 << false << 0 << QByteArray();
 }
 
 void TestSocketReach::splitForms()
