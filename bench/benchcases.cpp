@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -47,11 +48,16 @@ struct SRig
     int m_hIn = -1;        // our end of the relay's Input (socket or pty master)
     int m_hOut = -1;       // our end of the relay's Output (TCP socket or UDP socket)
     int m_hPtySlave = -1;  // kept open so the line keeps its raw settings
+    // A listening TLS Input: socat, the TLS client between the benchmark and
+    // the relay (the same for every relay), with the CA that vouches for it.
+    QProcess m_tlsClient;
 
     ~SRig()
     {
         // The relay goes first, so it never sees its peers close.
         m_relay.Stop();
+        m_tlsClient.kill();
+        m_tlsClient.waitForFinished(5000);
         for (int* ph : {&m_hInListen, &m_hOutListen, &m_hIn, &m_hOut, &m_hPtySlave})
             CloseFd(*ph);
     }
@@ -66,10 +72,21 @@ struct SRig
             return false;
         }
         bool bOk;
-        if (in.m_kind == SRelayEnd::TcpListen) {
+        if (in.m_kind == SRelayEnd::TcpListen || in.m_kind == SRelayEnd::TlsListen) {
             // The relay's Input listens: we are its client. socat opens its
             // Output only once that client is there.
-            m_hIn = ConnectLoopback(in.m_nPort, kConnectTimeoutMs);
+            int nPort = in.m_nPort;
+            if (in.m_kind == SRelayEnd::TlsListen) {
+                nPort = FreeLoopbackPort();
+                m_tlsClient.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+                m_tlsClient.start(QStringLiteral("socat"),
+                                  {QStringLiteral("-b"), QStringLiteral("65536"),
+                                   QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(nPort),
+                                   QStringLiteral("OPENSSL:127.0.0.1:%1,cafile=%2/ca.pem,commonname=localhost")
+                                       .arg(in.m_nPort)
+                                       .arg(in.m_strTlsDir)});
+            }
+            m_hIn = ConnectLoopback(nPort, kConnectTimeoutMs);
             bOk = m_hIn >= 0 && (m_hOut = AcceptOne(m_hOutListen, kConnectTimeoutMs)) >= 0;
         } else if (m_hInListen >= 0 && m_hOutListen >= 0)
             bOk = AcceptBoth(m_hInListen, &m_hIn, m_hOutListen, &m_hOut, kConnectTimeoutMs);
@@ -84,7 +101,7 @@ struct SRig
         }
         // Data that arrives while trelvaned still connects its Output would
         // make it start the Output a second time; wait for its log instead.
-        if (!m_relay.WaitBothPortsStarted(kConnectTimeoutMs, in.m_kind == SRelayEnd::TcpListen)) {
+        if (!m_relay.WaitBothPortsStarted(kConnectTimeoutMs, in.m_kind != SRelayEnd::Tcp)) {
             Fail(QStringLiteral("%1: the relay did not report both ports started\n%2")
                      .arg(QLatin1String(pszCase), m_relay.LogTail()));
             return false;
@@ -214,16 +231,19 @@ void ReportRelayFootprint(const SRig& rig, const QString& strCase, double fCpu, 
 namespace {
 
 // strInPlugin: an absolute plug-in path for IN-->OUT, or empty.
-// bListeningInput: the relay's Input listens and the benchmark connects.
+// bListeningInput: the relay's Input listens and the benchmark connects;
+// with TLS when strTlsDir names the folder of the test certificates.
 bool RunTcpStreams(const SBenchOptions& options, const QString& strCase, const QString& strInPlugin,
-                   bool bInToOut, bool bOutToIn, const FReport& report, bool bListeningInput = false)
+                   bool bInToOut, bool bOutToIn, const FReport& report, bool bListeningInput = false,
+                   const QString& strTlsDir = QString())
 {
     SRig rig;
     SRelayEnd in, out;
     in.m_strDll = QFile::encodeName(strInPlugin);
+    in.m_strTlsDir = strTlsDir;
     bool bInReady;
     if (bListeningInput) {
-        in.m_kind = SRelayEnd::TcpListen;
+        in.m_kind = strTlsDir.isEmpty() ? SRelayEnd::TcpListen : SRelayEnd::TlsListen;
         in.m_nPort = FreeLoopbackPort();
         bInReady = in.m_nPort > 0;
     } else {
@@ -280,6 +300,48 @@ bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToI
 bool RunListenCase(const SBenchOptions& options, const FReport& report)
 {
     return RunTcpStreams(options, QStringLiteral("listen"), {}, true, true, report, true);
+}
+
+namespace {
+
+// A CA and a server certificate for localhost signed by it, in strDir
+// (ca.pem, server.pem, server.key), made with the openssl command.
+bool MakeTestCertificates(const QString& strDir)
+{
+    QFile ext(strDir + QStringLiteral("/server.ext"));
+    if (!ext.open(QIODevice::WriteOnly) || ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0)
+        return false;
+    ext.close();
+    const QString strNewKey = QStringLiteral("-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes");
+    const QStringList commands = {
+        QStringLiteral("req -x509 %1 -days 30 -subj /CN=Bench-CA -keyout ca.key -out ca.pem").arg(strNewKey),
+        QStringLiteral("req %1 -subj /CN=localhost -keyout server.key -out server.csr").arg(strNewKey),
+        QStringLiteral("x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 "
+                       "-extfile server.ext -out server.pem"),
+    };
+    for (const QString& strCommand : commands) {
+        QProcess openssl;
+        openssl.setWorkingDirectory(strDir);
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start(QStringLiteral("openssl"), strCommand.split(QLatin1Char(' ')));
+        if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
+            Fail(QStringLiteral("tls: openssl %1 failed (is the openssl package installed?)\n%2")
+                     .arg(strCommand, QString::fromLocal8Bit(openssl.readAll())));
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool RunTlsCase(const SBenchOptions& options, const FReport& report)
+{
+    const QString strDir = options.m_strWorkDir + QStringLiteral("/tls-certificates");
+    if (!QFileInfo::exists(strDir + QStringLiteral("/server.pem"))
+        && !(QDir().mkpath(strDir) && MakeTestCertificates(strDir)))
+        return false;
+    return RunTcpStreams(options, QStringLiteral("tls"), {}, true, true, report, true, strDir);
 }
 
 bool RunPluginCase(const SBenchOptions& options, const FReport& report)

@@ -27,6 +27,11 @@ bool RunThroughputCase(const SBenchOptions& options, bool bInToOut, bool bOutToI
 // Both ways at once with the relay's Input listening (trelvaned
 // "TCP:port@127.0.0.1", socat TCP-LISTEN) and the benchmark as its client.
 bool RunListenCase(const SBenchOptions& options, const FReport& report);
+// Both ways at once with the relay's Input listening with TLS (trelvaned
+// "TLS:port@127.0.0.1", socat OPENSSL-LISTEN) and the benchmark as its
+// client through a socat TLS client, with test certificates made by the
+// openssl command.
+bool RunTlsCase(const SBenchOptions& options, const FReport& report);
 // Input->Output through a copying IN-->OUT plug-in; trelvaned only.
 bool RunPluginCase(const SBenchOptions& options, const FReport& report);
 bool RunLatencyCase(const SBenchOptions& options, int nMessageSize, const FReport& report);

@@ -27,6 +27,7 @@ QByteArray TrelvaneSetup(const SRelayEnd& end)
     switch (end.m_kind) {
     case SRelayEnd::Tcp: return "TCP:" + QByteArray::number(end.m_nPort) + ",127.0.0.1";
     case SRelayEnd::TcpListen: return "TCP:" + QByteArray::number(end.m_nPort) + "@127.0.0.1";
+    case SRelayEnd::TlsListen: return "TLS:" + QByteArray::number(end.m_nPort) + "@127.0.0.1";
     case SRelayEnd::Udp: return "UDP:" + QByteArray::number(end.m_nPort) + ",127.0.0.1";
     case SRelayEnd::Pty: return QByteArray(kPtyPortName) + ":115200,n,8,1";
     }
@@ -38,6 +39,10 @@ QString SocatAddress(const SRelayEnd& end)
     switch (end.m_kind) {
     case SRelayEnd::Tcp: return QStringLiteral("TCP:127.0.0.1:%1").arg(end.m_nPort);
     case SRelayEnd::TcpListen: return QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(end.m_nPort);
+    case SRelayEnd::TlsListen:
+        return QStringLiteral("OPENSSL-LISTEN:%1,bind=127.0.0.1,reuseaddr,cert=%2/server.pem,key=%2/server.key,verify=0")
+            .arg(end.m_nPort)
+            .arg(end.m_strTlsDir);
     case SRelayEnd::Udp: return QStringLiteral("UDP-SENDTO:127.0.0.1:%1").arg(end.m_nPort);
     case SRelayEnd::Pty: return end.m_strPtyPath + QStringLiteral(",raw,echo=0");
     }
@@ -89,6 +94,11 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
         for (const SRelayEnd* pEnd : {&in, &out}) {
             if (pEnd->m_kind == SRelayEnd::Pty)
                 profile.SetString(QStringLiteral("Serial Ports"), QString::fromLatin1(kPtyPortName), pEnd->m_strPtyPath);
+            if (pEnd->m_kind == SRelayEnd::TlsListen) {
+                profile.SetString(QStringLiteral("TLS"), QStringLiteral("Certificate"),
+                                  pEnd->m_strTlsDir + QStringLiteral("/server.pem"));
+                profile.SetString(QStringLiteral("TLS"), QStringLiteral("Key"), pEnd->m_strTlsDir + QStringLiteral("/server.key"));
+            }
         }
         if (!profile.Save(pstrError))
             return false;
@@ -221,7 +231,7 @@ bool CRelayProcess::WaitBothPortsStarted(int nTimeoutMs, bool bInputClient) cons
     for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 5) {
         QFile file(m_strLogPath);
         const QByteArray log = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        if (log.count("Done!") >= 2 && (!bInputClient || log.contains("TCP Client Accepted")))
+        if (log.count("Done!") >= 2 && (!bInputClient || log.contains(" Client Accepted,")))
             return true;
         ::usleep(5000);
     }

@@ -23,8 +23,11 @@ bool ParseRelayName(const QString& strName, ERelayKind* pKind);
 struct SRelayEnd
 {
     // TcpListen: the relay listens on the port and the benchmark connects.
-    enum EKind { Tcp, TcpListen, Udp, Pty } m_kind = Tcp;
-    int m_nPort = 0;          // Tcp, TcpListen, Udp
+    // TlsListen: the same with TLS (the benchmark reaches it through a
+    // socat TLS client, see benchcases.cpp).
+    enum EKind { Tcp, TcpListen, TlsListen, Udp, Pty } m_kind = Tcp;
+    int m_nPort = 0;          // Tcp, TcpListen, TlsListen, Udp
+    QString m_strTlsDir;      // TlsListen: the folder of server.pem and server.key
     QString m_strPtyPath;     // Pty: the slave device
     QByteArray m_strDll;      // trelvaned: plug-in for the blocks this end receives
 };

@@ -43,6 +43,9 @@ const SMetric kMetrics[] = {
     {"both_MBps", "TCP->TCP throughput, both ways at once (sum)", "MB/s", ETarget::AtLeast, 2.0},
     {"listen_MBps", "TCP->TCP both ways, listening Input (socat TCP-LISTEN)", "MB/s", ETarget::AtLeast, 2.0},
     {"listen_cpu_s_per_GiB", "relay CPU per GiB, listening Input", "s/GiB", ETarget::AtMost, 0.5},
+    // Beside socat OPENSSL-LISTEN, without a target of its own.
+    {"tls_MBps", "TLS->TCP both ways, listening TLS Input (socat OPENSSL-LISTEN)", "MB/s", ETarget::None, 0},
+    {"tls_cpu_s_per_GiB", "relay CPU per GiB, listening TLS Input", "s/GiB", ETarget::None, 0},
     {"in2out_cpu_s_per_GiB", "relay CPU per GiB, Input->Output", "s/GiB", ETarget::AtMost, 0.5},
     {"out2in_cpu_s_per_GiB", "relay CPU per GiB, Output->Input", "s/GiB", ETarget::AtMost, 0.5},
     {"both_cpu_s_per_GiB", "relay CPU per GiB, both ways", "s/GiB", ETarget::AtMost, 0.5},

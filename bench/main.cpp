@@ -14,7 +14,7 @@
 namespace {
 
 const QStringList kAllCases = {QStringLiteral("in2out"), QStringLiteral("out2in"), QStringLiteral("both"),
-                               QStringLiteral("listen"), QStringLiteral("lat1"),   QStringLiteral("lat512"), QStringLiteral("lat1500"), QStringLiteral("udp"),
+                               QStringLiteral("listen"), QStringLiteral("tls"),    QStringLiteral("lat1"),   QStringLiteral("lat512"), QStringLiteral("lat1500"), QStringLiteral("udp"),
                                QStringLiteral("pty"),    QStringLiteral("plugin"), QStringLiteral("soak")};
 // The soak takes a minute; it runs only when asked for.
 const QStringList kDefaultCases = kAllCases.mid(0, kAllCases.size() - 1);
@@ -130,6 +130,8 @@ int main(int argc, char* argv[])
             bOk = RunThroughputCase(options, true, true, report);
         else if (strCase == QStringLiteral("listen"))
             bOk = RunListenCase(options, report);
+        else if (strCase == QStringLiteral("tls"))
+            bOk = RunTlsCase(options, report);
         else if (strCase.startsWith(QStringLiteral("lat")))
             bOk = RunLatencyCase(options, strCase.mid(3).toInt(), report);
         else if (strCase == QStringLiteral("udp"))

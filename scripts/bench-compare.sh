@@ -59,7 +59,7 @@ run() { # relay rep [extra options]
     binary=$TRELVANED
     case $relay in
         baseline) binary=$BASELINE; set -- --cases in2out,out2in,both,lat1,lat512,lat1500,udp,plugin "$@" ;;
-        socat-8k) set -- --cases in2out,out2in,both,udp,pty "$@" ;;
+        socat-8k) set -- --cases in2out,out2in,both,tls,udp,pty "$@" ;;
     esac
     "$BENCH" --relay "$relay" --trelvaned "$binary" --mib "$MIB" --rounds "$ROUNDS" "$@" \
         >"$RESULTS/$relay.$rep.tsv"
