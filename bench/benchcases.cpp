@@ -101,7 +101,8 @@ struct SRig
         }
         // Data that arrives while trelvaned still connects its Output would
         // make it start the Output a second time; wait for its log instead.
-        if (!m_relay.WaitBothPortsStarted(kConnectTimeoutMs, in.m_kind != SRelayEnd::Tcp)) {
+        if (!m_relay.WaitBothPortsStarted(kConnectTimeoutMs, in.m_kind == SRelayEnd::TcpListen
+                                                                 || in.m_kind == SRelayEnd::TlsListen)) {
             Fail(QStringLiteral("%1: the relay did not report both ports started\n%2")
                      .arg(QLatin1String(pszCase), m_relay.LogTail()));
             return false;

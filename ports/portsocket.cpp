@@ -406,6 +406,7 @@ void CPortSocket::Close()
 void CPortSocket::DropHandshake()
 {
     if (m_pHandshake) {
+        m_pHandshake->Cancel();
         m_pHandshake->deleteLater();
         m_pHandshake = nullptr;
     }

@@ -43,12 +43,19 @@ void CTlsHandshake::Step()
         Finish(false, m_pSession->ErrorText());
 }
 
-void CTlsHandshake::Finish(bool bOk, const QByteArray& strWhy)
+void CTlsHandshake::Cancel()
 {
     m_pTimer->stop();
     // The socket's own notifiers take over from here: these stay off.
     m_pReadNotifier->setEnabled(false);
     m_pWriteNotifier->setEnabled(false);
+    m_fnDone = nullptr;
+}
+
+void CTlsHandshake::Finish(bool bOk, const QByteArray& strWhy)
+{
     auto fnDone = std::exchange(m_fnDone, {});
-    fnDone(bOk, strWhy);
+    Cancel();
+    if (fnDone)
+        fnDone(bOk, strWhy);
 }

@@ -11,8 +11,8 @@ class QTimer;
 
 // Runs a TLS handshake to its end from the event loop's readiness
 // notifications, within a time limit. fnDone(bOk, strWhy) runs once; the
-// object may be deleted (deleteLater) from it. Deleting it before gives the
-// handshake up silently.
+// object may be deleted (deleteLater) from it. Cancel gives the handshake
+// up silently.
 class CTlsHandshake : public QObject
 {
 public:
@@ -21,6 +21,8 @@ public:
     CTlsHandshake(CTlsSession* pSession, int hSocket, int nTimeoutMs, FDone fnDone, QObject* pParent = nullptr);
     // Takes the first step (fnDone may run before it returns).
     void Start();
+    // Gives the handshake up: nothing runs any more (the session may go).
+    void Cancel();
 
 private:
     void Step();
