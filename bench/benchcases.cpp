@@ -82,7 +82,9 @@ struct SRig
                 m_tlsClient.start(QStringLiteral("socat"),
                                   {QStringLiteral("-b"), QStringLiteral("65536"),
                                    QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(nPort),
-                                   QStringLiteral("OPENSSL:127.0.0.1:%1,cafile=%2/ca.pem,commonname=localhost")
+                                   // The relay may not listen yet: socat tries again.
+                                   QStringLiteral("OPENSSL:127.0.0.1:%1,cafile=%2/ca.pem,commonname=localhost,"
+                                                  "retry=100,interval=0.05")
                                        .arg(in.m_nPort)
                                        .arg(in.m_strTlsDir)});
             }
