@@ -289,8 +289,8 @@ void CPortSocket::OnReceive()
             return;
     }
     if (m_pTls && (m_bReadPaused || m_bClientFinished)) {
-        // Woken for a waiting TLS send only.
-        m_pReadNotifier->setEnabled(false);
+        // Woken for a waiting TLS send only; on while it still waits.
+        m_pReadNotifier->setEnabled(m_bWriteWantsRead);
         return;
     }
     const bool bRearm = ReceiveBlocks();
