@@ -1,0 +1,70 @@
+#pragma once
+
+#include "sockaddress.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QObject>
+
+#include <functional>
+
+class QSocketNotifier;
+class QTimer;
+
+// One client of a listening TCP port shared among several clients: its
+// connection and notifications, the bytes held for it and where it stands.
+// Every byte of the connection goes through ReadSome and WriteSome.
+class CSharedClient : public QObject
+{
+public:
+    // Takes the accepted, non-blocking handle; fnReadable / fnWritable run
+    // on its notifications (both off at first).
+    using FNotify = std::function<void(CSharedClient*)>;
+    CSharedClient(int hSocket, const SSocketAddress& peer, const FNotify& fnReadable, const FNotify& fnWritable,
+                  QObject* pParent);
+    ~CSharedClient() override;
+    CSharedClient(const CSharedClient&) = delete;
+    CSharedClient& operator=(const CSharedClient&) = delete;
+
+    const SSocketAddress& Peer() const { return m_peer; }
+    int Handle() const { return m_hSocket; }
+    bool IsClosed() const { return m_hSocket < 0; }
+    // Closes the connection; no notification runs any more. The object
+    // itself goes from the event loop (it may be inside its own one).
+    void Close();
+
+    // Up to nMax bytes of the stream: the count, 0 at its end, or -1 with
+    // the Winsock error in *pnError (WSAEWOULDBLOCK: nothing waits now).
+    qint64 ReadSome(char* pBuffer, qint64 nMax, int* pnError);
+    // Hands up to nLen bytes to the system: the count it took now (may be
+    // 0), or -1 with the Winsock error in *pnError.
+    qint64 WriteSome(const char* pData, qint64 nLen, int* pnError);
+
+    // Sends strBytes behind anything held: what the system does not take
+    // now is held (sharing strBytes' data). False with *pnError on failure.
+    bool Send(const QByteArray& strBytes, int* pnError);
+    // Hands held bytes to the system as far as it takes them now. False
+    // with *pnError on failure (the held bytes are then lost).
+    bool FlushHeld(int* pnError);
+    qint64 HeldBytes() const { return m_nHeld; }
+    bool HasHeld() const { return m_nHeld > 0; }
+
+    void WatchReadable(bool bOn);
+
+    // The initial string (and all held behind it) is out: read from now on.
+    bool m_bReady = false;
+    // The client shut down its sending side: no more reading; it is
+    // dropped once nothing has been sent to it for a while.
+    bool m_bFinished = false;
+    QTimer* m_pHalfCloseTimer = nullptr;
+
+private:
+    int m_hSocket = -1;
+    SSocketAddress m_peer;
+    QSocketNotifier* m_pReadNotifier = nullptr;
+    QSocketNotifier* m_pWriteNotifier = nullptr;
+    // Held bytes, in order; the first from m_nHeldOffset on.
+    QByteArrayList m_held;
+    qsizetype m_nHeldOffset = 0;
+    qint64 m_nHeld = 0;
+};
