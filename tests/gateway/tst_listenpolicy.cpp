@@ -379,7 +379,7 @@ void TestListenPolicy::sharedSlowClient()
     const QByteArray strDown = Pattern(24 << 20);
     pIn->write(strDown);
     QTRY_VERIFY_WITH_TIMEOUT(first.sink.data.size() >= strDown.size() && second.sink.data.size() >= strDown.size(),
-                             120000);
+                             60000);
     QVERIFY(first.sink.data == strDown);
     QVERIFY(second.sink.data == strDown);
     const QStringList texts = rig.Texts();

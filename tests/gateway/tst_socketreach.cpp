@@ -319,6 +319,10 @@ void TestSocketReach::splitForms_data()
                                        << QByteArray("::1");
     QTest::newRow("udp options") << QByteArray("UDP:5000@127.0.0.1;allow=127.0.0.1") << 0 << true << 5000
                                  << QByteArray("127.0.0.1");
+    QTest::newRow("shared listen") << QByteArray("TCP:4001@127.0.0.1;clients=4") << 0 << true << 4001
+                                   << QByteArray("127.0.0.1");
+    QTest::newRow("shared, too many") << QByteArray("TCP:4001;clients=65") << 11 << false << 0 << QByteArray();
+    QTest::newRow("udp shared") << QByteArray("UDP:5000;clients=2") << 13 << false << 0 << QByteArray();
     QTest::newRow("unknown option") << QByteArray("TCP:4001;bogus=1") << 11 << false << 0 << QByteArray();
     QTest::newRow("udp clients") << QByteArray("UDP:5000;clients=refuse") << 13 << false << 0 << QByteArray();
     QTest::newRow("empty option") << QByteArray("TCP:4001;") << 11 << false << 0 << QByteArray();
