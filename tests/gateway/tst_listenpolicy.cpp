@@ -67,6 +67,7 @@ private slots:
     void allowList_data();
     void allowList();
     void udpAllowList();
+    void sharedRelay_data();
     void sharedRelay();
     void sharedSlowClient();
 };
@@ -285,19 +286,29 @@ void TestListenPolicy::udpAllowList()
 // A port shared by three clients: everything from the other side reaches
 // each client, each client's bytes reach the other side whole and in order,
 // a fourth client is refused; clients leave one by one (a reset, then FINs)
-// and only the last one's leaving is the port's.
+// and only the last one's leaving is the port's, as a single client's is.
+void TestListenPolicy::sharedRelay_data()
+{
+    QTest::addColumn<bool>("bInput");
+    QTest::newRow("output") << false;
+    QTest::newRow("input") << true;
+}
+
 void TestListenPolicy::sharedRelay()
 {
-    QTcpServer inServer;
-    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QFETCH(bool, bInput);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.doc.m_strOutInitial = "HI";
-    rig.Start(TcpSetup(inServer), "TCP:0@127.0.0.1;clients=3");
-    QTcpSocket* pIn = Accept(inServer);
+    (bInput ? rig.doc.m_strInInitial : rig.doc.m_strOutInitial) = "HI";
+    const QByteArray strShared = "TCP:0@127.0.0.1;clients=3";
+    rig.Start(bInput ? strShared : TcpSetup(server), bInput ? TcpSetup(server) : strShared);
+    // The other side of the relay.
+    QTcpSocket* pIn = Accept(server);
     QVERIFY(pIn);
     SSink inSink;
     inSink.Attach(pIn);
-    const quint16 nPort = ListenPort(rig.gateway.m_pOutSocket);
+    const quint16 nPort = ListenPort(bInput ? rig.gateway.m_pInSocket : rig.gateway.m_pOutSocket);
     std::vector<std::unique_ptr<SListenClient>> clients;
     for (int i = 0; i < 3; ++i) {
         clients.push_back(std::make_unique<SListenClient>(nPort));
@@ -323,7 +334,8 @@ void TestListenPolicy::sharedRelay()
         QVERIFY2(Untangle(inSink.data, i + 1) == Tagged(i + 1, kLen), qPrintable(QString::number(i)));
     }
 
-    const QString strLast = QStringLiteral("Remote Output closed,wait for new client!");
+    const QString strLast = bInput ? QStringLiteral("Remote Input closed,close ALL & ReStart!")
+                                   : QStringLiteral("Remote Output closed,wait for new client!");
     const quint16 nReset = clients[0]->socket.localPort();
     const linger abort {1, 0};
     QVERIFY(::setsockopt(int(clients[0]->socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0);
@@ -339,6 +351,8 @@ void TestListenPolicy::sharedRelay()
     clients[2]->socket.disconnectFromHost();
     QTRY_VERIFY(rig.Texts().contains(strLast));
     QCOMPARE(rig.Texts().count(strLast), 1);
+    if (bInput)
+        return; // the restart follows, as for a single client
     // No client: dropped and counted.
     pIn->write("nobody");
     QTRY_COMPARE(rig.gateway.Observer().Counters().m_nNoClient[0], quint64(1));
