@@ -104,14 +104,17 @@ void TestListenPolicy::options_data()
     for (const char* pszCount : {"0", "65", "04", "+2", "2x", "100"})
         QTest::newRow(pszCount) << "clients=" + QByteArray(pszCount) << true << "a number of clients from 1 to 64"
                                 << false << none << none << 0;
-    QTest::newRow("twice") << QByteArray("clients=refuse;clients=replace") << true << "twice" << false << none << none << 0;
+    QTest::newRow("twice") << QByteArray("clients=refuse;clients=replace") << true << "twice" << false << none << none
+                           << 0;
     QTest::newRow("empty") << QByteArray("") << true << "empty option" << false << none << none << 0;
     QTest::newRow("trailing") << QByteArray("clients=refuse;") << true << "empty option" << false << none << none << 0;
     QTest::newRow("no value") << QByteArray("allow=") << true << "at least one" << false << none << none << 0;
     QTest::newRow("empty entry") << QByteArray("allow=10.0.0.1++10.0.0.2") << true << "'' is none" << false << none
                                  << none << 0;
-    QTest::newRow("name") << QByteArray("allow=localhost") << true << "'localhost' is none" << false << none << none << 0;
-    QTest::newRow("short dotted") << QByteArray("allow=127.1") << true << "'127.1' is none" << false << none << none << 0;
+    QTest::newRow("name") << QByteArray("allow=localhost") << true << "'localhost' is none" << false << none << none
+                          << 0;
+    QTest::newRow("short dotted") << QByteArray("allow=127.1") << true << "'127.1' is none" << false << none
+                                  << none << 0;
     QTest::newRow("long v4 prefix") << QByteArray("allow=10.0.0.0/33") << true << "10.0.0.0/33" << false << none
                                     << none << 0;
     QTest::newRow("long v6 prefix") << QByteArray("allow=::/129") << true << "::/129" << false << none << none << 0;
