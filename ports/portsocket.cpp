@@ -19,7 +19,6 @@
 
 #include <cerrno>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

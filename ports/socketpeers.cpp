@@ -13,7 +13,6 @@
 #include <QTimer>
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -21,7 +21,6 @@
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
