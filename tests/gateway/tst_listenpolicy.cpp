@@ -5,6 +5,7 @@
 #include "testhost.h"
 
 #include "listenoptions.h"
+#include "sharedclient.h"
 #include "trafficcounters.h"
 #include "sockaddress.h"
 
@@ -70,6 +71,7 @@ private slots:
     void sharedRelay_data();
     void sharedRelay();
     void sharedSlowClient();
+    void sharedClientHeld();
 };
 
 void TestListenPolicy::options_data()
@@ -405,6 +407,34 @@ void TestListenPolicy::sharedSlowClient()
     QCOMPARE(texts.value(nDropped + 1), ClientLine("Disconnected", nStuck));
     QVERIFY(!texts.contains(QStringLiteral("Remote Output closed,wait for new client!")));
     ::close(hStuck);
+}
+
+// The bytes held for one client leave whole and in order, however the
+// system cuts its writes.
+void TestListenPolicy::sharedClientHeld()
+{
+    int handles[2];
+    QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, handles) == 0);
+    const int nSmall = 4096;
+    ::setsockopt(handles[0], SOL_SOCKET, SO_SNDBUF, &nSmall, sizeof nSmall);
+    ::setsockopt(handles[1], SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+    CSharedClient client(handles[0], SSocketAddress(), [](CSharedClient*) {}, [](CSharedClient*) {}, nullptr);
+    const QByteArray strAll = Pattern(256 << 10);
+    int nError = 0;
+    for (qsizetype nOffset = 0; nOffset < strAll.size(); nOffset += 65537)
+        QVERIFY(client.Send(strAll.mid(nOffset, 65537), &nError));
+    QVERIFY(client.HeldBytes() > strAll.size() / 2);
+    QByteArray strGot;
+    char buffer[3001];
+    for (int i = 0; i < 100000 && strGot.size() < strAll.size(); ++i) {
+        const ssize_t n = ::read(handles[1], buffer, sizeof buffer);
+        if (n > 0)
+            strGot.append(buffer, n);
+        QVERIFY(client.FlushHeld(&nError));
+    }
+    QVERIFY(strGot == strAll);
+    QCOMPARE(client.HeldBytes(), 0);
+    ::close(handles[1]);
 }
 
 QTEST_MAIN(TestListenPolicy)
