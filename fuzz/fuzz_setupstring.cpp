@@ -48,6 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     QByteArray strProblem;
     if (ParseListenOptions(strSetup, (nSize & 1) != 0, &options, &strProblem) == !strProblem.isEmpty())
         abort();
+    // A shared port takes 2 to kMaxShared clients, and only a shared one has a count.
+    if ((options.eClients == SListenOptions::Share) != (options.nShared != 0) || options.nShared == 1
+        || options.nShared > SListenOptions::kMaxShared)
+        abort();
     SSocketAddress any;
     ParseNumericAddress("::ffff:10.0.0.7", 1, &any);
     options.allow.Allows(any);

@@ -240,9 +240,13 @@ QString DescribeListenOptions(const QByteArray& strSetup, const SListenOptions& 
 {
     QString strText;
     if (bTcp) {
-        strText += options.eClients == SListenOptions::Refuse
-            ? QStringLiteral("; a second client is refused while one is connected")
-            : QStringLiteral("; a new client replaces the connected one");
+        if (options.eClients == SListenOptions::Share)
+            strText += QStringLiteral("; up to %1 clients share the port, each gets every block, more are refused")
+                           .arg(options.nShared);
+        else
+            strText += options.eClients == SListenOptions::Refuse
+                ? QStringLiteral("; a second client is refused while one is connected")
+                : QStringLiteral("; a new client replaces the connected one");
     }
     QStringList listAllow;
     for (const QByteArray& strOption : strSetup.mid(strSetup.indexOf(';') + 1).split(';')) {

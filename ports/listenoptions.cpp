@@ -22,6 +22,24 @@ bool ParseAllow(const QByteArray& strValue, SListenOptions* pOptions, QByteArray
     return true;
 }
 
+// clients=<N>: plain decimal digits without a leading zero, 1 to kMaxShared.
+// One client at a time is what clients=refuse does.
+bool ParseShared(const QByteArray& strValue, SListenOptions* pOptions)
+{
+    if (strValue.isEmpty() || strValue.size() > 2 || strValue.front() == '0')
+        return false;
+    for (const char c : strValue) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    const int nClients = strValue.toInt();
+    if (nClients > SListenOptions::kMaxShared)
+        return false;
+    pOptions->eClients = nClients == 1 ? SListenOptions::Refuse : SListenOptions::Share;
+    pOptions->nShared = nClients == 1 ? 0 : nClients;
+    return true;
+}
+
 } // namespace
 
 bool ParseListenOptions(const QByteArray& strOptions, bool bTcp, SListenOptions* pOptions, QByteArray* pstrProblem)
@@ -50,8 +68,9 @@ bool ParseListenOptions(const QByteArray& strOptions, bool bTcp, SListenOptions*
                 options.eClients = SListenOptions::Replace;
             } else if (strValue == "refuse") {
                 options.eClients = SListenOptions::Refuse;
-            } else {
-                *pstrProblem = "clients= takes replace or refuse, not '" + strValue + "'";
+            } else if (!ParseShared(strValue, &options)) {
+                *pstrProblem = "clients= takes replace, refuse or a number of clients from 1 to "
+                             + QByteArray::number(SListenOptions::kMaxShared) + ", not '" + strValue + "'";
                 return false;
             }
         } else if (strName == "clients" && !bTcp) {
@@ -59,7 +78,9 @@ bool ParseListenOptions(const QByteArray& strOptions, bool bTcp, SListenOptions*
             return false;
         } else {
             *pstrProblem = "unknown option '" + strOption + "'; known: "
-                         + (bTcp ? "clients=replace|refuse, allow=<addresses>" : "allow=<addresses>");
+                         + (bTcp ? "clients=replace|refuse|<1-" + QByteArray::number(SListenOptions::kMaxShared)
+                                       + ">, allow=<addresses>"
+                                 : QByteArray("allow=<addresses>"));
             return false;
         }
     }

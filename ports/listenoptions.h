@@ -7,14 +7,20 @@
 // Options of a listening TCP port or a UDP port on a fixed local port,
 // written after its local form, each after a ";":
 //   TCP:4001;clients=refuse;allow=192.168.1.0/24+10.0.0.7+fd00::/8
+//   TCP:4001;clients=4
 // A "," never appears in them: a "," after the ":" makes a string a client
 // form ("TCP:1;a=b,host" connects to host, port 1), as it always did.
 struct SListenOptions
 {
-    enum EClients { Replace, Refuse };
+    enum EClients { Replace, Refuse, Share };
     // What a listening TCP port does with a second client: replace the
-    // current one (the default), or refuse the newcomer.
+    // current one (the default), refuse the newcomer, or share the port
+    // among up to nShared clients (refusing any beyond).
     EClients eClients = Replace;
+    // clients=<N>: the most clients a shared port takes (2 to kMaxShared;
+    // clients=1 is the same as clients=refuse).
+    static constexpr int kMaxShared = 64;
+    int nShared = 0;
     // Clients (TCP) or senders (UDP) taken; empty: everyone.
     CAddressFilter allow;
     // Any option was written: the port also logs its clients' disconnects.

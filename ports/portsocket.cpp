@@ -6,10 +6,12 @@
 
 #include "hostlookup.h"
 #include "portowner.h"
+#include "sharedclients.h"
 #include "tcplistener.h"
 #include "tlscontext.h"
 #include "tlshandshake.h"
 #include "tlssession.h"
+#include "tcpoptions.h"
 #include "wsaerror.h"
 
 #include <QPointer>
@@ -22,7 +24,6 @@
 
 #include <cerrno>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,25 +65,12 @@ void CPortSocket::AttachHandle(int hSocket)
 
 void CPortSocket::EnableKeepAlive()
 {
-    // Best effort: a system without these options still relays, it only
-    // notices a vanished peer later.
-    const int nOn = 1;
-    ::setsockopt(m_hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, sizeof nOn);
-    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &s_keepAlive.nIdleSeconds, sizeof(int));
-    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPINTVL, &s_keepAlive.nIntervalSeconds, sizeof(int));
-    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_KEEPCNT, &s_keepAlive.nProbes, sizeof(int));
+    SetTcpKeepAlive(m_hSocket, s_keepAlive.nIdleSeconds, s_keepAlive.nIntervalSeconds, s_keepAlive.nProbes);
 }
 
 void CPortSocket::OnLivenessCheck()
 {
-    tcp_info info {};
-    socklen_t nSize = sizeof info;
-    if (IsClosed() || ::getsockopt(m_hSocket, IPPROTO_TCP, TCP_INFO, &info, &nSize) != 0)
-        return;
-    // Data in flight, or window probes, and no acknowledgement for too long.
-    // A slow consumer answers the window probes, so it is never caught here.
-    const bool bWaiting = info.tcpi_unacked > 0 || info.tcpi_probes > 0;
-    if (!bWaiting || info.tcpi_last_ack_recv < unsigned(s_keepAlive.nAckTimeoutMs))
+    if (IsClosed() || !IsTcpAckOverdue(m_hSocket, s_keepAlive.nAckTimeoutMs))
         return;
     LogError("Receive Error Code:", WSAETIMEDOUT);
     OnClose();
@@ -176,8 +164,23 @@ bool CPortSocket::IsConnectedToSelf()
     return true;
 }
 
+bool CPortSocket::IsClosed() const
+{
+    return m_hSocket < 0 && (!m_pShared || m_pShared->IsEmpty());
+}
+
+bool CPortSocket::HasPending() const
+{
+    return m_pShared ? m_pShared->HasPending() : !m_pending.isEmpty();
+}
+
 void CPortSocket::StartReceiving()
 {
+    if (m_pShared) {
+        m_pShared->StartReceiving();
+        m_pListener->Resume();
+        return;
+    }
     if (m_pReadNotifier && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
     if (m_pListener)
@@ -193,6 +196,10 @@ void CPortSocket::StartReceiving()
 
 void CPortSocket::ResumeReceiving()
 {
+    if (m_pShared) {
+        m_pShared->ResumeReceiving();
+        return;
+    }
     m_bReadPaused = false;
     if (m_pReadNotifier && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
@@ -379,6 +386,11 @@ void CPortSocket::OnClose()
     if (m_pListener && (m_listenOptions.bGiven || IsTls()))
         m_pOwner->AddMessage(ClientKind() + " Client Disconnected,port:" + QByteArray::number(m_clientPeer.Port())
                              + ",addr:" + m_clientPeer.AddressText());
+    OnFarEndGone(bHeld);
+}
+
+void CPortSocket::OnFarEndGone(bool bHeld)
+{
     if (m_pListener && !m_bInput) {
         // A listening Output stays up; the next client takes over.
         m_pOwner->AddMessage("Remote Output closed,wait for new client!");
@@ -449,6 +461,8 @@ void CPortSocket::CloseStream()
         m_pTls->Shutdown();
         m_pTls.reset();
     }
+    if (m_pShared)
+        m_pShared->CloseAll();
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;

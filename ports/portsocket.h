@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 class CNameCache;
+class CSharedClients;
 class CTcpListener;
 class CTlsContext;
 class CTlsHandshake;
@@ -25,7 +26,8 @@ struct sockaddr;
 
 // A Winsock-style port of the gateway: a TCP client connection or a UDP
 // endpoint sending every datagram to one destination; or, from the local
-// setup forms, a listening TCP port (one client at a time) or a UDP port on
+// setup forms, a listening TCP port (one client at a time, or shared among
+// several: CSharedClients) or a UDP port on
 // a fixed local port answering the peer it last heard from. Non-blocking
 // IPv4 or IPv6 socket, readiness through QSocketNotifier on the
 // user-interface thread.
@@ -101,6 +103,8 @@ public:
     void StartTls(std::shared_ptr<CTlsContext> pContext, const QByteArray& strHost,
                   std::function<void(bool bOk, const QByteArray& strWhy)> fnDone);
     bool IsTls() const { return m_pTlsContext != nullptr; }
+    // The kind in the client lines: "TCP" or "TLS".
+    QByteArray ClientKind() const;
     // A UDP destination that is a host name: the first lookup. fnDone(0)
     // when it is in (resolved or not), or fnDone(-3) when the socket had to
     // be made anew for an IPv6 destination and could not (m_nLastError).
@@ -133,8 +137,8 @@ public:
     // on TCP, one sendmmsg of one datagram per block on UDP. Held back and
     // reported like SendBlock.
     int SendBlocks(const char* pData, qsizetype nLen);
-    // Bytes of SendBlock still held back.
-    bool HasPending() const { return !m_pending.isEmpty(); }
+    // Bytes of SendBlock still held back (a shared port: for every client).
+    bool HasPending() const;
     // Reads again after the owner's OnBlocksRead asked for a pause.
     void ResumeReceiving();
 
@@ -148,7 +152,8 @@ public:
     static constexpr int kGatherMaxMs = 5;
     void BeginGathering();
     void EndGathering();
-    bool IsClosed() const { return m_hSocket < 0; }
+    // No connection: a shared port has no client.
+    bool IsClosed() const;
     // A listening port without a client, or a UDP port on a fixed local port
     // that has not heard from any peer: a block sent now is dropped.
     bool IsWithoutPeer() const { return (m_pListener && IsClosed()) || (m_bFollowPeer && !m_clientPeer.IsValid()); }
@@ -180,6 +185,10 @@ private:
     void OnClose();
     // Close without touching a newcomer's handshake under way.
     void CloseStream();
+    // The far end has gone (the port's own connection is closed, its lines
+    // logged): a listening Output waits for the next client, any other
+    // port goes to its owner. bHeld: bytes were held for it.
+    void OnFarEndGone(bool bHeld);
     // The watched connect is over (writable) or timed out (nResult -1).
     void FinishConnect(int nResult);
     // Hands as much of the bytes to the system as it takes now: the count,
@@ -218,8 +227,6 @@ private:
     void AcceptClient(int hClient, const SSocketAddress& peer);
     // Listening port: takes a new client in place of the current one.
     void TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls);
-    // The kind in the client lines: "TCP" or "TLS".
-    QByteArray ClientKind() const;
     // Listening port: the client shut down its sending side.
     void OnClientFinished();
     void OnHalfCloseIdle();
@@ -235,6 +242,9 @@ private:
     void ReleaseHeld();
 
     CTcpListener* m_pListener = nullptr;
+    // A listening port shared among several clients (clients=N); null on
+    // every other port.
+    CSharedClients* m_pShared = nullptr;
     QByteArray m_strClientInitial;
     SSocketAddress m_clientPeer;
     bool m_bFollowPeer = false;

@@ -5,9 +5,11 @@
 
 #include "hostlookup.h"
 #include "portowner.h"
+#include "sharedclients.h"
 #include "tcplistener.h"
 #include "tlshandshake.h"
 #include "tlssession.h"
+#include "tcpoptions.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -15,7 +17,6 @@
 #include <utility>
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,11 +54,7 @@ bool IsOwnAddress(int hSocket, const SSocketAddress& from)
 
 void CPortSocket::SetNoDelay()
 {
-    // With Nagle's rule the tail of a message longer than one block waits
-    // for the far end's (delayed) acknowledgement of the block before it:
-    // about 40 ms on Linux.
-    const int nNoDelay = 1;
-    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nNoDelay, sizeof nNoDelay);
+    SetTcpNoDelay(m_hSocket);
 }
 
 void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
@@ -65,6 +62,12 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
     m_pListener = pListener;
     pListener->setParent(this);
     m_strClientInitial = strInitial;
+    if (m_listenOptions.eClients == SListenOptions::Share && !m_pShared) {
+        // The clients' own bookkeeping; the port's lines when the last
+        // one has gone are those of a single client's leaving. Bytes held
+        // for it are released by the clients themselves.
+        m_pShared = new CSharedClients(this, m_pOwner, strInitial, [this] { OnFarEndGone(false); });
+    }
     // A client is taken only while no initial string is being sent and no
     // stop is under way (a client taken now would be closed by it; waiting,
     // it goes to the next run). Bytes held for a stuck client do not hold a
@@ -87,7 +90,9 @@ bool CPortSocket::AdmitClient(int hClient, const SSocketAddress& peer)
         TurnAwayClient(hClient, QByteArray());
         return false;
     }
-    if (m_listenOptions.eClients == SListenOptions::Refuse && !IsClosed()) {
+    const bool bFull = m_pShared ? m_pShared->Count() >= m_listenOptions.nShared
+                                 : m_listenOptions.eClients == SListenOptions::Refuse && !IsClosed();
+    if (bFull) {
         m_pOwner->AddMessage(ClientKind() + " Client Refused,port in use" + Endpoint(peer));
         // A TLS client expects a handshake: a plain line would only read as
         // a protocol error there, so it is just closed.
@@ -143,6 +148,11 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
 
 void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls)
 {
+    if (m_pShared) {
+        m_bDropLogged = false;
+        m_pShared->Add(hClient, peer, std::move(pTls));
+        return;
+    }
     // One client at a time: a new one replaces the current one, so that a
     // device whose old connection went half-open can come back.
     const bool bHeld = HasPending();

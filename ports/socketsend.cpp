@@ -6,6 +6,8 @@
 #include "portsocket.h"
 
 #include "portowner.h"
+#include "sharedclients.h"
+#include "tcpoptions.h"
 #include "wsaerror.h"
 
 #include <QPointer>
@@ -19,7 +21,6 @@
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -158,6 +159,10 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
     if (m_pListener && IsClosed()) {
         DropNoClient(nLen);
         return 0;
+    }
+    if (m_pShared) {
+        m_pShared->Send(pData, nLen);
+        return nLen;
     }
     if (HasPending()) {
         // Behind bytes already held: they keep their order.
@@ -310,15 +315,18 @@ void CPortSocket::FlushPending()
 
 void CPortSocket::BeginGathering()
 {
+    if (m_pShared) {
+        m_pShared->BeginGathering();
+        return;
+    }
     // Off for TLS: each send makes records of its own anyway.
     if (m_nSocketType != SocketTcp || IsClosed() || m_nGatherLimit > 0 || m_pTls)
         return;
     // A corked socket sends a segment as soon as it has a full one; the
     // gathered bytes go to the system at the same points. Up to the 64 KiB
     // of one read.
-    int nSegment = 0;
-    socklen_t nSize = sizeof nSegment;
-    if (::getsockopt(m_hSocket, IPPROTO_TCP, TCP_MAXSEG, &nSegment, &nSize) != 0 || nSegment <= 0)
+    const int nSegment = TcpSegmentSize(m_hSocket);
+    if (nSegment == 0)
         return; // the blocks go one by one
     m_nGatherLimit = std::min(nSegment, kBlocksPerWakeup * kReceiveBlock);
     m_strGathered.reserve(m_nGatherLimit + kReceiveBlock);
@@ -326,6 +334,10 @@ void CPortSocket::BeginGathering()
 
 void CPortSocket::EndGathering()
 {
+    if (m_pShared) {
+        m_pShared->EndGathering();
+        return;
+    }
     m_nGatherLimit = 0;
     SendGathered();
 }

@@ -38,6 +38,8 @@ const char kSetupHelp[] =
     "TCP:4001\tlistening TCP port, one client at a time (TCP:4001@127.0.0.1: one local address)\n"
     "UDP:5000\tUDP on a fixed local port, answering the last sender (UDP:5000@::1)\n"
     "TCP:4001;clients=refuse\ta second client is refused while one is connected (clients=replace: the default)\n"
+    "TCP:4001;clients=4\tup to 4 clients (2-64) share the port: each gets every block, their blocks go whole, "
+    "in turn\n"
     "TCP:4001;allow=192.168.1.0/24+10.0.0.7+fd00::/8\tclients from these addresses only, separated by '+'\n"
     "UDP:5000@::1;allow=::1/128\tdatagrams from these senders only; options follow ';', several: "
     "TCP:4001;clients=refuse;allow=10.0.0.7\n"

@@ -112,8 +112,15 @@ void TestDiagnosis::setupStrings_data()
     row("udp allow", "UDP:5000;allow=127.0.0.1", 0,
         "at every interface, answers whoever sent last; takes datagrams from 127.0.0.1 only, drops others", {});
     row("unknown option", "TCP:4001;clients=refuse;idle=5", 11, {},
-        "the options after ';' are refused: unknown option 'idle=5'; known: clients=replace|refuse, "
+        "the options after ';' are refused: unknown option 'idle=5'; known: clients=replace|refuse|<1-64>, "
         "allow=<addresses>");
+    row("shared", "TCP:4001;clients=4;allow=127.0.0.1", 0,
+        "listens on port 4001 at every interface; up to 4 clients share the port, each gets every block, more are "
+        "refused; takes clients from 127.0.0.1 only, refuses others", {});
+    row("one client shared", "TCP:4001;clients=1", 0, "; a second client is refused while one is connected", {});
+    row("too many clients", "TCP:4001;clients=65", 11, {},
+        "the options after ';' are refused: clients= takes replace, refuse or a number of clients from 1 to 64, "
+        "not '65'");
     row("udp clients", "UDP:5000;clients=refuse", 13, {}, "clients= is an option of a listening TCP port only");
     row("ipv6 client", "TCP:1025,::1", 0, R"(TCP client, connects to port 1025 at "::1")", {});
     row("comma only before colon", "TCP,1:2", 11, {}, "there is no ',' after the ':'");

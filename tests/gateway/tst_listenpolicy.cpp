@@ -5,11 +5,58 @@
 #include "testhost.h"
 
 #include "listenoptions.h"
+#include "sharedclient.h"
+#include "tlssession.h"
 #include "trafficcounters.h"
 #include "sockaddress.h"
 
 #include <QTest>
 #include <QUdpSocket>
+
+#include <memory>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Bytes that do not repeat within a block or a segment.
+QByteArray Pattern(int nLen)
+{
+    QByteArray str(nLen, '\0');
+    for (int i = 0; i < nLen; ++i)
+        str[i] = char((i * 131) ^ (i >> 9));
+    return str;
+}
+
+// Bytes that name their sender (1 to 3) in their top two bits.
+QByteArray Tagged(int nSender, int nLen)
+{
+    QByteArray str(nLen, '\0');
+    for (int i = 0; i < nLen; ++i)
+        str[i] = char((nSender << 6) | (i * 7 % 61));
+    return str;
+}
+
+// What one sender's Tagged bytes became in a mix of several.
+QByteArray Untangle(const QByteArray& strMix, int nSender)
+{
+    QByteArray str;
+    for (const char c : strMix) {
+        if ((quint8(c) >> 6) == nSender)
+            str += c;
+    }
+    return str;
+}
+
+QString ClientLine(const char* pszWhat, quint16 nPort)
+{
+    return QStringLiteral("TCP Client %1,port:%2,addr:127.0.0.1").arg(QLatin1String(pszWhat)).arg(nPort);
+}
+
+} // namespace
 
 class TestListenPolicy : public QObject
 {
@@ -22,6 +69,10 @@ private slots:
     void allowList_data();
     void allowList();
     void udpAllowList();
+    void sharedRelay_data();
+    void sharedRelay();
+    void sharedSlowClient();
+    void sharedClientHeld();
 };
 
 void TestListenPolicy::options_data()
@@ -32,39 +83,48 @@ void TestListenPolicy::options_data()
     QTest::addColumn<bool>("bRefuse");
     QTest::addColumn<QByteArrayList>("allowed");
     QTest::addColumn<QByteArrayList>("denied");
+    QTest::addColumn<int>("nShared"); // clients=N: N; 0: not shared
     const QByteArrayList none;
-    QTest::newRow("replace") << QByteArray("clients=replace") << true << QString() << false << none << none;
-    QTest::newRow("refuse") << QByteArray("clients=refuse") << true << QString() << true << none << none;
+    QTest::newRow("replace") << QByteArray("clients=replace") << true << QString() << false << none << none << 0;
+    QTest::newRow("refuse") << QByteArray("clients=refuse") << true << QString() << true << none << none << 0;
     QTest::newRow("prefixes") << QByteArray("allow=192.168.1.0/24+10.0.0.7+fd00::/8") << true << QString() << false
                               << QByteArrayList({"192.168.1.200", "10.0.0.7", "fd12::3", "::ffff:10.0.0.7"})
-                              << QByteArrayList({"192.168.2.1", "10.0.0.8", "fe80::1", "::1"});
+                              << QByteArrayList({"192.168.2.1", "10.0.0.8", "fe80::1", "::1"}) << 0;
     QTest::newRow("odd prefix lengths") << QByteArray("allow=10.0.0.0/9;allow=::1/127") << false << QString() << false
                                         << QByteArrayList({"10.127.255.255", "::"})
-                                        << QByteArrayList({"10.128.0.0", "::2"});
+                                        << QByteArrayList({"10.128.0.0", "::2"}) << 0;
     QTest::newRow("everyone") << QByteArray("allow=0.0.0.0/0+::/0;clients=refuse") << true << QString() << true
-                              << QByteArrayList({"1.2.3.4", "2001:db8::1"}) << none;
+                              << QByteArrayList({"1.2.3.4", "2001:db8::1"}) << none << 0;
     QTest::newRow("unknown") << QByteArray("clients=refuse;bogus=1") << true << "unknown option 'bogus=1'" << false
-                             << none << none;
+                             << none << none << 0;
     QTest::newRow("case") << QByteArray("Clients=refuse") << true << "unknown option 'Clients=refuse'" << false
-                          << none << none;
+                          << none << none << 0;
     QTest::newRow("udp clients") << QByteArray("clients=refuse") << false << "listening TCP port only" << false << none
-                                 << none;
-    QTest::newRow("shared") << QByteArray("clients=4") << true << "replace or refuse, not '4'" << false << none << none;
-    QTest::newRow("twice") << QByteArray("clients=refuse;clients=replace") << true << "twice" << false << none << none;
-    QTest::newRow("empty") << QByteArray("") << true << "empty option" << false << none << none;
-    QTest::newRow("trailing") << QByteArray("clients=refuse;") << true << "empty option" << false << none << none;
-    QTest::newRow("no value") << QByteArray("allow=") << true << "at least one" << false << none << none;
+                                 << none << 0;
+    QTest::newRow("shared") << QByteArray("clients=4;allow=::1") << true << QString() << false << none << none << 4;
+    QTest::newRow("shared most") << QByteArray("clients=64") << true << QString() << false << none << none << 64;
+    QTest::newRow("one client") << QByteArray("clients=1") << true << QString() << true << none << none << 0;
+    for (const char* pszCount : {"0", "65", "04", "+2", "2x", "100"})
+        QTest::newRow(pszCount) << "clients=" + QByteArray(pszCount) << true << "a number of clients from 1 to 64"
+                                << false << none << none << 0;
+    QTest::newRow("twice") << QByteArray("clients=refuse;clients=replace") << true << "twice" << false << none << none
+                           << 0;
+    QTest::newRow("empty") << QByteArray("") << true << "empty option" << false << none << none << 0;
+    QTest::newRow("trailing") << QByteArray("clients=refuse;") << true << "empty option" << false << none << none << 0;
+    QTest::newRow("no value") << QByteArray("allow=") << true << "at least one" << false << none << none << 0;
     QTest::newRow("empty entry") << QByteArray("allow=10.0.0.1++10.0.0.2") << true << "'' is none" << false << none
-                                 << none;
-    QTest::newRow("name") << QByteArray("allow=localhost") << true << "'localhost' is none" << false << none << none;
-    QTest::newRow("short dotted") << QByteArray("allow=127.1") << true << "'127.1' is none" << false << none << none;
+                                 << none << 0;
+    QTest::newRow("name") << QByteArray("allow=localhost") << true << "'localhost' is none" << false << none << none
+                          << 0;
+    QTest::newRow("short dotted") << QByteArray("allow=127.1") << true << "'127.1' is none" << false << none
+                                  << none << 0;
     QTest::newRow("long v4 prefix") << QByteArray("allow=10.0.0.0/33") << true << "10.0.0.0/33" << false << none
-                                    << none;
-    QTest::newRow("long v6 prefix") << QByteArray("allow=::/129") << true << "::/129" << false << none << none;
+                                    << none << 0;
+    QTest::newRow("long v6 prefix") << QByteArray("allow=::/129") << true << "::/129" << false << none << none << 0;
     QTest::newRow("signed prefix") << QByteArray("allow=10.0.0.0/+8") << true << "'10.0.0.0/'" << false << none
-                                   << none;
-    QTest::newRow("scope") << QByteArray("allow=fe80::1%lo") << false << "fe80::1%lo" << false << none << none;
-    QTest::newRow("space") << QByteArray("allow= 10.0.0.1") << true << "' 10.0.0.1'" << false << none << none;
+                                   << none << 0;
+    QTest::newRow("scope") << QByteArray("allow=fe80::1%lo") << false << "fe80::1%lo" << false << none << none << 0;
+    QTest::newRow("space") << QByteArray("allow= 10.0.0.1") << true << "' 10.0.0.1'" << false << none << none << 0;
 }
 
 void TestListenPolicy::options()
@@ -75,6 +135,7 @@ void TestListenPolicy::options()
     QFETCH(bool, bRefuse);
     QFETCH(QByteArrayList, allowed);
     QFETCH(QByteArrayList, denied);
+    QFETCH(int, nShared);
     SListenOptions parsed;
     QByteArray strProblem;
     QCOMPARE(ParseListenOptions(options, bTcp, &parsed, &strProblem), problem.isEmpty());
@@ -83,6 +144,8 @@ void TestListenPolicy::options()
         return;
     QVERIFY(parsed.bGiven);
     QCOMPARE(parsed.eClients == SListenOptions::Refuse, bRefuse);
+    QCOMPARE(parsed.eClients == SListenOptions::Share, nShared > 0);
+    QCOMPARE(parsed.nShared, nShared);
     for (const QByteArray& strAddress : allowed + denied) {
         SSocketAddress address;
         QVERIFY(ParseNumericAddress(strAddress, 1, &address));
@@ -224,6 +287,155 @@ void TestListenPolicy::udpAllowList()
     QTRY_VERIFY(peer.hasPendingDatagrams());
     QVERIFY(!stranger.hasPendingDatagrams());
     QCOMPARE(rig.gateway.Observer().Counters().m_nNoClient[0], quint64(0));
+}
+
+// A port shared by three clients: everything from the other side reaches
+// each client, each client's bytes reach the other side whole and in order,
+// a fourth client is refused; clients leave one by one (a reset, then FINs)
+// and only the last one's leaving is the port's, as a single client's is.
+void TestListenPolicy::sharedRelay_data()
+{
+    QTest::addColumn<bool>("bInput");
+    QTest::newRow("output") << false;
+    QTest::newRow("input") << true;
+}
+
+void TestListenPolicy::sharedRelay()
+{
+    QFETCH(bool, bInput);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    (bInput ? rig.doc.m_strInInitial : rig.doc.m_strOutInitial) = "HI";
+    const QByteArray strShared = "TCP:0@127.0.0.1;clients=3";
+    rig.Start(bInput ? strShared : TcpSetup(server), bInput ? TcpSetup(server) : strShared);
+    // The other side of the relay.
+    QTcpSocket* pIn = Accept(server);
+    QVERIFY(pIn);
+    SSink inSink;
+    inSink.Attach(pIn);
+    const quint16 nPort = ListenPort(bInput ? rig.gateway.m_pInSocket : rig.gateway.m_pOutSocket);
+    std::vector<std::unique_ptr<SListenClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<SListenClient>(nPort));
+        QTRY_COMPARE(clients.back()->sink.data, QByteArray("HI"));
+    }
+    SListenClient fourth(nPort);
+    QTRY_COMPARE(fourth.socket.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(fourth.sink.data, QByteArray("Port in use\r\n"));
+    QVERIFY(rig.Texts().last().startsWith("TCP Client Refused,port in use,port:"));
+
+    constexpr int kLen = 1 << 20;
+    const QByteArray strDown = "HI" + Pattern(kLen);
+    pIn->write(strDown.mid(2));
+    for (int i = 0; i < 3; ++i)
+        clients[i]->socket.write(Tagged(i + 1, kLen));
+    QTRY_VERIFY_WITH_TIMEOUT(inSink.data.size() >= 3 * kLen && clients[0]->sink.data.size() >= strDown.size()
+                                 && clients[1]->sink.data.size() >= strDown.size()
+                                 && clients[2]->sink.data.size() >= strDown.size(),
+                             60000);
+    QCOMPARE(inSink.data.size(), 3 * kLen);
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY2(clients[i]->sink.data == strDown, qPrintable(QString::number(i)));
+        QVERIFY2(Untangle(inSink.data, i + 1) == Tagged(i + 1, kLen), qPrintable(QString::number(i)));
+    }
+
+    const QString strLast = bInput ? QStringLiteral("Remote Input closed,close ALL & ReStart!")
+                                   : QStringLiteral("Remote Output closed,wait for new client!");
+    const quint16 nReset = clients[0]->socket.localPort();
+    const linger abort {1, 0};
+    QVERIFY(::setsockopt(int(clients[0]->socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0);
+    clients[0]->socket.abort();
+    QTRY_VERIFY(rig.Texts().contains(ClientLine("Disconnected", nReset)));
+    QVERIFY(rig.Texts().contains(QStringLiteral("Receive Error Code:10054")));
+    const quint16 nSecond = clients[1]->socket.localPort();
+    clients[1]->socket.disconnectFromHost();
+    QTRY_VERIFY(rig.Texts().contains(ClientLine("Disconnected", nSecond)));
+    QVERIFY(!rig.Texts().contains(strLast));
+    pIn->write("to the last");
+    QTRY_COMPARE(clients[2]->sink.data, strDown + "to the last");
+    clients[2]->socket.disconnectFromHost();
+    QTRY_VERIFY(rig.Texts().contains(strLast));
+    QCOMPARE(rig.Texts().count(strLast), 1);
+    if (bInput)
+        return; // the restart follows, as for a single client
+    // No client: dropped and counted.
+    pIn->write("nobody");
+    QTRY_COMPARE(rig.gateway.Observer().Counters().m_nNoClient[0], quint64(1));
+    QCOMPARE(rig.Texts().last(), QStringLiteral("No TCP Client! Blocks dropped"));
+}
+
+// A client that stops reading is dropped once its backlog passes the bound,
+// while the other two get every byte: it never holds them back.
+void TestListenPolicy::sharedSlowClient()
+{
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.Start(TcpSetup(inServer), "TCP:0@127.0.0.1;clients=3");
+    QTcpSocket* pIn = Accept(inServer);
+    QVERIFY(pIn);
+    const quint16 nPort = ListenPort(rig.gateway.m_pOutSocket);
+    SListenClient first(nPort);
+    SListenClient second(nPort);
+    // The stuck client: a small receive buffer, never read.
+    const int hStuck = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(hStuck >= 0);
+    const int nSmall = 4096;
+    ::setsockopt(hStuck, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(nPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QVERIFY(::connect(hStuck, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0);
+    sockaddr_in from {};
+    socklen_t nFromLen = sizeof from;
+    ::getsockname(hStuck, reinterpret_cast<sockaddr*>(&from), &nFromLen);
+    const quint16 nStuck = ntohs(from.sin_port);
+    QTRY_VERIFY(rig.Texts().contains(ClientLine("Accepted", nStuck)));
+    QTRY_COMPARE(rig.Texts().filter(QStringLiteral("TCP Client Accepted")).size(), 3);
+
+    // Well past the bound and what the system buffers for the stuck one.
+    const QByteArray strDown = Pattern(24 << 20);
+    pIn->write(strDown);
+    QTRY_VERIFY_WITH_TIMEOUT(first.sink.data.size() >= strDown.size() && second.sink.data.size() >= strDown.size(),
+                             60000);
+    QVERIFY(first.sink.data == strDown);
+    QVERIFY(second.sink.data == strDown);
+    const QStringList texts = rig.Texts();
+    const qsizetype nDropped = texts.indexOf(ClientLine("Dropped,too slow", nStuck));
+    QVERIFY2(nDropped >= 0, qPrintable(texts.join(u'\n')));
+    QCOMPARE(texts.value(nDropped + 1), ClientLine("Disconnected", nStuck));
+    QVERIFY(!texts.contains(QStringLiteral("Remote Output closed,wait for new client!")));
+    ::close(hStuck);
+}
+
+// The bytes held for one client leave whole and in order, however the
+// system cuts its writes.
+void TestListenPolicy::sharedClientHeld()
+{
+    int handles[2];
+    QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, handles) == 0);
+    const int nSmall = 4096;
+    ::setsockopt(handles[0], SOL_SOCKET, SO_SNDBUF, &nSmall, sizeof nSmall);
+    ::setsockopt(handles[1], SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+    CSharedClient client(handles[0], SSocketAddress(), nullptr, [](CSharedClient*) {}, [](CSharedClient*) {}, nullptr);
+    const QByteArray strAll = Pattern(256 << 10);
+    int nError = 0;
+    for (qsizetype nOffset = 0; nOffset < strAll.size(); nOffset += 65537)
+        QVERIFY(client.Send(strAll.mid(nOffset, 65537), &nError));
+    QVERIFY(client.HeldBytes() > strAll.size() / 2);
+    QByteArray strGot;
+    char buffer[3001];
+    for (int i = 0; i < 100000 && strGot.size() < strAll.size(); ++i) {
+        const ssize_t n = ::read(handles[1], buffer, sizeof buffer);
+        if (n > 0)
+            strGot.append(buffer, n);
+        QVERIFY(client.FlushHeld(&nError));
+    }
+    QVERIFY(strGot == strAll);
+    QCOMPARE(client.HeldBytes(), 0);
+    ::close(handles[1]);
 }
 
 QTEST_MAIN(TestListenPolicy)

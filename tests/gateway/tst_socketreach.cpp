@@ -319,6 +319,10 @@ void TestSocketReach::splitForms_data()
                                        << QByteArray("::1");
     QTest::newRow("udp options") << QByteArray("UDP:5000@127.0.0.1;allow=127.0.0.1") << 0 << true << 5000
                                  << QByteArray("127.0.0.1");
+    QTest::newRow("shared listen") << QByteArray("TCP:4001@127.0.0.1;clients=4") << 0 << true << 4001
+                                   << QByteArray("127.0.0.1");
+    QTest::newRow("shared, too many") << QByteArray("TCP:4001;clients=65") << 11 << false << 0 << QByteArray();
+    QTest::newRow("udp shared") << QByteArray("UDP:5000;clients=2") << 13 << false << 0 << QByteArray();
     QTest::newRow("unknown option") << QByteArray("TCP:4001;bogus=1") << 11 << false << 0 << QByteArray();
     QTest::newRow("udp clients") << QByteArray("UDP:5000;clients=refuse") << 13 << false << 0 << QByteArray();
     QTest::newRow("empty option") << QByteArray("TCP:4001;") << 11 << false << 0 << QByteArray();
@@ -345,7 +349,7 @@ void TestSocketReach::splitForms_data()
     QTest::newRow("tls host with comma") << QByteArray("TLS:1,a,b") << 20 << false << 0 << QByteArray();
     QTest::newRow("tls longer kind") << QByteArray("TLSX:1,host") << 20 << false << 0 << QByteArray();
     QTest::newRow("tls unknown option") << QByteArray("TLS:4001;bogus=1") << 20 << false << 0 << QByteArray();
-    QTest::newRow("tls shared clients") << QByteArray("TLS:4001;clients=4") << 20 << false << 0 << QByteArray();
+    QTest::newRow("tls shared clients") << QByteArray("TLS:4001;clients=4") << 0 << true << 4001 << QByteArray();
 }
 
 void TestSocketReach::splitForms()

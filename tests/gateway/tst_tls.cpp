@@ -16,6 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSslConfiguration>
@@ -43,11 +45,13 @@ private slots:
     void unusableFiles_data();
     void unusableFiles();
     void bulkBothWays();
+    void sharedClients();
 
 private:
     // The peers' side: trusts the test CA, presents eLeaf (None: nothing).
     QSslConfiguration PeerConfig(ELeaf eLeaf, bool bVerifyPeer) const;
     STlsConfig GatewayConfig(ELeaf eLeaf, bool bRequireClient) const;
+    void SendRecords(quint16 nPort, int eLeaf, SSink& sink, const std::function<void()>& fnTaken);
 
     CTestPki m_pki;
     const CTestPki::SIssued* m_pCa = nullptr;
@@ -164,12 +168,20 @@ void TestTls::listening()
     QVERIFY(rig.Texts().filter(QRegularExpression("^TLS Client Accepted,port:\\d+,addr:127.0.0.1$")).size() == 1);
     pOut->write("down");
     QTRY_COMPARE(sink.data, QByteArray("HIdown"));
-    // Records of 10000 bytes, all in the socket before the port reads (a
-    // session of our own writes them): one wake-up ends inside the seventh,
-    // whose rest then waits in the port's TLS session alone.
+    outSink.data.clear();
+    SendRecords(nPort, bRequire ? ClientLeaf : None, outSink, [&] {
+        QTRY_VERIFY(rig.Texts().filter("TLS Client Replaced,").size() == 1);
+    });
+}
+
+// Records of 10000 bytes from a new client, all in the socket before the
+// port reads (a session of our own writes them): one wake-up ends inside
+// the seventh, whose rest then waits in the port's TLS session alone.
+// fnTaken runs once the port has the client; sink must get them all.
+void TestTls::SendRecords(quint16 nPort, int eLeaf, SSink& sink, const std::function<void()>& fnTaken)
+{
     QByteArray strError;
-    const auto pContext = CTlsContext::Create(GatewayConfig(bRequire ? ClientLeaf : None, false),
-                                              CTlsContext::Client, &strError);
+    const auto pContext = CTlsContext::Create(GatewayConfig(ELeaf(eLeaf), false), CTlsContext::Client, &strError);
     QVERIFY2(pContext, strError.constData());
     const int hRaw = ::socket(AF_INET, SOCK_STREAM, 0);
     const SSocketAddress to = IPv4Address(htonl(INADDR_LOOPBACK), nPort);
@@ -179,15 +191,15 @@ void TestTls::listening()
     ::setsockopt(hRaw, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
     CTlsSession raw(pContext, hRaw, "localhost");
     QTRY_COMPARE(raw.Handshake(), 1);
-    QTRY_VERIFY(rig.Texts().filter("TLS Client Replaced,").size() == 1);
-    outSink.data.clear();
+    fnTaken();
+    const qsizetype nBefore = sink.data.size();
     QByteArray up;
     for (char c = 'a'; c < 'h'; ++c) {
         up += QByteArray(10000, c);
         QCOMPARE(raw.Write(up.constData() + up.size() - 10000, 10000), 10000);
     }
-    QTRY_COMPARE(outSink.data.size(), up.size());
-    QVERIFY(outSink.data == up);
+    QTRY_COMPARE(sink.data.size(), nBefore + up.size());
+    QVERIFY(sink.data.mid(nBefore) == up);
     ::close(hRaw);
 }
 
@@ -330,6 +342,53 @@ void TestTls::bulkBothWays()
     QTRY_VERIFY_WITH_TIMEOUT(outSink.data.size() >= kSize && inSink.data.size() >= kSize, 180000);
     QVERIFY(outSink.data == up);
     QVERIFY(inSink.data == down);
+}
+
+// A shared TLS port: each client gets the initial string and every block
+// from the other side, the clients' bytes all reach it, and a client
+// beyond the count is closed.
+void TestTls::sharedClients()
+{
+    constexpr qsizetype kSize = 1024 * 1024;
+    QByteArray down(kSize, Qt::Uninitialized);
+    QRandomGenerator(24).fillRange(reinterpret_cast<quint32*>(down.data()), kSize / 4);
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig(GatewayConfig(ServerLeaf, false));
+    rig.doc.m_strInInitial = "HI";
+    rig.Start("TLS:0@127.0.0.1;clients=2", TcpSetup(outServer));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink outSink;
+    outSink.Attach(pOut);
+    const quint16 nPort = ListenPort(rig.gateway.m_pInSocket);
+    QSslSocket clients[3];
+    SSink sinks[3];
+    for (int i = 0; i < 3; ++i) {
+        clients[i].setSslConfiguration(PeerConfig(None, true));
+        clients[i].connectToHostEncrypted(QStringLiteral("127.0.0.1"), nPort, QStringLiteral("localhost"));
+        sinks[i].Attach(&clients[i]);
+        if (i < 2)
+            QTRY_COMPARE(sinks[i].data, QByteArray("HI"));
+    }
+    QTRY_VERIFY(!rig.Texts().filter("TLS Client Refused,port in use").isEmpty());
+    QTRY_COMPARE(clients[2].state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(sinks[2].data.isEmpty());
+    // Both ways at once: 1 MiB to both clients, 256 KiB from each.
+    pOut->write(down);
+    clients[0].write(QByteArray(256 * 1024, 'a'));
+    clients[1].write(QByteArray(256 * 1024, 'b'));
+    QTRY_VERIFY_WITH_TIMEOUT(sinks[0].data.size() >= kSize + 2 && sinks[1].data.size() >= kSize + 2
+                                 && outSink.data.size() >= 512 * 1024,
+                             60000);
+    QVERIFY(sinks[0].data.mid(2) == down && sinks[1].data.mid(2) == down);
+    QCOMPARE(outSink.data.size(), 512 * 1024);
+    QCOMPARE(outSink.data.count('a'), 256 * 1024);
+    // A client in the place of one that left: what its session holds comes through.
+    clients[1].disconnectFromHost();
+    QTRY_VERIFY(!rig.Texts().filter("TLS Client Disconnected,").isEmpty());
+    SendRecords(nPort, None, outSink, [&] { QTRY_COMPARE(rig.Texts().filter("TLS Client Accepted,").size(), 3); });
 }
 
 QTEST_MAIN(TestTls)

@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <memory>
+
 #include <netinet/tcp.h>
 
 namespace {
@@ -167,17 +169,21 @@ void TestHalfOpen::vanishedPeerIsFarEndClose()
 
 void TestHalfOpen::halfOpenClientAndPolicy_data()
 {
-    QTest::addColumn<bool>("bRefuse");
-    QTest::newRow("replace") << false;
-    QTest::newRow("refuse") << true;
+    QTest::addColumn<QByteArray>("clients");
+    QTest::newRow("replace") << QByteArray("replace");
+    QTest::newRow("refuse") << QByteArray("refuse");
+    QTest::newRow("shared") << QByteArray("2");
 }
 
 // The client of a listening Output goes half-open: under clients=replace a
 // new client takes over at once; under clients=refuse it is turned away
-// until keepalive has found the dead one, and the next is taken.
+// until keepalive has found the dead one, and the next is taken; shared by
+// two, the live partner keeps getting everything meanwhile.
 void TestHalfOpen::halfOpenClientAndPolicy()
 {
-    QFETCH(bool, bRefuse);
+    QFETCH(QByteArray, clients);
+    const bool bShared = clients == "2";
+    const bool bRefuse = clients != "replace";
     if (!g_strNamespaceProblem.isEmpty())
         QSKIP(qPrintable("no network namespace of our own: " + g_strNamespaceProblem));
     CPortSocket::SetKeepAlive(kTestKeepAlive);
@@ -185,7 +191,7 @@ void TestHalfOpen::halfOpenClientAndPolicy()
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
     rig.doc.m_strOutInitial = "HI";
-    rig.Start(TcpSetup(inServer), bRefuse ? "TCP:0@127.0.0.1;clients=refuse" : "TCP:0@127.0.0.1;clients=replace");
+    rig.Start(TcpSetup(inServer), "TCP:0@127.0.0.1;clients=" + clients);
     QTcpSocket* pIn = Accept(inServer);
     QVERIFY(pIn);
     const quint16 nPort = ListenPort(rig.gateway.m_pOutSocket);
@@ -195,6 +201,11 @@ void TestHalfOpen::halfOpenClientAndPolicy()
     const QString strProblem = DropPeer(nFirst);
     if (!strProblem.isEmpty())
         QSKIP(qPrintable(strProblem));
+    std::unique_ptr<SListenClient> pPartner;
+    if (bShared) {
+        pPartner = std::make_unique<SListenClient>(nPort);
+        QTRY_COMPARE(pPartner->sink.data, QByteArray("HI"));
+    }
 
     SListenClient second(nPort);
     const QString strGone = QStringLiteral("TCP Client Disconnected,port:%1,addr:127.0.0.1").arg(nFirst);
@@ -208,12 +219,18 @@ void TestHalfOpen::halfOpenClientAndPolicy()
     QTRY_COMPARE(second.socket.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(second.sink.data, QByteArray("Port in use\r\n"));
     QVERIFY(!rig.Texts().contains(strGone));
+    if (bShared) {
+        pIn->write("meanwhile");
+        QTRY_COMPARE(pPartner->sink.data, QByteArray("HImeanwhile"));
+    }
     QVERIFY(soak::WaitFor([&] { return rig.Texts().contains(strGone); }, kNoticeLimitMs));
     QVERIFY(rig.Texts().contains(QStringLiteral("Receive Error Code:10060")));
     SListenClient third(nPort);
     QTRY_COMPARE(third.sink.data, QByteArray("HI"));
     pIn->write("data");
     QTRY_COMPARE(third.sink.data, QByteArray("HIdata"));
+    if (bShared)
+        QTRY_COMPARE(pPartner->sink.data, QByteArray("HImeanwhiledata"));
 }
 
 int main(int argc, char** argv)

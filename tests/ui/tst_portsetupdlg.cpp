@@ -82,6 +82,7 @@ void TestPortSetupDlg::setupHelp()
             QVERIFY2(SplitWinsockSetup(strForm, RecognisePortKind(strForm), &setup) == 0, strForm.constData());
     }
     QVERIFY(strHelp.contains(QLatin1String("TCP:4001;clients=refuse\t")));
+    QVERIFY(strHelp.contains(QLatin1String("TCP:4001;clients=4\t")));
     QVERIFY(strHelp.contains(QLatin1String("allow=192.168.1.0/24+10.0.0.7+fd00::/8")));
 }
 

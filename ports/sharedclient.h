@@ -1,0 +1,96 @@
+#pragma once
+
+#include "sockaddress.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QObject>
+
+#include <functional>
+#include <utility>
+#include <memory>
+
+class CTlsSession;
+
+class QSocketNotifier;
+class QTimer;
+
+// One client of a listening TCP port shared among several clients: its
+// connection and notifications, the bytes held for it and where it stands.
+// Every byte of the connection goes through ReadSome and WriteSome, and
+// through the client's TLS session when the port is a TLS port.
+class CSharedClient : public QObject
+{
+public:
+    // Takes the accepted, non-blocking handle; fnReadable / fnWritable run
+    // on its notifications (both off at first).
+    using FNotify = std::function<void(CSharedClient*)>;
+    CSharedClient(int hSocket, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
+                  const FNotify& fnReadable, const FNotify& fnWritable, QObject* pParent);
+    ~CSharedClient() override;
+    CSharedClient(const CSharedClient&) = delete;
+    CSharedClient& operator=(const CSharedClient&) = delete;
+
+    const SSocketAddress& Peer() const { return m_peer; }
+    int Handle() const { return m_hSocket; }
+    bool IsClosed() const { return m_hSocket < 0; }
+    // Closes the connection; no notification runs any more. The object
+    // itself goes from the event loop (it may be inside its own one).
+    void Close();
+
+    // Up to nMax bytes of the stream: the count, 0 at its end, or -1 with
+    // the Winsock error in *pnError (WSAEWOULDBLOCK: nothing waits now).
+    qint64 ReadSome(char* pBuffer, qint64 nMax, int* pnError);
+    // Hands up to nLen bytes to the system: the count it took now (may be
+    // 0), or -1 with the Winsock error in *pnError.
+    qint64 WriteSome(const char* pData, qint64 nLen, int* pnError);
+
+    // Sends strBytes behind anything held: what the system does not take
+    // now is held (sharing strBytes' data). False with *pnError on failure.
+    bool Send(const QByteArray& strBytes, int* pnError);
+    // Hands held bytes to the system as far as it takes them now. False
+    // with *pnError on failure (the held bytes are then lost).
+    bool FlushHeld(int* pnError);
+    qint64 HeldBytes() const { return m_nHeld; }
+    bool HasHeld() const { return m_nHeld > 0; }
+
+    void WatchReadable(bool bOn);
+
+    bool IsTls() const { return m_pTls != nullptr; }
+    // TLS: bytes already taken from the socket wait in the session, which
+    // the socket then does not report as readable.
+    bool HasBuffered() const;
+    // TLS: a read waits for the socket to become writable (the session
+    // must send first), or a send waits for it to become readable (a key
+    // update). Both notifiers are armed for these as well.
+    bool TakeReadWantsWrite() { return std::exchange(m_bReadWantsWrite, false); }
+    bool TakeWriteWantsRead() { return std::exchange(m_bWriteWantsRead, false); }
+    bool WriteWantsRead() const { return m_bWriteWantsRead; }
+    // After a failed TLS read or write: why, in words (empty otherwise).
+    QByteArray TakeTlsError() { return std::exchange(m_strTlsError, QByteArray()); }
+
+    // The initial string (and all held behind it) is out: read from now on.
+    bool m_bReady = false;
+    // The client shut down its sending side: no more reading; it is
+    // dropped once nothing has been sent to it for a while.
+    bool m_bFinished = false;
+    QTimer* m_pHalfCloseTimer = nullptr;
+
+private:
+    // Maps a session result to the socket calls' terms (count, 0 at the end,
+    // -1 with *pnError).
+    qint64 TlsResult(int n, int* pnError);
+
+    int m_hSocket = -1;
+    SSocketAddress m_peer;
+    std::unique_ptr<CTlsSession> m_pTls;
+    bool m_bReadWantsWrite = false;
+    bool m_bWriteWantsRead = false;
+    QByteArray m_strTlsError;
+    QSocketNotifier* m_pReadNotifier = nullptr;
+    QSocketNotifier* m_pWriteNotifier = nullptr;
+    // Held bytes, in order; the first from m_nHeldOffset on.
+    QByteArrayList m_held;
+    qsizetype m_nHeldOffset = 0;
+    qint64 m_nHeld = 0;
+};

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "sockaddress.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class CPortSocket;
+class CSharedClient;
+class CTlsSession;
+class IPortOwner;
+class QTimer;
+
+// The clients of a listening TCP port shared among up to N of them
+// (clients=N), driven by the port:
+// - every block sent to the port goes to every client, in order;
+// - what the clients send is passed on one read at a time, as a single
+//   client's would be; the owner's read pause stops the reading of all;
+// - each client gets the initial string and is read once it is out;
+// - bytes the system does not take are held per client. The port counts as
+//   holding bytes (HasPending) only while every client holds some, so the
+//   fastest client sets the pace; a client whose held bytes pass
+//   kMaxBacklog is dropped instead of holding the others back;
+// - a client that leaves (its FIN followed by a quiet spell, a reset, the
+//   keepalive) is dropped alone; fnLastGone runs (from the event loop) when
+//   the last one has gone.
+class CSharedClients : public QObject
+{
+public:
+    // Bytes held for one client beyond what the system buffers: more, and
+    // the client is dropped.
+    static constexpr qint64 kMaxBacklog = 1 << 20;
+
+    CSharedClients(CPortSocket* pPort, IPortOwner* pOwner, const QByteArray& strInitial,
+                   std::function<void()> fnLastGone);
+    ~CSharedClients() override;
+
+    int Count() const { return int(m_clients.size()); }
+    bool IsEmpty() const { return m_clients.empty(); }
+    // Takes an admitted client: its line, the owner's OnClientConnected,
+    // the initial string. pTls: the client's session on a TLS port, its
+    // handshake done.
+    void Add(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls);
+    // A block for every client; see the class.
+    void Send(const char* pData, qsizetype nLen);
+    bool HasPending() const;
+    void StartReceiving();
+    void ResumeReceiving();
+    void BeginGathering();
+    void EndGathering();
+    // Closes every client without a line; nothing runs afterwards.
+    void CloseAll();
+
+private:
+    void OnReadable(CSharedClient* pClient);
+    void OnWritable(CSharedClient* pClient);
+    // Reading is on for clients that are ready, not finished, not paused.
+    void UpdateReading(CSharedClient* pClient);
+    bool CanRead(const CSharedClient* pClient) const;
+    // TLS: reads the bytes a session holds from the event loop, which the
+    // socket no longer reports.
+    void ReadBufferedLater(CSharedClient* pClient);
+    void SendToAll(const QByteArray& strBytes);
+    void SendGathered();
+    void OnFinished(CSharedClient* pClient);
+    void OnHalfCloseIdle(CSharedClient* pClient);
+    void OnLivenessCheck();
+    // The client is gone: its line, then the others go on.
+    void Drop(CSharedClient* pClient);
+    // Posts the owner's OnSendDone once the port no longer holds bytes
+    // (from outside a send: a client drained, left, or came).
+    void NoteHeldChange();
+    void Log(const QByteArray& strLine);
+    // A failed send to pClient: TLS's reason when it has one, then the code.
+    void LogSendError(CSharedClient* pClient, int nError);
+
+    CPortSocket* m_pPort;
+    IPortOwner* m_pOwner;
+    QByteArray m_strInitial;
+    std::function<void()> m_fnLastGone;
+    std::vector<CSharedClient*> m_clients;
+    bool m_bClosed = false;
+    bool m_bReceiving = false;
+    bool m_bReadPaused = false;
+    bool m_bWasHeld = false;
+    QTimer* m_pLivenessTimer = nullptr;
+    // Gathered blocks of a burst, as on a single client's port.
+    QByteArray m_strGathered;
+    int m_nGatherLimit = 0;
+    qint64 m_nGatherSinceMs = 0;
+};
