@@ -435,7 +435,7 @@ SSetupReport DescribeSetup(const QByteArray& strSetupIn, const SerialPathMap& po
         report.m_nCode = 20;
         QString strWhy = strSetup.isEmpty() ? QStringLiteral("the setup string is empty; ")
                                             : QStringLiteral("the kind is its first three characters, ");
-        strWhy += QStringLiteral("COM, TCP or UDP in capitals, e.g. TCP:1025,127.0.0.1 or COM2:9600,n,8,1");
+        strWhy += QStringLiteral("COM, TCP, UDP or TLS in capitals, e.g. TCP:1025,127.0.0.1 or COM2:9600,n,8,1");
         const QByteArray strHead = strSetup.left(3).toUpper();
         if (strHead != strSetup.left(3) && RecognisePortKind(strHead) != EPortKind::Unknown)
             strWhy += QStringLiteral(" (write %1, not %2)").arg(Text(strHead), Text(strSetup.left(3)));

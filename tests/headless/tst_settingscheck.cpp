@@ -480,7 +480,7 @@ void TestSettingsCheck::writeWarnsAndWrites()
                                                "--in-setup", "UDP:5000,127.0.0.1"});
     QCOMPARE(update.nExit, 0);
     QCOMPARE(Lines(update.err), QByteArrayList({"trelvane-set: warning: out-setup: result code 20 (\"Invalid Setup "
-                                                "String!\"): the setup string is empty; COM, TCP or UDP in capitals, "
+                                                "String!\"): the setup string is empty; COM, TCP, UDP or TLS in capitals, "
                                                 "e.g. TCP:1025,127.0.0.1 or COM2:9600,n,8,1"}));
 }
 
