@@ -10,6 +10,7 @@
 #include "textcodec.h"
 #include "trelvanedoc.h"
 
+#include <algorithm>
 #include <utility>
 
 CGateway::CGateway(const CTrelvaneDoc* pDoc, IGatewayHost* pHost, QObject* pParent)
@@ -166,6 +167,32 @@ void CGateway::OnClientConnected(CPortSocket* pSocket)
     const bool bInput = pSocket->m_bInput;
     if (bInput ? m_pDoc->m_bNoInInitResponse : m_pDoc->m_bNoOutInitResponse)
         StartSkipping(ReadingFrom(bInput));
+}
+
+int CGateway::OnSharedClientConnected(CPortSocket* pSocket)
+{
+    // The port itself tells which read is the new client's response, so no
+    // block of a client already sending is held back for it. The window a
+    // start opened for this direction goes: no client could answer in it
+    // yet, and it would take the next block of whichever client.
+    const bool bInput = pSocket->m_bInput;
+    CTransferDirection& direction = ReadingFrom(bInput);
+    if (direction.IsSkipping()) {
+        direction.SetSkipping(false);
+        KillTimer(direction.SkipTimer());
+    }
+    return (bInput ? m_pDoc->m_bNoInInitResponse : m_pDoc->m_bNoOutInitResponse) ? m_nSkipMs : 0;
+}
+
+bool CGateway::OnResponseRead(CPortSocket* pSocket, const char* pData, int nLen)
+{
+    // Its first block is held back as a start's window holds one back; the
+    // rest of the read goes on.
+    CBusyScope busy(this);
+    CTransferDirection& direction = ReadingFrom(pSocket->m_bInput);
+    const int nHeld = std::min(nLen, CPortSocket::kReceiveBlock);
+    direction.HoldBack(pData, nHeld);
+    return nHeld == nLen || direction.OnRead(pSocket, pData + nHeld, nLen - nHeld);
 }
 
 void CGateway::OnSerialVanished(CCommPort* pPort)

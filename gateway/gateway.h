@@ -87,6 +87,8 @@ public:
     void TransferOutToIn(const char* pData, int nLen) override;
     void OnSocketClosed(CPortSocket* pSocket) override;
     void OnClientConnected(CPortSocket* pSocket) override;
+    int OnSharedClientConnected(CPortSocket* pSocket) override;
+    bool OnResponseRead(CPortSocket* pSocket, const char* pData, int nLen) override;
     void OnCommNotify(CCommPort* pPort) override;
     void OnSerialVanished(CCommPort* pPort) override;
     void SetRestartTimer() override;

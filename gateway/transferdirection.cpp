@@ -52,17 +52,22 @@ void CTransferDirection::Reset()
 
 // ---- one block -----------------------------------------------------------
 
+void CTransferDirection::HoldBack(const char* pData, int nLen)
+{
+    // It reaches no plug-in, no port, and it does not start the destination.
+    m_pObserver->OnReceived(m_bInToOut, pData, nLen);
+    m_pObserver->OnHeldBack(m_bInToOut, nLen);
+}
+
 void CTransferDirection::OnBlock(const char* pData, int nLen)
 {
-    m_pObserver->OnReceived(m_bInToOut, pData, nLen);
     if (m_bSkip) {
-        // The response to the initial string: it reaches no plug-in, no
-        // port, and it does not start the destination.
-        m_pObserver->OnHeldBack(m_bInToOut, nLen);
         m_bSkip = false;
         m_pHost->KillTimer(m_nSkipTimer);
+        HoldBack(pData, nLen);
         return;
     }
+    m_pObserver->OnReceived(m_bInToOut, pData, nLen);
     if (m_pDestinationStarted && !*m_pDestinationStarted) {
         switch (m_pHost->StartDestination()) {
         case IDirectionHost::Started: break;

@@ -75,6 +75,9 @@ public:
 
     // One block of the source (at most 512 bytes).
     void OnBlock(const char* pData, int nLen);
+    // A block of the source that is a response to the initial string: it
+    // is counted and traced as received and held back, and goes no further.
+    void HoldBack(const char* pData, int nLen);
     // One read of the source socket, passed on in blocks of at most 512
     // bytes: false when the socket must not be read again until the
     // direction resumes it.

@@ -31,10 +31,14 @@ public:
     // The far end of a socket port closed; the socket has already closed its
     // handle and logged its line. The owner does the bookkeeping of its side.
     virtual void OnSocketClosed(CPortSocket* pSocket) = 0;
-    // A listening socket port has taken a new client (its initial string
-    // follows): the owner holds back that client's first response as after
-    // a start.
+    // A listening socket port with one client at a time has taken a new
+    // client (its initial string follows): the owner holds back that
+    // client's first response as after a start.
     virtual void OnClientConnected(CPortSocket* /*pSocket*/) {}
+    // A port shared among several clients has taken a new one (its initial
+    // string follows): for how many ms from now that client's own first
+    // read is its response, to go to OnResponseRead (0: none is).
+    virtual int OnSharedClientConnected(CPortSocket* /*pSocket*/) { return 0; }
     // Characters wait in a serial port; the port's notifier stays disabled
     // until the port's own OnCommNotify re-arms it.
     virtual void OnCommNotify(CCommPort* pPort) = 0;
@@ -52,6 +56,14 @@ public:
     // TransferInToOut / TransferOutToIn in order. False when the port must
     // not be read again until the owner calls its ResumeReceiving.
     virtual bool OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen);
+    // The first read of a shared port's client within the time its owner
+    // gave (OnSharedClientConnected): as OnBlocksRead, but its first block
+    // is the client's response. An owner that holds nothing back passes it
+    // all on.
+    virtual bool OnResponseRead(CPortSocket* pSocket, const char* pData, int nLen)
+    {
+        return OnBlocksRead(pSocket, pData, nLen);
+    }
     // A port that held back part of what it was given to send has handed
     // all of it to the system, or dropped it on an error (logged). Comes
     // from the event loop, never from inside the send that held the bytes.

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QDeadlineTimer>
 #include <QObject>
 
 #include <functional>
@@ -75,6 +76,9 @@ public:
     // dropped once nothing has been sent to it for a while.
     bool m_bFinished = false;
     QTimer* m_pHalfCloseTimer = nullptr;
+    // Until when the client's next read is its response to the initial
+    // string (expired: it owes none).
+    QDeadlineTimer m_responseDue;
 
 private:
     // Maps a session result to the socket calls' terms (count, 0 at the end,

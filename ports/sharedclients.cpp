@@ -68,9 +68,11 @@ void CSharedClients::Add(int hClient, const SSocketAddress& peer, std::unique_pt
     m_clients.push_back(pClient);
     Log(m_pPort->ClientKind() + " Client Accepted" + Endpoint(peer));
     QPointer<CSharedClient> pGuard(pClient);
-    m_pOwner->OnClientConnected(m_pPort);
+    const int nResponseMs = m_pOwner->OnSharedClientConnected(m_pPort);
     if (m_bClosed || !pGuard || pClient->IsClosed())
         return;
+    if (nResponseMs > 0)
+        pClient->m_responseDue = QDeadlineTimer(nResponseMs, Qt::PreciseTimer);
     // The initial string first; the client is read once it (and what was
     // sent behind it meanwhile) is out, as a single client is.
     int nError = 0;
@@ -243,7 +245,12 @@ void CSharedClients::OnReadable(CSharedClient* pClient)
             OnFinished(pClient);
             return;
         }
-        const bool bGoOn = m_pOwner->OnBlocksRead(m_pPort, buffer, int(n));
+        // Only this client's own first read can be its response: the
+        // others' blocks meanwhile are passed on as ever.
+        const bool bResponse = !pClient->m_responseDue.hasExpired();
+        pClient->m_responseDue = QDeadlineTimer();
+        const bool bGoOn = bResponse ? m_pOwner->OnResponseRead(m_pPort, buffer, int(n))
+                                     : m_pOwner->OnBlocksRead(m_pPort, buffer, int(n));
         if (!pSelf || m_bClosed)
             return;
         if (!bGoOn) {

@@ -20,7 +20,9 @@ class QTimer;
 // - every block sent to the port goes to every client, in order;
 // - what the clients send is passed on one read at a time, as a single
 //   client's would be; the owner's read pause stops the reading of all;
-// - each client gets the initial string and is read once it is out;
+// - each client gets the initial string and is read once it is out; its
+//   first read within the time the owner gives is passed on as its
+//   response (OnResponseRead);
 // - bytes the system does not take are held per client. The port counts as
 //   holding bytes (HasPending) only while every client holds some, so the
 //   fastest client sets the pace; a client whose held bytes pass
@@ -41,7 +43,7 @@ public:
 
     int Count() const { return int(m_clients.size()); }
     bool IsEmpty() const { return m_clients.empty(); }
-    // Takes an admitted client: its line, the owner's OnClientConnected,
+    // Takes an admitted client: its line, the owner's OnSharedClientConnected,
     // the initial string. pTls: the client's session on a TLS port, its
     // handshake done.
     void Add(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls);

@@ -11,8 +11,10 @@
 #include "sockaddress.h"
 
 #include <QTest>
+#include <QTimer>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -73,6 +75,8 @@ private slots:
     void sharedRelay();
     void sharedSlowClient();
     void sharedClientHeld();
+    void sharedHeldResponse_data();
+    void sharedHeldResponse();
 };
 
 void TestListenPolicy::options_data()
@@ -436,6 +440,69 @@ void TestListenPolicy::sharedClientHeld()
     QVERIFY(strGot == strAll);
     QCOMPARE(client.HeldBytes(), 0);
     ::close(handles[1]);
+}
+
+// "Don't Send Response ..." on a shared Input: a new client's own answer to
+// the initial string is held back within the window, never a block of a
+// client already sending, and the client's later bytes go on.
+void TestListenPolicy::sharedHeldResponse_data()
+{
+    QTest::addColumn<int>("nAnswerAfterMs");
+    QTest::addColumn<bool>("bHeld");
+    QTest::newRow("answer within the window") << 0 << true;
+    QTest::newRow("answer after the window") << 2500 << false;
+}
+
+void TestListenPolicy::sharedHeldResponse()
+{
+    QFETCH(int, nAnswerAfterMs);
+    QFETCH(bool, bHeld);
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.doc.m_strInInitial = "HI";
+    rig.doc.m_bNoInInitResponse = 1;
+    rig.gateway.SetTimerPeriods(1500, 300);
+    rig.Start("TCP:0@127.0.0.1;clients=2", TcpSetup(outServer));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink outSink;
+    outSink.Attach(pOut);
+    const auto nHeldBack = [&rig] { return rig.gateway.Observer().Counters().m_nHeldBack[0]; };
+    const quint16 nPort = ListenPort(rig.gateway.m_pInSocket);
+
+    // Answers carry tag 3, A's stream tag 1, B's later bytes tag 2.
+    SListenClient a(nPort);
+    QTRY_COMPARE(a.sink.data, QByteArray("HI"));
+    a.socket.write(Tagged(3, 8));
+    QTRY_COMPARE(nHeldBack(), quint64(1));
+    const QByteArray strStream = Tagged(1, 1 << 20);
+    qsizetype nStreamed = 0;
+    QTimer steady;
+    QObject::connect(&steady, &QTimer::timeout, &a.socket, [&] {
+        a.socket.write(strStream.mid(nStreamed, 64));
+        nStreamed = std::min(nStreamed + 64, strStream.size());
+    });
+    steady.start(1);
+    QTRY_VERIFY(!Untangle(outSink.data, 1).isEmpty());
+
+    SListenClient b(nPort);
+    QTRY_COMPARE(b.sink.data, QByteArray("HI"));
+    QTest::qWait(nAnswerAfterMs);
+    const QByteArray strAnswer = Tagged(3, 16);
+    b.socket.write(strAnswer);
+    if (bHeld)
+        QTRY_COMPARE(nHeldBack(), quint64(2));
+    else
+        QTRY_COMPARE(Untangle(outSink.data, 3), strAnswer);
+    b.socket.write(Tagged(2, 32));
+    QTRY_COMPARE(Untangle(outSink.data, 2), Tagged(2, 32));
+
+    steady.stop();
+    QTRY_VERIFY(Untangle(outSink.data, 1).size() >= nStreamed);
+    QVERIFY(Untangle(outSink.data, 1) == strStream.left(nStreamed));
+    QCOMPARE(Untangle(outSink.data, 3), bHeld ? QByteArray() : strAnswer);
+    QCOMPARE(nHeldBack(), quint64(bHeld ? 2 : 1));
 }
 
 QTEST_MAIN(TestListenPolicy)
