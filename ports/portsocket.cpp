@@ -10,6 +10,7 @@
 #include "tcplistener.h"
 #include "tlscontext.h"
 #include "tlshandshake.h"
+#include "tlsnewcomers.h"
 #include "tlssession.h"
 #include "tcpoptions.h"
 #include "wsaerror.h"
@@ -423,10 +424,8 @@ void CPortSocket::DropHandshake()
         m_pHandshake = nullptr;
     }
     m_pHandshakeSession.reset();
-    if (m_hHandshaking >= 0) {
-        ::close(m_hHandshaking);
-        m_hHandshaking = -1;
-    }
+    if (m_pNewcomers)
+        m_pNewcomers->CancelAll();
 }
 
 void CPortSocket::CloseStream()

@@ -18,6 +18,7 @@ class CSharedClients;
 class CTcpListener;
 class CTlsContext;
 class CTlsHandshake;
+class CTlsNewcomers;
 class CTlsSession;
 class IPortOwner;
 class QSocketNotifier;
@@ -42,6 +43,9 @@ public:
     static constexpr int kBlocksPerWakeup = 128;
     // How long a TCP connect may take before it counts as timed out.
     static constexpr int kConnectTimeoutMs = 5000;
+    // TLS handshakes a listening port runs side by side; a client beyond
+    // them waits in the system's queue of pending connections.
+    static constexpr int kMaxHandshakes = 16;
 
     // A TCP peer that vanished without closing (cable pulled, host down) is
     // noticed within about 20 s and handled as the far end closing, after a
@@ -93,8 +97,9 @@ public:
     // port (client policy, allowed addresses); set before it is used.
     void SetListenOptions(const SListenOptions& options) { m_listenOptions = options; }
     // A listening port with TLS: every client's handshake runs (within
-    // kConnectTimeoutMs) before it takes the port; one that fails is closed
-    // with a line saying why. Set before Listen.
+    // kConnectTimeoutMs; up to kMaxHandshakes side by side) before it takes
+    // the port; one that fails is closed with a line saying why. Set before
+    // Listen.
     void SetTlsContext(std::shared_ptr<CTlsContext> pContext);
     // A connected TCP client: the TLS handshake with the server, checked for
     // strHost. fnDone(true) once done, fnDone(false, why) when it failed or
@@ -158,7 +163,7 @@ public:
     // that has not heard from any peer: a block sent now is dropped.
     bool IsWithoutPeer() const { return (m_pListener && IsClosed()) || (m_bFollowPeer && !m_clientPeer.IsValid()); }
     // Closes the connection (a TLS one with its close alert) and, on a
-    // listening port, gives up a newcomer's TLS handshake.
+    // listening port, gives up the newcomers' TLS handshakes.
     void Close();
 
     // Replaceable for tests: the datagram send itself.
@@ -183,7 +188,7 @@ private:
     bool ReceiveBlocks();
     void OnSend();
     void OnClose();
-    // Close without touching a newcomer's handshake under way.
+    // Close without touching the newcomers' handshakes under way.
     void CloseStream();
     // The far end has gone (the port's own connection is closed, its lines
     // logged): a listening Output waits for the next client, any other
@@ -223,8 +228,12 @@ private:
     // of a peer.
     bool PeerAddress(int nPort, const QByteArray& strAddress, int nLen, SSocketAddress* pPeer);
     // Listening port: a client has connected (with TLS its handshake runs
-    // first, then TakeClient).
+    // first, then OnHandshakeDone).
     void AcceptClient(int hClient, const SSocketAddress& peer);
+    // Listening TLS port: a newcomer's handshake has ended (pTls null: it
+    // failed, strWhy says why); the port is full or it takes the client.
+    void OnHandshakeDone(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
+                         const QByteArray& strWhy);
     // Listening port: takes a new client in place of the current one.
     void TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls);
     // Listening port: the client shut down its sending side.
@@ -266,19 +275,24 @@ private:
     // Listening TCP port: whether the client is taken under the options
     // (else it has been turned away, and logged).
     bool AdmitClient(int hClient, const SSocketAddress& peer);
+    // Listening TCP port: no further client may come now (clients=refuse
+    // with a client, or a shared port with all its places taken).
+    bool IsFull() const;
+    // Turns a client away because the port is full, with its line.
+    void RefuseInUse(int hClient, const SSocketAddress& peer);
     // UDP on a fixed local port: whether a datagram's sender is allowed
     // (else the datagram is counted as dropped).
     bool AllowSender(const SSocketAddress& from, int nLen);
     std::unique_ptr<CNameCache> m_pNameCache;
 
     // TLS: the context (listening port or client), the session of the
-    // connected stream, and a handshake under way (a listening port's
-    // newcomer, m_hHandshaking, or the client's own connection).
+    // connected stream, the client's own handshake under way, and a
+    // listening port's newcomers in their handshakes.
     std::shared_ptr<CTlsContext> m_pTlsContext;
     std::unique_ptr<CTlsSession> m_pTls;
     CTlsHandshake* m_pHandshake = nullptr;
     std::unique_ptr<CTlsSession> m_pHandshakeSession;
-    int m_hHandshaking = -1;
+    CTlsNewcomers* m_pNewcomers = nullptr;
     void DropHandshake();
     // A TLS read waits for writability, or a TLS write for readability.
     bool m_bReadWantsWrite = false;

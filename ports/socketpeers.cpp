@@ -7,7 +7,7 @@
 #include "portowner.h"
 #include "sharedclients.h"
 #include "tcplistener.h"
-#include "tlshandshake.h"
+#include "tlsnewcomers.h"
 #include "tlssession.h"
 #include "tcpoptions.h"
 
@@ -68,12 +68,16 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
         // for it are released by the clients themselves.
         m_pShared = new CSharedClients(this, m_pOwner, strInitial, [this] { OnFarEndGone(false); });
     }
-    // A client is taken only while no initial string is being sent and no
-    // stop is under way (a client taken now would be closed by it; waiting,
-    // it goes to the next run). Bytes held for a stuck client do not hold a
-    // new one back: they go with the old connection.
+    // A client is taken only while no initial string is being sent, fewer
+    // than kMaxHandshakes TLS handshakes run and no stop is under way (a
+    // client taken now would be closed by it; waiting, it goes to the next
+    // run). Bytes held for a stuck client do not hold a new one back: they
+    // go with the old connection.
     pListener->SetAccept(
-        [this] { return !m_bAccepting && !m_pHandshake && !m_pOwner->IsStopping(); },
+        [this] {
+            return !m_bAccepting && !(m_pNewcomers && m_pNewcomers->Count() >= kMaxHandshakes)
+                && !m_pOwner->IsStopping();
+        },
         [this](int hClient, const SSocketAddress& peer) { AcceptClient(hClient, peer); });
 }
 
@@ -90,16 +94,25 @@ bool CPortSocket::AdmitClient(int hClient, const SSocketAddress& peer)
         TurnAwayClient(hClient, QByteArray());
         return false;
     }
-    const bool bFull = m_pShared ? m_pShared->Count() >= m_listenOptions.nShared
-                                 : m_listenOptions.eClients == SListenOptions::Refuse && !IsClosed();
-    if (bFull) {
-        m_pOwner->AddMessage(ClientKind() + " Client Refused,port in use" + Endpoint(peer));
-        // A TLS client expects a handshake: a plain line would only read as
-        // a protocol error there, so it is just closed.
-        TurnAwayClient(hClient, IsTls() ? QByteArray() : QByteArrayLiteral("Port in use\r\n"));
+    if (IsFull()) {
+        RefuseInUse(hClient, peer);
         return false;
     }
     return true;
+}
+
+bool CPortSocket::IsFull() const
+{
+    return m_pShared ? m_pShared->Count() >= m_listenOptions.nShared
+                     : m_listenOptions.eClients == SListenOptions::Refuse && !IsClosed();
+}
+
+void CPortSocket::RefuseInUse(int hClient, const SSocketAddress& peer)
+{
+    m_pOwner->AddMessage(ClientKind() + " Client Refused,port in use" + Endpoint(peer));
+    // A TLS client expects a handshake: a plain line would only read as
+    // a protocol error there, so it is just closed.
+    TurnAwayClient(hClient, IsTls() ? QByteArray() : QByteArrayLiteral("Port in use\r\n"));
 }
 
 bool CPortSocket::AllowSender(const SSocketAddress& from, int nLen)
@@ -123,27 +136,35 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
         TakeClient(hClient, peer, nullptr);
         return;
     }
-    // The connected client keeps the port until the newcomer has passed its
-    // handshake; meanwhile no further client is taken.
-    m_hHandshaking = hClient;
-    m_pHandshakeSession = std::make_unique<CTlsSession>(m_pTlsContext, hClient);
-    m_pHandshake = new CTlsHandshake(
-        m_pHandshakeSession.get(), hClient, kConnectTimeoutMs,
-        [this, peer](bool bOk, const QByteArray& strWhy) {
-            m_pHandshake->deleteLater();
-            m_pHandshake = nullptr;
-            std::unique_ptr<CTlsSession> pSession = std::move(m_pHandshakeSession);
-            const int hNewcomer = std::exchange(m_hHandshaking, -1);
-            if (bOk) {
-                TakeClient(hNewcomer, peer, std::move(pSession));
-                return;
-            }
-            m_pOwner->AddMessage("TLS Client Refused," + strWhy + Endpoint(peer));
-            pSession.reset();
-            TurnAwayClient(hNewcomer, QByteArray());
-        },
-        this);
-    m_pHandshake->Start();
+    // The connected client keeps the port until a newcomer has passed its
+    // handshake; newcomers run theirs side by side.
+    if (!m_pNewcomers) {
+        m_pNewcomers = new CTlsNewcomers(
+            m_pTlsContext, kConnectTimeoutMs,
+            [this](int hNewcomer, const SSocketAddress& newcomer, std::unique_ptr<CTlsSession> pTls,
+                   const QByteArray& strWhy) { OnHandshakeDone(hNewcomer, newcomer, std::move(pTls), strWhy); },
+            this);
+    }
+    m_pNewcomers->Start(hClient, peer);
+}
+
+void CPortSocket::OnHandshakeDone(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
+                                  const QByteArray& strWhy)
+{
+    if (!pTls) {
+        m_pOwner->AddMessage("TLS Client Refused," + strWhy + Endpoint(peer));
+        TurnAwayClient(hClient, QByteArray());
+        return;
+    }
+    // Other newcomers may have taken the port, or its last free place,
+    // while this one's handshake ran.
+    if (IsFull()) {
+        pTls->Shutdown();
+        pTls.reset();
+        RefuseInUse(hClient, peer);
+        return;
+    }
+    TakeClient(hClient, peer, std::move(pTls));
 }
 
 void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls)

@@ -1,8 +1,8 @@
 // TLS ports through the gateway with real loopback peers (Qt's TLS sockets)
 // and test certificates made here: listening with and without client
 // certificates, connecting with the server's certificate checked, the
-// reasons for refused handshakes, unusable certificate files, and a bulk
-// relay both ways.
+// reasons for refused handshakes, unusable certificate files, a bulk relay
+// both ways, and newcomers' handshakes side by side.
 #include "listenclient.h"
 #include "testhost.h"
 #include "testpki.h"
@@ -16,7 +16,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -27,6 +30,14 @@
 #include <QTest>
 
 namespace {
+
+// Connections waiting in a listening socket's queue (not yet accepted).
+int AcceptQueue(int hListen)
+{
+    tcp_info info {};
+    socklen_t nSize = sizeof info;
+    return ::getsockopt(hListen, IPPROTO_TCP, TCP_INFO, &info, &nSize) == 0 ? int(info.tcpi_unacked) : -1;
+}
 
 enum ELeaf { None, ServerLeaf, ClientLeaf, ExpiredServer, ExpiredClient, StrangerServer, StrangerClient, Elsewhere,
              Plain };
@@ -46,6 +57,10 @@ private slots:
     void unusableFiles();
     void bulkBothWays();
     void sharedClients();
+    void silentNeighbours_data();
+    void silentNeighbours();
+    void finishedTogether_data();
+    void finishedTogether();
 
 private:
     // The peers' side: trusts the test CA, presents eLeaf (None: nothing).
@@ -389,6 +404,120 @@ void TestTls::sharedClients()
     clients[1].disconnectFromHost();
     QTRY_VERIFY(!rig.Texts().filter("TLS Client Disconnected,").isEmpty());
     SendRecords(nPort, None, outSink, [&] { QTRY_COMPARE(rig.Texts().filter("TLS Client Accepted,").size(), 3); });
+}
+
+void TestTls::silentNeighbours_data()
+{
+    QTest::addColumn<int>("nSilent"); // plain connections that send nothing
+    QTest::addColumn<bool>("bStop");  // the gateway stops once the good client is in
+    QTest::newRow("a few") << 3 << false;
+    QTest::newRow("beyond the bound") << int(CPortSocket::kMaxHandshakes) << false;
+    QTest::newRow("stop") << 3 << true;
+}
+
+// Connections that never start a handshake (a port scanner, an attacker)
+// do not hold a good client back: its handshake runs beside theirs, and
+// each ends on its own time limit, or at once when the port closes. Only a
+// client beyond kMaxHandshakes waits in the system's queue.
+void TestTls::silentNeighbours()
+{
+    QFETCH(int, nSilent);
+    QFETCH(bool, bStop);
+    const bool bBeyond = nSilent >= CPortSocket::kMaxHandshakes;
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig(GatewayConfig(ServerLeaf, false));
+    rig.doc.m_strInInitial = "HI";
+    rig.Start("TLS:0@127.0.0.1", TcpSetup(outServer));
+    QVERIFY2(rig.gateway.m_pInSocket, qPrintable(rig.Texts().join('\n')));
+    const quint16 nPort = ListenPort(rig.gateway.m_pInSocket);
+    std::vector<QTcpSocket> silent(nSilent);
+    for (QTcpSocket& socket : silent) {
+        socket.connectToHost(QHostAddress::LocalHost, nPort);
+        QVERIFY(socket.waitForConnected(5000));
+    }
+    QSslSocket client;
+    SSink sink;
+    client.setSslConfiguration(PeerConfig(None, true));
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), nPort, QStringLiteral("localhost"));
+    sink.Attach(&client);
+    if (bBeyond)
+        QTRY_COMPARE(AcceptQueue(rig.gateway.m_pInSocket->Listener()->Handle()), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(sink.data, QByteArray("HI"), 3 * CPortSocket::kConnectTimeoutMs);
+    const QStringList texts = rig.Texts();
+    const qsizetype nAccepted = texts.indexOf(QRegularExpression("^TLS Client Accepted,"));
+    const qsizetype nEndedBefore = texts.mid(0, nAccepted).filter("TLS Client Refused,").size();
+    QVERIFY2(bBeyond ? nEndedBefore > 0 : nEndedBefore == 0, qPrintable(texts.join('\n')));
+    if (bStop)
+        rig.gateway.RequestStop(true);
+    const int nWithinMs = bStop ? CPortSocket::kConnectTimeoutMs / 2 : 3 * CPortSocket::kConnectTimeoutMs;
+    for (QTcpSocket& socket : silent)
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, nWithinMs);
+    QCOMPARE(rig.Texts().filter("TLS Client Refused,no TLS handshake within 5 s").size(), bStop ? 0 : nSilent);
+    QCOMPARE(client.state(), bStop ? QAbstractSocket::UnconnectedState : QAbstractSocket::ConnectedState);
+}
+
+void TestTls::finishedTogether_data()
+{
+    QTest::addColumn<QByteArray>("options");
+    QTest::addColumn<int>("nClients");
+    QTest::addColumn<int>("nKept");     // clients connected in the end
+    QTest::addColumn<QString>("line"); // the line of each one not kept
+    QTest::newRow("refuse") << QByteArray(";clients=refuse") << 2 << 1 << "TLS Client Refused,port in use,";
+    QTest::newRow("shared") << QByteArray(";clients=2") << 3 << 2 << "TLS Client Refused,port in use,";
+    QTest::newRow("replace") << QByteArray() << 2 << 1 << "TLS Client Replaced,";
+}
+
+// Newcomers admitted while the port was free whose handshakes end after
+// it has filled: the client policy holds when each one ends.
+void TestTls::finishedTogether()
+{
+    QFETCH(QByteArray, options);
+    QFETCH(int, nClients);
+    QFETCH(int, nKept);
+    QFETCH(QString, line);
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig(GatewayConfig(ServerLeaf, false));
+    rig.Start("TLS:0@127.0.0.1" + options, TcpSetup(outServer));
+    QByteArray strError;
+    const auto pContext = CTlsContext::Create(GatewayConfig(None, false), CTlsContext::Client, &strError);
+    QVERIFY2(pContext, strError.constData());
+    const SSocketAddress to = IPv4Address(htonl(INADDR_LOOPBACK), ListenPort(rig.gateway.m_pInSocket));
+    std::vector<int> handles;
+    std::vector<std::unique_ptr<CTlsSession>> sessions;
+    for (int i = 0; i < nClients; ++i) {
+        handles.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        QVERIFY(::connect(handles[i], to.Get(), to.nLength) == 0);
+        ::fcntl(handles[i], F_SETFL, O_NONBLOCK);
+        sessions.push_back(std::make_unique<CTlsSession>(pContext, handles[i], "localhost"));
+    }
+    // All are in their handshakes before any ends.
+    QTRY_COMPARE(AcceptQueue(rig.gateway.m_pInSocket->Listener()->Handle()), 0);
+    std::vector<int> results(nClients, CTlsSession::kWouldBlock);
+    auto handshakesDone = [&] {
+        for (int i = 0; i < nClients; ++i)
+            results[i] = results[i] == 1 ? 1 : sessions[i]->Handshake();
+        return std::count(results.begin(), results.end(), 1) == nClients;
+    };
+    QTRY_VERIFY(handshakesDone());
+    QTRY_COMPARE(rig.Texts().filter("TLS Client Accepted,").size(), options.isEmpty() ? nClients : nKept);
+    QTRY_COMPARE(rig.Texts().filter(line).size(), nClients - nKept);
+    // The port has closed the ones not kept (a read ends: 0 or failed).
+    auto closedCount = [&] {
+        char buffer[64];
+        for (int i = 0; i < nClients; ++i)
+            while (results[i] != 0 && results[i] != CTlsSession::kFailed
+                   && (results[i] = sessions[i]->Read(buffer, sizeof buffer)) > 0) {
+            }
+        return std::count_if(results.begin(), results.end(), [](int n) { return n == 0 || n == CTlsSession::kFailed; });
+    };
+    QTRY_COMPARE(closedCount(), nClients - nKept);
+    sessions.clear();
+    for (int h : handles)
+        ::close(h);
 }
 
 QTEST_MAIN(TestTls)

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "sockaddress.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class CTlsContext;
+class CTlsHandshake;
+class CTlsSession;
+
+// The TLS handshakes of a listening port's newcomers, run side by side, each
+// on its own handle with its own time limit, so that a client that never
+// starts its handshake holds no other back. A handshake that ends hands its
+// handle, and on success its session, to fnDone, which owns them from then
+// on. CancelAll (and the destructor) closes the handles of the handshakes
+// still running; nothing of them runs afterwards.
+class CTlsNewcomers : public QObject
+{
+public:
+    // pTls: the session once the handshake is done; null when it failed or
+    // timed out, and strWhy says why. fnDone may delete this object.
+    using FDone = std::function<void(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
+                                     const QByteArray& strWhy)>;
+
+    CTlsNewcomers(std::shared_ptr<CTlsContext> pContext, int nTimeoutMs, FDone fnDone, QObject* pParent = nullptr);
+    ~CTlsNewcomers() override;
+
+    int Count() const { return int(m_running.size()); }
+    // Takes an accepted client and starts its handshake (fnDone may run
+    // before this returns).
+    void Start(int hClient, const SSocketAddress& peer);
+    void CancelAll();
+
+private:
+    struct SRunning
+    {
+        int hClient = -1;
+        SSocketAddress peer;
+        std::unique_ptr<CTlsSession> pSession;
+        CTlsHandshake* pHandshake = nullptr;
+    };
+    void OnDone(SRunning* pRunning, bool bOk, const QByteArray& strWhy);
+
+    std::shared_ptr<CTlsContext> m_pContext;
+    int m_nTimeoutMs;
+    FDone m_fnDone;
+    std::vector<std::unique_ptr<SRunning>> m_running;
+};
