@@ -542,7 +542,7 @@ void TestSocketReach::newClientReplacesStuckOne()
     const QByteArray chunk = RandomBytes(1 << 20, 6);
     for (int i = 0; i < 16 && !pOutput->HasPending(); ++i) {
         pIn->write(chunk);
-        QTest::qWaitFor([&] { return pIn->bytesToWrite() == 0 || pOutput->HasPending(); }, 2000);
+        (void)QTest::qWaitFor([&] { return pIn->bytesToWrite() == 0 || pOutput->HasPending(); }, 2000);
     }
     QTRY_VERIFY(pOutput->HasPending());
 
