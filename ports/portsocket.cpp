@@ -138,7 +138,7 @@ void CPortSocket::StartTls(std::shared_ptr<CTlsContext> pContext, const QByteArr
             m_pHandshake = nullptr;
             std::unique_ptr<CTlsSession> pSession = std::move(m_pHandshakeSession);
             if (bOk)
-                m_pTls = std::move(pSession);
+                m_stream.SetSession(std::move(pSession));
             fnDone(bOk, strWhy);
         },
         this);
@@ -211,7 +211,7 @@ void CPortSocket::ReadBufferedLater()
 {
     // A TLS session may hold bytes it has already taken from the socket,
     // which then does not report them as readable.
-    if (!m_pTls || !m_pTls->HasBuffered() || m_bBufferedReadQueued || m_bClientFinished)
+    if (!m_stream.HasBuffered() || m_bBufferedReadQueued || m_bClientFinished)
         return;
     m_bBufferedReadQueued = true;
     QMetaObject::invokeMethod(this, [this] {
@@ -223,54 +223,30 @@ void CPortSocket::ReadBufferedLater()
 
 ssize_t CPortSocket::StreamReceive(char* pData, size_t nLen)
 {
-    if (!m_pTls)
-        return ::recv(m_hSocket, pData, nLen, 0);
-    const int n = m_pTls->Read(pData, int(std::min<size_t>(nLen, size_t(INT_MAX))));
-    if (n >= 0)
-        return n;
-    if (n == CTlsSession::kWouldBlock) {
-        if (m_pTls->WantsWrite()) {
-            m_bReadWantsWrite = true;
-            m_pWriteNotifier->setEnabled(true);
-        }
-        errno = EAGAIN;
-        return -1;
-    }
-    if (m_pTls->SystemError() != 0) {
-        errno = m_pTls->SystemError();
-        return -1;
-    }
-    m_pOwner->AddMessage("TLS Receive Error:" + m_pTls->ErrorText());
-    errno = ECONNRESET;
-    return -1;
+    const ssize_t n = m_stream.Receive(m_hSocket, pData, nLen);
+    if (n < 0)
+        OnStreamStalled("TLS Receive Error:");
+    return n;
 }
 
 ssize_t CPortSocket::StreamSend(const char* pData, size_t nLen)
 {
-    if (!m_pTls)
-        return ::send(m_hSocket, pData, nLen, MSG_NOSIGNAL);
-    if (nLen == 0)
-        return 0;
-    const int n = m_pTls->Write(pData, int(std::min<size_t>(nLen, size_t(INT_MAX))));
-    if (n > 0)
-        return n;
-    if (n == CTlsSession::kWouldBlock) {
-        if (!m_pTls->WantsWrite()) {
-            // Rare (a key update): the send goes on once the socket is readable.
-            m_bWriteWantsRead = true;
-            if (m_pReadNotifier)
-                m_pReadNotifier->setEnabled(true);
-        }
-        errno = EAGAIN;
-        return -1;
-    }
-    if (m_pTls->SystemError() != 0) {
-        errno = m_pTls->SystemError();
-        return -1;
-    }
-    m_pOwner->AddMessage("TLS Send Error:" + m_pTls->ErrorText());
-    errno = ECONNRESET;
-    return -1;
+    const ssize_t n = m_stream.Send(m_hSocket, pData, nLen);
+    if (n < 0)
+        OnStreamStalled("TLS Send Error:");
+    return n;
+}
+
+void CPortSocket::OnStreamStalled(const char* pszLine)
+{
+    // A TLS read that must wait for writability, or a send for readability.
+    if (m_stream.ReadWantsWrite())
+        m_pWriteNotifier->setEnabled(true);
+    if (m_stream.WriteWantsRead() && m_pReadNotifier)
+        m_pReadNotifier->setEnabled(true);
+    const QByteArray strWhy = m_stream.TakeTlsError();
+    if (!strWhy.isEmpty())
+        m_pOwner->AddMessage(pszLine + strWhy);
 }
 
 bool CPortSocket::SetBroadcast()
@@ -291,14 +267,14 @@ void CPortSocket::OnReceive()
     // in the system's buffers instead of growing ours, and blocks keep their
     // order. Otherwise the read notifier stays armed between wake-ups.
     QPointer<CPortSocket> pSelf(this);
-    if (std::exchange(m_bWriteWantsRead, false) && HasPending()) {
+    if (m_stream.TakeWriteWantsRead() && HasPending()) {
         FlushPending();
         if (!pSelf || IsClosed())
             return;
     }
-    if (m_pTls && (m_bReadPaused || m_bClientFinished)) {
+    if (m_stream.IsTls() && (m_bReadPaused || m_bClientFinished)) {
         // Woken for a waiting TLS send only; on while it still waits.
-        m_pReadNotifier->setEnabled(m_bWriteWantsRead);
+        m_pReadNotifier->setEnabled(m_stream.WriteWantsRead());
         return;
     }
     const bool bRearm = ReceiveBlocks();
@@ -373,7 +349,7 @@ bool CPortSocket::ReceiveBlocks()
         }
         // A short TCP read means the queue is empty for now (a TLS read
         // returns one record at most: it reads on until nothing is left).
-        if (m_nSocketType == SocketTcp && size_t(n) < nWant && !m_pTls)
+        if (m_nSocketType == SocketTcp && size_t(n) < nWant && !m_stream.IsTls())
             break;
         nBlock += m_nSocketType == SocketUdp ? 1 : int((n + kReceiveBlock - 1) / kReceiveBlock);
     }
@@ -454,12 +430,7 @@ void CPortSocket::CloseStream()
     m_nPendingOffset = 0;
     m_nGatherLimit = 0;
     m_strGathered.clear();
-    m_bReadWantsWrite = false;
-    m_bWriteWantsRead = false;
-    if (m_pTls) {
-        m_pTls->Shutdown();
-        m_pTls.reset();
-    }
+    m_stream.Detach();
     if (m_pShared)
         m_pShared->CloseAll();
     if (m_hSocket >= 0) {

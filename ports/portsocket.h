@@ -2,6 +2,7 @@
 
 #include "listenoptions.h"
 #include "sockaddress.h"
+#include "streamio.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -204,6 +205,9 @@ private:
     // errno (EAGAIN: not now). A TLS failure is logged and reads as a reset.
     ssize_t StreamReceive(char* pData, size_t nLen);
     ssize_t StreamSend(const char* pData, size_t nLen);
+    // After a failed stream call: arms the notifier a TLS call waits for,
+    // and logs a TLS failure's reason after pszLine.
+    void OnStreamStalled(const char* pszLine);
     // Bytes wait inside the TLS session: another read is queued for them.
     void ReadBufferedLater();
     // The system's send of one datagram: the count, 0 when the name does
@@ -289,14 +293,12 @@ private:
     // connected stream, the client's own handshake under way, and a
     // listening port's newcomers in their handshakes.
     std::shared_ptr<CTlsContext> m_pTlsContext;
-    std::unique_ptr<CTlsSession> m_pTls;
     CTlsHandshake* m_pHandshake = nullptr;
     std::unique_ptr<CTlsSession> m_pHandshakeSession;
     CTlsNewcomers* m_pNewcomers = nullptr;
     void DropHandshake();
-    // A TLS read waits for writability, or a TLS write for readability.
-    bool m_bReadWantsWrite = false;
-    bool m_bWriteWantsRead = false;
+    // The connected stream's bytes, plain or through its TLS session.
+    CStreamIo m_stream;
     bool m_bBufferedReadQueued = false;
 
     // The owner asked for a pause in reading.

@@ -6,16 +6,14 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <algorithm>
-#include <climits>
 #include <cerrno>
-#include <sys/socket.h>
 #include <unistd.h>
 
 CSharedClient::CSharedClient(int hSocket, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
                              const FNotify& fnReadable, const FNotify& fnWritable, QObject* pParent)
-    : QObject(pParent), m_hSocket(hSocket), m_peer(peer), m_pTls(std::move(pTls))
+    : QObject(pParent), m_hSocket(hSocket), m_peer(peer)
 {
+    m_stream.SetSession(std::move(pTls));
     m_pReadNotifier = new QSocketNotifier(hSocket, QSocketNotifier::Read, this);
     m_pReadNotifier->setEnabled(false);
     connect(m_pReadNotifier, &QSocketNotifier::activated, this, [this, fnReadable] { fnReadable(this); });
@@ -47,12 +45,7 @@ void CSharedClient::Close()
     m_held.clear();
     m_nHeld = 0;
     m_nHeldOffset = 0;
-    m_bReadWantsWrite = false;
-    m_bWriteWantsRead = false;
-    if (m_pTls) {
-        m_pTls->Shutdown();
-        m_pTls.reset();
-    }
+    m_stream.Detach();
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;
@@ -61,31 +54,9 @@ void CSharedClient::Close()
 
 void CSharedClient::WatchReadable(bool bOn)
 {
-    bOn = bOn || m_bWriteWantsRead;
+    bOn = bOn || m_stream.WriteWantsRead();
     if (m_pReadNotifier && m_pReadNotifier->isEnabled() != bOn)
         m_pReadNotifier->setEnabled(bOn);
-}
-
-bool CSharedClient::HasBuffered() const
-{
-    return m_pTls && m_pTls->HasBuffered();
-}
-
-qint64 CSharedClient::TlsResult(int n, int* pnError)
-{
-    if (n >= 0)
-        return n;
-    if (n == CTlsSession::kWouldBlock) {
-        *pnError = WSAEWOULDBLOCK;
-        return -1;
-    }
-    if (m_pTls->SystemError() != 0) {
-        *pnError = WsaErrorFromErrno(m_pTls->SystemError());
-        return -1;
-    }
-    m_strTlsError = m_pTls->ErrorText();
-    *pnError = WSAECONNRESET;
-    return -1;
 }
 
 qint64 CSharedClient::ReadSome(char* pBuffer, qint64 nMax, int* pnError)
@@ -95,19 +66,13 @@ qint64 CSharedClient::ReadSome(char* pBuffer, qint64 nMax, int* pnError)
             *pnError = WSAENOTSOCK;
             return -1;
         }
-        if (m_pTls) {
-            const int n = m_pTls->Read(pBuffer, int(std::min<qint64>(nMax, INT_MAX)));
-            if (n == CTlsSession::kWouldBlock && m_pTls->WantsWrite()) {
-                m_bReadWantsWrite = true;
-                m_pWriteNotifier->setEnabled(true);
-            }
-            return TlsResult(n, pnError);
-        }
-        const ssize_t n = ::recv(m_hSocket, pBuffer, size_t(nMax), 0);
+        const ssize_t n = m_stream.Receive(m_hSocket, pBuffer, size_t(nMax));
         if (n >= 0)
             return n;
         if (errno == EINTR)
             continue;
+        if (m_stream.ReadWantsWrite())
+            m_pWriteNotifier->setEnabled(true);
         *pnError = WsaErrorFromErrno(errno);
         return -1;
     }
@@ -121,23 +86,7 @@ qint64 CSharedClient::WriteSome(const char* pData, qint64 nLen, int* pnError)
             *pnError = WSAENOTSOCK;
             return -1;
         }
-        if (m_pTls) {
-            const int n = m_pTls->Write(pData + nSent, int(std::min<qint64>(nLen - nSent, INT_MAX)));
-            if (n > 0) {
-                nSent += n;
-                continue;
-            }
-            if (n == CTlsSession::kWouldBlock) {
-                if (!m_pTls->WantsWrite()) {
-                    // Rare (a key update): the send goes on once readable.
-                    m_bWriteWantsRead = true;
-                    m_pReadNotifier->setEnabled(true);
-                }
-                break;
-            }
-            return TlsResult(n, pnError);
-        }
-        const ssize_t n = ::send(m_hSocket, pData + nSent, size_t(nLen - nSent), MSG_NOSIGNAL);
+        const ssize_t n = m_stream.Send(m_hSocket, pData + nSent, size_t(nLen - nSent));
         if (n >= 0) {
             nSent += n;
             continue;
@@ -145,8 +94,11 @@ qint64 CSharedClient::WriteSome(const char* pData, qint64 nLen, int* pnError)
         if (errno == EINTR)
             continue;
         const int nError = WsaErrorFromErrno(errno);
-        if (nError == WSAEWOULDBLOCK)
+        if (nError == WSAEWOULDBLOCK) {
+            if (m_stream.WriteWantsRead())
+                m_pReadNotifier->setEnabled(true);
             break;
+        }
         *pnError = nError;
         return -1;
     }

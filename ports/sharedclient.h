@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sockaddress.h"
+#include "streamio.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -8,7 +9,6 @@
 #include <QObject>
 
 #include <functional>
-#include <utility>
 #include <memory>
 
 class CTlsSession;
@@ -57,18 +57,14 @@ public:
 
     void WatchReadable(bool bOn);
 
-    bool IsTls() const { return m_pTls != nullptr; }
-    // TLS: bytes already taken from the socket wait in the session, which
-    // the socket then does not report as readable.
-    bool HasBuffered() const;
-    // TLS: a read waits for the socket to become writable (the session
-    // must send first), or a send waits for it to become readable (a key
-    // update). Both notifiers are armed for these as well.
-    bool TakeReadWantsWrite() { return std::exchange(m_bReadWantsWrite, false); }
-    bool TakeWriteWantsRead() { return std::exchange(m_bWriteWantsRead, false); }
-    bool WriteWantsRead() const { return m_bWriteWantsRead; }
+    bool IsTls() const { return m_stream.IsTls(); }
+    bool HasBuffered() const { return m_stream.HasBuffered(); }
+    // A TLS read waits for writability, or a send for readability (both
+    // notifiers are armed for these as well).
+    bool TakeReadWantsWrite() { return m_stream.TakeReadWantsWrite(); }
+    bool TakeWriteWantsRead() { return m_stream.TakeWriteWantsRead(); }
     // After a failed TLS read or write: why, in words (empty otherwise).
-    QByteArray TakeTlsError() { return std::exchange(m_strTlsError, QByteArray()); }
+    QByteArray TakeTlsError() { return m_stream.TakeTlsError(); }
 
     // The initial string (and all held behind it) is out: read from now on.
     bool m_bReady = false;
@@ -81,16 +77,9 @@ public:
     QDeadlineTimer m_responseDue;
 
 private:
-    // Maps a session result to the socket calls' terms (count, 0 at the end,
-    // -1 with *pnError).
-    qint64 TlsResult(int n, int* pnError);
-
     int m_hSocket = -1;
     SSocketAddress m_peer;
-    std::unique_ptr<CTlsSession> m_pTls;
-    bool m_bReadWantsWrite = false;
-    bool m_bWriteWantsRead = false;
-    QByteArray m_strTlsError;
+    CStreamIo m_stream;
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;
     // Held bytes, in order; the first from m_nHeldOffset on.

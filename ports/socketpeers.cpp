@@ -182,7 +182,7 @@ void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::uniqu
         CloseStream();
     }
     AttachHandle(hClient);
-    m_pTls = std::move(pTls);
+    m_stream.SetSession(std::move(pTls));
     SetNoDelay();
     m_clientPeer = peer;
     m_bWritable = true;

@@ -55,7 +55,7 @@ void CPortSocket::OnSend()
     if (HasPending())
         FlushPending();
     // A TLS read that waited for the socket to take its part.
-    if (pSelf && !IsClosed() && std::exchange(m_bReadWantsWrite, false) && !m_bReadPaused)
+    if (pSelf && !IsClosed() && m_stream.TakeReadWantsWrite() && !m_bReadPaused)
         OnReceive();
 }
 
@@ -320,7 +320,7 @@ void CPortSocket::BeginGathering()
         return;
     }
     // Off for TLS: each send makes records of its own anyway.
-    if (m_nSocketType != SocketTcp || IsClosed() || m_nGatherLimit > 0 || m_pTls)
+    if (m_nSocketType != SocketTcp || IsClosed() || m_nGatherLimit > 0 || m_stream.IsTls())
         return;
     // A corked socket sends a segment as soon as it has a full one; the
     // gathered bytes go to the system at the same points. Up to the 64 KiB
