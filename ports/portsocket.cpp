@@ -361,8 +361,7 @@ void CPortSocket::OnClose()
     const bool bHeld = HasPending();
     CloseStream();
     if (m_pListener && (m_listenOptions.bGiven || IsTls()))
-        m_pOwner->AddMessage(ClientKind() + " Client Disconnected,port:" + QByteArray::number(m_clientPeer.Port())
-                             + ",addr:" + m_clientPeer.AddressText());
+        m_pOwner->AddMessage(ClientKind() + " Client Disconnected" + m_clientPeer.EndpointText());
     OnFarEndGone(bHeld);
 }
 
@@ -428,8 +427,7 @@ void CPortSocket::CloseStream()
         m_pHalfCloseTimer->stop();
     m_pending.clear();
     m_nPendingOffset = 0;
-    m_nGatherLimit = 0;
-    m_strGathered.clear();
+    m_gathered.Reset();
     m_stream.Detach();
     if (m_pShared)
         m_pShared->CloseAll();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gatherbuffer.h"
 #include "listenoptions.h"
 #include "sockaddress.h"
 #include "streamio.h"
@@ -307,12 +308,8 @@ private:
     // datagrams (UDP), in order.
     QByteArrayList m_pending;
     qsizetype m_nPendingOffset = 0;
-    // Gathered blocks of a burst (BeginGathering), sent once they reach
-    // m_nGatherLimit bytes (0: not gathering), when they have waited
-    // kGatherMaxMs since m_nGatherSinceMs, or when the burst ends.
-    QByteArray m_strGathered;
-    int m_nGatherLimit = 0;
-    qint64 m_nGatherSinceMs = 0;
+    // Gathered blocks of a burst (BeginGathering).
+    CGatherBuffer m_gathered {kGatherMaxMs};
 
     void EnableKeepAlive();
     // The acknowledgement check; takes the close path when the peer is gone.

@@ -12,26 +12,11 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
-
-namespace {
-
-QByteArray Endpoint(const SSocketAddress& address)
-{
-    return ",port:" + QByteArray::number(address.Port()) + ",addr:" + address.AddressText();
-}
-
-qint64 NowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-} // namespace
 
 CSharedClients::CSharedClients(CPortSocket* pPort, IPortOwner* pOwner, const QByteArray& strInitial,
                                std::function<void()> fnLastGone)
-    : QObject(pPort), m_pPort(pPort), m_pOwner(pOwner), m_strInitial(strInitial), m_fnLastGone(std::move(fnLastGone))
+    : QObject(pPort), m_pPort(pPort), m_pOwner(pOwner), m_strInitial(strInitial), m_fnLastGone(std::move(fnLastGone)),
+      m_gathered(CPortSocket::kGatherMaxMs)
 {
 }
 
@@ -66,7 +51,7 @@ void CSharedClients::Add(int hClient, const SSocketAddress& peer, std::unique_pt
     SetTcpKeepAlive(hClient, keepAlive.nIdleSeconds, keepAlive.nIntervalSeconds, keepAlive.nProbes);
     SetTcpNoDelay(hClient);
     m_clients.push_back(pClient);
-    Log(m_pPort->ClientKind() + " Client Accepted" + Endpoint(peer));
+    Log(m_pPort->ClientKind() + " Client Accepted" + peer.EndpointText());
     QPointer<CSharedClient> pGuard(pClient);
     const int nResponseMs = m_pOwner->OnSharedClientConnected(m_pPort);
     if (m_bClosed || !pGuard || pClient->IsClosed())
@@ -97,11 +82,8 @@ bool CSharedClients::HasPending() const
 
 void CSharedClients::Send(const char* pData, qsizetype nLen)
 {
-    if (m_nGatherLimit > 0) {
-        if (m_strGathered.isEmpty())
-            m_nGatherSinceMs = NowMs();
-        m_strGathered.append(pData, nLen);
-        if (m_strGathered.size() >= m_nGatherLimit || NowMs() - m_nGatherSinceMs >= CPortSocket::kGatherMaxMs)
+    if (m_gathered.IsOn()) {
+        if (m_gathered.Add(pData, nLen))
             SendGathered();
         return;
     }
@@ -124,7 +106,7 @@ void CSharedClients::SendToAll(const QByteArray& strBytes)
         if (pClient->HeldBytes() > kMaxBacklog) {
             // It cannot keep up: the others must not wait for it, and its
             // backlog must not grow without end.
-            Log(m_pPort->ClientKind() + " Client Dropped,too slow" + Endpoint(pClient->Peer()));
+            Log(m_pPort->ClientKind() + " Client Dropped,too slow" + pClient->Peer().EndpointText());
             Drop(pClient);
             continue;
         }
@@ -139,27 +121,24 @@ void CSharedClients::BeginGathering()
 {
     // Off for TLS, as on a single client's port: each send makes records
     // of its own anyway.
-    if (m_nGatherLimit > 0 || m_clients.empty() || m_pPort->IsTls())
+    if (m_gathered.IsOn() || m_clients.empty() || m_pPort->IsTls())
         return;
-    const int nSegment = TcpSegmentSize(m_clients.front()->Handle());
-    if (nSegment == 0)
-        return;
-    m_nGatherLimit = std::min(nSegment, CPortSocket::kBlocksPerWakeup * CPortSocket::kReceiveBlock);
+    m_gathered.Begin(m_clients.front()->Handle(), CPortSocket::kBlocksPerWakeup * CPortSocket::kReceiveBlock);
 }
 
 void CSharedClients::EndGathering()
 {
-    m_nGatherLimit = 0;
+    m_gathered.Stop();
     SendGathered();
 }
 
 void CSharedClients::SendGathered()
 {
-    if (m_strGathered.isEmpty())
+    if (m_gathered.IsEmpty())
         return;
     // The clients that hold part of it share the bytes: a new buffer for
     // the next burst.
-    SendToAll(std::exchange(m_strGathered, QByteArray()));
+    SendToAll(m_gathered.Take());
 }
 
 void CSharedClients::StartReceiving()
@@ -339,7 +318,7 @@ void CSharedClients::Drop(CSharedClient* pClient)
     if (it == m_clients.end())
         return;
     m_clients.erase(it);
-    Log(m_pPort->ClientKind() + " Client Disconnected" + Endpoint(pClient->Peer()));
+    Log(m_pPort->ClientKind() + " Client Disconnected" + pClient->Peer().EndpointText());
     pClient->Close();
     pClient->deleteLater();
     if (m_clients.empty()) {
@@ -381,6 +360,5 @@ void CSharedClients::CloseAll()
     m_clients.clear();
     if (m_pLivenessTimer)
         m_pLivenessTimer->stop();
-    m_strGathered.clear();
-    m_nGatherLimit = 0;
+    m_gathered.Reset();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gatherbuffer.h"
 #include "sockaddress.h"
 
 #include <QByteArray>
@@ -91,7 +92,5 @@ private:
     bool m_bWasHeld = false;
     QTimer* m_pLivenessTimer = nullptr;
     // Gathered blocks of a burst, as on a single client's port.
-    QByteArray m_strGathered;
-    int m_nGatherLimit = 0;
-    qint64 m_nGatherSinceMs = 0;
+    CGatherBuffer m_gathered;
 };

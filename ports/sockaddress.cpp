@@ -149,3 +149,8 @@ int OpenBoundSocket(int nType, const SSocketAddress& local, int* pnError)
     }
     return hSocket;
 }
+
+QByteArray SSocketAddress::EndpointText() const
+{
+    return ",port:" + QByteArray::number(Port()) + ",addr:" + AddressText();
+}

@@ -18,6 +18,8 @@ struct SSocketAddress
     quint16 Port() const;
     // "127.0.0.1" or "::1" (an IPv4 address mapped into IPv6 shows as IPv4).
     QByteArray AddressText() const;
+    // ",port:<port>,addr:<address>": how the Message list names a client.
+    QByteArray EndpointText() const;
     bool operator==(const SSocketAddress& other) const;
 };
 

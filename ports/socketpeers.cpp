@@ -22,11 +22,6 @@
 
 namespace {
 
-QByteArray Endpoint(const SSocketAddress& address)
-{
-    return ",port:" + QByteArray::number(address.Port()) + ",addr:" + address.AddressText();
-}
-
 // Whether a datagram from this address came from the socket hSocket itself:
 // same port, and the socket's own address, or any address of this machine
 // when the socket is bound to every interface.
@@ -90,7 +85,7 @@ bool CPortSocket::AdmitClient(int hClient, const SSocketAddress& peer)
 {
     if (!m_listenOptions.allow.Allows(peer)) {
         // Nothing at all is sent to an address that is not allowed.
-        m_pOwner->AddMessage(ClientKind() + " Client Refused,not allowed" + Endpoint(peer));
+        m_pOwner->AddMessage(ClientKind() + " Client Refused,not allowed" + peer.EndpointText());
         TurnAwayClient(hClient, QByteArray());
         return false;
     }
@@ -109,7 +104,7 @@ bool CPortSocket::IsFull() const
 
 void CPortSocket::RefuseInUse(int hClient, const SSocketAddress& peer)
 {
-    m_pOwner->AddMessage(ClientKind() + " Client Refused,port in use" + Endpoint(peer));
+    m_pOwner->AddMessage(ClientKind() + " Client Refused,port in use" + peer.EndpointText());
     // A TLS client expects a handshake: a plain line would only read as
     // a protocol error there, so it is just closed.
     TurnAwayClient(hClient, IsTls() ? QByteArray() : QByteArrayLiteral("Port in use\r\n"));
@@ -123,7 +118,7 @@ bool CPortSocket::AllowSender(const SSocketAddress& from, int nLen)
     // One line per run: a flood of forged senders must not flood the list.
     if (!m_bNotAllowedLogged) {
         m_bNotAllowedLogged = true;
-        m_pOwner->AddMessage("UDP Sender Refused,not allowed,datagrams dropped" + Endpoint(from));
+        m_pOwner->AddMessage("UDP Sender Refused,not allowed,datagrams dropped" + from.EndpointText());
     }
     return false;
 }
@@ -152,7 +147,7 @@ void CPortSocket::OnHandshakeDone(int hClient, const SSocketAddress& peer, std::
                                   const QByteArray& strWhy)
 {
     if (!pTls) {
-        m_pOwner->AddMessage("TLS Client Refused," + strWhy + Endpoint(peer));
+        m_pOwner->AddMessage("TLS Client Refused," + strWhy + peer.EndpointText());
         TurnAwayClient(hClient, QByteArray());
         return;
     }
@@ -178,7 +173,7 @@ void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::uniqu
     // device whose old connection went half-open can come back.
     const bool bHeld = HasPending();
     if (!IsClosed()) {
-        m_pOwner->AddMessage(ClientKind() + " Client Replaced" + Endpoint(m_clientPeer));
+        m_pOwner->AddMessage(ClientKind() + " Client Replaced" + m_clientPeer.EndpointText());
         CloseStream();
     }
     AttachHandle(hClient);
@@ -187,7 +182,7 @@ void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::uniqu
     m_clientPeer = peer;
     m_bWritable = true;
     m_bDropLogged = false;
-    m_pOwner->AddMessage(ClientKind() + " Client Accepted" + Endpoint(peer));
+    m_pOwner->AddMessage(ClientKind() + " Client Accepted" + peer.EndpointText());
     m_pOwner->OnClientConnected(this);
     if (!m_strClientInitial.isEmpty()) {
         m_bAccepting = true;

@@ -7,7 +7,6 @@
 
 #include "portowner.h"
 #include "sharedclients.h"
-#include "tcpoptions.h"
 #include "wsaerror.h"
 
 #include <QPointer>
@@ -19,7 +18,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
@@ -139,18 +137,6 @@ int CPortSocket::TrySendTo(const char* pData, int nLen, int nPort, const QByteAr
     }
 }
 
-namespace {
-
-// Milliseconds of a coarse monotonic clock: read without a system call at
-// every block, and fine enough for a bound of a few milliseconds.
-qint64 CoarseNowMs()
-{
-    timespec now {};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-} // namespace
 
 int CPortSocket::SendBlock(const char* pData, int nLen)
 {
@@ -174,11 +160,8 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
         if (n != -2)
             return n;
         m_pending.append(QByteArray(pData, nLen));
-    } else if (m_nGatherLimit > 0) {
-        if (m_strGathered.isEmpty())
-            m_nGatherSinceMs = CoarseNowMs();
-        m_strGathered.append(pData, nLen);
-        if (m_strGathered.size() >= m_nGatherLimit || CoarseNowMs() - m_nGatherSinceMs >= kGatherMaxMs)
+    } else if (m_gathered.IsOn()) {
+        if (m_gathered.Add(pData, nLen))
             SendGathered();
         return nLen;
     } else {
@@ -320,16 +303,12 @@ void CPortSocket::BeginGathering()
         return;
     }
     // Off for TLS: each send makes records of its own anyway.
-    if (m_nSocketType != SocketTcp || IsClosed() || m_nGatherLimit > 0 || m_stream.IsTls())
+    if (m_nSocketType != SocketTcp || IsClosed() || m_gathered.IsOn() || m_stream.IsTls())
         return;
     // A corked socket sends a segment as soon as it has a full one; the
     // gathered bytes go to the system at the same points. Up to the 64 KiB
     // of one read.
-    const int nSegment = TcpSegmentSize(m_hSocket);
-    if (nSegment == 0)
-        return; // the blocks go one by one
-    m_nGatherLimit = std::min(nSegment, kBlocksPerWakeup * kReceiveBlock);
-    m_strGathered.reserve(m_nGatherLimit + kReceiveBlock);
+    m_gathered.Begin(m_hSocket, kBlocksPerWakeup * kReceiveBlock);
 }
 
 void CPortSocket::EndGathering()
@@ -338,22 +317,23 @@ void CPortSocket::EndGathering()
         m_pShared->EndGathering();
         return;
     }
-    m_nGatherLimit = 0;
+    m_gathered.Stop();
     SendGathered();
 }
 
 void CPortSocket::SendGathered()
 {
-    if (m_strGathered.isEmpty())
+    if (m_gathered.IsEmpty())
         return;
-    const int nLen = int(m_strGathered.size());
-    const int nSent = TrySend(m_strGathered.constData(), nLen);
+    const QByteArray& strGathered = m_gathered.Bytes();
+    const int nLen = int(strGathered.size());
+    const int nSent = TrySend(strGathered.constData(), nLen);
     if (nSent >= 0 && nSent < nLen) {
-        m_pending.append(m_strGathered.mid(nSent));
+        m_pending.append(strGathered.mid(nSent));
         m_nPendingOffset = 0;
         m_pWriteNotifier->setEnabled(true);
     }
     // Keeps the buffer for the next burst; a failed send lost the bytes
     // (logged), as a failed send of each block would.
-    m_strGathered.resize(0);
+    m_gathered.Clear();
 }
