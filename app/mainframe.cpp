@@ -6,8 +6,8 @@
 #include "profile.h"
 #include "recentfilelist.h"
 #include "shellnames.h"
-#include "trelvanedoc.h"
 #include "trafficwindow.h"
+#include "trelvanedoc.h"
 #include "trelvaneview.h"
 
 #include <QCloseEvent>

@@ -1,7 +1,7 @@
 // Feeds arbitrary setup strings to the serial mode parser and checks that
 // what it accepts is a record the device layer can apply, and that what it
 // refuses comes with a reason.
-#include "serialmode.h"
+#include "setup/serialmode.h"
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
 // Fuzzes the setup-string splitter: kind recognition, the TCP/UDP split and
 // the options of the local forms, and the TLS forms.
-#include "setupstring.h"
-#include "sockaddress.h"
+#include "setup/setupstring.h"
+#include "setup/sockaddress.h"
 
 #include <cstdlib>
 

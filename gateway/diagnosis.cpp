@@ -1,18 +1,19 @@
 #include "diagnosis.h"
 
-#include "hostlookup.h"
 #include "librarysearch.h"
 #include "pluginfile.h"
 #include "pluginpath.h"
-#include "portfailure.h"
-#include "portsocket.h"
-#include "serialdevice.h"
-#include "serialmode.h"
-#include "serialpath.h"
-#include "setupstring.h"
-#include "sockaddress.h"
+#include "serial/serialdevice.h"
+#include "setup/portfailure.h"
+#include "setup/serialmode.h"
+#include "setup/serialpath.h"
+#include "setup/setupstring.h"
+#include "setup/sockaddress.h"
+#include "setup/wsaerror.h"
+#include "socket/boundsocket.h"
+#include "socket/hostlookup.h"
+#include "socket/portsocket.h"
 #include "transferplugin.h"
-#include "wsaerror.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tlscontext.h"
+#include "stream/tlscontext.h"
 
 #include <QByteArray>
 #include <QMap>

@@ -1,12 +1,12 @@
 #include "gateway.h"
 
 #include "busyscope.h"
-#include "commport.h"
 #include "diagnosis.h"
 #include "gatewayhost.h"
 #include "openport.h"
-#include "portfailure.h"
-#include "portsocket.h"
+#include "serial/commport.h"
+#include "setup/portfailure.h"
+#include "socket/portsocket.h"
 #include "textcodec.h"
 #include "trelvanedoc.h"
 

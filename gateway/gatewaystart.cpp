@@ -5,13 +5,13 @@
 #include "gateway.h"
 
 #include "busyscope.h"
-#include "commport.h"
 #include "diagnosis.h"
 #include "escapes.h"
 #include "gatewayhost.h"
 #include "openport.h"
-#include "portsocket.h"
-#include "tcplistener.h"
+#include "serial/commport.h"
+#include "socket/portsocket.h"
+#include "socket/tcplistener.h"
 #include "trelvanedoc.h"
 
 #include <utility>

@@ -1,7 +1,7 @@
 #include "transferdirection.h"
 
-#include "commport.h"
-#include "portsocket.h"
+#include "serial/commport.h"
+#include "socket/portsocket.h"
 #include "trafficobserver.h"
 #include "transferplugin.h"
 

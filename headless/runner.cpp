@@ -3,8 +3,8 @@
 #include "metricsserver.h"
 #include "profile.h"
 #include "serialportmap.h"
-#include "tlsprofile.h"
 #include "settingsfile.h"
+#include "tlsprofile.h"
 #include "tracefile.h"
 
 #include <QCoreApplication>

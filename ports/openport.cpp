@@ -1,12 +1,12 @@
 #include "openport.h"
 
-#include "commport.h"
-#include "portfailure.h"
 #include "portowner.h"
-#include "portsocket.h"
-#include "tcplistener.h"
-#include "tlscontext.h"
-#include "wsaerror.h"
+#include "serial/commport.h"
+#include "setup/portfailure.h"
+#include "setup/wsaerror.h"
+#include "socket/portsocket.h"
+#include "socket/tcplistener.h"
+#include "stream/tlscontext.h"
 
 #include <netinet/in.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "hostlookup.h"
-#include "setupstring.h"
-#include "sockaddress.h"
+#include "setup/setupstring.h"
+#include "setup/sockaddress.h"
+#include "socket/hostlookup.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "portowner.h"
 
-#include "portsocket.h"
+#include "socket/portsocket.h"
 
 #include <algorithm>
 

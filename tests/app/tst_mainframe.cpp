@@ -1,11 +1,11 @@
 #include "desktoprun.h"
-#include "modal.h"
 #include "dialogunits.h"
 #include "gateway.h"
 #include "mainframe.h"
+#include "modal.h"
 #include "shellnames.h"
-#include "trelvaneapp.h"
 #include "trafficwindow.h"
+#include "trelvaneapp.h"
 #include "trelvaneview.h"
 
 #include <QDir>

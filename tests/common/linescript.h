@@ -1,6 +1,6 @@
 #pragma once
 
-#include "linestatus.h"
+#include "serial/linestatus.h"
 
 #include <QTest>
 

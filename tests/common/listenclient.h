@@ -5,8 +5,8 @@
 
 #include "loopback.h"
 
-#include "portsocket.h"
-#include "tcplistener.h"
+#include "socket/portsocket.h"
+#include "socket/tcplistener.h"
 
 #include <QHostAddress>
 

@@ -3,8 +3,8 @@
 // The peers run on threads of their own; the gateway's thread only relays.
 #include "pty.h"
 #include "resources.h"
-#include "testhost.h"
 #include "soakpeer.h"
+#include "testhost.h"
 #include "threadpeer.h"
 
 #include <QTest>

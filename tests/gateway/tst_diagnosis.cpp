@@ -10,10 +10,10 @@
 #include "librarysearch.h"
 #include "pluginfile.h"
 #include "pluginpath.h"
-#include "hostlookup.h"
-#include "portsocket.h"
-#include "serialdevice.h"
+#include "serial/serialdevice.h"
 #include "settingscheck.h"
+#include "socket/hostlookup.h"
+#include "socket/portsocket.h"
 
 #include <QTcpServer>
 #include <QTemporaryDir>

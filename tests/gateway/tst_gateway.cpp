@@ -1,12 +1,12 @@
 #include "fullserver.h"
 #include "loopback.h"
 #include "resources.h"
-#include "testhost.h"
 #include "sockopt.h"
+#include "testhost.h"
 #include "threadpeer.h"
 
 #include "escapes.h"
-#include "portsocket.h"
+#include "socket/portsocket.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>

@@ -4,11 +4,11 @@
 #include "listenclient.h"
 #include "testhost.h"
 
-#include "listenoptions.h"
-#include "sharedclient.h"
-#include "tlssession.h"
+#include "setup/listenoptions.h"
+#include "setup/sockaddress.h"
+#include "socket/sharedclient.h"
+#include "stream/tlssession.h"
 #include "trafficcounters.h"
-#include "sockaddress.h"
 
 #include <QTest>
 #include <QTimer>

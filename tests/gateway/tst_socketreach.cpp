@@ -5,12 +5,12 @@
 #include "resources.h"
 #include "testhost.h"
 
-#include "hostlookup.h"
 #include "openport.h"
 #include "portowner.h"
-#include "portsocket.h"
-#include "setupstring.h"
-#include "tcplistener.h"
+#include "setup/setupstring.h"
+#include "socket/hostlookup.h"
+#include "socket/portsocket.h"
+#include "socket/tcplistener.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

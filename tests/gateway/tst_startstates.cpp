@@ -2,12 +2,12 @@
 // in each of its states: the start is given up at once, without a failure
 // line or box, and the command runs.
 
-#include "pty.h"
 #include "fullserver.h"
+#include "pty.h"
 #include "testhost.h"
 #include "threadpeer.h"
 
-#include "hostlookup.h"
+#include "socket/hostlookup.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>

@@ -8,7 +8,7 @@
 #include "testpki.h"
 
 #include "diagnosis.h"
-#include "tlssession.h"
+#include "stream/tlssession.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>

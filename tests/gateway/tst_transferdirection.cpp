@@ -1,7 +1,7 @@
 // One direction on its own, between two loopback UDP ports: a block that
 // waits for the start of its destination, and the rest of its read.
 #include "portowner.h"
-#include "portsocket.h"
+#include "socket/portsocket.h"
 #include "trafficobserver.h"
 #include "transferdirection.h"
 

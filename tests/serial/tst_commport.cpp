@@ -2,11 +2,11 @@
 #include "pty.h"
 #include "resources.h"
 
-#include "commport.h"
 #include "portowner.h"
-#include "serialdevice.h"
-#include "serialmode.h"
-#include "serialspeed.h"
+#include "serial/commport.h"
+#include "serial/serialdevice.h"
+#include "setup/serialmode.h"
+#include "setup/serialspeed.h"
 
 #include <QFile>
 #include <QPointer>

@@ -1,5 +1,5 @@
-#include "serialmode.h"
-#include "serialpath.h"
+#include "setup/serialmode.h"
+#include "setup/serialpath.h"
 
 #include <QTest>
 

@@ -7,8 +7,8 @@
 #include "testhost.h"
 #include "threadpeer.h"
 
-#include "commport.h"
-#include "portsocket.h"
+#include "serial/commport.h"
+#include "socket/portsocket.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

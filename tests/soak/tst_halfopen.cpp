@@ -8,7 +8,7 @@
 #include "soakpeer.h"
 #include "sockopt.h"
 
-#include "portsocket.h"
+#include "socket/portsocket.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

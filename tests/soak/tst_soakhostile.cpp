@@ -11,10 +11,10 @@
 
 #include "fileread.h"
 #include "profile.h"
-#include "serialdevice.h"
-#include "serialmode.h"
+#include "serial/serialdevice.h"
 #include "setcodec.h"
 #include "setfile.h"
+#include "setup/serialmode.h"
 #include "transferplugin.h"
 
 #include <QCryptographicHash>

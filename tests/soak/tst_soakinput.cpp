@@ -5,8 +5,8 @@
 #include "soaksupport.h"
 #include "testhost.h"
 
-#include "serialmode.h"
-#include "setupstring.h"
+#include "setup/serialmode.h"
+#include "setup/setupstring.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

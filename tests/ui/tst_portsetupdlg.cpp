@@ -1,7 +1,7 @@
 #include "dialogunits.h"
 #include "modal.h"
 #include "portsetupdlg.h"
-#include "setupstring.h"
+#include "setup/setupstring.h"
 #include "textcodec.h"
 
 #include <QLabel>

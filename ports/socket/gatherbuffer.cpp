@@ -1,6 +1,6 @@
 #include "gatherbuffer.h"
 
-#include "tcpoptions.h"
+#include "socket/tcpoptions.h"
 
 #include <algorithm>
 #include <ctime>

@@ -1,7 +1,7 @@
 #include "tlsnewcomers.h"
 
-#include "tlshandshake.h"
-#include "tlssession.h"
+#include "stream/tlshandshake.h"
+#include "stream/tlssession.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,7 +1,7 @@
 #include "sharedclient.h"
 
-#include "tlssession.h"
-#include "wsaerror.h"
+#include "setup/wsaerror.h"
+#include "stream/tlssession.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sockaddress.h"
+#include "setup/sockaddress.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -37,9 +37,3 @@ bool FirstAddressOf(const QByteArray& strName, int nFamily, int nFlags, SSocketA
 // The local address of a local-form setup string: empty means every
 // interface, IPv6 and IPv4 on one socket where the system has IPv6.
 bool ParseLocalAddress(const QByteArray& strAddress, quint16 nPort, SSocketAddress* pAddress);
-
-// socket() + bind() of a non-blocking, close-on-exec socket. Binding the
-// IPv6 "any" address takes IPv4 too; where the system has no IPv6 it falls
-// back to the IPv4 "any" address. Returns the handle, or -1 with the
-// Winsock error in *pnError.
-int OpenBoundSocket(int nType, const SSocketAddress& local, int* pnError);

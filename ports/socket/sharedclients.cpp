@@ -1,12 +1,12 @@
 #include "sharedclients.h"
 
 #include "portowner.h"
-#include "portsocket.h"
-#include "sharedclient.h"
-#include "tcplistener.h"
-#include "tcpoptions.h"
-#include "tlssession.h"
-#include "wsaerror.h"
+#include "setup/wsaerror.h"
+#include "socket/portsocket.h"
+#include "socket/sharedclient.h"
+#include "socket/tcplistener.h"
+#include "socket/tcpoptions.h"
+#include "stream/tlssession.h"
 
 #include <QPointer>
 #include <QTimer>

@@ -1,7 +1,7 @@
 #include "serialdevice.h"
 
-#include "serialmode.h"
-#include "serialspeed.h"
+#include "setup/serialmode.h"
+#include "setup/serialspeed.h"
 
 #include <algorithm>
 #include <cerrno>

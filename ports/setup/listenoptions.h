@@ -1,6 +1,6 @@
 #pragma once
 
-#include "addressfilter.h"
+#include "setup/addressfilter.h"
 
 #include <QByteArray>
 

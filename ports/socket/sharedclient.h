@@ -1,7 +1,7 @@
 #pragma once
 
-#include "sockaddress.h"
-#include "streamio.h"
+#include "setup/sockaddress.h"
+#include "stream/streamio.h"
 
 #include <QByteArray>
 #include <QByteArrayList>

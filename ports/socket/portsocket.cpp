@@ -4,16 +4,17 @@
 
 #include "portsocket.h"
 
-#include "hostlookup.h"
 #include "portowner.h"
-#include "sharedclients.h"
-#include "tcplistener.h"
-#include "tlscontext.h"
-#include "tlshandshake.h"
-#include "tlsnewcomers.h"
-#include "tlssession.h"
-#include "tcpoptions.h"
-#include "wsaerror.h"
+#include "setup/wsaerror.h"
+#include "socket/boundsocket.h"
+#include "socket/hostlookup.h"
+#include "socket/sharedclients.h"
+#include "socket/tcplistener.h"
+#include "socket/tcpoptions.h"
+#include "socket/tlsnewcomers.h"
+#include "stream/tlscontext.h"
+#include "stream/tlshandshake.h"
+#include "stream/tlssession.h"
 
 #include <QPointer>
 #include <QSocketNotifier>

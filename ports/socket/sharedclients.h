@@ -1,7 +1,7 @@
 #pragma once
 
-#include "gatherbuffer.h"
-#include "sockaddress.h"
+#include "setup/sockaddress.h"
+#include "socket/gatherbuffer.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,15 +1,15 @@
 // The far ends of a socket port: clients of a listening TCP port, the peer
 // a UDP port on a fixed local port follows, and destinations given by name.
 
-#include "portsocket.h"
+#include "socket/portsocket.h"
 
-#include "hostlookup.h"
 #include "portowner.h"
-#include "sharedclients.h"
-#include "tcplistener.h"
-#include "tlsnewcomers.h"
-#include "tlssession.h"
-#include "tcpoptions.h"
+#include "socket/hostlookup.h"
+#include "socket/sharedclients.h"
+#include "socket/tcplistener.h"
+#include "socket/tcpoptions.h"
+#include "socket/tlsnewcomers.h"
+#include "stream/tlssession.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

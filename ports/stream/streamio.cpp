@@ -1,6 +1,6 @@
 #include "streamio.h"
 
-#include "tlssession.h"
+#include "stream/tlssession.h"
 
 #include <algorithm>
 #include <cerrno>

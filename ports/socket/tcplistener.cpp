@@ -1,6 +1,7 @@
 #include "tcplistener.h"
 
-#include "wsaerror.h"
+#include "setup/wsaerror.h"
+#include "socket/boundsocket.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

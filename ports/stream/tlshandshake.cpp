@@ -1,6 +1,6 @@
 #include "tlshandshake.h"
 
-#include "tlssession.h"
+#include "stream/tlssession.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

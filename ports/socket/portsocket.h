@@ -1,9 +1,9 @@
 #pragma once
 
-#include "gatherbuffer.h"
-#include "listenoptions.h"
-#include "sockaddress.h"
-#include "streamio.h"
+#include "setup/listenoptions.h"
+#include "setup/sockaddress.h"
+#include "socket/gatherbuffer.h"
+#include "stream/streamio.h"
 
 #include <QByteArray>
 #include <QByteArrayList>

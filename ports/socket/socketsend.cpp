@@ -3,11 +3,11 @@
 // back while the system takes no more, and the gathering of a burst into
 // full segments.
 
-#include "portsocket.h"
+#include "socket/portsocket.h"
 
 #include "portowner.h"
-#include "sharedclients.h"
-#include "wsaerror.h"
+#include "setup/wsaerror.h"
+#include "socket/sharedclients.h"
 
 #include <QPointer>
 #include <QSocketNotifier>

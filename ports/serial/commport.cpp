@@ -1,11 +1,11 @@
 #include "commport.h"
 
-#include "linestatus.h"
-#include "portfailure.h"
 #include "portowner.h"
-#include "serialdevice.h"
-#include "serialmode.h"
-#include "serialpath.h"
+#include "serial/linestatus.h"
+#include "serial/serialdevice.h"
+#include "setup/portfailure.h"
+#include "setup/serialmode.h"
+#include "setup/serialpath.h"
 
 #include <QPointer>
 #include <QSocketNotifier>

@@ -1,6 +1,6 @@
 #include "hostlookup.h"
 
-#include "setupstring.h"
+#include "setup/setupstring.h"
 
 #include <mutex>
 #include <netinet/in.h>

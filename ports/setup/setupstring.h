@@ -1,6 +1,6 @@
 #pragma once
 
-#include "listenoptions.h"
+#include "setup/listenoptions.h"
 
 #include <QByteArray>
 

@@ -1,6 +1,6 @@
 #include "tlssession.h"
 
-#include "tlscontext.h"
+#include "stream/tlscontext.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
