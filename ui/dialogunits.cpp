@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,24 +27,33 @@ int MulDiv(int a, int b, int c)
 
 // Template texts were measured in the template's font; a wider stand-in
 // font would wrap them onto lines the design does not have. Condense the
-// text of such a static just enough that each of its lines fits.
+// text of such a static just enough that each of its lines fits. Widths are
+// measured as the label lays the text out (fractional advances), so a line
+// that is found to fit is not wrapped after all.
 void FitStaticText(QLabel* pLabel)
 {
     const QStringList lines = pLabel->text().split(QLatin1Char('\n'));
+    // A rectangle that holds only the text's own lines: a word moved to a
+    // further line would vanish below it, so the lines are never wrapped
+    // (at worst a line is cut at the right edge).
+    const QFontMetricsF fmLabel(pLabel->font());
+    if (pLabel->height() < fmLabel.height() * (lines.size() + 1))
+        pLabel->setWordWrap(false);
     const auto widest = [&lines](const QFont& font) {
-        const QFontMetrics fm(font);
-        int nWidest = 0;
+        const QFontMetricsF fm(font);
+        qreal rWidest = 0;
         for (const QString& strLine : lines)
-            nWidest = qMax(nWidest, fm.horizontalAdvance(strLine));
-        return nWidest;
+            rWidest = qMax(rWidest, fm.horizontalAdvance(strLine));
+        return rWidest;
     };
+    const qreal rRoom = pLabel->contentsRect().width();
     QFont font = pLabel->font();
-    int nWidest = widest(font);
-    if (nWidest <= pLabel->width())
+    const qreal rWidest = widest(font);
+    if (rWidest <= rRoom)
         return;
-    for (int nStretch = qMin(99, pLabel->width() * 100 / nWidest); nStretch >= 60; --nStretch) {
+    for (int nStretch = qMin(99, int(rRoom * 100 / rWidest)); nStretch >= 60; --nStretch) {
         font.setStretch(nStretch);
-        if (widest(font) <= pLabel->width())
+        if (widest(font) <= rRoom)
             break;
     }
     pLabel->setFont(font);

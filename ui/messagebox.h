@@ -15,6 +15,8 @@ QMessageBox::StandardButton AppMessageBox(QWidget* pParent, const QString& strTe
                                           QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
 // The same box with OK only, shown without waiting: it stays on screen until
-// the operator closes it while everything else goes on. A box of pParent
-// with the same text still open is brought forward instead of a second one.
+// the operator closes it while everything else goes on. While a box of
+// pParent is open, the next one waits and opens when it is closed, so boxes
+// are read in the order they were shown. A text already open is brought
+// forward, one already waiting is not queued again.
 void ShowAppMessage(QWidget* pParent, const QString& strText);

@@ -19,6 +19,7 @@ private slots:
     void buildPlacesItems();
     void buildTabOrder();
     void staticLinesFit();
+    void oneLineStaticKeepsItsWords();
     void colors();
 };
 
@@ -137,6 +138,25 @@ void TestDialogUnits::staticLinesFit()
         QVERIFY2(fm.horizontalAdvance(strLine) <= labels[0]->width(), qPrintable(strLine));
     QCOMPARE(labels[0]->font().pointSize(), 8);
     QCOMPARE(labels[1]->font(), dlg.font());
+}
+
+// A static one line tall shows its whole text on that line at any width
+// near the text's own: never a word wrapped onto a line below its rectangle
+// ("IN-->OUT Transfer DLL:" seen as "IN-->OUT Transfer").
+void TestDialogUnits::oneLineStaticKeepsItsWords()
+{
+    for (const char* pszText : {"IN-->OUT Transfer DLL:", "OUT-->IN Transfer DLL:"}) {
+        for (int nX = 9; nX <= 11; ++nX) {
+            for (int nWidth = 60; nWidth <= 90; ++nWidth) {
+                const SDlgItem items[] = {{-1, EDlgItemKind::Static, pszText, {nX, 50, nWidth, 8}, false}};
+                QDialog dlg;
+                BuildDialog(&dlg, {"Fit", {120, 80}, items});
+                const QLabel* pLabel = dlg.findChild<QLabel*>();
+                const QString strAt = QStringLiteral("%1 at x %2, width %3").arg(pszText).arg(nX).arg(nWidth);
+                QVERIFY2(pLabel->heightForWidth(pLabel->width()) <= pLabel->height(), qPrintable(strAt));
+            }
+        }
+    }
 }
 
 void TestDialogUnits::colors()

@@ -82,6 +82,7 @@ private slots:
     void startupOptionButton();
     void messageListMirrorsLog();
     void gatewayMessageBox();
+    void boxesReadInOrder();
     void requestDuringOutputStart_data();
     void requestDuringOutputStart();
     void restartWhileBoxOpen();
@@ -380,6 +381,35 @@ void TestTrelvaneView::gatewayMessageBox()
     pBox->button(QMessageBox::Ok)->click();
     QVERIFY(OpenMessageBoxes().isEmpty());
     QTRY_VERIFY(pBox.isNull());
+    QCOMPARE(modal.m_texts, QStringList());
+}
+
+// The boxes of one failure open one after the other, cause first: the
+// Output's "OpenComm Error!", then, once it is closed, "Output Port Connect
+// Error!". The same failure again while they wait adds no box.
+void TestTrelvaneView::boxesReadInOrder()
+{
+    QTcpServer in;
+    QVERIFY(in.listen(QHostAddress::LocalHost));
+    CProfile profile(QStringLiteral("unused.ini"));
+    profile.FromBytes("[Serial Ports]\nCOM9=/nonexistent/ttyUSB9\n");
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "TCP:" + QByteArray::number(in.serverPort()) + ",127.0.0.1";
+    doc.m_strOutSetup = "COM9:9600,n,8,1";
+    doc.m_nOutStartup = 1007;
+    CTrelvaneView view(&doc);
+    view.LoadSerialPortMap(profile);
+    view.show();
+    CBoxAnswerer modal; // records (and closes) any box that would block
+    for (int nRun = 0; nRun < 2; ++nRun) {
+        view.OnStartupReset();
+        QTRY_VERIFY(ListTexts(&view).count(QStringLiteral("Done!")) == nRun + 1 && !view.Gateway().IsStarting());
+        QCOMPARE(OpenMessageBoxTexts(), QStringList{"OpenComm Error!"});
+    }
+    OpenMessageBoxes().front()->button(QMessageBox::Ok)->click();
+    QCOMPARE(OpenMessageBoxTexts(), QStringList{"Output Port Connect Error!"});
+    OpenMessageBoxes().front()->button(QMessageBox::Ok)->click();
+    QVERIFY(OpenMessageBoxes().isEmpty());
     QCOMPARE(modal.m_texts, QStringList());
 }
 
