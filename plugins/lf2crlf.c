@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Turns every line feed that is not already preceded by a carriage return
  * into CR LF, for devices that want DOS line ends. A CR at the end of one
  * block and the LF at the start of the next count as a pair. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Sends each line of a block (up to and including its LF) as a send of its
  * own, and the rest after the last LF as a final one: useful for peers that
  * expect one line per datagram. Shows the multi-send pattern: DllTransfer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Drops every NUL byte, as some terminals pad their output with them; a
 // block that holds nothing else (or nothing at all) is swallowed, so the far
 // end never sees an empty send. Written in C++ to show that C++ works too:

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Trelvane transfer plug-in interface.
  *
  * A transfer plug-in is a shared library that may export any of the four
