@@ -304,6 +304,7 @@ SCRIPT
   chmod +x "$bin/systemctl"
   : >"$log"
   local target=/usr/lib/systemd/system/trelvaned@.service name
+  # shellcheck disable=SC2016 # the command substitution is the point
   for name in 'trelvaned@plant.service' 'trelvaned@x ssh.service' 'trelvaned@*.service' \
               $'trelvaned@a\nssh.service' 'trelvaned@x\ ssh.service' 'trelvaned@$(touch pwned).service'; do
     ln -s "$target" "$wants/$name"
@@ -320,8 +321,9 @@ SCRIPT
     for name in "${allowed[@]}"; do [[ $line == "$name" ]] && ok=yes; done
     [[ -n $ok ]] || fail "prerm handed systemctl the argument '$line'"
   done <"$log"
-  grep -qx '<trelvaned@plant.service>' "$log" && grep -qx '<trelvaned@line-2.service>' "$log" ||
+  if ! grep -qx '<trelvaned@plant.service>' "$log" || ! grep -qx '<trelvaned@line-2.service>' "$log"; then
     fail "prerm did not disable the instances"
+  fi
   [[ -L $wants/ssh.service ]] || fail "prerm removed the link of ssh.service"
   [[ ! -e $work/pwned ]] || fail "prerm ran a command from a link name"
   local left
