@@ -13,6 +13,7 @@
 #include "socket/boundsocket.h"
 #include "socket/hostlookup.h"
 #include "socket/portsocket.h"
+#include "tlscredential.h"
 #include "transferplugin.h"
 
 #include <QFile>
@@ -393,7 +394,8 @@ void DescribeTls(const QByteArray& strSetup, const SProbe& probe, SSetupReport* 
         return;
     QByteArray strError;
     if (!CTlsContext::Create(tls, setup.bLocal ? CTlsContext::Server : CTlsContext::Client, &strError)) {
-        pReport->m_strProblem = QStringLiteral("TLS Setup Error: %1 (the [TLS] section of the profile)").arg(Text(strError));
+        pReport->m_strProblem = QStringLiteral("TLS Setup Error: %1 (the [TLS] section of the profile)").arg(Text(strError))
+                              + UnreadableTlsFileHint(tls, UserName());
     } else if (setup.bLocal) {
         pReport->m_strProblem = TryBind(EPortKind::Tls, setup);
     } else if (!IsNumericAddress(setup.strAddress)) {

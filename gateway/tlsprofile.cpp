@@ -1,6 +1,7 @@
 #include "tlsprofile.h"
 
 #include "profile.h"
+#include "tlscredential.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -14,14 +15,18 @@ STlsConfig TlsConfig(const CProfile& profile)
 {
     const QString strSection = TlsSection();
     const QDir folder = QFileInfo(profile.FilePath()).absolutePath();
-    auto path = [&](const char* pszKey) {
+    // A file the service manager handed over as a credential takes the
+    // place of the profile's entry.
+    auto path = [&](const char* pszKey, const char* pszCredential) {
+        if (QString strCredential = TlsCredentialPath(QLatin1String(pszCredential)); !strCredential.isEmpty())
+            return strCredential;
         const QString strValue = profile.GetString(strSection, QLatin1String(pszKey)).trimmed();
         return strValue.isEmpty() ? strValue : QDir::cleanPath(folder.absoluteFilePath(strValue));
     };
     STlsConfig config;
-    config.strCertificate = path("Certificate");
-    config.strKey = path("Key");
-    config.strCa = path("CA");
+    config.strCertificate = path("Certificate", "tls-certificate");
+    config.strKey = path("Key", "tls-key");
+    config.strCa = path("CA", "tls-ca");
     const QString strRequire = profile.GetString(strSection, QStringLiteral("RequireClientCertificate")).trimmed();
     config.bRequireClientCertificate = strRequire == QLatin1String("1");
     if (!strRequire.isEmpty() && strRequire != QLatin1String("0") && strRequire != QLatin1String("1")) {

@@ -9,5 +9,7 @@ QString TlsSection();
 
 // The [TLS] section: Certificate=, Key=, CA= (PEM files; a relative path is
 // taken from the profile's folder) and RequireClientCertificate= (0 or 1).
+// Under systemd, a credential tls-certificate, tls-key or tls-ca of the
+// service takes the place of the file it names (see tlscredential.h).
 // A value that cannot be taken is named in strProblem.
 STlsConfig TlsConfig(const CProfile& profile);

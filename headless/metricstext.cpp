@@ -74,22 +74,93 @@ QByteArray FormatMetrics(const SMetricsSnapshot& s)
     if (s.m_nLastStartMs > 0)
         out += "trelvane_last_start_timestamp_seconds " + Seconds(s.m_nLastStartMs) + '\n';
     AppendFamily(out, "trelvane_last_failure_timestamp_seconds", "gauge",
-                 "When the last failure line or message box came, with its text (no sample before the first).");
+                 "When the last failure line or message box came, with its fixed text (no sample before the first).");
     if (s.m_nLastFailureMs > 0)
         out += "trelvane_last_failure_timestamp_seconds{message=\"" + LabelValue(s.m_strLastFailure) + "\"} "
              + Seconds(s.m_nLastFailureMs) + '\n';
     return out;
 }
 
-bool IsFailureText(const QString& strText)
+namespace {
+
+// The fixed texts of the failure lines and message boxes, each with the
+// form its label takes: the text as the message list documents it, numbers,
+// reasons, ports and addresses left as %d and %s, so that the label has a
+// bounded set of values. A null form: the line is no failure. The first
+// prefix that matches counts.
+struct SFailureForm
 {
-    // Words of the failure lines; progress lines have none of them.
+    const char* m_pszPrefix;
+    const char* m_pszForm;
+};
+
+constexpr SFailureForm kFailureForms[] = {
+    // A client that comes or leaves is no failure; refusing one is.
+    {"TCP Client Accepted", nullptr},
+    {"TLS Client Accepted", nullptr},
+    {"TCP Client Replaced", nullptr},
+    {"TLS Client Replaced", nullptr},
+    {"TCP Client Disconnected", nullptr},
+    {"TLS Client Disconnected", nullptr},
+    {"Remote Output closed,wait for new client!", nullptr},
+    {"TCP Client Refused,not allowed", "TCP Client Refused,not allowed,port:%d,addr:%s"},
+    {"TLS Client Refused,not allowed", "TLS Client Refused,not allowed,port:%d,addr:%s"},
+    {"TCP Client Refused,port in use", "TCP Client Refused,port in use,port:%d,addr:%s"},
+    {"TLS Client Refused,port in use", "TLS Client Refused,port in use,port:%d,addr:%s"},
+    {"TLS Client Refused,", "TLS Client Refused,%s,port:%d,addr:%s"},
+    {"TCP Client Dropped,too slow", "TCP Client Dropped,too slow,port:%d,addr:%s"},
+    {"TLS Client Dropped,too slow", "TLS Client Dropped,too slow,port:%d,addr:%s"},
+    {"UDP Sender Refused,not allowed", "UDP Sender Refused,not allowed,datagrams dropped,port:%d,addr:%s"},
+    {"Invalid Setup String!", "Invalid Setup String!"},
+    {"Connect error! not 10035", "Connect error! not 10035"},
+    {"TCP Connect Error:", "TCP Connect Error:%d,port:%d,addr:%s"},
+    {"TCP Connect TimeOut!", "TCP Connect TimeOut!port:%d,addr:%s"},
+    {"TCP Create Error:", "TCP Create Error:%d,port:%d,addr:%s"},
+    {"UDP Create Error:", "UDP Create Error:%d,port:%d,addr:%s"},
+    {"TLS Setup Error:", "TLS Setup Error:%s"},
+    {"TLS Handshake Error:", "TLS Handshake Error:%s,port:%d,addr:%s"},
+    {"TLS Receive Error:", "TLS Receive Error:%s"},
+    {"TLS Send Error:", "TLS Send Error:%s"},
+    {"No TCP Client! Blocks dropped", "No TCP Client! Blocks dropped"},
+    {"Set Broadcast Failure", "Set Broadcast Failure"},
+    {"In2Out DLL Initial Errer Code:", "In2Out DLL Initial Errer Code:%d"},
+    {"Out2In DLL Initial Errer Code:", "Out2In DLL Initial Errer Code:%d"},
+    {"Output DoConnect Failure!", "Output DoConnect Failure!"},
+    {"Port Close! Can't Send!", "Port Close! Can't Send!"},
+    {"DLL Transfer Error Code:", "DLL Transfer Error Code:%s"},
+    {"DLL After Send Errer Code:", "DLL After Send Errer Code:%d"},
+    {"In DLL Quit Errer Code:", "In DLL Quit Errer Code:%d"},
+    {"Out DLL Quit Errer Code:", "Out DLL Quit Errer Code:%d"},
+    {"Receive Error Code:", "Receive Error Code:%d"},
+    {"SendTo Error Code:", "SendTo Error Code:%d"},
+    {"Send Error Code:", "Send Error Code:%d"},
+    {"Remote Input closed,close ALL & ReStart!", "Remote Input closed,close ALL & ReStart!"},
+    {"Remote Output closed,close myself too!", "Remote Output closed,close myself too!"},
+    // Message boxes.
+    {"Output Port Connect Error!", "Output Port Connect Error!"},
+    {"OpenComm Error!", "OpenComm Error!"},
+    {"BuildCommDCB Error!", "BuildCommDCB Error!"},
+    {"SetCommState Error!", "SetCommState Error!"},
+    {"<CE-", "<CE-%u>"},
+    {"InitCommEvent Error!", "InitCommEvent Error!"},
+    {"Windows Socket Initial Failure!", "Windows Socket Initial Failure!"},
+};
+
+} // namespace
+
+QString FailureForm(const QString& strText)
+{
+    for (const SFailureForm& form : kFailureForms) {
+        if (strText.startsWith(QLatin1String(form.m_pszPrefix)))
+            return form.m_pszForm ? QString::fromLatin1(form.m_pszForm) : QString();
+    }
+    // A failure line of a kind not listed above: named by its kind only.
     static const char* const kWords[] = {"error", "errer", "failure", "timeout", "invalid", "can't",
-                                         "closed", "dropped", "refused", "disconnected"};
+                                         "closed", "dropped", "refused"};
     for (const char* pszWord : kWords)
         if (strText.contains(QLatin1String(pszWord), Qt::CaseInsensitive))
-            return true;
-    return false;
+            return QStringLiteral("other");
+    return {};
 }
 
 bool ParseMetricsAddress(const QString& strValue, QHostAddress* pAddress, quint16* pnPort, QString* pstrError)

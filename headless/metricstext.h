@@ -15,17 +15,21 @@ struct SMetricsSnapshot
     // Milliseconds since the epoch; 0: not yet.
     qint64 m_nLastStartMs = 0;
     qint64 m_nLastFailureMs = 0;
-    QString m_strLastFailure;
+    QString m_strLastFailure; // as FailureForm() gives it
 };
 
 // The snapshot in the Prometheus text exposition format (version 0.0.4):
 // HELP and TYPE lines, then the samples, names beginning with "trelvane_".
 QByteArray FormatMetrics(const SMetricsSnapshot& snapshot);
 
-// Whether a Message list line (without its time stamp) reports a failure
-// (an error, a time-out, a closed far end, lost blocks) rather than
-// progress ("Connect TCP...", "Done!", "TCP Client Accepted,...").
-bool IsFailureText(const QString& strText);
+// The label a Message list line (without its time stamp) or a message box
+// gives the last failure: its fixed text, with numbers, reasons, ports and
+// addresses as %d and %s ("TCP Connect Error:%d,port:%d,addr:%s"), so that
+// the label takes a bounded set of values; "other" for a failure line of
+// another kind. Empty when the text reports no failure: progress ("Connect
+// TCP...", "Done!") or a client that comes or leaves ("TCP Client
+// Disconnected,...", "Remote Output closed,wait for new client!").
+QString FailureForm(const QString& strText);
 
 // --metrics: "PORT" (loopback), "ADDRESS:PORT" or "[IPv6]:PORT"; the address
 // is a numeric literal. False with the reason.

@@ -4,6 +4,7 @@
 #include "profile.h"
 #include "serialportmap.h"
 #include "settingsfile.h"
+#include "setup/setupstring.h"
 #include "tlsprofile.h"
 #include "tracefile.h"
 
@@ -49,7 +50,7 @@ CRunner::CRunner(const SOptions& options, QObject* pParent)
     connect(&m_gateway, &CGateway::startupFinished, this, &CRunner::OnStartupFinished);
     connect(&m_watchdogTimer, &QTimer::timeout, this, [this] { m_notify.Send("WATCHDOG=1"); });
     connect(&m_statusTimer, &QTimer::timeout, this, &CRunner::UpdateServiceStatus);
-    m_host.SetOnMessageBox([this](const QString& strText) { NoteFailure(strText); });
+    m_host.SetOnMessageBox([this](const QString& strText) { NoteFailure(strText, true); });
 }
 
 CRunner::~CRunner()
@@ -159,10 +160,26 @@ SMetricsSnapshot CRunner::MetricsSnapshot()
     return snapshot;
 }
 
-void CRunner::NoteFailure(const QString& strText)
+void CRunner::NoteFailure(const QString& strText, bool bMessageBox)
 {
-    m_strLastFailure = strText;
+    QString strForm = FailureForm(strText);
+    if (strForm.isEmpty() && bMessageBox)
+        strForm = QStringLiteral("other");
+    // The client of a listening Input that leaves restarts the gateway: a
+    // client that leaves is no failure.
+    if (strForm.isEmpty() || (strForm.startsWith(u"Remote Input closed") && InputListens()))
+        return;
+    m_strLastFailure = strForm;
     m_nLastFailureMs = QDateTime::currentMSecsSinceEpoch();
+}
+
+bool CRunner::InputListens() const
+{
+    const QByteArray strSetup = SetupStringText(m_doc.m_strInSetup);
+    const EPortKind eKind = RecognisePortKind(strSetup);
+    SWinsockSetup setup;
+    return (eKind == EPortKind::Tcp || eKind == EPortKind::Tls) && SplitWinsockSetup(strSetup, eKind, &setup) == 0
+        && setup.bLocal;
 }
 
 void CRunner::PrintCounters()
@@ -201,9 +218,7 @@ void CRunner::OnLine(const QString& strLine)
     // escaped, so that each line stays one line.
     m_output.Write(kOut, EscapeControls(strLine).toUtf8() + '\n');
     // Without its "HH:mm:ss," time stamp.
-    const QString strText = strLine.mid(9);
-    if (IsFailureText(strText))
-        NoteFailure(strText);
+    NoteFailure(strLine.mid(9), false);
 }
 
 void CRunner::OnSignal(int nSignal)

@@ -59,7 +59,9 @@ private:
     void OnTraceFailed();
     bool ServeMetrics();
     SMetricsSnapshot MetricsSnapshot();
-    void NoteFailure(const QString& strText);
+    // A failure line or message box becomes the last failure, by its form.
+    void NoteFailure(const QString& strText, bool bMessageBox);
+    bool InputListens() const;
     void PrintCounters();
     void UpdateServiceStatus();
 

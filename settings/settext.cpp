@@ -95,46 +95,6 @@ qsizetype PrintableUtf8Length(const uchar* p, qsizetype nLeft)
     return n;
 }
 
-QByteArray QuoteString(const QByteArray& str, bool bInitial)
-{
-    QByteArray out = "\"";
-    const auto* p = reinterpret_cast<const uchar*>(str.constData());
-    const qsizetype n = str.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        const uchar u = p[i];
-        if (u == '\\') {
-            if (!bInitial) {
-                out.append("\\\\");
-            } else if (i + 1 < n && (p[i + 1] == '\\' || p[i + 1] == 'n' || p[i + 1] == 'r' || p[i + 1] == 't')) {
-                // One of the gateway's own escapes: kept as it is.
-                out.append(char(u));
-                out.append(char(p[++i]));
-            } else {
-                // A backslash that the gateway sends as it is.
-                AppendHexEscape(&out, u);
-            }
-        } else if (u == '"') {
-            out.append("\\\"");
-        } else if (!bInitial && (u == '\r' || u == '\n' || u == '\t')) {
-            out.append(u == '\r' ? "\\r" : u == '\n' ? "\\n" : "\\t");
-        } else if (u >= 0x80) {
-            const qsizetype nSequence = PrintableUtf8Length(p + i, n - i);
-            if (nSequence == 0) {
-                AppendHexEscape(&out, u);
-            } else {
-                out.append(reinterpret_cast<const char*>(p + i), nSequence);
-                i += nSequence - 1;
-            }
-        } else if (IsControl(u)) {
-            AppendHexEscape(&out, u);
-        } else {
-            out.append(char(u));
-        }
-    }
-    out.append('"');
-    return out;
-}
-
 qint64 LengthFieldBytes(qint64 nLength, ESetLength eForm)
 {
     if (eForm == ESetLength::Bits32)
@@ -403,6 +363,46 @@ bool CTextParser::AtValueEnd()
 
 } // namespace
 
+QByteArray QuoteSetString(const QByteArray& str, bool bInitial)
+{
+    QByteArray out = "\"";
+    const auto* p = reinterpret_cast<const uchar*>(str.constData());
+    const qsizetype n = str.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const uchar u = p[i];
+        if (u == '\\') {
+            if (!bInitial) {
+                out.append("\\\\");
+            } else if (i + 1 < n && (p[i + 1] == '\\' || p[i + 1] == 'n' || p[i + 1] == 'r' || p[i + 1] == 't')) {
+                // One of the gateway's own escapes: kept as it is.
+                out.append(char(u));
+                out.append(char(p[++i]));
+            } else {
+                // A backslash that the gateway sends as it is.
+                AppendHexEscape(&out, u);
+            }
+        } else if (u == '"') {
+            out.append("\\\"");
+        } else if (!bInitial && (u == '\r' || u == '\n' || u == '\t')) {
+            out.append(u == '\r' ? "\\r" : u == '\n' ? "\\n" : "\\t");
+        } else if (u >= 0x80) {
+            const qsizetype nSequence = PrintableUtf8Length(p + i, n - i);
+            if (nSequence == 0) {
+                AppendHexEscape(&out, u);
+            } else {
+                out.append(reinterpret_cast<const char*>(p + i), nSequence);
+                i += nSequence - 1;
+            }
+        } else if (IsControl(u)) {
+            AppendHexEscape(&out, u);
+        } else {
+            out.append(char(u));
+        }
+    }
+    out.append('"');
+    return out;
+}
+
 SSetTextResult ReadSetText(QByteArrayView text)
 {
     return CTextParser(text).Run();
@@ -414,7 +414,7 @@ QByteArray WriteSetText(const SSetFields& fields, const SSetLayout& layout)
     for (const SSetKey& key : kSetKeys) {
         out.append(key.m_pszName).append(" = ");
         if (key.m_eKind == ESetKeyKind::String) {
-            out.append(QuoteString(fields.*key.m_pString, key.m_bInitial));
+            out.append(QuoteSetString(fields.*key.m_pString, key.m_bInitial));
             const SSetStringForm form = layout.m_forms[key.m_nFileIndex];
             if (form.m_bWide)
                 out.append(" wide");
@@ -432,7 +432,7 @@ QByteArray WriteSetText(const SSetFields& fields, const SSetLayout& layout)
     if (!layout.m_strTrailing.isEmpty()) {
         out.append("# after the ten settings in the binary file; the programs ignore them\n");
         out.append(kTrailingKey.data(), kTrailingKey.size()).append(" = ");
-        out.append(QuoteString(layout.m_strTrailing, false)).append('\n');
+        out.append(QuoteSetString(layout.m_strTrailing, false)).append('\n');
     }
     return out;
 }

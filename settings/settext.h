@@ -45,6 +45,12 @@ struct SSetTextResult
 // string is sent, as when typed into the desktop program.
 SSetTextResult ReadSetText(QByteArrayView text);
 
+// A string as the text form writes it, in double quotes. An initial string
+// (bInitial) keeps the gateway's escapes \r \n \t \\ as typed, and a byte
+// the gateway would take as one (a lone backslash, a carriage return) is
+// written \xNN; in the other strings \r \n \t \\ stand for their bytes.
+QByteArray QuoteSetString(const QByteArray& str, bool bInitial);
+
 // The text form of the settings; reading it back gives the same settings
 // and layout.
 QByteArray WriteSetText(const SSetFields& fields, const SSetLayout& layout = {});

@@ -1,32 +1,6 @@
 #include "setshow.h"
 
-QByteArray QuoteBytes(QByteArrayView bytes)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    QByteArray out;
-    out.reserve(bytes.size() + 2);
-    out += '"';
-    for (char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (u >= 0x20 && u < 0x7F) {
-                out += c;
-            } else {
-                out += "\\x";
-                out += kHex[u >> 4];
-                out += kHex[u & 0x0F];
-            }
-        }
-    }
-    out += '"';
-    return out;
-}
+#include "settext.h"
 
 QByteArray OutStartupName(qint32 nOutStartup)
 {
@@ -40,17 +14,19 @@ QByteArray OutStartupName(qint32 nOutStartup)
 
 QByteArray FormatSetFields(const SSetFields& f)
 {
+    // Strings as the text form writes them: a value pasted into a text
+    // settings file means the same there.
     QByteArray out;
     auto line = [&out](const char* pszName, const QByteArray& value) {
         QByteArray name = QByteArray(pszName) + ':';
         out += name.leftJustified(22, ' ') + value + '\n';
     };
-    line("in-setup", QuoteBytes(f.m_strInSetup));
-    line("in-dll", QuoteBytes(f.m_strInDll));
-    line("in-initial", QuoteBytes(f.m_strInInitial));
-    line("out-setup", QuoteBytes(f.m_strOutSetup));
-    line("out-dll", QuoteBytes(f.m_strOutDll));
-    line("out-initial", QuoteBytes(f.m_strOutInitial));
+    line("in-setup", QuoteSetString(f.m_strInSetup, false));
+    line("in-dll", QuoteSetString(f.m_strInDll, false));
+    line("in-initial", QuoteSetString(f.m_strInInitial, true));
+    line("out-setup", QuoteSetString(f.m_strOutSetup, false));
+    line("out-dll", QuoteSetString(f.m_strOutDll, false));
+    line("out-initial", QuoteSetString(f.m_strOutInitial, true));
     line("no-in-init-response", QByteArray::number(f.m_bNoInInitResponse));
     line("no-out-init-response", QByteArray::number(f.m_bNoOutInitResponse));
     line("detect-carrier", QByteArray::number(f.m_bDetectCarrier));

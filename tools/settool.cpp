@@ -73,8 +73,9 @@ const char kUsage[] =
     "                                refuse are written, with a warning on standard error.\n"
     "  text FILE.set [OUT.conf]      convert to the text form, on standard output\n"
     "                                without OUT.conf (or with -)\n"
-    "  binary FILE.conf OUT.set      convert to the binary form; a .set converted to\n"
-    "                                text and back comes out byte for byte\n"
+    "  binary FILE.conf OUT.set      convert to the binary form (- for standard output);\n"
+    "                                a .set converted to text and back comes out byte\n"
+    "                                for byte\n"
     "      --force                   replace an existing OUT file\n"
     "  serial-ports list             print the [Serial Ports] entries (NAME=PATH)\n"
     "  serial-ports set NAME PATH    map a port name to a device path; the name begins\n"
@@ -395,11 +396,16 @@ int Convert(const QList<QByteArray>& args, bool bToText)
     QString strError;
     if (!LoadSettingsFile(QFile::decodeName(files[0]), &fields, &strError, nullptr, &layout))
         return Failed(strError);
-    const QByteArray text = bToText ? WriteSetText(fields, layout) : QByteArray();
-    if (bToText && (files.size() == 1 || files[1] == "-")) {
-        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-        return kExitOk;
+    // "-" (or no output file for text): standard output, either form.
+    if (files.size() == 1 || files[1] == "-") {
+        const std::optional<QByteArray> data
+            = bToText ? std::optional<QByteArray>(WriteSetText(fields, layout)) : WriteSetFile(fields, layout);
+        if (!data)
+            return Failed(QStringLiteral("Failed to save document."));
+        std::fwrite(data->constData(), 1, size_t(data->size()), stdout);
+        return std::fflush(stdout) == 0 ? kExitOk : Failed(QStringLiteral("cannot write to standard output"));
     }
+    const QByteArray text = bToText ? WriteSetText(fields, layout) : QByteArray();
     const QString strOut = QFile::decodeName(files[1]);
     if (struct stat st; !bForce && ::lstat(files[1].constData(), &st) == 0)
         return Failed(QStringLiteral("%1 exists; use --force to replace it").arg(strOut));

@@ -14,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QUdpSocket>
 #include <QTest>
 
 #include <memory>
@@ -156,7 +158,8 @@ class TestMetrics : public QObject
     Q_OBJECT
 private slots:
     void exposition();
-    void failureTexts();
+    void failureForms_data();
+    void failureForms();
     void addresses_data();
     void addresses();
     void scrapeEqualsCounters();
@@ -164,6 +167,8 @@ private slots:
     void otherRequestsGet404();
     void scrapesAndAbuseLeaveMemoryFlat();
     void portInUseExitsTwo();
+    void clientSessionsAddNoSeries();
+    void idleAndTricklingConnectionsGiveWay();
     void cleanupTestCase() { m_pShared.reset(); }
 
 private:
@@ -206,17 +211,39 @@ void TestMetrics::exposition()
              text.constData());
 }
 
-// Progress lines are no failures; every kind of failure line is one.
-void TestMetrics::failureTexts()
+// Progress lines and clients that come or leave are no failures; every
+// failure line gives its fixed text, with no number, port or address in it.
+void TestMetrics::failureForms_data()
 {
-    for (const char* psz : {"Open Port...", "Connect TCP...", "Listen TCP...", "Create UDP...", "Done!",
-                            "TCP Client Accepted,port:4001,addr:127.0.0.1", "msg:5,in3"})
-        QVERIFY2(!IsFailureText(QLatin1String(psz)), psz);
-    for (const char* psz : {"TCP Connect Error:10061,port:1,addr:127.0.0.1", "TCP Connect TimeOut!port:1,addr:a",
-                            "Invalid Setup String!", "Output DoConnect Failure!", "Port Close! Can't Send!",
-                            "In DLL Quit Errer Code:3", "Remote Input closed,close ALL & ReStart!",
-                            "No TCP Client! Blocks dropped", "Receive Error Code:10054"})
-        QVERIFY2(IsFailureText(QLatin1String(psz)), psz);
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("form"); // empty: no failure
+    for (const char* psz : {"Open Port...", "Connect TCP...", "Listen TCP...", "Create UDP...", "Done!", "msg:5,in3",
+                            "TCP Client Accepted,port:4001,addr:127.0.0.1",
+                            "TCP Client Disconnected,port:54126,addr:127.0.0.1",
+                            "TLS Client Disconnected,port:54127,addr:::1", "TCP Client Replaced,port:1,addr:a",
+                            "Remote Output closed,wait for new client!"})
+        QTest::newRow(psz) << QString::fromLatin1(psz) << QString();
+    const char* const failures[][2] = {
+        {"TCP Connect Error:10061,port:1,addr:127.0.0.1", "TCP Connect Error:%d,port:%d,addr:%s"},
+        {"TCP Connect TimeOut!port:1,addr:a", "TCP Connect TimeOut!port:%d,addr:%s"},
+        {"TLS Client Refused,certificate has expired,port:7,addr:10.0.0.1", "TLS Client Refused,%s,port:%d,addr:%s"},
+        {"TCP Client Refused,not allowed,port:7,addr:10.0.0.1", "TCP Client Refused,not allowed,port:%d,addr:%s"},
+        {"Receive Error Code:10054", "Receive Error Code:%d"},
+        {"Send Error Code:10058", "Send Error Code:%d"},
+        {"In DLL Quit Errer Code:3", "In DLL Quit Errer Code:%d"},
+        {"Invalid Setup String!", "Invalid Setup String!"},
+        {"Remote Input closed,close ALL & ReStart!", "Remote Input closed,close ALL & ReStart!"},
+        {"<CE-12>", "<CE-%u>"},
+        {"Some New Error:42,port:9,addr:x", "other"}};
+    for (const auto& failure : failures)
+        QTest::newRow(failure[0]) << QString::fromLatin1(failure[0]) << QString::fromLatin1(failure[1]);
+}
+
+void TestMetrics::failureForms()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, form);
+    QCOMPARE(FailureForm(text), form);
 }
 
 void TestMetrics::addresses_data()
@@ -297,6 +324,7 @@ void TestMetrics::scrapeEqualsCounters()
     QCOMPARE(samples.value(QStringLiteral("trelvane_port_started{port=\"output\"}")), QStringLiteral("0"));
     QVERIFY(samples.contains(
         QStringLiteral("trelvane_last_failure_timestamp_seconds{message=\"Remote Output closed,close myself too!\"}")));
+    QVERIFY(!run.daemon.Finished());
 }
 
 void TestMetrics::otherRequestsGet404_data()
@@ -406,6 +434,79 @@ void TestMetrics::portInUseExitsTwo()
     QCOMPARE(daemon.Out(), QByteArray());
     const QByteArray strLine = "trelvaned: cannot serve metrics on 127.0.0.1:" + QByteArray::number(holder.serverPort());
     QVERIFY2(daemon.Err().startsWith(strLine) && daemon.Err().count('\n') == 1, daemon.Err().constData());
+}
+
+// Clients of a shared listening Input come and go: no session adds a series,
+// whatever port the client had.
+void TestMetrics::clientSessionsAddNoSeries()
+{
+    QTemporaryDir dir;
+    QUdpSocket outPeer;
+    QVERIFY(outPeer.bind(QHostAddress::LocalHost, 0));
+    const quint16 nInPort = FreePort();
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "TCP:" + QByteArray::number(nInPort) + "@127.0.0.1;clients=4";
+    doc.m_strOutSetup = "UDP:" + QByteArray::number(outPeer.localPort()) + ",127.0.0.1";
+    doc.m_nOutStartup = 1007;
+    const QString strSet = dir.filePath(QStringLiteral("gw.set"));
+    QString strError;
+    QVERIFY(doc.OnSaveDocument(strSet, &strError));
+    const quint16 nPort = FreePort();
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(daemon.Start({QStringLiteral("--metrics"), QString::number(nPort), QStringLiteral("--profile"),
+                          dir.filePath(QStringLiteral("none.ini")), strSet}));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 2, kWaitMs);
+    QTcpSocket stays;
+    stays.connectToHost(QHostAddress::LocalHost, nInPort);
+    QVERIFY(stays.waitForConnected(kWaitMs));
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("TCP Client Accepted"), 1, kWaitMs);
+    QByteArray body;
+    QCOMPARE(Scrape(nPort, kGet, &body), 200);
+    const QStringList first = Samples(body).keys();
+    QSet<QString> seen(first.cbegin(), first.cend());
+    for (int i = 0; i < 5; ++i) {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, nInPort);
+        QVERIFY(client.waitForConnected(kWaitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("TCP Client Accepted"), i + 2, kWaitMs);
+        client.close();
+        QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("TCP Client Disconnected"), i + 1, kWaitMs);
+        QCOMPARE(Scrape(nPort, kGet, &body), 200);
+        for (const QString& strSeries : Samples(body).keys())
+            seen.insert(strSeries);
+    }
+    QCOMPARE(seen.size(), first.size());
+}
+
+// Connections that send nothing, or a byte now and then, hold their places
+// only briefly: a scrape gets past 20 of them at once, and each is closed
+// within seconds, however often its bytes come.
+void TestMetrics::idleAndTricklingConnectionsGiveWay()
+{
+    SMetricsRun run;
+    QVERIFY(run.Start());
+    std::vector<std::unique_ptr<QTcpSocket>> holders;
+    for (int i = 0; i < 20; ++i) {
+        holders.push_back(std::make_unique<QTcpSocket>());
+        holders.back()->connectToHost(QHostAddress::LocalHost, run.nPort);
+        QVERIFY(holders.back()->waitForConnected(kWaitMs));
+        if (i % 2)
+            holders.back()->write("GET /metrics HTTP/1.1\r\n"); // a request begun, never ended
+    }
+    QCOMPARE(Scrape(run.nPort, kGet), 200);
+    holders.clear();
+
+    QTcpSocket silent, trickling;
+    for (QTcpSocket* pSocket : {&silent, &trickling}) {
+        pSocket->connectToHost(QHostAddress::LocalHost, run.nPort);
+        QVERIFY(pSocket->waitForConnected(kWaitMs));
+    }
+    QTimer drip;
+    QObject::connect(&drip, &QTimer::timeout, &trickling, [&trickling] { trickling.write("X"); });
+    drip.start(200);
+    QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(trickling.state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(Scrape(run.nPort, kGet), 200);
 }
 
 QTEST_GUILESS_MAIN(TestMetrics)

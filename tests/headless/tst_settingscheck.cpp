@@ -5,6 +5,7 @@
 
 #include "files.h"
 #include "pty.h"
+#include "testpki.h"
 #include "toolrun.h"
 
 #include "setcodec.h"
@@ -94,6 +95,7 @@ private slots:
     void daemonExplainsMissingDevice();
     void unprivilegedDevice_data();
     void unprivilegedDevice();
+    void unprivilegedTlsKey();
 
 private:
     QString Path(const QString& strName) const { return m_pDir->filePath(strName); }
@@ -585,6 +587,54 @@ void TestSettingsCheck::unprivilegedDevice()
     QCOMPARE(check.nExit, 1);
     QCOMPARE(Lines(check.err),
              QByteArrayList({"trelvane-set: error: in-setup: result code 1 (\"OpenComm Error!\"): " + why}));
+}
+
+// The check run as the service's user (here nobody) on a key that only root
+// may read says so plainly; the same key handed over as a systemd
+// credential is read in place of the profile's.
+void TestSettingsCheck::unprivilegedTlsKey()
+{
+    if (::geteuid() != 0)
+        QSKIP("runs the check as nobody, which needs root");
+    if (!QFileInfo::exists(QFile::decodeName(kSetpriv)))
+        QSKIP("setpriv is not installed");
+    CTestPki pki;
+    const CTestPki::SIssued& ca = pki.Issue(QStringLiteral("ca"), nullptr, nullptr);
+    const CTestPki::SIssued& server = pki.Issue(QStringLiteral("server"), &ca, "DNS:localhost,IP:127.0.0.1");
+    const QByteArray key = QFile::encodeName(server.strKey);
+    QVERIFY(::chmod(QFile::encodeName(m_pDir->path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(QFileInfo(server.strKey).absolutePath()).constData(), 0755) == 0);
+    QVERIFY(::chmod(key.constData(), 0600) == 0 && ::chmod(QFile::encodeName(server.strCert).constData(), 0644) == 0);
+    QTcpServer probe; // a free port
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    SSetFields fields;
+    fields.m_strInSetup = "TLS:" + QByteArray::number(probe.serverPort()) + "@127.0.0.1";
+    probe.close();
+    fields.m_strOutSetup = "TCP:1025,127.0.0.1";
+    QVERIFY(WriteAll(QFile::decodeName(SetPath()), *WriteSetFile(fields)));
+    QVERIFY(WriteAll(QFile::decodeName(IniPath()),
+                     "[TLS]\nCertificate=" + QFile::encodeName(server.strCert) + "\nKey=" + key + '\n'));
+    ::chmod(SetPath().constData(), 0644);
+    ::chmod(IniPath().constData(), 0644);
+
+    SToolRun check = RunAsNobody(kSetTool, {"--profile", IniPath(), "check", SetPath()});
+    QCOMPARE(check.nExit, 1);
+    QVERIFY2(check.err.contains("; user nobody may not read [TLS] Key=" + key
+                                + ": under systemd the service runs as a user of its own; give it the file as "
+                                  "the credential tls-key"),
+             check.err.constData());
+
+    // As systemd hands it over: a folder of the service's, the copy its user's.
+    const QString strCredentials = m_pDir->filePath(QStringLiteral("credentials"));
+    QVERIFY(QDir().mkdir(strCredentials));
+    const QByteArray copy = QFile::encodeName(strCredentials + QStringLiteral("/tls-key"));
+    QVERIFY(QFile::copy(server.strKey, QFile::decodeName(copy)));
+    QVERIFY(::chown(copy.constData(), 65534, 65534) == 0 && ::chmod(copy.constData(), 0400) == 0);
+    qputenv("CREDENTIALS_DIRECTORY", QFile::encodeName(strCredentials));
+    check = RunAsNobody(kSetTool, {"--profile", IniPath(), "check", SetPath()});
+    qunsetenv("CREDENTIALS_DIRECTORY");
+    QVERIFY2(check.nExit == 0 && !check.err.contains("error:"), check.err.constData());
+    QVERIFY2(check.out.contains("key \"" + copy + '"'), check.out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestSettingsCheck)

@@ -7,6 +7,7 @@
 #include "profile.h"
 #include "setcodec.h"
 #include "setshow.h"
+#include "settext.h"
 #include "trelvanedoc.h"
 
 #include <QDir>
@@ -53,8 +54,8 @@ class TestSetTool : public QObject
     Q_OBJECT
 private slots:
     void init();
-    void quoteBytes_data();
-    void quoteBytes();
+    void showPastesIntoText_data();
+    void showPastesIntoText();
     void showPrintsDocumentFile();
     void showNamesStartModes_data();
     void showNamesStartModes();
@@ -82,24 +83,44 @@ void TestSetTool::init()
     QVERIFY(m_pDir->isValid());
 }
 
-void TestSetTool::quoteBytes_data()
+// A value that show prints means the same when pasted into the text form:
+// each "name: value" line, written "name = value", reads back as the field.
+void TestSetTool::showPastesIntoText_data()
 {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QByteArray>("quoted");
-    QTest::newRow("empty") << QByteArray() << QByteArray("\"\"");
-    QTest::newRow("printable") << QByteArray("COM2:9600,n,8,1 ~") << QByteArray("\"COM2:9600,n,8,1 ~\"");
-    QTest::newRow("quote and backslash") << QByteArray("a\"b\\c") << QByteArray("\"a\\\"b\\\\c\"");
-    QTest::newRow("typed escape stays text") << QByteArray("ATZ\\r") << QByteArray("\"ATZ\\\\r\"");
-    QTest::newRow("cr lf tab") << QByteArray("\r\n\t") << QByteArray("\"\\r\\n\\t\"");
-    QTest::newRow("nul and controls") << QByteArray("\0\x01\x1f\x7f", 4) << QByteArray("\"\\x00\\x01\\x1F\\x7F\"");
-    QTest::newRow("high bytes") << QByteArray("\x80\xc3\xa9\xff") << QByteArray("\"\\x80\\xC3\\xA9\\xFF\"");
+    QTest::addColumn<QByteArray>("setup");
+    QTest::addColumn<QByteArray>("initial");
+    QTest::newRow("printable") << QByteArray("COM2:9600,n,8,1 ~") << QByteArray("AT");
+    QTest::newRow("quote and backslash") << QByteArray("a\"b\\c") << QByteArray("a\"b");
+    QTest::newRow("typed escape") << QByteArray("x") << QByteArray("ATZ\\r");
+    QTest::newRow("lone backslash") << QByteArray("\\") << QByteArray("C:\\gw\\");
+    QTest::newRow("cr lf tab bytes") << QByteArray("\r\n\t") << QByteArray("ATZ\r\n\t");
+    QTest::newRow("nul and controls") << QByteArray("\0\x01\x1f\x7f", 4) << QByteArray("\0\x1b\x7f", 3);
+    QTest::newRow("high bytes and UTF-8") << QByteArray("\x80\xc3\xa9\xff") << QByteArray("\xc3\xa9\xfe");
 }
 
-void TestSetTool::quoteBytes()
+void TestSetTool::showPastesIntoText()
 {
-    QFETCH(QByteArray, bytes);
-    QFETCH(QByteArray, quoted);
-    QCOMPARE(QuoteBytes(bytes), quoted);
+    QFETCH(QByteArray, setup);
+    QFETCH(QByteArray, initial);
+    SSetFields fields = AllSet();
+    fields.m_strInSetup = fields.m_strOutDll = setup;
+    fields.m_strInInitial = fields.m_strOutInitial = initial;
+    QByteArray text;
+    for (const QByteArray& line : FormatSetFields(fields).split('\n')) {
+        const qsizetype nColon = line.indexOf(':');
+        QByteArray value = line.mid(nColon + 1).trimmed();
+        if (line.startsWith("out-startup:")) // the number before its name
+            value = value.split(' ').front();
+        if (nColon > 0)
+            text += line.left(nColon) + " = " + value + '\n';
+    }
+    const SSetTextResult result = ReadSetText(text);
+    QVERIFY2(result.m_bOk, qPrintable(result.m_strError + u'\n' + QString::fromLatin1(text)));
+    QCOMPARE(result.m_fields.m_strInSetup, setup);
+    QCOMPARE(result.m_fields.m_strOutDll, setup);
+    QCOMPARE(result.m_fields.m_strInInitial, initial);
+    QCOMPARE(result.m_fields.m_strOutInitial, initial);
+    QVERIFY(result.m_fields == fields);
 }
 
 void TestSetTool::showPrintsDocumentFile()
@@ -114,7 +135,7 @@ void TestSetTool::showPrintsDocumentFile()
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.out, QByteArray("in-setup:             \"TCP:1025,127.0.0.1\"\n"
                                  "in-dll:               \"lf2crlf.so\"\n"
-                                 "in-initial:           \"ATZ\\\\r\"\n"
+                                 "in-initial:           \"ATZ\\r\"\n"
                                  "out-setup:            \"COM2:9600,n,8,1\"\n"
                                  "out-dll:              \"C:\\\\gw\\\\x.dll\"\n"
                                  "out-initial:          \"\\x01\\xFF\\x00z\"\n"
@@ -277,6 +298,14 @@ void TestSetTool::convertsBothWays()
     SSetFields changed;
     changed.m_strInSetup = "TCP:4001";
     QCOMPARE(ReadAll(QFile::decodeName(back)), *WriteSetFile(changed));
+    // "-" is standard output for either form, never a file of that name.
+    const QString strCurrent = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_pDir->path()));
+    run = Tool({"binary", conf, "-"});
+    QVERIFY(QDir::setCurrent(strCurrent));
+    QCOMPARE(run.nExit, 0);
+    QCOMPARE(run.out, *WriteSetFile(changed));
+    QVERIFY(!QFile::exists(m_pDir->filePath(QStringLiteral("-"))));
 
     // show and check read the text form too.
     run = Tool({"show", conf});

@@ -10,6 +10,9 @@
 #   package-test.sh unit WORK              systemd-analyze verify and security
 #   package-test.sh scripts WORK           install, remove and purge the runner
 #                                          with dpkg in a throw-away root
+#   package-test.sh prerm PRERM WORK       the prerm script, run in a throw-away
+#                                          root, hands only instance names to
+#                                          systemctl, whatever the links are named
 #   package-test.sh tree SOURCE_DIR WORK   the build tree of `make package`
 #                                          holds no benchmark and no tests
 # Exit status 77 means skipped.
@@ -284,6 +287,51 @@ check_scripts() {
   echo "remove disabled the instances; purge kept the administrator's files"
 }
 
+# ---- prerm ------------------------------------------------------------------
+# Links with odd names beside real instances and an unrelated service: a
+# recording systemctl must see the real instances only, each as one
+# argument; every trelvaned@ link goes, the unrelated one stays.
+check_prerm() {
+  local prerm=$1 work=$2
+  local root=$work/prerm-root bin=$work/prerm-bin
+  local log=$bin/systemctl.log wants=$root/etc/systemd/system/multi-user.target.wants
+  rm -rf "$root" "$bin"
+  mkdir -p "$bin" "$wants" "$root/etc/systemd/system/sockets.target.requires"
+  cat >"$bin/systemctl" <<'SCRIPT'
+#!/bin/sh
+for arg in "$@"; do printf '<%s>\n' "$arg"; done >>"$SYSTEMCTL_LOG"
+SCRIPT
+  chmod +x "$bin/systemctl"
+  : >"$log"
+  local target=/usr/lib/systemd/system/trelvaned@.service name
+  # shellcheck disable=SC2016 # the command substitution is the point
+  for name in 'trelvaned@plant.service' 'trelvaned@x ssh.service' 'trelvaned@*.service' \
+              $'trelvaned@a\nssh.service' 'trelvaned@x\ ssh.service' 'trelvaned@$(touch pwned).service'; do
+    ln -s "$target" "$wants/$name"
+  done
+  ln -s "$target" "$root/etc/systemd/system/sockets.target.requires/trelvaned@line-2.service"
+  ln -s /usr/lib/systemd/system/ssh.service "$wants/ssh.service"
+  (cd "$work" && DPKG_ROOT=$root SYSTEMCTL_LOG=$log PATH=$bin:$PATH sh "$prerm" remove) ||
+    fail "prerm remove failed"
+  local allowed=("<--root=$root>" "<--no-reload>" "<disable>" "<trelvaned@plant.service>"
+                 "<trelvaned@line-2.service>")
+  local line ok
+  while IFS= read -r line; do
+    ok=
+    for name in "${allowed[@]}"; do [[ $line == "$name" ]] && ok=yes; done
+    [[ -n $ok ]] || fail "prerm handed systemctl the argument '$line'"
+  done <"$log"
+  if ! grep -qx '<trelvaned@plant.service>' "$log" || ! grep -qx '<trelvaned@line-2.service>' "$log"; then
+    fail "prerm did not disable the instances"
+  fi
+  [[ -L $wants/ssh.service ]] || fail "prerm removed the link of ssh.service"
+  [[ ! -e $work/pwned ]] || fail "prerm ran a command from a link name"
+  local left
+  left=$(find "$root/etc/systemd/system" -name 'trelvaned@*' || true)
+  [[ -z $left ]] || fail "prerm left links: $left"
+  echo "prerm disabled the instances only and removed every trelvaned@ link"
+}
+
 # ---- tree -------------------------------------------------------------------
 # `make package` configures its own tree; build only what goes into packages.
 check_tree() {
@@ -324,6 +372,7 @@ case ${1:-} in
   plugin) build_plugins "$2" "$3" ;;
   unit) check_unit "$2" ;;
   scripts) check_scripts "$2" ;;
+  prerm) check_prerm "$2" "$3" ;;
   tree) check_tree "$2" "$3" ;;
-  *) echo "usage: $0 build|lintian|plugin|unit|scripts|tree ..." >&2; exit 2 ;;
+  *) echo "usage: $0 build|lintian|plugin|unit|scripts|prerm|tree ..." >&2; exit 2 ;;
 esac
