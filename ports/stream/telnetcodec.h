@@ -66,11 +66,17 @@ class CTelnetCodec
 {
 public:
     CTelnetCodec(ITelnetOwner& owner, ETelnetRole eRole);
+    // Up to 8 options; an option listed twice counts once.
     CTelnetCodec(ITelnetOwner& owner, std::span<const STelnetWish> wishes);
 
     // Queues the requests for every option we ask for.
     void Start();
-    // Appends the data bytes found in the input to strData.
+    // Appends the data bytes found in the input to strData. A sequence split
+    // across calls is completed by the next one. A subnegotiation is dropped
+    // when it outgrows kMaxSubnegotiation (the rest up to SE is skipped) or
+    // when a command other than SE cuts it off (the command then counts, so
+    // an unended subnegotiation cannot swallow the stream). Replies are at
+    // most as long as the negotiations that caused them.
     void Decode(QByteArrayView input, QByteArray& strData);
 
     void SendData(QByteArrayView data);

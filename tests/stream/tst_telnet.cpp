@@ -251,33 +251,35 @@ void TestTelnet::comPortMessage_data()
     QTest::addColumn<bool>("server");
     QTest::addColumn<uint>("value");
     QTest::addColumn<QByteArray>("words");
+    QTest::addColumn<bool>("query");
 
-    QTest::newRow("signature ask") << Bytes({0}) << 0 << false << 0u << QByteArray("SIGNATURE");
-    QTest::newRow("signature text") << QByteArray("\x64" "box\x01") << 0 << true << 0u << QByteArray("SIGNATURE box?");
-    QTest::newRow("baud 57600") << Bytes({1, 0, 0, 0xe1, 0}) << 1 << false << 57600u << QByteArray("SET-BAUDRATE 57600");
-    QTest::newRow("baud answer max") << Bytes({101, 0xff, 0xff, 0xff, 0xff}) << 1 << true << 0xffffffffu << QByteArray("SET-BAUDRATE 4294967295");
-    QTest::newRow("data size query") << Bytes({2, 0}) << 2 << false << 0u << QByteArray("SET-DATASIZE query");
-    QTest::newRow("parity mark") << Bytes({3, 4}) << 3 << false << 4u << QByteArray("SET-PARITY mark");
-    QTest::newRow("stop 1.5") << Bytes({104, 3}) << 4 << true << 3u << QByteArray("SET-STOPSIZE 1.5");
-    QTest::newRow("control DTR on") << Bytes({5, 8}) << 5 << false << 8u << QByteArray("SET-CONTROL DTR on");
-    QTest::newRow("control DSR flow") << Bytes({105, 19}) << 5 << true << 19u << QByteArray("SET-CONTROL flow DSR");
-    QTest::newRow("line state") << Bytes({106, 0x12}) << 6 << true << 0x12u << QByteArray("NOTIFY-LINESTATE 0x12");
-    QTest::newRow("modem state") << Bytes({107, 0x88}) << 7 << true << 0x88u << QByteArray("NOTIFY-MODEMSTATE 0x88");
-    QTest::newRow("modem state poll") << Bytes({7}) << 7 << false << 0u << QByteArray("NOTIFY-MODEMSTATE");
-    QTest::newRow("suspend") << Bytes({8}) << 8 << false << 0u << QByteArray("FLOWCONTROL-SUSPEND");
-    QTest::newRow("resume answer") << Bytes({109}) << 9 << true << 0u << QByteArray("FLOWCONTROL-RESUME");
-    QTest::newRow("line mask") << Bytes({10, 0x1e}) << 10 << false << 0x1eu << QByteArray("SET-LINESTATE-MASK 0x1e");
-    QTest::newRow("modem mask") << Bytes({111, 0x80}) << 11 << true << 0x80u << QByteArray("SET-MODEMSTATE-MASK 0x80");
-    QTest::newRow("purge both") << Bytes({12, 3}) << 12 << false << 3u << QByteArray("PURGE-DATA both");
-    QTest::newRow("empty") << QByteArray() << -1 << false << 0u << QByteArray();
-    QTest::newRow("unknown 13") << Bytes({13, 1}) << -1 << false << 0u << QByteArray();
-    QTest::newRow("unknown 113") << Bytes({113}) << -1 << false << 0u << QByteArray();
-    QTest::newRow("baud short") << Bytes({1, 0, 0, 0x25}) << -1 << false << 0u << QByteArray();
-    QTest::newRow("baud long") << Bytes({101, 0, 0, 0x25, 0x80, 0, 0, 0, 0}) << -1 << false << 0u << QByteArray();
-    QTest::newRow("parity missing") << Bytes({3}) << -1 << false << 0u << QByteArray();
-    QTest::newRow("control two bytes") << Bytes({5, 8, 9}) << -1 << false << 0u << QByteArray();
-    QTest::newRow("suspend with value") << Bytes({8, 0}) << -1 << false << 0u << QByteArray();
-    QTest::newRow("modem state answer empty") << Bytes({107}) << -1 << false << 0u << QByteArray();
+    QTest::newRow("signature ask") << Bytes({0}) << 0 << false << 0u << QByteArray("SIGNATURE") << true;
+    QTest::newRow("signature text") << QByteArray("\x64" "box\x01") << 0 << true << 0u << QByteArray("SIGNATURE box?") << false;
+    QTest::newRow("baud 57600") << Bytes({1, 0, 0, 0xe1, 0}) << 1 << false << 57600u << QByteArray("SET-BAUDRATE 57600") << false;
+    QTest::newRow("baud answer max") << Bytes({101, 0xff, 0xff, 0xff, 0xff}) << 1 << true << 0xffffffffu << QByteArray("SET-BAUDRATE 4294967295") << false;
+    QTest::newRow("data size query") << Bytes({2, 0}) << 2 << false << 0u << QByteArray("SET-DATASIZE query") << true;
+    QTest::newRow("parity mark") << Bytes({3, 4}) << 3 << false << 4u << QByteArray("SET-PARITY mark") << false;
+    QTest::newRow("stop 1.5") << Bytes({104, 3}) << 4 << true << 3u << QByteArray("SET-STOPSIZE 1.5") << false;
+    QTest::newRow("control DTR on") << Bytes({5, 8}) << 5 << false << 8u << QByteArray("SET-CONTROL DTR on") << false;
+    QTest::newRow("control RTS query") << Bytes({5, 10}) << 5 << false << 10u << QByteArray("SET-CONTROL RTS query") << true;
+    QTest::newRow("control DSR flow") << Bytes({105, 19}) << 5 << true << 19u << QByteArray("SET-CONTROL flow DSR") << false;
+    QTest::newRow("line state") << Bytes({106, 0x12}) << 6 << true << 0x12u << QByteArray("NOTIFY-LINESTATE 0x12") << false;
+    QTest::newRow("modem state") << Bytes({107, 0x88}) << 7 << true << 0x88u << QByteArray("NOTIFY-MODEMSTATE 0x88") << false;
+    QTest::newRow("modem state poll") << Bytes({7}) << 7 << false << 0u << QByteArray("NOTIFY-MODEMSTATE") << true;
+    QTest::newRow("suspend") << Bytes({8}) << 8 << false << 0u << QByteArray("FLOWCONTROL-SUSPEND") << false;
+    QTest::newRow("resume answer") << Bytes({109}) << 9 << true << 0u << QByteArray("FLOWCONTROL-RESUME") << false;
+    QTest::newRow("line mask") << Bytes({10, 0x1e}) << 10 << false << 0x1eu << QByteArray("SET-LINESTATE-MASK 0x1e") << false;
+    QTest::newRow("modem mask") << Bytes({111, 0x80}) << 11 << true << 0x80u << QByteArray("SET-MODEMSTATE-MASK 0x80") << false;
+    QTest::newRow("purge both") << Bytes({12, 3}) << 12 << false << 3u << QByteArray("PURGE-DATA both") << false;
+    QTest::newRow("empty") << QByteArray() << -1 << false << 0u << QByteArray() << false;
+    QTest::newRow("unknown 13") << Bytes({13, 1}) << -1 << false << 0u << QByteArray() << false;
+    QTest::newRow("unknown 113") << Bytes({113}) << -1 << false << 0u << QByteArray() << false;
+    QTest::newRow("baud short") << Bytes({1, 0, 0, 0x25}) << -1 << false << 0u << QByteArray() << false;
+    QTest::newRow("baud long") << Bytes({101, 0, 0, 0x25, 0x80, 0, 0, 0, 0}) << -1 << false << 0u << QByteArray() << false;
+    QTest::newRow("parity missing") << Bytes({3}) << -1 << false << 0u << QByteArray() << false;
+    QTest::newRow("control two bytes") << Bytes({5, 8, 9}) << -1 << false << 0u << QByteArray() << false;
+    QTest::newRow("suspend with value") << Bytes({8, 0}) << -1 << false << 0u << QByteArray() << false;
+    QTest::newRow("modem state answer empty") << Bytes({107}) << -1 << false << 0u << QByteArray() << false;
 }
 
 void TestTelnet::comPortMessage()
@@ -287,6 +289,7 @@ void TestTelnet::comPortMessage()
     QFETCH(bool, server);
     QFETCH(uint, value);
     QFETCH(QByteArray, words);
+    QFETCH(bool, query);
     QByteArray strWhy;
     const auto message = ParseComPortMessage(payload, &strWhy);
     QCOMPARE(message.has_value(), command >= 0);
@@ -297,6 +300,7 @@ void TestTelnet::comPortMessage()
     QCOMPARE(message->bFromServer, server);
     QCOMPARE(message->nValue, value);
     QCOMPARE(DescribeComPortMessage(*message), words);
+    QCOMPARE(IsComPortQuery(*message), query);
     QCOMPARE(BuildComPortMessage(*message).toHex(' '), payload.toHex(' '));
 }
 
