@@ -27,6 +27,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
@@ -61,6 +62,7 @@ private slots:
     void unusableFiles();
     void certificateWarnings_data();
     void certificateWarnings();
+    void strictCertificates_data();
     void strictCertificates();
     void resumption_data();
     void resumption();
@@ -384,16 +386,46 @@ void TestTls::certificateWarnings()
     QVERIFY2(report.m_strProblem.isEmpty() && report.m_strWarning.contains(warning), qPrintable(report.m_strWarning));
 }
 
-// The test certificates pass OpenSSL's strict checks (extensions that
-// strict clients such as Python's default context ask for).
+void TestTls::strictCertificates_data()
+{
+    QTest::addColumn<bool>("bDocs"); // the certificates the docs' commands make (else this test's own)
+    QTest::newRow("test certificates") << false;
+    QTest::newRow("docs' commands") << true;
+}
+
+// Certificates pass OpenSSL's strict checks, as strict clients (Python's
+// default context) make them: this test's own, and those the commands of
+// docs/network.md make, run word for word in an empty folder.
 void TestTls::strictCertificates()
 {
+    QFETCH(bool, bDocs);
     const QString strOpenssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
     if (strOpenssl.isEmpty())
         QSKIP("no openssl command (scripts/install-deps.sh installs it)");
+    QStringList files = {m_pCa->strCert, m_leaves[ServerLeaf]->strCert, m_leaves[ClientLeaf]->strCert};
+    QTemporaryDir folder;
+    if (bDocs) {
+        QFile docs(QStringLiteral(TRELVANE_DOCS_DIR "/network.md"));
+        QVERIFY(docs.open(QIODevice::ReadOnly));
+        const QByteArray text = docs.readAll();
+        const qsizetype nStart = text.indexOf("### Making a test CA and certificates");
+        QVERIFY(nStart >= 0);
+        int nRun = 0;
+        for (const QByteArray& line : text.mid(nStart, text.indexOf("\n#", nStart + 4) - nStart).split('\n')) {
+            if (!line.startsWith("    openssl ") && !line.startsWith("    printf "))
+                continue;
+            QProcess shell;
+            shell.setWorkingDirectory(folder.path());
+            shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QString::fromUtf8(line.trimmed())});
+            QVERIFY(shell.waitForFinished(30000));
+            QVERIFY2(shell.exitCode() == 0, (line + '\n' + shell.readAllStandardError()).constData());
+            ++nRun;
+        }
+        QVERIFY(nRun >= 7);
+        files = {folder.filePath("ca.pem"), folder.filePath("server.pem"), folder.filePath("client.pem")};
+    }
     QProcess verify;
-    verify.start(strOpenssl, {"verify", "-x509_strict", "-CAfile", m_pCa->strCert, m_leaves[ServerLeaf]->strCert,
-                              m_leaves[ClientLeaf]->strCert});
+    verify.start(strOpenssl, {"verify", "-x509_strict", "-CAfile", files[0], files[1], files[2]});
     QVERIFY(verify.waitForFinished(10000));
     const QByteArray output = verify.readAllStandardOutput() + verify.readAllStandardError();
     QVERIFY2(verify.exitCode() == 0 && output.count(": OK") == 2, output.constData());
