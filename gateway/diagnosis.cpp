@@ -393,7 +393,15 @@ void DescribeTls(const QByteArray& strSetup, const SProbe& probe, SSetupReport* 
     if (!probe.m_bSystem)
         return;
     QByteArray strError;
-    if (!CTlsContext::Create(tls, setup.bLocal ? CTlsContext::Server : CTlsContext::Client, &strError)) {
+    const auto pContext = CTlsContext::Create(tls, setup.bLocal ? CTlsContext::Server : CTlsContext::Client, &strError);
+    if (pContext && !pContext->Warnings().isEmpty()) {
+        QStringList warnings;
+        for (const QByteArray& strWarning : pContext->Warnings())
+            warnings.append(Text(strWarning));
+        pReport->m_strWarning = QStringLiteral("TLS Setup Warning: %1 (the [TLS] section of the profile)")
+                                    .arg(warnings.join(QStringLiteral("; ")));
+    }
+    if (!pContext) {
         pReport->m_strProblem = QStringLiteral("TLS Setup Error: %1 (the [TLS] section of the profile)").arg(Text(strError))
                               + UnreadableTlsFileHint(tls, UserName());
     } else if (setup.bLocal) {

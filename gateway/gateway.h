@@ -96,6 +96,7 @@ public:
     void OnSendDone(QObject* pPort) override;
     void OnNoClientDrop(bool bInput, int nLen) override;
     void OnNotAllowedDrop(bool, int) override { m_observer.OnNotAllowed(); }
+    void OnClientRefused(bool bInput, int nReason) override { m_observer.OnClientRefused(bInput, nReason); }
     void OnPortFailure(const SPortFailure& failure) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }

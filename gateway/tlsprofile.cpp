@@ -1,6 +1,7 @@
 #include "tlsprofile.h"
 
 #include "profile.h"
+#include "setup/setupstring.h"
 #include "tlscredential.h"
 
 #include <QDir>
@@ -34,4 +35,18 @@ STlsConfig TlsConfig(const CProfile& profile)
                                 .arg(strRequire, profile.FilePath());
     }
     return config;
+}
+
+QByteArray TlsFilesProblem(const QByteArrayList& setups, const STlsConfig& config)
+{
+    for (const QByteArray& strSetupIn : setups) {
+        const QByteArray strSetup = SetupStringText(strSetupIn);
+        SWinsockSetup setup;
+        if (RecognisePortKind(strSetup) != EPortKind::Tls || SplitWinsockSetup(strSetup, EPortKind::Tls, &setup) != 0)
+            continue;
+        QByteArray strError;
+        if (!CTlsContext::Create(config, setup.bLocal ? CTlsContext::Server : CTlsContext::Client, &strError))
+            return strError;
+    }
+    return {};
 }

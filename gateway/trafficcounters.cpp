@@ -21,5 +21,14 @@ QString FormatCounters(const STrafficCounters& c)
     // the line stays as it was everywhere else.
     if (c.m_nNotAllowed > 0)
         strText += QStringLiteral(" not-allowed=%1").arg(c.m_nNotAllowed);
+    quint64 nRefused[STrafficCounters::kRefusalReasons] {};
+    for (int r = 0; r < STrafficCounters::kRefusalReasons; ++r)
+        nRefused[r] = c.m_nRefused[0][r] + c.m_nRefused[1][r];
+    if (nRefused[0] + nRefused[1] + nRefused[2] > 0) {
+        strText += QStringLiteral(" refused=policy:%1/address:%2/handshake:%3")
+                       .arg(nRefused[0])
+                       .arg(nRefused[1])
+                       .arg(nRefused[2]);
+    }
     return strText;
 }

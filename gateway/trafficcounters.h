@@ -20,6 +20,12 @@ struct STrafficCounters
     // Datagrams dropped because their sender is not in the port's allow=
     // list (both ports together).
     quint64 m_nNotAllowed = 0;
+    // Clients a listening TCP or TLS port turned away, by port (0 the Input,
+    // 1 the Output) and reason (kRefusalReasons: the port in use under its
+    // clients= policy, an address not in allow=, a TLS handshake that failed
+    // or had no place).
+    static constexpr int kRefusalReasons = 3;
+    quint64 m_nRefused[2][kRefusalReasons] {};
     // Error results of DllInit, DllTransfer, DllAfterSend and DllQuit.
     quint64 m_nPluginErrors = 0;
     // Restarts after the Input's far end closed or its carrier dropped.
@@ -30,5 +36,7 @@ struct STrafficCounters
 
 // One line: "in-->out received=BLOCKS/BYTES sent=BLOCKS/BYTES held-back=N
 // no-client=N; out-->in ...; plugin-errors=N restarts=N reconnects=N", then
-// " not-allowed=N" once a datagram has been dropped for its sender.
+// " not-allowed=N" once a datagram has been dropped for its sender, and
+// " refused=policy:N/address:N/handshake:N" (both ports) once a listening
+// port has turned a client away.
 QString FormatCounters(const STrafficCounters& counters);

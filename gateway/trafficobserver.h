@@ -85,6 +85,7 @@ public:
     }
     // A datagram whose sender is not allowed was dropped.
     void OnNotAllowed() { ++m_counters.m_nNotAllowed; }
+    void OnClientRefused(bool bInput, int nReason) { ++m_counters.m_nRefused[bInput ? 0 : 1][nReason]; }
     void OnPluginError() { ++m_counters.m_nPluginErrors; }
     void OnRestart() { ++m_counters.m_nRestarts; }
     void OnReconnect() { ++m_counters.m_nReconnects; }

@@ -38,6 +38,29 @@ QByteArray LabelValue(const QString& strText)
     return value;
 }
 
+// Listening ports' refused clients, and the TLS files' expiry: labels from
+// fixed sets only.
+void AppendTlsAndRefusals(QByteArray& out, const SMetricsSnapshot& s)
+{
+    static const char* const kPorts[2] = {"input", "output"};
+    static const char* const kReasons[STrafficCounters::kRefusalReasons] = {"policy", "address", "handshake"};
+    AppendFamily(out, "trelvane_clients_refused_total", "counter",
+                 "Clients a listening TCP or TLS port turned away: port in use (policy), not in allow= (address), "
+                 "TLS handshake failed or had no place (handshake).");
+    for (int p = 0; p < 2; ++p)
+        for (int r = 0; r < STrafficCounters::kRefusalReasons; ++r)
+            out += QByteArray("trelvane_clients_refused_total{port=\"") + kPorts[p] + "\",reason=\"" + kReasons[r]
+                 + "\"} " + QByteArray::number(s.m_counters.m_nRefused[p][r]) + '\n';
+    static const char* const kFiles[2] = {"certificate", "ca"};
+    AppendFamily(out, "trelvane_tls_certificate_expiry_timestamp_seconds", "gauge",
+                 "notAfter of the [TLS] Certificate= and CA= (its latest CA) a started TLS port uses.");
+    for (int p = 0; p < 2; ++p)
+        for (int f = 0; f < 2; ++f)
+            if (s.m_nTlsExpiry[p][f] > 0)
+                out += QByteArray("trelvane_tls_certificate_expiry_timestamp_seconds{port=\"") + kPorts[p]
+                     + "\",file=\"" + kFiles[f] + "\"} " + QByteArray::number(s.m_nTlsExpiry[p][f]) + '\n';
+}
+
 } // namespace
 
 QByteArray FormatMetrics(const SMetricsSnapshot& s)
@@ -78,6 +101,7 @@ QByteArray FormatMetrics(const SMetricsSnapshot& s)
     if (s.m_nLastFailureMs > 0)
         out += "trelvane_last_failure_timestamp_seconds{message=\"" + LabelValue(s.m_strLastFailure) + "\"} "
              + Seconds(s.m_nLastFailureMs) + '\n';
+    AppendTlsAndRefusals(out, s);
     return out;
 }
 

@@ -16,6 +16,9 @@ struct SMetricsSnapshot
     qint64 m_nLastStartMs = 0;
     qint64 m_nLastFailureMs = 0;
     QString m_strLastFailure; // as FailureForm() gives it
+    // TLS files of the started ports: notAfter in seconds since the epoch
+    // by port (0 Input, 1 Output) and file (0 Certificate=, 1 CA=); 0: none.
+    qint64 m_nTlsExpiry[2][2] {};
 };
 
 // The snapshot in the Prometheus text exposition format (version 0.0.4):

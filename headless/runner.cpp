@@ -5,6 +5,8 @@
 #include "serialportmap.h"
 #include "settingsfile.h"
 #include "setup/setupstring.h"
+#include "socket/portsocket.h"
+#include "stream/tlscontext.h"
 #include "tlsprofile.h"
 #include "tracefile.h"
 
@@ -157,6 +159,13 @@ SMetricsSnapshot CRunner::MetricsSnapshot()
     snapshot.m_nLastStartMs = m_nLastStartMs;
     snapshot.m_nLastFailureMs = m_nLastFailureMs;
     snapshot.m_strLastFailure = m_strLastFailure;
+    for (int p = 0; p < 2; ++p) {
+        const CPortSocket* pSocket = p == 0 ? m_gateway.m_pInSocket : m_gateway.m_pOutSocket;
+        if (const CTlsContext* pTls = pSocket ? pSocket->TlsContext() : nullptr) {
+            snapshot.m_nTlsExpiry[p][0] = pTls->CertificateExpiry();
+            snapshot.m_nTlsExpiry[p][1] = pTls->CaExpiry();
+        }
+    }
     return snapshot;
 }
 
@@ -198,6 +207,14 @@ void CRunner::UpdateServiceStatus()
         "STATUS=" + (strState + QStringLiteral("; ") + FormatCounters(m_gateway.Observer().Counters())).toUtf8();
     if (strStatus != m_strLastStatus && m_notify.Send(strStatus))
         m_strLastStatus = strStatus;
+}
+
+STlsConfig CRunner::ProfileTlsConfig() const
+{
+    CProfile profile(m_options.m_strProfile.isEmpty() ? CProfile::DefaultPath() : m_options.m_strProfile);
+    QString strError;
+    // A profile that does not load leaves the files in use as they are.
+    return profile.Load(&strError) ? TlsConfig(profile) : m_gateway.TlsConfig();
 }
 
 void CRunner::LoadSerialPortMap()
@@ -260,6 +277,15 @@ void CRunner::Reload()
     // gateway and its settings alone.
     SSetFields fields;
     if (!LoadSettings(&fields)) {
+        m_host.Print(QStringLiteral("keeping the current settings"));
+        return;
+    }
+    // TLS files caught in the middle of a renewal (a new certificate beside
+    // the old key) would end the running ports: they stay as they are, and
+    // the next SIGHUP tries again.
+    if (const QByteArray strTls = TlsFilesProblem({fields.m_strInSetup, fields.m_strOutSetup}, ProfileTlsConfig());
+        !strTls.isEmpty()) {
+        m_host.Print(QStringLiteral("TLS Setup Error:") + QString::fromUtf8(strTls));
         m_host.Print(QStringLiteral("keeping the current settings"));
         return;
     }

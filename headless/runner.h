@@ -54,6 +54,8 @@ private:
     void Reload();
     bool LoadSettings(SSetFields* pFields);
     void LoadSerialPortMap();
+    // The [TLS] files the profile names now (those in use when it does not load).
+    STlsConfig ProfileTlsConfig() const;
     void Quit(int nExitCode);
     bool OpenTrace();
     void OnTraceFailed();

@@ -137,8 +137,12 @@ bool CPortOpening::MakeTlsContext(bool bServer)
     QByteArray strError;
     m_pTlsContext = CTlsContext::Create(m_pOwner->TlsConfig(), bServer ? CTlsContext::Server : CTlsContext::Client,
                                         &strError);
-    if (m_pTlsContext)
+    if (m_pTlsContext) {
+        // Usable now, but not for long, or not safe.
+        for (const QByteArray& strWarning : m_pTlsContext->Warnings())
+            m_pOwner->AddMessage("TLS Setup Warning:" + strWarning);
         return true;
+    }
     m_pOwner->AddMessage("TLS Setup Error:" + strError);
     ReportFailure(SPortFailure::TlsSetup, 0, strError);
     Finish(2);

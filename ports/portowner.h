@@ -75,6 +75,9 @@ public:
     // A datagram was dropped because its sender is not in the port's
     // allow= list (bInput: the port is the Input). For the counters.
     virtual void OnNotAllowedDrop(bool /*bInput*/, int /*nLen*/) {}
+    // A listening port turned a client away (nReason: CRefusalLog::EReason).
+    // For the counters.
+    virtual void OnClientRefused(bool /*bInput*/, int /*nReason*/) {}
 
     // A stop or Startup / Reset has been asked for and runs as soon as the
     // gateway's current operation has returned: a listening port takes no

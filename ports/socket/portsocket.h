@@ -3,6 +3,7 @@
 #include "setup/listenoptions.h"
 #include "setup/sockaddress.h"
 #include "socket/gatherbuffer.h"
+#include "socket/refusallog.h"
 #include "stream/streamio.h"
 
 #include <QByteArray>
@@ -46,7 +47,9 @@ public:
     // How long a TCP connect may take before it counts as timed out.
     static constexpr int kConnectTimeoutMs = 5000;
     // TLS handshakes a listening port runs side by side; a client beyond
-    // them waits in the system's queue of pending connections.
+    // them waits in the system's queue of pending connections, unless one
+    // of them has sent nothing yet: that one gives up its place
+    // (CTlsNewcomers, which also bounds the places of one address).
     static constexpr int kMaxHandshakes = 16;
 
     // A TCP peer that vanished without closing (cable pulled, host down) is
@@ -110,6 +113,7 @@ public:
     void StartTls(std::shared_ptr<CTlsContext> pContext, const QByteArray& strHost,
                   std::function<void(bool bOk, const QByteArray& strWhy)> fnDone);
     bool IsTls() const { return m_pTlsContext != nullptr; }
+    const CTlsContext* TlsContext() const { return m_pTlsContext.get(); }
     // The kind in the client lines: "TCP" or "TLS".
     QByteArray ClientKind() const;
     // A UDP destination that is a host name: the first lookup. fnDone(0)
@@ -285,6 +289,12 @@ private:
     bool IsFull() const;
     // Turns a client away because the port is full, with its line.
     void RefuseInUse(int hClient, const SSocketAddress& peer);
+    // Counts a refused client and logs its line (strWhat after "KIND Client
+    // Refused,"), or only counts it while refusals of its reason are being
+    // summed up; a TLS client gets nothing, a TCP one strSend.
+    void RefuseClient(int hClient, const SSocketAddress& peer, CRefusalLog::EReason eReason,
+                      const QByteArray& strWhat, const QByteArray& strSend = QByteArray());
+    CRefusalLog* m_pRefusals = nullptr;
     // UDP on a fixed local port: whether a datagram's sender is allowed
     // (else the datagram is counted as dropped).
     bool AllowSender(const SSocketAddress& from, int nLen);

@@ -70,7 +70,8 @@ void CPortSocket::Listen(CTcpListener* pListener, const QByteArray& strInitial)
     // go with the old connection.
     pListener->SetAccept(
         [this] {
-            return !m_bAccepting && !(m_pNewcomers && m_pNewcomers->Count() >= kMaxHandshakes)
+            return !m_bAccepting
+                && !(m_pNewcomers && m_pNewcomers->Count() >= kMaxHandshakes && !m_pNewcomers->HasSilent())
                 && !m_pOwner->IsStopping();
         },
         [this](int hClient, const SSocketAddress& peer) { AcceptClient(hClient, peer); });
@@ -85,8 +86,7 @@ bool CPortSocket::AdmitClient(int hClient, const SSocketAddress& peer)
 {
     if (!m_listenOptions.allow.Allows(peer)) {
         // Nothing at all is sent to an address that is not allowed.
-        m_pOwner->AddMessage(ClientKind() + " Client Refused,not allowed" + peer.EndpointText());
-        TurnAwayClient(hClient, QByteArray());
+        RefuseClient(hClient, peer, CRefusalLog::Address, "not allowed");
         return false;
     }
     if (IsFull()) {
@@ -104,10 +104,19 @@ bool CPortSocket::IsFull() const
 
 void CPortSocket::RefuseInUse(int hClient, const SSocketAddress& peer)
 {
-    m_pOwner->AddMessage(ClientKind() + " Client Refused,port in use" + peer.EndpointText());
     // A TLS client expects a handshake: a plain line would only read as
     // a protocol error there, so it is just closed.
-    TurnAwayClient(hClient, IsTls() ? QByteArray() : QByteArrayLiteral("Port in use\r\n"));
+    RefuseClient(hClient, peer, CRefusalLog::Policy, "port in use", QByteArrayLiteral("Port in use\r\n"));
+}
+
+void CPortSocket::RefuseClient(int hClient, const SSocketAddress& peer, CRefusalLog::EReason eReason,
+                               const QByteArray& strWhat, const QByteArray& strSend)
+{
+    m_pOwner->OnClientRefused(m_bInput, eReason);
+    if (!m_pRefusals)
+        m_pRefusals = new CRefusalLog([this](const QByteArray& strLine) { m_pOwner->AddMessage(strLine); }, this);
+    m_pRefusals->Refused(eReason, ClientKind(), ClientKind() + " Client Refused," + strWhat + peer.EndpointText());
+    TurnAwayClient(hClient, IsTls() ? QByteArray() : strSend);
 }
 
 bool CPortSocket::AllowSender(const SSocketAddress& from, int nLen)
@@ -140,6 +149,10 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
                    const QByteArray& strWhy) { OnHandshakeDone(hNewcomer, newcomer, std::move(pTls), strWhy); },
             this);
     }
+    if (!m_pNewcomers->MakeRoom(peer, kMaxHandshakes)) {
+        RefuseClient(hClient, peer, CRefusalLog::Handshake, "too many handshakes from this address");
+        return;
+    }
     m_pNewcomers->Start(hClient, peer);
 }
 
@@ -147,8 +160,7 @@ void CPortSocket::OnHandshakeDone(int hClient, const SSocketAddress& peer, std::
                                   const QByteArray& strWhy)
 {
     if (!pTls) {
-        m_pOwner->AddMessage("TLS Client Refused," + strWhy + peer.EndpointText());
-        TurnAwayClient(hClient, QByteArray());
+        RefuseClient(hClient, peer, CRefusalLog::Handshake, strWhy);
         return;
     }
     // Other newcomers may have taken the port, or its last free place,
@@ -164,6 +176,9 @@ void CPortSocket::OnHandshakeDone(int hClient, const SSocketAddress& peer, std::
 
 void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls)
 {
+    // The refusals since the last line are summed up before the new client.
+    if (m_pRefusals)
+        m_pRefusals->Flush();
     if (m_pShared) {
         m_bDropLogged = false;
         m_pShared->Add(hClient, peer, std::move(pTls));

@@ -19,9 +19,17 @@ class CTlsSession;
 // handle, and on success its session, to fnDone, which owns them from then
 // on. CancelAll (and the destructor) closes the handles of the handshakes
 // still running; nothing of them runs afterwards.
+//
+// One address (an IPv6 /64) holds at most kMaxPerAddress places, and a
+// connection that has sent nothing yet ("silent") gives its place up to a
+// newcomer when the places are short: a flood of silent connections holds
+// back neither a client from another address nor, for long, one from the
+// same address.
 class CTlsNewcomers : public QObject
 {
 public:
+    static constexpr int kMaxPerAddress = 4;
+
     // pTls: the session once the handshake is done; null when it failed or
     // timed out, and strWhy says why. fnDone may delete this object.
     using FDone = std::function<void(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
@@ -31,6 +39,13 @@ public:
     ~CTlsNewcomers() override;
 
     int Count() const { return int(m_running.size()); }
+    // Whether a silent connection could make room.
+    bool HasSilent() const;
+    // Before Start: makes a place for a newcomer from peer when nMax places
+    // or its address's kMaxPerAddress are taken, by ending the oldest silent
+    // handshake there (fnDone runs for it, with the reason). False when no
+    // place can be had: the newcomer is to be turned away.
+    bool MakeRoom(const SSocketAddress& peer, int nMax);
     // Takes an accepted client and starts its handshake (fnDone may run
     // before this returns).
     void Start(int hClient, const SSocketAddress& peer);
@@ -45,6 +60,8 @@ private:
         CTlsHandshake* pHandshake = nullptr;
     };
     void OnDone(SRunning* pRunning, bool bOk, const QByteArray& strWhy);
+    // The oldest silent handshake (of pPeer's address when given).
+    SRunning* OldestSilent(const SSocketAddress* pPeer) const;
 
     std::shared_ptr<CTlsContext> m_pContext;
     int m_nTimeoutMs;

@@ -1,5 +1,8 @@
 #include "tlscontext.h"
 
+#include "stream/tlsfiles.h"
+
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
@@ -46,7 +49,15 @@ bool Fail(const char* pszSetting, const QString& strPath, const char* pszWhat, Q
     return false;
 }
 
-bool Load(SSL_CTX* pCtx, const STlsConfig& config, CTlsContext::ERole eRole, QByteArray* pstrError)
+// What Load found beside errors.
+struct SLoaded
+{
+    QByteArrayList warnings;
+    qint64 nCertificateExpiry = 0;
+    qint64 nCaExpiry = 0;
+};
+
+bool Load(SSL_CTX* pCtx, const STlsConfig& config, CTlsContext::ERole eRole, QByteArray* pstrError, SLoaded* pLoaded)
 {
     const bool bServer = eRole == CTlsContext::Server;
     if (!config.strProblem.isEmpty()) {
@@ -79,12 +90,28 @@ bool Load(SSL_CTX* pCtx, const STlsConfig& config, CTlsContext::ERole eRole, QBy
         EVP_PKEY_free(pKey);
         if (!bTaken)
             return Fail("Key", config.strKey, "does not belong to the certificate", pstrError);
+        // A peer refuses a certificate outside its validity period: every
+        // connection would fail, so it is not used at all.
+        const X509* pCert = SSL_CTX_get0_certificate(pCtx);
+        *pstrError = CertificateTimeError("Certificate", config.strCertificate, pCert);
+        if (!pstrError->isEmpty())
+            return false;
+        pLoaded->nCertificateExpiry = CertificateExpiry(pCert);
+        for (const QByteArray& strWarning : {CertificateSoonWarning("Certificate", config.strCertificate, pCert),
+                                             KeyModeWarning(config.strKey)}) {
+            if (!strWarning.isEmpty())
+                pLoaded->warnings.append(strWarning);
+        }
     }
     if (!config.strCa.isEmpty()) {
         if (!CheckFile("CA", config.strCa, pstrError))
             return false;
         if (SSL_CTX_load_verify_locations(pCtx, QFile::encodeName(config.strCa).constData(), nullptr) != 1)
             return Fail("CA", config.strCa, "holds no PEM certificate", pstrError);
+        QByteArray strWarning;
+        pLoaded->nCaExpiry = CaFileExpiry(config.strCa, &strWarning);
+        if (!strWarning.isEmpty())
+            pLoaded->warnings.append(strWarning);
     } else if (!bServer && SSL_CTX_set_default_verify_paths(pCtx) != 1) {
         *pstrError = "the system's store of trusted CAs cannot be read (" + TakeTlsErrorText() + "); give CA=";
         return false;
@@ -93,6 +120,17 @@ bool Load(SSL_CTX* pCtx, const STlsConfig& config, CTlsContext::ERole eRole, QBy
         SSL_CTX_set_verify(pCtx, SSL_VERIFY_PEER, nullptr);
     else if (config.bRequireClientCertificate)
         SSL_CTX_set_verify(pCtx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    if (bServer) {
+        // Resumed sessions are taken only from a context of the same files
+        // and client rule (OpenSSL refuses to resume a session of a port
+        // that checks clients without this).
+        const QByteArray strContext = QCryptographicHash::hash(
+            QFile::encodeName(config.strCertificate) + '\0' + QFile::encodeName(config.strCa) + '\0'
+                + (config.bRequireClientCertificate ? "1" : "0"),
+            QCryptographicHash::Sha256);
+        SSL_CTX_set_session_id_context(pCtx, reinterpret_cast<const unsigned char*>(strContext.constData()),
+                                       unsigned(strContext.size()));
+    }
     return true;
 }
 
@@ -112,12 +150,17 @@ std::shared_ptr<CTlsContext> CTlsContext::Create(const STlsConfig& config, ERole
     // that closes without the close alert ends the stream as a plain close.
     SSL_CTX_set_mode(pCtx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_options(pCtx, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
-    if (!Load(pCtx, config, eRole, pstrError)) {
+    SLoaded loaded;
+    if (!Load(pCtx, config, eRole, pstrError, &loaded)) {
         SSL_CTX_free(pCtx);
         ERR_clear_error();
         return nullptr;
     }
-    return std::shared_ptr<CTlsContext>(new CTlsContext(pCtx, eRole));
+    std::shared_ptr<CTlsContext> pContext(new CTlsContext(pCtx, eRole));
+    pContext->m_warnings = loaded.warnings;
+    pContext->m_nCertificateExpiry = loaded.nCertificateExpiry;
+    pContext->m_nCaExpiry = loaded.nCaExpiry;
+    return pContext;
 }
 
 CTlsContext::~CTlsContext()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QString>
 
 #include <memory>
@@ -24,7 +25,10 @@ struct STlsConfig
 // listening port (certificate and key required; with
 // bRequireClientCertificate, clients must present a certificate that CA=
 // vouches for) or a client (checks the server against CA= or the system's
-// store, presents its certificate when one is given).
+// store, presents its certificate when one is given). A certificate outside
+// its validity period is refused; one that expires soon, an expired CA=
+// file and a key others may read only warn. A listening port's sessions
+// may be resumed, within the same configuration only.
 class CTlsContext
 {
 public:
@@ -39,12 +43,21 @@ public:
 
     ssl_ctx_st* Handle() const { return m_pCtx; }
     ERole Role() const { return m_eRole; }
+    // What is usable now but will not stay so, or is not safe; one line each.
+    const QByteArrayList& Warnings() const { return m_warnings; }
+    // notAfter in seconds since the epoch of Certificate= and of CA= (the
+    // latest of its CAs); 0 when not given.
+    qint64 CertificateExpiry() const { return m_nCertificateExpiry; }
+    qint64 CaExpiry() const { return m_nCaExpiry; }
 
 private:
     CTlsContext(ssl_ctx_st* pCtx, ERole eRole) : m_pCtx(pCtx), m_eRole(eRole) {}
 
     ssl_ctx_st* m_pCtx;
     ERole m_eRole;
+    QByteArrayList m_warnings;
+    qint64 m_nCertificateExpiry = 0;
+    qint64 m_nCaExpiry = 0;
 };
 
 // The newest OpenSSL error of this thread as text (empty when none); clears

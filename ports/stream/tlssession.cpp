@@ -69,6 +69,29 @@ BIO_METHOD* SocketMethod()
     return s_pMethod;
 }
 
+// A resumed session's client certificate, checked as in a full handshake
+// (CA, validity now, purpose): a session may outlive its certificate.
+// Empty when it passes, else why not.
+QByteArray ResumedPeerProblem(SSL* pSsl)
+{
+    X509* pPeer = SSL_get0_peer_certificate(pSsl);
+    if (!pPeer)
+        return "peer did not return a certificate";
+    X509_STORE_CTX* pCheck = X509_STORE_CTX_new();
+    if (!pCheck || X509_STORE_CTX_init(pCheck, SSL_CTX_get_cert_store(SSL_get_SSL_CTX(pSsl)), pPeer,
+                                       SSL_get_peer_cert_chain(pSsl)) != 1) {
+        X509_STORE_CTX_free(pCheck);
+        return "TLS cannot be set up (" + TakeTlsErrorText() + ")";
+    }
+    X509_STORE_CTX_set_default(pCheck, "ssl_client");
+    X509_VERIFY_PARAM_set1(X509_STORE_CTX_get0_param(pCheck), SSL_get0_param(pSsl));
+    const bool bOk = X509_verify_cert(pCheck) == 1;
+    const int nError = X509_STORE_CTX_get_error(pCheck);
+    X509_STORE_CTX_free(pCheck);
+    ERR_clear_error();
+    return bOk ? QByteArray() : QByteArray(X509_verify_cert_error_string(nError));
+}
+
 bool IsAddress(const QByteArray& strHost)
 {
     unsigned char buffer[sizeof(in6_addr)];
@@ -149,6 +172,12 @@ int CTlsSession::Handshake()
     ERR_clear_error();
     const int nRet = SSL_do_handshake(m_pSsl);
     if (nRet == 1) {
+        if (m_pContext->Role() == CTlsContext::Server && SSL_session_reused(m_pSsl)
+            && (SSL_get_verify_mode(m_pSsl) & SSL_VERIFY_PEER)) {
+            m_strError = ResumedPeerProblem(m_pSsl);
+            if (!m_strError.isEmpty())
+                return kFailed;
+        }
         m_bHandshakeDone = true;
         return 1;
     }
@@ -170,6 +199,11 @@ int CTlsSession::Write(const char* pData, int nLen)
 bool CTlsSession::HasBuffered() const
 {
     return m_pSsl && SSL_has_pending(m_pSsl) == 1;
+}
+
+bool CTlsSession::IsSilent() const
+{
+    return m_pSsl && !m_bHandshakeDone && SSL_get_state(m_pSsl) == TLS_ST_BEFORE;
 }
 
 void CTlsSession::Shutdown()

@@ -43,6 +43,9 @@ public:
     QByteArray ErrorText() const { return m_strError; }
     // After kFailed: the errno of a failed system call, 0 for a TLS failure.
     int SystemError() const { return m_nErrno; }
+    // A server session whose client has not sent its first handshake
+    // message yet.
+    bool IsSilent() const;
     // Sends the close alert when the socket takes it now; never waits.
     void Shutdown();
 

@@ -4,6 +4,7 @@
 // valid now or expired, written as PEM files into a temporary folder.
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -36,11 +37,13 @@ public:
 
     QString Path(const QString& strName) const { return m_dir.filePath(strName); }
 
-    // A CA (pIssuer nullptr: self-signed root) or a leaf for strSan
-    // ("DNS:localhost,IP:127.0.0.1"), valid from nFromDays to nToDays
-    // around now.
+    // A CA (pszSan nullptr; pIssuer nullptr: self-signed root) or a leaf
+    // for strSan ("DNS:localhost,IP:127.0.0.1") and pszUsage ("serverAuth",
+    // "clientAuth"), valid from nFromDays to nToDays around now. Their
+    // extensions are those strict checkers (openssl verify -x509_strict,
+    // Python's default context) ask for.
     const SIssued& Issue(const QString& strName, const SIssued* pIssuer, const char* pszSan, long nFromDays = -1,
-                         long nToDays = 30)
+                         long nToDays = 30, const char* pszUsage = "serverAuth")
     {
         SIssued issued;
         issued.pKey = EVP_EC_gen("P-256");
@@ -64,11 +67,15 @@ public:
         };
         if (pszSan) {
             add(NID_basic_constraints, "critical,CA:FALSE");
+            add(NID_key_usage, "critical,digitalSignature");
+            add(NID_ext_key_usage, pszUsage);
             add(NID_subject_alt_name, pszSan);
         } else {
             add(NID_basic_constraints, "critical,CA:TRUE");
             add(NID_key_usage, "critical,keyCertSign,cRLSign");
         }
+        add(NID_subject_key_identifier, "hash");
+        add(NID_authority_key_identifier, "keyid:always");
         X509_sign(pCert, pIssuer ? pIssuer->pKey : issued.pKey, EVP_sha256());
         issued.pCert = pCert;
         issued.strCert = Path(strName + QStringLiteral(".pem"));
@@ -77,6 +84,7 @@ public:
         Write(issued.strKey, [&](FILE* pFile) {
             PEM_write_PrivateKey(pFile, issued.pKey, nullptr, nullptr, 0, nullptr, nullptr);
         });
+        QFile::setPermissions(issued.strKey, QFile::ReadOwner | QFile::WriteOwner);
         m_all.push_back(issued);
         return m_all.back();
     }

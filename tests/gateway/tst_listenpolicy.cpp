@@ -256,6 +256,20 @@ void TestListenPolicy::allowList()
     // Not the Input's client: no restart.
     QVERIFY(!rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
     QVERIFY(rig.gateway.IsInputStarted());
+    // The next refusals are counted, not logged one by one; their count
+    // comes with the next client taken.
+    const qsizetype nLines = rig.Texts().size();
+    for (int i = 0; i < 2; ++i) {
+        SListenClient again(ListenPort(rig.gateway.m_pInSocket), to, source);
+        QTRY_COMPARE(again.socket.state(), QAbstractSocket::UnconnectedState);
+    }
+    QCOMPARE(rig.gateway.Observer().Counters().m_nRefused[0][CRefusalLog::Address], quint64(3));
+    QCOMPARE(rig.Texts().size(), nLines);
+    if (!setup.contains("allow=127.0.0.1"))
+        return;
+    SListenClient allowed(ListenPort(rig.gateway.m_pInSocket));
+    QTRY_COMPARE(allowed.sink.data, QByteArray("HI"));
+    QCOMPARE(rig.Texts().mid(nLines, 2).value(0), QStringLiteral("TCP Client Refused,not allowed (2 more refused)"));
 }
 
 // Datagrams from senders not allowed are dropped and counted, with one line;

@@ -160,6 +160,7 @@ private slots:
     void exposition();
     void failureForms_data();
     void failureForms();
+    void tlsAndRefusals();
     void addresses_data();
     void addresses();
     void scrapeEqualsCounters();
@@ -182,8 +183,8 @@ void TestMetrics::exposition()
     s.m_counters.m_nBytesReceived[0] = 123456789012ULL;
     QByteArray text = FormatMetrics(s);
     // Every sample of a family that was declared, in the format's grammar.
-    static const QRegularExpression sample(QStringLiteral("^([a-z_]+)(\\{[a-z_]+=\"(?:[^\"\\\\\\n]|\\\\.)*\"\\})? "
-                                                          "\\d+(\\.\\d+)?$"));
+    static const QRegularExpression sample(QStringLiteral("^([a-z_]+)(\\{[a-z_]+=\"(?:[^\"\\\\\\n]|\\\\.)*\""
+                                                          "(,[a-z_]+=\"[a-z_]+\")*\\})? \\d+(\\.\\d+)?$"));
     QStringList declared;
     for (const QByteArray& line : text.split('\n')) {
         if (line.startsWith("# TYPE "))
@@ -191,13 +192,14 @@ void TestMetrics::exposition()
         else if (!line.isEmpty() && !line.startsWith("# HELP "))
             QVERIFY2(declared.contains(sample.match(QString::fromUtf8(line)).captured(1)), line.constData());
     }
-    QCOMPARE(declared.size(), 13);
+    QCOMPARE(declared.size(), 15);
     const QMap<QString, QString> samples = Samples(text);
     QCOMPARE(samples.value(QStringLiteral("trelvane_received_bytes_total{direction=\"in_to_out\"}")),
              QStringLiteral("123456789012"));
-    // Six families each way, four totals, two ports; no start and no
-    // failure yet, so no sample of those.
-    QCOMPARE(samples.size(), 18);
+    // Six families each way, four totals, two ports, three refusal reasons
+    // of each port; no start, no failure and no TLS port yet, so no sample
+    // of those.
+    QCOMPARE(samples.size(), 24);
     QVERIFY(!text.contains("\ntrelvane_last_"));
 
     // A failure text stays one line with the format's escapes.
@@ -209,6 +211,24 @@ void TestMetrics::exposition()
     QVERIFY2(text.contains("\ntrelvane_last_failure_timestamp_seconds{message=\"TCP Connect Error:10061,port:1,"
                            "addr:a\\\"b\\\\c\\\\x0ad\"} 1765300000.005\n"),
              text.constData());
+}
+
+// Refused clients by port and reason, and the expiry of the TLS files of
+// the started ports: labels from fixed sets.
+void TestMetrics::tlsAndRefusals()
+{
+    SMetricsSnapshot s;
+    s.m_counters.m_nRefused[1][2] = 7;
+    s.m_nTlsExpiry[0][0] = 1765300000;
+    const QMap<QString, QString> samples = Samples(FormatMetrics(s));
+    QCOMPARE(samples.value(QStringLiteral("trelvane_clients_refused_total{port=\"output\",reason=\"handshake\"}")),
+             QStringLiteral("7"));
+    QCOMPARE(samples.value(QStringLiteral("trelvane_clients_refused_total{port=\"input\",reason=\"policy\"}")),
+             QStringLiteral("0"));
+    QCOMPARE(samples.value(QStringLiteral("trelvane_tls_certificate_expiry_timestamp_seconds{port=\"input\","
+                                          "file=\"certificate\"}")),
+             QStringLiteral("1765300000"));
+    QCOMPARE(samples.keys().filter(QStringLiteral("trelvane_tls_")).size(), 1);
 }
 
 // Progress lines and clients that come or leave are no failures; every

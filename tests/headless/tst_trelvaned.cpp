@@ -5,6 +5,7 @@
 #include "fullserver.h"
 #include "pty.h"
 #include "resources.h"
+#include "testpki.h"
 #include "threadpeer.h"
 
 #include "profile.h"
@@ -15,6 +16,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -132,6 +135,7 @@ private slots:
     void relaySerialPty();
     void sighupPicksUpChangedFile();
     void sighupWithBrokenFileKeepsRunning();
+    void sighupInTlsRenewalKeepsRunning();
     void sighupKeepsListeningSocket();
     void profileThatIsNoFileIsSkipped_data();
     void profileThatIsNoFileIsSkipped();
@@ -655,6 +659,57 @@ void TestTrelvaned::sighupWithBrokenFileKeepsRunning()
     QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
     QVERIFY(Accept(peers.inServer));
     QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Done!"), 4, kWaitMs);
+}
+
+// A SIGHUP between the renewal's new certificate and its new key leaves
+// the running TLS port and its client alone, with the reason on standard
+// error; the next SIGHUP, with both files in place, reloads.
+void TestTrelvaned::sighupInTlsRenewalKeepsRunning()
+{
+    CTestPki pki;
+    const CTestPki::SIssued& ca = pki.Issue(QStringLiteral("ca"), nullptr, nullptr);
+    const CTestPki::SIssued& oldLeaf = pki.Issue(QStringLiteral("old"), &ca, "DNS:localhost,IP:127.0.0.1");
+    const CTestPki::SIssued& newLeaf = pki.Issue(QStringLiteral("new"), &ca, "DNS:localhost,IP:127.0.0.1");
+    const QString strCert = m_pDir->filePath(QStringLiteral("server.pem"));
+    const QString strKey = m_pDir->filePath(QStringLiteral("server.key"));
+    QVERIFY(QFile::copy(oldLeaf.strCert, strCert) && QFile::copy(oldLeaf.strKey, strKey));
+    const QString strProfile = m_pDir->filePath(QStringLiteral("tls.ini"));
+    QVERIFY(WriteAll(strProfile, "[TLS]\nCertificate=server.pem\nKey=server.key\n"));
+    SPeers peers;
+    QVERIFY(peers.Listen());
+    SSetFields fields = peers.Fields();
+    const quint16 nPort = FreePort();
+    fields.m_strInSetup = "TLS:" + QByteArray::number(nPort) + "@127.0.0.1";
+    fields.m_strInInitial = "HI";
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(Start(daemon, fields, {QStringLiteral("--profile"), strProfile}));
+    QVERIFY(peers.AcceptOut());
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates(QSslCertificate::fromPath(ca.strCert));
+    QSslSocket client;
+    client.setSslConfiguration(config);
+    SSink sink;
+    sink.Attach(&client);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.CountOut("Done!") == 2, kWaitMs);
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), nPort, QStringLiteral("localhost"));
+    QTRY_COMPARE_WITH_TIMEOUT(sink.data, QByteArray("HI"), kWaitMs);
+
+    // The certificate is renewed; the key is not yet.
+    QVERIFY(QFile::remove(strCert) && QFile::copy(newLeaf.strCert, strCert));
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains("keeping the current settings"), kWaitMs);
+    QVERIFY2(daemon.Err().contains("trelvaned: TLS Setup Error:[TLS] Key=" + QFile::encodeName(strKey)
+                                   + " does not belong to the certificate"),
+             daemon.Err().constData());
+    client.write("still here");
+    QTRY_COMPARE_WITH_TIMEOUT(peers.outSink.data, QByteArray("still here"), kWaitMs);
+    QVERIFY(!sink.bClosed && !daemon.Finished());
+
+    QVERIFY(QFile::remove(strKey) && QFile::copy(newLeaf.strKey, strKey));
+    daemon.Signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(sink.bClosed, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("Listen TLS..."), 2, kWaitMs);
+    QCOMPARE(int(daemon.Err().count("keeping the current settings")), 1);
 }
 
 // A reload with the same listening form keeps the listening socket: a
