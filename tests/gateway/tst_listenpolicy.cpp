@@ -99,6 +99,16 @@ void TestListenPolicy::options_data()
                                         << QByteArrayList({"10.128.0.0", "::2"}) << 0;
     QTest::newRow("everyone") << QByteArray("allow=0.0.0.0/0+::/0;clients=refuse") << true << QString() << true
                               << QByteArrayList({"1.2.3.4", "2001:db8::1"}) << none << 0;
+    // Clients mapped into IPv6 are compared as IPv4: so are mapped entries.
+    QTest::newRow("mapped entry") << QByteArray("allow=::ffff:127.0.0.2") << true << QString() << false
+                                  << QByteArrayList({"127.0.0.2", "::ffff:127.0.0.2"})
+                                  << QByteArrayList({"127.0.0.3", "::ffff:127.0.0.3", "::127.0.0.2"}) << 0;
+    QTest::newRow("mapped all") << QByteArray("allow=::ffff:0:0/96") << false << QString() << false
+                                << QByteArrayList({"1.2.3.4", "::ffff:10.0.0.1"})
+                                << QByteArrayList({"::1", "2001:db8::1"}) << 0;
+    QTest::newRow("mapped prefix") << QByteArray("allow=::ffff:10.0.0.0/104") << true << QString() << false
+                                   << QByteArrayList({"10.1.2.3", "::ffff:10.255.0.1"})
+                                   << QByteArrayList({"11.0.0.1", "::a01:203"}) << 0;
     QTest::newRow("unknown") << QByteArray("clients=refuse;bogus=1") << true << "unknown option 'bogus=1'" << false
                              << none << none << 0;
     QTest::newRow("case") << QByteArray("Clients=refuse") << true << "unknown option 'Clients=refuse'" << false
