@@ -99,6 +99,9 @@ void CPortSocket::AwaitConnect(int nTimeoutMs, std::function<void(int nResult)> 
     if (!m_pConnectTimer) {
         m_pConnectTimer = new QTimer(this);
         m_pConnectTimer->setSingleShot(true);
+        // A coarse timer may fire up to 5 % early: a connect is given its
+        // full time.
+        m_pConnectTimer->setTimerType(Qt::PreciseTimer);
         connect(m_pConnectTimer, &QTimer::timeout, this, [this] { FinishConnect(-1); });
     }
     m_pConnectTimer->start(nTimeoutMs);
