@@ -69,6 +69,16 @@ bool CAddressFilter::Add(const QByteArray& strEntry)
         if (entry.nBits > nMaxBits)
             return false;
     }
+    // Clients are compared by the IPv4 address an IPv4-mapped one carries,
+    // so a mapped entry (::ffff:a.b.c.d, ::ffff:0:0/96 and longer prefixes)
+    // becomes the IPv4 entry it stands for.
+    static const quint8 kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (entry.nFamily == AF_INET6 && entry.nBits >= 96 && std::memcmp(entry.bytes, kMappedPrefix, 12) == 0) {
+        std::memmove(entry.bytes, entry.bytes + 12, 4);
+        std::memset(entry.bytes + 4, 0, 12);
+        entry.nFamily = AF_INET;
+        entry.nBits -= 96;
+    }
     m_listEntries.append(entry);
     return true;
 }

@@ -31,6 +31,8 @@ bool CHostLookup::SystemResolve(const QByteArray& strName, SSocketAddress* pAddr
 CHostLookup::CHostLookup(QObject* pParent) : QObject(pParent)
 {
     m_timeout.setSingleShot(true);
+    // Never before its time (a coarse timer may fire up to 5 % early).
+    m_timeout.setTimerType(Qt::PreciseTimer);
     connect(&m_timeout, &QTimer::timeout, this, &CHostLookup::OnTimeout);
 }
 

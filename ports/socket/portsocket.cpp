@@ -7,6 +7,7 @@
 #include "portowner.h"
 #include "setup/wsaerror.h"
 #include "socket/boundsocket.h"
+#include "socket/hangupwatch.h"
 #include "socket/hostlookup.h"
 #include "socket/sharedclients.h"
 #include "socket/tcplistener.h"
@@ -99,6 +100,9 @@ void CPortSocket::AwaitConnect(int nTimeoutMs, std::function<void(int nResult)> 
     if (!m_pConnectTimer) {
         m_pConnectTimer = new QTimer(this);
         m_pConnectTimer->setSingleShot(true);
+        // A coarse timer may fire up to 5 % early: a connect is given its
+        // full time.
+        m_pConnectTimer->setTimerType(Qt::PreciseTimer);
         connect(m_pConnectTimer, &QTimer::timeout, this, [this] { FinishConnect(-1); });
     }
     m_pConnectTimer->start(nTimeoutMs);
@@ -203,9 +207,42 @@ void CPortSocket::ResumeReceiving()
         return;
     }
     m_bReadPaused = false;
+    UpdateHangUpWatch();
     if (m_pReadNotifier && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
     ReadBufferedLater();
+}
+
+void CPortSocket::UpdateHangUpWatch()
+{
+    const bool bOn = m_nSocketType == SocketTcp && m_hSocket >= 0 && m_bReadPaused && !m_bClientFinished
+        && !m_bHangUpSeen;
+    if (bOn && !m_pHangUpWatch)
+        m_pHangUpWatch = new CHangUpWatch(m_hSocket, [this](int nError) { OnPausedHangUp(nError); }, this);
+    if (m_pHangUpWatch)
+        m_pHangUpWatch->SetEnabled(bOn);
+}
+
+void CPortSocket::OnPausedHangUp(int nError)
+{
+    // Seen while the destination of this port's reads is stuck: handled as
+    // the read would handle it. The bytes not read yet go with the
+    // connection when it closes, as do those held for the destination when
+    // the close restarts the gateway.
+    if (nError != 0) {
+        LogError("Receive Error Code:", WsaErrorFromErrno(nError));
+        OnClose();
+        return;
+    }
+    if (!m_pListener) {
+        OnClose();
+        return;
+    }
+    // A listening port's client shut down its sending side: it leaves once
+    // nothing has been sent to it for a while, or is read on up to its end
+    // if reading resumes first.
+    m_bHangUpSeen = true;
+    StartHalfCloseTimer();
 }
 
 void CPortSocket::ReadBufferedLater()
@@ -346,6 +383,7 @@ bool CPortSocket::ReceiveBlocks()
             // The blocks wait for their destination: read again when the
             // owner resumes us.
             m_bReadPaused = true;
+            UpdateHangUpWatch();
             return false;
         }
         // A short TCP read means the queue is empty for now (a TLS read
@@ -415,6 +453,12 @@ void CPortSocket::CloseStream()
             *ppNotifier = nullptr;
         }
     }
+    if (m_pHangUpWatch) {
+        m_pHangUpWatch->SetEnabled(false);
+        m_pHangUpWatch->deleteLater();
+        m_pHangUpWatch = nullptr;
+    }
+    m_bHangUpSeen = false;
     if (m_pLivenessTimer)
         m_pLivenessTimer->stop();
     // A closed socket reports nothing more: no connect, no initial string.

@@ -16,6 +16,7 @@
 
 #include <sys/types.h>
 
+class CHangUpWatch;
 class CNameCache;
 class CSharedClients;
 class CTcpListener;
@@ -247,6 +248,7 @@ private:
     void TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls);
     // Listening port: the client shut down its sending side.
     void OnClientFinished();
+    void StartHalfCloseTimer();
     void OnHalfCloseIdle();
     // UDP on a fixed local port: a datagram came from pFrom; false when it
     // is dropped (it came from the port's own address).
@@ -314,6 +316,16 @@ private:
 
     // The owner asked for a pause in reading.
     bool m_bReadPaused = false;
+    // While reading is paused, the far end's close is watched for without
+    // reading (TCP): the port's close path runs as a read would have run it.
+    CHangUpWatch* m_pHangUpWatch = nullptr;
+    void UpdateHangUpWatch();
+    void OnPausedHangUp(int nError);
+    // Listening port: the client's FIN was seen while its bytes waited
+    // unread; it is read on when reading resumes, and counts as leaving
+    // (m_pHalfCloseTimer runs) meanwhile.
+    bool m_bHangUpSeen = false;
+    bool IsClientLeaving() const { return m_bClientFinished || m_bHangUpSeen; }
     // Held back by SendBlock: the rest of the stream (TCP), or whole
     // datagrams (UDP), in order.
     QByteArrayList m_pending;

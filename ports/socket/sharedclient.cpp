@@ -1,6 +1,7 @@
 #include "sharedclient.h"
 
 #include "setup/wsaerror.h"
+#include "socket/hangupwatch.h"
 #include "stream/tlssession.h"
 
 #include <QSocketNotifier>
@@ -40,6 +41,11 @@ void CSharedClient::Close()
             *ppNotifier = nullptr;
         }
     }
+    if (m_pHangUpWatch) {
+        m_pHangUpWatch->SetEnabled(false);
+        m_pHangUpWatch->deleteLater();
+        m_pHangUpWatch = nullptr;
+    }
     if (m_pHalfCloseTimer)
         m_pHalfCloseTimer->stop();
     m_held.clear();
@@ -57,6 +63,16 @@ void CSharedClient::WatchReadable(bool bOn)
     bOn = bOn || m_stream.WriteWantsRead();
     if (m_pReadNotifier && m_pReadNotifier->isEnabled() != bOn)
         m_pReadNotifier->setEnabled(bOn);
+}
+
+void CSharedClient::WatchHangUp(bool bOn, const FHangUp& fnHangUp)
+{
+    if (bOn && !m_pHangUpWatch && !IsClosed()) {
+        m_fnHangUp = fnHangUp;
+        m_pHangUpWatch = new CHangUpWatch(m_hSocket, [this](int nError) { m_fnHangUp(this, nError); }, this);
+    }
+    if (m_pHangUpWatch)
+        m_pHangUpWatch->SetEnabled(bOn);
 }
 
 qint64 CSharedClient::ReadSome(char* pBuffer, qint64 nMax, int* pnError)
@@ -118,6 +134,7 @@ bool CSharedClient::Send(const QByteArray& strBytes, int* pnError)
             return true;
         nTaken = qsizetype(n);
         m_nHeldOffset = nTaken;
+        m_sinceProgress.start();
     }
     m_held.append(strBytes);
     m_nHeld += strBytes.size() - nTaken;
@@ -138,6 +155,8 @@ bool CSharedClient::FlushHeld(int* pnError)
             return false;
         }
         m_nHeld -= n;
+        if (n > 0)
+            m_sinceProgress.start();
         if (n < nWant) {
             m_nHeldOffset += qsizetype(n);
             m_pWriteNotifier->setEnabled(true);

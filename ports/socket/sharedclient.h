@@ -6,11 +6,13 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <functional>
 #include <memory>
 
+class CHangUpWatch;
 class CTlsSession;
 
 class QSocketNotifier;
@@ -53,9 +55,16 @@ public:
     // with *pnError on failure (the held bytes are then lost).
     bool FlushHeld(int* pnError);
     qint64 HeldBytes() const { return m_nHeld; }
+    // How long bytes have been held without the system taking any of them
+    // (ms); 0 while nothing is held.
+    qint64 StalledFor() const { return HasHeld() ? m_sinceProgress.elapsed() : 0; }
     bool HasHeld() const { return m_nHeld > 0; }
 
     void WatchReadable(bool bOn);
+    // While the client is not read: fnHangUp(this, errno or 0 for a FIN)
+    // once it closes or its connection fails, without reading it.
+    using FHangUp = std::function<void(CSharedClient*, int nError)>;
+    void WatchHangUp(bool bOn, const FHangUp& fnHangUp);
 
     bool IsTls() const { return m_stream.IsTls(); }
     bool HasBuffered() const { return m_stream.HasBuffered(); }
@@ -71,6 +80,10 @@ public:
     // The client shut down its sending side: no more reading; it is
     // dropped once nothing has been sent to it for a while.
     bool m_bFinished = false;
+    // Its FIN was seen while it was not read: it counts as leaving (the
+    // half-close timer runs) and is read on up to its end when reading resumes.
+    bool m_bHangUpSeen = false;
+    bool IsLeaving() const { return m_bFinished || m_bHangUpSeen; }
     QTimer* m_pHalfCloseTimer = nullptr;
     // Until when the client's next read is its response to the initial
     // string (expired: it owes none).
@@ -82,8 +95,12 @@ private:
     CStreamIo m_stream;
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;
+    CHangUpWatch* m_pHangUpWatch = nullptr;
+    FHangUp m_fnHangUp;
     // Held bytes, in order; the first from m_nHeldOffset on.
     QByteArrayList m_held;
     qsizetype m_nHeldOffset = 0;
     qint64 m_nHeld = 0;
+    // Since bytes came to be held, or the system last took some of them.
+    QElapsedTimer m_sinceProgress;
 };

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+int CSharedClients::s_nStallTimeoutMs = CSharedClients::kStallTimeoutMs;
+
 CSharedClients::CSharedClients(CPortSocket* pPort, IPortOwner* pOwner, const QByteArray& strInitial,
                                std::function<void()> fnLastGone)
     : QObject(pPort), m_pPort(pPort), m_pOwner(pOwner), m_strInitial(strInitial), m_fnLastGone(std::move(fnLastGone)),
@@ -76,8 +78,8 @@ void CSharedClients::Add(int hClient, const SSocketAddress& peer, std::unique_pt
 
 bool CSharedClients::HasPending() const
 {
-    return !m_clients.empty()
-        && std::all_of(m_clients.begin(), m_clients.end(), [](const CSharedClient* p) { return p->HasHeld(); });
+    return std::any_of(m_clients.begin(), m_clients.end(),
+                       [](const CSharedClient* p) { return p->HeldBytes() > kMaxBacklog; });
 }
 
 void CSharedClients::Send(const char* pData, qsizetype nLen)
@@ -103,14 +105,7 @@ void CSharedClients::SendToAll(const QByteArray& strBytes)
             Drop(pClient);
             continue;
         }
-        if (pClient->HeldBytes() > kMaxBacklog) {
-            // It cannot keep up: the others must not wait for it, and its
-            // backlog must not grow without end.
-            Log(m_pPort->ClientKind() + " Client Dropped,too slow" + pClient->Peer().EndpointText());
-            Drop(pClient);
-            continue;
-        }
-        if (pClient->m_bFinished)
+        if (pClient->IsLeaving())
             pClient->m_pHalfCloseTimer->start(CPortSocket::kHalfCloseIdleMs);
     }
     // The caller looks at HasPending itself.
@@ -150,8 +145,10 @@ void CSharedClients::StartReceiving()
         m_pLivenessTimer = new QTimer(this);
         connect(m_pLivenessTimer, &QTimer::timeout, this, &CSharedClients::OnLivenessCheck);
     }
+    // Often enough for the stall time too.
     if (!m_pLivenessTimer->isActive())
-        m_pLivenessTimer->start(qMax(1, CPortSocket::KeepAlive().nIntervalSeconds) * 1000);
+        m_pLivenessTimer->start(qMax(100, qMin(qMax(1, CPortSocket::KeepAlive().nIntervalSeconds) * 1000,
+                                                s_nStallTimeoutMs / 4)));
 }
 
 void CSharedClients::ResumeReceiving()
@@ -171,6 +168,24 @@ bool CSharedClients::CanRead(const CSharedClient* pClient) const
 void CSharedClients::UpdateReading(CSharedClient* pClient)
 {
     pClient->WatchReadable(CanRead(pClient));
+    // Not read while the owner's pause lasts: its close is watched for.
+    const bool bPaused = m_bReceiving && m_bReadPaused && pClient->m_bReady && !pClient->IsLeaving()
+        && !pClient->IsClosed();
+    pClient->WatchHangUp(bPaused, [this](CSharedClient* p, int nError) { OnHangUp(p, nError); });
+}
+
+void CSharedClients::OnHangUp(CSharedClient* pClient, int nError)
+{
+    if (nError != 0) {
+        Log("Receive Error Code:" + QByteArray::number(WsaErrorFromErrno(nError)));
+        Drop(pClient);
+        return;
+    }
+    // Its FIN: it leaves as after reading its end, once nothing has been
+    // sent to it for a while; if reading resumes first, what it sent before
+    // is read on up to its end.
+    pClient->m_bHangUpSeen = true;
+    StartHalfCloseTimer(pClient);
 }
 
 void CSharedClients::ReadBufferedLater(CSharedClient* pClient)
@@ -237,7 +252,7 @@ void CSharedClients::OnReadable(CSharedClient* pClient)
             // until the owner resumes the port.
             m_bReadPaused = true;
             for (CSharedClient* p : m_clients)
-                p->WatchReadable(false);
+                UpdateReading(p);
             return;
         }
         if (!pGuard || pClient->IsClosed())
@@ -260,7 +275,7 @@ void CSharedClients::OnWritable(CSharedClient* pClient)
         Drop(pClient);
         return;
     }
-    if (pClient->m_bFinished && pClient->HeldBytes() < nHeld)
+    if (pClient->IsLeaving() && pClient->HeldBytes() < nHeld)
         pClient->m_pHalfCloseTimer->start(CPortSocket::kHalfCloseIdleMs);
     if (!pClient->HasHeld() && !pClient->m_bReady) {
         pClient->m_bReady = true;
@@ -279,9 +294,15 @@ void CSharedClients::OnFinished(CSharedClient* pClient)
     // and shut down its sending side still gets the answer for a while.
     pClient->m_bFinished = true;
     UpdateReading(pClient);
+    StartHalfCloseTimer(pClient);
+}
+
+void CSharedClients::StartHalfCloseTimer(CSharedClient* pClient)
+{
     if (!pClient->m_pHalfCloseTimer) {
         pClient->m_pHalfCloseTimer = new QTimer(pClient);
         pClient->m_pHalfCloseTimer->setSingleShot(true);
+        pClient->m_pHalfCloseTimer->setTimerType(Qt::PreciseTimer);
         connect(pClient->m_pHalfCloseTimer, &QTimer::timeout, this, [this, pClient] { OnHalfCloseIdle(pClient); });
     }
     pClient->m_pHalfCloseTimer->start(CPortSocket::kHalfCloseIdleMs);
@@ -305,7 +326,12 @@ void CSharedClients::OnLivenessCheck()
     for (CSharedClient* pClient : clients) {
         if (m_bClosed)
             return;
-        if (IsTcpAckOverdue(pClient->Handle(), nAckTimeoutMs)) {
+        if (pClient->StalledFor() >= s_nStallTimeoutMs) {
+            // It takes nothing of what waits for it: the others must not
+            // wait for it any longer.
+            Log(m_pPort->ClientKind() + " Client Dropped,too slow" + pClient->Peer().EndpointText());
+            Drop(pClient);
+        } else if (IsTcpAckOverdue(pClient->Handle(), nAckTimeoutMs)) {
             Log("Receive Error Code:" + QByteArray::number(WSAETIMEDOUT));
             Drop(pClient);
         }

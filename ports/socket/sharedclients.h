@@ -25,18 +25,28 @@ class QTimer;
 //   first read within the time the owner gives is passed on as its
 //   response (OnResponseRead);
 // - bytes the system does not take are held per client. The port counts as
-//   holding bytes (HasPending) only while every client holds some, so the
-//   fastest client sets the pace; a client whose held bytes pass
-//   kMaxBacklog is dropped instead of holding the others back;
+//   holding bytes (HasPending) while any client holds more than kMaxBacklog,
+//   so the relay waits for a client that lags (its source is not read
+//   meanwhile) and every client that keeps reading gets everything, while
+//   the bytes held stay bounded. A client that holds bytes and has taken
+//   none of them for the stall time (kStallTimeoutMs) is dropped, so a
+//   client that stopped reading holds the others back no longer than that;
 // - a client that leaves (its FIN followed by a quiet spell, a reset, the
 //   keepalive) is dropped alone; fnLastGone runs (from the event loop) when
-//   the last one has gone.
+//   the last one has gone. While the clients are not read (the owner's
+//   pause), a client's FIN or reset is still seen.
 class CSharedClients : public QObject
 {
 public:
     // Bytes held for one client beyond what the system buffers: more, and
-    // the client is dropped.
+    // the relay waits for it.
     static constexpr qint64 kMaxBacklog = 1 << 20;
+    // How long a client may hold bytes without taking any of them before
+    // it is dropped as too slow.
+    static constexpr int kStallTimeoutMs = 10000;
+    // Applies from the next check on. Tests shorten it; the program never
+    // changes it.
+    static void SetStallTimeout(int nMs) { s_nStallTimeoutMs = nMs; }
 
     CSharedClients(CPortSocket* pPort, IPortOwner* pOwner, const QByteArray& strInitial,
                    std::function<void()> fnLastGone);
@@ -71,7 +81,11 @@ private:
     void SendGathered();
     void OnFinished(CSharedClient* pClient);
     void OnHalfCloseIdle(CSharedClient* pClient);
+    // The keepalive's acknowledgement check and the stall check.
     void OnLivenessCheck();
+    // A client not read (the pause) closed (nError 0: its FIN) or failed.
+    void OnHangUp(CSharedClient* pClient, int nError);
+    void StartHalfCloseTimer(CSharedClient* pClient);
     // The client is gone: its line, then the others go on.
     void Drop(CSharedClient* pClient);
     // Posts the owner's OnSendDone once the port no longer holds bytes
@@ -81,6 +95,7 @@ private:
     // A failed send to pClient: TLS's reason when it has one, then the code.
     void LogSendError(CSharedClient* pClient, int nError);
 
+    static int s_nStallTimeoutMs;
     CPortSocket* m_pPort;
     IPortOwner* m_pOwner;
     QByteArray m_strInitial;

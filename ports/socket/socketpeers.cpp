@@ -219,6 +219,7 @@ void CPortSocket::OnClientReady(bool bHeld)
     // Reading waits while the blocks already read wait for their destination.
     if (m_bReadPaused)
         m_pReadNotifier->setEnabled(false);
+    UpdateHangUpWatch();
 }
 
 void CPortSocket::OnClientFinished()
@@ -227,9 +228,16 @@ void CPortSocket::OnClientFinished()
     // (nc -N, a script) waits for the answer: the connection stays open for
     // sending and is closed once the answer has had time to come.
     m_bClientFinished = true;
+    UpdateHangUpWatch();
+    StartHalfCloseTimer();
+}
+
+void CPortSocket::StartHalfCloseTimer()
+{
     if (!m_pHalfCloseTimer) {
         m_pHalfCloseTimer = new QTimer(this);
         m_pHalfCloseTimer->setSingleShot(true);
+        m_pHalfCloseTimer->setTimerType(Qt::PreciseTimer);
         connect(m_pHalfCloseTimer, &QTimer::timeout, this, &CPortSocket::OnHalfCloseIdle);
     }
     m_pHalfCloseTimer->start(kHalfCloseIdleMs);
@@ -237,7 +245,7 @@ void CPortSocket::OnClientFinished()
 
 void CPortSocket::OnHalfCloseIdle()
 {
-    if (IsClosed() || !m_bClientFinished)
+    if (IsClosed() || !IsClientLeaving())
         return;
     if (HasPending()) {
         // Still handing bytes to a client that reads slowly.

@@ -77,11 +77,11 @@ int CPortSocket::TrySend(const char* pData, int nLen)
         if (nError == WSAEWOULDBLOCK)
             break;
         LogError("Send Error Code:", nError);
-        if (m_bClientFinished)
+        if (IsClientLeaving())
             m_pHalfCloseTimer->start(0); // the client is gone for good
         return -1;
     }
-    if (nSent > 0 && m_bClientFinished)
+    if (nSent > 0 && IsClientLeaving())
         m_pHalfCloseTimer->start(kHalfCloseIdleMs);
     return nSent;
 }

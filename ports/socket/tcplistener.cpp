@@ -76,6 +76,7 @@ void Keep(const QByteArray& strKey, int hListen)
 {
     auto* pExpiry = new QTimer;
     pExpiry->setSingleShot(true);
+    pExpiry->setTimerType(Qt::PreciseTimer);
     QObject::connect(pExpiry, &QTimer::timeout, [pExpiry] {
         for (auto it = Kept().begin(); it != Kept().end(); ++it) {
             if (it->pExpiry == pExpiry) {

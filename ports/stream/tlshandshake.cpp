@@ -17,6 +17,8 @@ CTlsHandshake::CTlsHandshake(CTlsSession* pSession, int hSocket, int nTimeoutMs,
     connect(m_pReadNotifier, &QSocketNotifier::activated, this, &CTlsHandshake::Step);
     connect(m_pWriteNotifier, &QSocketNotifier::activated, this, &CTlsHandshake::Step);
     m_pTimer->setSingleShot(true);
+    // A handshake is given its full time (a coarse timer may fire early).
+    m_pTimer->setTimerType(Qt::PreciseTimer);
     connect(m_pTimer, &QTimer::timeout, this, [this] {
         Finish(false, "no TLS handshake within " + QByteArray::number(m_nTimeoutMs / 1000) + " s");
     });

@@ -22,7 +22,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <linux/sockios.h>
 
 class TestGateway : public QObject
 {
@@ -43,6 +45,8 @@ private slots:
     void skipOutputResponseAndExpiry();
     void timersNeverEndEarly();
     void inputFarEndCloseRestarts();
+    void closeSeenWhileReadingPaused_data();
+    void closeSeenWhileReadingPaused();
     void failedRestartLeavesGatewayStopped();
     void outputFarEndCloseReconnectsOnNextBlock();
     void oversizedDatagramIsDropped();
@@ -470,6 +474,76 @@ void TestGateway::inputFarEndCloseRestarts()
     QTRY_VERIFY_WITH_TIMEOUT(inServer.hasPendingConnections(), 5000);
     QCOMPARE(rig.Texts().mid(2), QStringList({"Remote Input closed,close ALL & ReStart!", "Connect TCP...", "Done!"}));
     QVERIFY(rig.gateway.IsInputStarted());
+}
+
+// A port whose peer closes (FIN or reset) while the port is not read,
+// because the other direction's destination does not take its blocks, is
+// handled as closed at once: the Input restarts (and with it the stuck
+// Output), the Output closes.
+void TestGateway::closeSeenWhileReadingPaused_data()
+{
+    QTest::addColumn<bool>("bInput"); // the port that closes
+    QTest::addColumn<bool>("bReset");
+    QTest::newRow("input FIN") << true << false;
+    QTest::newRow("input reset") << true << true;
+    QTest::newRow("output FIN") << false << false;
+    QTest::newRow("output reset") << false << true;
+}
+
+void TestGateway::closeSeenWhileReadingPaused()
+{
+    QFETCH(bool, bInput);
+    QFETCH(bool, bReset);
+    QTcpServer inServer, outServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTimerPeriods(12000, 200);
+    rig.Start(TcpSetup(inServer), TcpSetup(outServer), 1007);
+    QTcpSocket* pIn = Accept(inServer);
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pIn && pOut);
+    QTcpSocket* pSender = bInput ? pIn : pOut;
+    QTcpSocket* pStuck = bInput ? pOut : pIn;
+    pStuck->setReadBufferSize(4096);
+    const CTransferDirection& direction = bInput ? rig.gateway.InToOut() : rig.gateway.OutToIn();
+    // Small writes, each taken whole by the gateway's side, until the
+    // direction waits: then nothing waits on the sender's side, and its FIN
+    // reaches the gateway.
+    const int hSender = int(pSender->socketDescriptor());
+    const auto waitOut = [&] {
+        const QDeadlineTimer deadline(5000);
+        int nQueued = -1;
+        while (!deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            if (pSender->bytesToWrite() == 0 && ::ioctl(hSender, SIOCOUTQ, &nQueued) == 0 && nQueued == 0)
+                return true;
+        }
+        return false;
+    };
+    const QByteArray strChunk = RandomBytes(64 << 10);
+    int nChunks = 0;
+    for (; nChunks < 1000 && !direction.IsParked(); ++nChunks) {
+        pSender->write(strChunk);
+        QVERIFY(waitOut());
+    }
+    QVERIFY(direction.IsParked());
+    if (bReset) {
+        const linger abort {1, 0};
+        QVERIFY(::setsockopt(hSender, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0);
+        pSender->abort();
+    } else {
+        QVERIFY(::shutdown(hSender, SHUT_WR) == 0);
+    }
+    if (bInput) {
+        QTRY_VERIFY(rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
+        // The restart: both ports anew.
+        QTRY_VERIFY_WITH_TIMEOUT(inServer.hasPendingConnections() && outServer.hasPendingConnections(), 5000);
+    } else {
+        QTRY_COMPARE(rig.host.m_strOutStatus, QStringLiteral("Remote closed,close myself too!"));
+        QVERIFY(rig.Texts().contains("Remote Output closed,close myself too!"));
+    }
+    QCOMPARE(rig.Texts().contains("Receive Error Code:10054"), bReset);
 }
 
 void TestGateway::failedRestartLeavesGatewayStopped()

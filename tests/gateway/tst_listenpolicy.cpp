@@ -7,9 +7,11 @@
 #include "setup/listenoptions.h"
 #include "setup/sockaddress.h"
 #include "socket/sharedclient.h"
+#include "socket/sharedclients.h"
 #include "stream/tlssession.h"
 #include "trafficcounters.h"
 
+#include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
@@ -73,8 +75,10 @@ private slots:
     void udpAllowList();
     void sharedRelay_data();
     void sharedRelay();
-    void sharedSlowClient();
+    void sharedLaggingClient_data();
+    void sharedLaggingClient();
     void sharedClientHeld();
+    void sharedClientResetWhileNotRead();
     void sharedHeldResponse_data();
     void sharedHeldResponse();
 };
@@ -99,6 +103,16 @@ void TestListenPolicy::options_data()
                                         << QByteArrayList({"10.128.0.0", "::2"}) << 0;
     QTest::newRow("everyone") << QByteArray("allow=0.0.0.0/0+::/0;clients=refuse") << true << QString() << true
                               << QByteArrayList({"1.2.3.4", "2001:db8::1"}) << none << 0;
+    // Clients mapped into IPv6 are compared as IPv4: so are mapped entries.
+    QTest::newRow("mapped entry") << QByteArray("allow=::ffff:127.0.0.2") << true << QString() << false
+                                  << QByteArrayList({"127.0.0.2", "::ffff:127.0.0.2"})
+                                  << QByteArrayList({"127.0.0.3", "::ffff:127.0.0.3", "::127.0.0.2"}) << 0;
+    QTest::newRow("mapped all") << QByteArray("allow=::ffff:0:0/96") << false << QString() << false
+                                << QByteArrayList({"1.2.3.4", "::ffff:10.0.0.1"})
+                                << QByteArrayList({"::1", "2001:db8::1"}) << 0;
+    QTest::newRow("mapped prefix") << QByteArray("allow=::ffff:10.0.0.0/104") << true << QString() << false
+                                   << QByteArrayList({"10.1.2.3", "::ffff:10.255.0.1"})
+                                   << QByteArrayList({"11.0.0.1", "::a01:203"}) << 0;
     QTest::newRow("unknown") << QByteArray("clients=refuse;bogus=1") << true << "unknown option 'bogus=1'" << false
                              << none << none << 0;
     QTest::newRow("case") << QByteArray("Clients=refuse") << true << "unknown option 'Clients=refuse'" << false
@@ -383,10 +397,23 @@ void TestListenPolicy::sharedRelay()
     QCOMPARE(rig.Texts().last(), QStringLiteral("No TCP Client! Blocks dropped"));
 }
 
-// A client that stops reading is dropped once its backlog passes the bound,
-// while the other two get every byte: it never holds them back.
-void TestListenPolicy::sharedSlowClient()
+// Three clients of a shared port; one lags: it stops reading for a while
+// (shorter than the stall time) or for good. The relay waits for it, its
+// source held back, rather than holding ever more bytes: one that reads
+// again gets everything, one that does not is dropped after the stall time,
+// and the other two get every byte either way.
+void TestListenPolicy::sharedLaggingClient_data()
 {
+    QTest::addColumn<bool>("bResumes");
+    QTest::newRow("pauses") << true;
+    QTest::newRow("stops") << false;
+}
+
+void TestListenPolicy::sharedLaggingClient()
+{
+    QFETCH(bool, bResumes);
+    constexpr int kStallMs = 2000;
+    CSharedClients::SetStallTimeout(kStallMs);
     QTcpServer inServer;
     QVERIFY(inServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
@@ -396,36 +423,57 @@ void TestListenPolicy::sharedSlowClient()
     const quint16 nPort = ListenPort(rig.gateway.m_pOutSocket);
     SListenClient first(nPort);
     SListenClient second(nPort);
-    // The stuck client: a small receive buffer, never read.
-    const int hStuck = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    QVERIFY(hStuck >= 0);
+    // The lagging client: a small receive buffer, not read until told.
+    const int hLagging = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(hLagging >= 0);
     const int nSmall = 4096;
-    ::setsockopt(hStuck, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+    ::setsockopt(hLagging, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
     sockaddr_in to {};
     to.sin_family = AF_INET;
     to.sin_port = htons(nPort);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    QVERIFY(::connect(hStuck, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0);
+    QVERIFY(::connect(hLagging, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0);
     sockaddr_in from {};
     socklen_t nFromLen = sizeof from;
-    ::getsockname(hStuck, reinterpret_cast<sockaddr*>(&from), &nFromLen);
-    const quint16 nStuck = ntohs(from.sin_port);
-    QTRY_VERIFY(rig.Texts().contains(ClientLine("Accepted", nStuck)));
+    ::getsockname(hLagging, reinterpret_cast<sockaddr*>(&from), &nFromLen);
+    const quint16 nLagging = ntohs(from.sin_port);
+    QTRY_VERIFY(rig.Texts().contains(ClientLine("Accepted", nLagging)));
     QTRY_COMPARE(rig.Texts().filter(QStringLiteral("TCP Client Accepted")).size(), 3);
 
-    // Well past the bound and what the system buffers for the stuck one.
-    const QByteArray strDown = Pattern(24 << 20);
+    // Well past the bound and what the system buffers for the lagging one.
+    const QByteArray strDown = Pattern(16 << 20);
     pIn->write(strDown);
-    QTRY_VERIFY_WITH_TIMEOUT(first.sink.data.size() >= strDown.size() && second.sink.data.size() >= strDown.size(),
+    // The relay waits for it: most of the bytes stay with their sender.
+    QTRY_VERIFY(rig.gateway.InToOut().IsParked());
+    QTest::qWait(kStallMs / 4);
+    QVERIFY2(pIn->bytesToWrite() > strDown.size() / 4, QByteArray::number(pIn->bytesToWrite()).constData());
+    QByteArray strLagging;
+    QSocketNotifier reader(hLagging, QSocketNotifier::Read);
+    reader.setEnabled(bResumes);
+    connect(&reader, &QSocketNotifier::activated, [&] {
+        char buffer[65536];
+        const ssize_t n = ::recv(hLagging, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0)
+            strLagging.append(buffer, n);
+    });
+    const auto isDone = [&](qsizetype nSize) { return nSize >= strDown.size(); };
+    QTRY_VERIFY_WITH_TIMEOUT(isDone(first.sink.data.size()) && isDone(second.sink.data.size())
+                                 && (!bResumes || isDone(strLagging.size())),
                              60000);
     QVERIFY(first.sink.data == strDown);
     QVERIFY(second.sink.data == strDown);
     const QStringList texts = rig.Texts();
-    const qsizetype nDropped = texts.indexOf(ClientLine("Dropped,too slow", nStuck));
-    QVERIFY2(nDropped >= 0, qPrintable(texts.join(u'\n')));
-    QCOMPARE(texts.value(nDropped + 1), ClientLine("Disconnected", nStuck));
+    const qsizetype nDropped = texts.indexOf(ClientLine("Dropped,too slow", nLagging));
+    if (bResumes) {
+        QVERIFY(strLagging == strDown);
+        QVERIFY2(nDropped < 0, qPrintable(texts.join(u'\n')));
+    } else {
+        QVERIFY2(nDropped >= 0, qPrintable(texts.join(u'\n')));
+        QCOMPARE(texts.value(nDropped + 1), ClientLine("Disconnected", nLagging));
+    }
     QVERIFY(!texts.contains(QStringLiteral("Remote Output closed,wait for new client!")));
-    ::close(hStuck);
+    ::close(hLagging);
+    CSharedClients::SetStallTimeout(CSharedClients::kStallTimeoutMs);
 }
 
 // The bytes held for one client leave whole and in order, however the
@@ -454,6 +502,37 @@ void TestListenPolicy::sharedClientHeld()
     QVERIFY(strGot == strAll);
     QCOMPARE(client.HeldBytes(), 0);
     ::close(handles[1]);
+}
+
+// A client of a shared Input resets while no client is read (the Output
+// takes nothing): it is dropped at once, and as the last one it restarts
+// the Input.
+void TestListenPolicy::sharedClientResetWhileNotRead()
+{
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.Start("TCP:0@127.0.0.1;clients=2", TcpSetup(outServer));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    pOut->setReadBufferSize(4096);
+    SListenClient client(ListenPort(rig.gateway.m_pInSocket));
+    QTRY_COMPARE(rig.Texts().filter(QStringLiteral("TCP Client Accepted")).size(), 1);
+    const QByteArray strChunk = Pattern(64 << 10);
+    for (int i = 0; i < 1000 && !rig.gateway.InToOut().IsParked(); ++i) {
+        client.socket.write(strChunk);
+        QTRY_COMPARE(client.socket.bytesToWrite(), 0);
+    }
+    QVERIFY(rig.gateway.InToOut().IsParked());
+    const quint16 nPort = client.socket.localPort();
+    const linger abort {1, 0};
+    QVERIFY(::setsockopt(int(client.socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0);
+    client.socket.abort();
+    QTRY_VERIFY(rig.Texts().contains(QStringLiteral("Remote Input closed,close ALL & ReStart!")));
+    const QStringList texts = rig.Texts();
+    const qsizetype nError = texts.indexOf(QStringLiteral("Receive Error Code:10054"));
+    QVERIFY2(nError >= 0, qPrintable(texts.join(u'\n')));
+    QCOMPARE(texts.value(nError + 1), ClientLine("Disconnected", nPort));
 }
 
 // "Don't Send Response ..." on a shared Input: a new client's own answer to

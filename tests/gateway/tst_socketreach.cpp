@@ -1,6 +1,7 @@
 // Listening TCP ports, UDP on a fixed local port, IPv6 addresses and name
 // lookups, through the gateway with real loopback peers. Host names never
 // reach the machine's resolver: a replaceable lookup stands in for it.
+#include "fullserver.h"
 #include "loopback.h"
 #include "resources.h"
 #include "testhost.h"
@@ -12,6 +13,8 @@
 #include "socket/portsocket.h"
 #include "socket/tcplistener.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -19,8 +22,10 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -190,6 +195,7 @@ private slots:
     void ipv6Listening();
     void unresolvableNames();
     void hangingLookupLeavesLoopRunning();
+    void connectTimeoutNeverEarly();
     void udpNameIsKept();
 };
 
@@ -865,6 +871,35 @@ void TestSocketReach::hangingLookupLeavesLoopRunning()
     QVERIFY(timer.elapsed() < 2000);
     QVERIFY(!udp.gateway.IsInputStarted());
     QCOMPARE(udp.Texts(), QStringList({"Create UDP..."}));
+}
+
+// A connect that gets no answer gives up after its full time, never before.
+// A coarse timer may end up to 5 % early where that puts its end on a whole
+// second: the wait starts just past one.
+void TestSocketReach::connectTimeoutNeverEarly()
+{
+    constexpr int kTimeoutMs = 1000;
+    SFullServer server;
+    QVERIFY(server.Listen());
+    CLineOwner owner;
+    CPortSocket socket(CPortSocket::SocketTcp, &owner, false);
+    QVERIFY(socket.Create());
+    SSocketAddress peer;
+    QVERIFY(ParseNumericAddress("127.0.0.1", server.nPort, &peer));
+    QVERIFY(!socket.Connect(peer));
+    const qint64 nPhase = QDeadlineTimer::current().deadline() % 1000;
+    std::this_thread::sleep_for(std::chrono::milliseconds((1100 - nPhase) % 1000));
+    QElapsedTimer clock;
+    clock.start();
+    int nResult = 0;
+    qint64 nElapsed = 0;
+    socket.AwaitConnect(kTimeoutMs, [&](int n) {
+        nResult = n;
+        nElapsed = clock.elapsed();
+    });
+    QTRY_VERIFY(nResult != 0);
+    QCOMPARE(nResult, -1);
+    QVERIFY2(nElapsed >= kTimeoutMs, QByteArray::number(nElapsed).constData());
 }
 
 void TestSocketReach::udpNameIsKept()
