@@ -117,6 +117,20 @@ void CGateway::OnCommNotify(CCommPort* pPort)
     }
 }
 
+qint64 CGateway::ReadsBacklog(const QObject* pSource) const
+{
+    for (const CTransferDirection* pDirection : {&m_inToOut, &m_outToIn}) {
+        QObject* pDestination = pSource ? pDirection->ParkedOn() : nullptr;
+        if (!pDestination || pDirection->SourcePort() != pSource)
+            continue;
+        if (auto* pSocket = qobject_cast<CPortSocket*>(pDestination))
+            return pSocket->PendingBytes();
+        if (auto* pSerial = qobject_cast<CCommPort*>(pDestination))
+            return pSerial->PendingBytes();
+    }
+    return -1;
+}
+
 void CGateway::OnSendDone(QObject* pPort)
 {
     for (CTransferDirection* pDirection : {&m_inToOut, &m_outToIn}) {

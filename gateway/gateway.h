@@ -99,6 +99,7 @@ public:
     void OnClientRefused(bool bInput, int nReason) override { m_observer.OnClientRefused(bInput, nReason); }
     void OnPortFailure(const SPortFailure& failure) override;
     bool IsStopping() const override { return m_bStopping; }
+    qint64 ReadsBacklog(const QObject* pSource) const override;
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
     STlsConfig TlsConfig() const override { return m_tlsConfig; }
 

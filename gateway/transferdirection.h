@@ -87,6 +87,9 @@ public:
     void OnSerialNotify(CCommPort* pPort);
 
     bool IsParked() const { return m_bParked; }
+    QObject* SourcePort() const { return m_source.Port(); }
+    // The port whose held bytes the direction waits for, or null.
+    QObject* ParkedOn() const { return m_bParked ? m_pDestination.data() : nullptr; }
     bool IsParkedOn(const QObject* pPort) const { return m_bParked && pPort && m_pDestination == pPort; }
     // The destination has taken what it held: the held pass ends, the rest
     // of the read goes on, then the source is read again.

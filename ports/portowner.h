@@ -79,6 +79,11 @@ public:
     // For the counters.
     virtual void OnClientRefused(bool /*bInput*/, int /*nReason*/) {}
 
+    // The bytes the destination of pSource's reads still holds while the
+    // direction reading pSource waits for them to go out; -1 when no
+    // direction waits on pSource.
+    virtual qint64 ReadsBacklog(const QObject* /*pSource*/) const { return -1; }
+
     // A stop or Startup / Reset has been asked for and runs as soon as the
     // gateway's current operation has returned: a listening port takes no
     // new client meanwhile (the stop would close it at once).

@@ -45,6 +45,7 @@ public:
     int WriteBlock(const char* pData, int nLen);
     // Bytes of WriteBlock still held back.
     bool HasPending() const { return !m_strPending.isEmpty(); }
+    qint64 PendingBytes() const { return m_strPending.size() - m_nPendingOffset; }
     // Re-arms the data notification after the owner has read what waited.
     bool OnCommNotify();
     // Stops the carrier thread, drops DTR, discards both queues and closes

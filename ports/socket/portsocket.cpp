@@ -7,6 +7,7 @@
 #include "portowner.h"
 #include "setup/wsaerror.h"
 #include "socket/boundsocket.h"
+#include "socket/drainwatch.h"
 #include "socket/hangupwatch.h"
 #include "socket/hostlookup.h"
 #include "socket/sharedclients.h"
@@ -180,6 +181,16 @@ bool CPortSocket::HasPending() const
     return m_pShared ? m_pShared->HasPending() : !m_pending.isEmpty();
 }
 
+qint64 CPortSocket::PendingBytes() const
+{
+    if (m_pShared)
+        return m_pShared->PendingBytes();
+    qint64 nBytes = -m_nPendingOffset;
+    for (const QByteArray& strHeld : m_pending)
+        nBytes += strHeld.size();
+    return std::max<qint64>(0, nBytes);
+}
+
 void CPortSocket::StartReceiving()
 {
     if (m_pShared) {
@@ -207,6 +218,10 @@ void CPortSocket::ResumeReceiving()
         return;
     }
     m_bReadPaused = false;
+    // A FIN seen meanwhile is read in its turn.
+    m_bPausedFin = false;
+    if (m_pDrainWatch)
+        m_pDrainWatch->Stop();
     UpdateHangUpWatch();
     if (m_pReadNotifier && !m_bClientFinished)
         m_pReadNotifier->setEnabled(true);
@@ -216,7 +231,7 @@ void CPortSocket::ResumeReceiving()
 void CPortSocket::UpdateHangUpWatch()
 {
     const bool bOn = m_nSocketType == SocketTcp && m_hSocket >= 0 && m_bReadPaused && !m_bClientFinished
-        && !m_bHangUpSeen;
+        && !m_bPausedFin;
     if (bOn && !m_pHangUpWatch)
         m_pHangUpWatch = new CHangUpWatch(m_hSocket, [this](int nError) { OnPausedHangUp(nError); }, this);
     if (m_pHangUpWatch)
@@ -225,24 +240,29 @@ void CPortSocket::UpdateHangUpWatch()
 
 void CPortSocket::OnPausedHangUp(int nError)
 {
-    // Seen while the destination of this port's reads is stuck: handled as
-    // the read would handle it. The bytes not read yet go with the
-    // connection when it closes, as do those held for the destination when
-    // the close restarts the gateway.
+    // Seen while the destination of this port's reads holds bytes. A reset
+    // is handled as the read would handle it: the bytes not read yet are
+    // gone with the connection, and those held for the destination go with
+    // the restart a closed Input brings.
     if (nError != 0) {
         LogError("Receive Error Code:", WsaErrorFromErrno(nError));
         OnClose();
         return;
     }
-    if (!m_pListener) {
-        OnClose();
-        return;
+    // A FIN: what the far end sent before it is still delivered while the
+    // destination takes bytes (reading resumes and comes to the end as
+    // usual); a destination that takes nothing makes the close be taken
+    // now.
+    m_bPausedFin = true;
+    if (!m_pDrainWatch) {
+        m_pDrainWatch = new CDrainWatch([this] { return m_pOwner->ReadsBacklog(this); },
+                                        [this] {
+                                            if (m_bReadPaused && m_bPausedFin)
+                                                OnClose();
+                                        },
+                                        this);
     }
-    // A listening port's client shut down its sending side: it leaves once
-    // nothing has been sent to it for a while, or is read on up to its end
-    // if reading resumes first.
-    m_bHangUpSeen = true;
-    StartHalfCloseTimer();
+    m_pDrainWatch->Start();
 }
 
 void CPortSocket::ReadBufferedLater()
@@ -458,7 +478,9 @@ void CPortSocket::CloseStream()
         m_pHangUpWatch->deleteLater();
         m_pHangUpWatch = nullptr;
     }
-    m_bHangUpSeen = false;
+    m_bPausedFin = false;
+    if (m_pDrainWatch)
+        m_pDrainWatch->Stop();
     if (m_pLivenessTimer)
         m_pLivenessTimer->stop();
     // A closed socket reports nothing more: no connect, no initial string.

@@ -17,6 +17,7 @@
 #include <sys/types.h>
 
 class CHangUpWatch;
+class CDrainWatch;
 class CNameCache;
 class CSharedClients;
 class CTcpListener;
@@ -151,6 +152,8 @@ public:
     int SendBlocks(const char* pData, qsizetype nLen);
     // Bytes of SendBlock still held back (a shared port: for every client).
     bool HasPending() const;
+    // How many (a shared port: added up over its clients).
+    qint64 PendingBytes() const;
     // Reads again after the owner's OnBlocksRead asked for a pause.
     void ResumeReceiving();
 
@@ -321,11 +324,12 @@ private:
     CHangUpWatch* m_pHangUpWatch = nullptr;
     void UpdateHangUpWatch();
     void OnPausedHangUp(int nError);
-    // Listening port: the client's FIN was seen while its bytes waited
-    // unread; it is read on when reading resumes, and counts as leaving
-    // (m_pHalfCloseTimer runs) meanwhile.
-    bool m_bHangUpSeen = false;
-    bool IsClientLeaving() const { return m_bClientFinished || m_bHangUpSeen; }
+    // The far end's FIN was seen while its bytes waited unread: they are
+    // read on when reading resumes; m_pDrainWatch takes the close at once
+    // if the destination of those bytes takes nothing meanwhile.
+    bool m_bPausedFin = false;
+    CDrainWatch* m_pDrainWatch = nullptr;
+    bool IsClientLeaving() const { return m_bClientFinished; }
     // Held back by SendBlock: the rest of the stream (TCP), or whole
     // datagrams (UDP), in order.
     QByteArrayList m_pending;

@@ -80,10 +80,11 @@ public:
     // The client shut down its sending side: no more reading; it is
     // dropped once nothing has been sent to it for a while.
     bool m_bFinished = false;
-    // Its FIN was seen while it was not read: it counts as leaving (the
-    // half-close timer runs) and is read on up to its end when reading resumes.
-    bool m_bHangUpSeen = false;
-    bool IsLeaving() const { return m_bFinished || m_bHangUpSeen; }
+    // Its FIN was seen while it was not read: it is read on up to its end
+    // when reading resumes, or dropped if the destination of its bytes
+    // takes nothing meanwhile.
+    bool m_bPausedFin = false;
+    bool IsLeaving() const { return m_bFinished; }
     QTimer* m_pHalfCloseTimer = nullptr;
     // Until when the client's next read is its response to the initial
     // string (expired: it owes none).

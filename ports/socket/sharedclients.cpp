@@ -2,6 +2,7 @@
 
 #include "portowner.h"
 #include "setup/wsaerror.h"
+#include "socket/drainwatch.h"
 #include "socket/portsocket.h"
 #include "socket/sharedclient.h"
 #include "socket/tcplistener.h"
@@ -74,6 +75,14 @@ void CSharedClients::Add(int hClient, const SSocketAddress& peer, std::unique_pt
         ReadBufferedLater(pClient);
     }
     NoteHeldChange();
+}
+
+qint64 CSharedClients::PendingBytes() const
+{
+    qint64 nBytes = 0;
+    for (const CSharedClient* pClient : m_clients)
+        nBytes += pClient->HeldBytes();
+    return nBytes;
 }
 
 bool CSharedClients::HasPending() const
@@ -154,7 +163,11 @@ void CSharedClients::StartReceiving()
 void CSharedClients::ResumeReceiving()
 {
     m_bReadPaused = false;
+    if (m_pDrainWatch)
+        m_pDrainWatch->Stop();
     for (CSharedClient* pClient : m_clients) {
+        // A FIN seen meanwhile is read in its turn.
+        pClient->m_bPausedFin = false;
         UpdateReading(pClient);
         ReadBufferedLater(pClient);
     }
@@ -170,7 +183,7 @@ void CSharedClients::UpdateReading(CSharedClient* pClient)
     pClient->WatchReadable(CanRead(pClient));
     // Not read while the owner's pause lasts: its close is watched for.
     const bool bPaused = m_bReceiving && m_bReadPaused && pClient->m_bReady && !pClient->IsLeaving()
-        && !pClient->IsClosed();
+        && !pClient->m_bPausedFin && !pClient->IsClosed();
     pClient->WatchHangUp(bPaused, [this](CSharedClient* p, int nError) { OnHangUp(p, nError); });
 }
 
@@ -181,11 +194,29 @@ void CSharedClients::OnHangUp(CSharedClient* pClient, int nError)
         Drop(pClient);
         return;
     }
-    // Its FIN: it leaves as after reading its end, once nothing has been
-    // sent to it for a while; if reading resumes first, what it sent before
-    // is read on up to its end.
-    pClient->m_bHangUpSeen = true;
-    StartHalfCloseTimer(pClient);
+    // Its FIN: what it sent before is still read, up to its end, when
+    // reading resumes; a destination that takes nothing meanwhile makes it
+    // leave now.
+    pClient->m_bPausedFin = true;
+    UpdateReading(pClient);
+    if (!m_pDrainWatch) {
+        m_pDrainWatch = new CDrainWatch([this] { return m_pOwner->ReadsBacklog(m_pPort); },
+                                        [this] { OnDestinationStuck(); }, this);
+    }
+    m_pDrainWatch->Start();
+}
+
+void CSharedClients::OnDestinationStuck()
+{
+    if (!m_bReadPaused)
+        return;
+    const std::vector<CSharedClient*> clients = m_clients;
+    for (CSharedClient* pClient : clients) {
+        if (m_bClosed)
+            return;
+        if (pClient->m_bPausedFin && !pClient->IsClosed())
+            Drop(pClient);
+    }
 }
 
 void CSharedClients::ReadBufferedLater(CSharedClient* pClient)
@@ -386,5 +417,7 @@ void CSharedClients::CloseAll()
     m_clients.clear();
     if (m_pLivenessTimer)
         m_pLivenessTimer->stop();
+    if (m_pDrainWatch)
+        m_pDrainWatch->Stop();
     m_gathered.Reset();
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+class CDrainWatch;
 class CPortSocket;
 class CSharedClient;
 class CTlsSession;
@@ -61,6 +62,7 @@ public:
     // A block for every client; see the class.
     void Send(const char* pData, qsizetype nLen);
     bool HasPending() const;
+    qint64 PendingBytes() const;
     void StartReceiving();
     void ResumeReceiving();
     void BeginGathering();
@@ -106,6 +108,10 @@ private:
     bool m_bReadPaused = false;
     bool m_bWasHeld = false;
     QTimer* m_pLivenessTimer = nullptr;
+    // Watches the destination of the clients' reads while a client whose
+    // FIN was seen waits unread (m_bPausedFin).
+    CDrainWatch* m_pDrainWatch = nullptr;
+    void OnDestinationStuck();
     // Gathered blocks of a burst, as on a single client's port.
     CGatherBuffer m_gathered;
 };
