@@ -37,4 +37,12 @@ bool RunPluginCase(const SBenchOptions& options, const FReport& report);
 bool RunLatencyCase(const SBenchOptions& options, int nMessageSize, const FReport& report);
 bool RunUdpCase(const SBenchOptions& options, const FReport& report);
 bool RunPtyCase(const SBenchOptions& options, const FReport& report);
+// The device server's shape: a pseudo-terminal as the Input line, a
+// listening TCP Output the benchmark connects to. "line": throughput and
+// CPU line -> TCP, then TCP -> line; "lineplugin": line -> TCP through the
+// copying plug-in (trelvaned only); "latline": 1-byte round trips from the
+// line to a program on the network that answers at once.
+bool RunLineCase(const SBenchOptions& options, const FReport& report);
+bool RunLinePluginCase(const SBenchOptions& options, const FReport& report);
+bool RunLineLatencyCase(const SBenchOptions& options, const FReport& report);
 bool RunSoakCase(const SBenchOptions& options, const FReport& report);

@@ -58,13 +58,15 @@ QString RelayName(ERelayKind kind)
     case ERelayKind::Baseline: return QStringLiteral("baseline");
     case ERelayKind::SocatB512: return QStringLiteral("socat-b512");
     case ERelayKind::Socat8k: return QStringLiteral("socat-8k");
+    case ERelayKind::Ser2net: return QStringLiteral("ser2net");
     }
     return {};
 }
 
 bool ParseRelayName(const QString& strName, ERelayKind* pKind)
 {
-    for (ERelayKind kind : {ERelayKind::Trelvaned, ERelayKind::Baseline, ERelayKind::SocatB512, ERelayKind::Socat8k}) {
+    for (ERelayKind kind : {ERelayKind::Trelvaned, ERelayKind::Baseline, ERelayKind::SocatB512, ERelayKind::Socat8k,
+                            ERelayKind::Ser2net}) {
         if (strName == RelayName(kind)) {
             *pKind = kind;
             return true;
@@ -113,6 +115,28 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
             return false;
         strProgram = strTrelvaned;
         m_arguments = {strProgram, strSet};
+    } else if (kind == ERelayKind::Ser2net) {
+        if (in.m_kind != SRelayEnd::Pty || out.m_kind != SRelayEnd::TcpListen) {
+            *pstrError = QStringLiteral("ser2net serves only a line Input with a listening TCP Output");
+            return false;
+        }
+        const QString strConfig = strWorkDir + QStringLiteral("/ser2net.yaml");
+        QFile config(strConfig);
+        const QByteArray text = "connection: &bench\n"
+                                "  accepter: tcp,127.0.0.1," + QByteArray::number(out.m_nPort) + "\n"
+                                "  connector: serialdev," + QFile::encodeName(in.m_strPtyPath) + ",115200n81,local\n"
+                                "  options:\n"
+                                "    kickolduser: true\n"
+                                "    dev-to-net-bufsize: 65536\n"
+                                "    net-to-dev-bufsize: 65536\n";
+        if (!config.open(QIODevice::WriteOnly) || config.write(text) != text.size()) {
+            *pstrError = QStringLiteral("cannot write %1").arg(strConfig);
+            return false;
+        }
+        config.close();
+        strProgram = QStringLiteral("ser2net");
+        m_arguments = {strProgram, QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), strConfig,
+                       QStringLiteral("-P"), strWorkDir + QStringLiteral("/ser2net.pid")};
     } else {
         strProgram = QStringLiteral("socat");
         m_arguments = {strProgram};

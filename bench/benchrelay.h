@@ -7,7 +7,9 @@
 // The relay under test as a child process: trelvaned with a generated
 // settings file, or socat with the equivalent addresses. Baseline is another
 // trelvaned build (an older commit) measured beside the current one.
-enum class ERelayKind { Trelvaned, Baseline, SocatB512, Socat8k };
+// Ser2net serves only the device server's shape (a line as the Input, a
+// listening TCP Output), with 64 KiB buffers each way.
+enum class ERelayKind { Trelvaned, Baseline, SocatB512, Socat8k, Ser2net };
 
 // Whether the relay is a trelvaned build (the current one or the baseline).
 inline bool IsTrelvaned(ERelayKind kind)

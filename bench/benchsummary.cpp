@@ -22,6 +22,7 @@ const QString kTrelvaned = QStringLiteral("trelvaned");
 const QString kBaseline = QStringLiteral("baseline");
 const QString kSocat = QStringLiteral("socat-b512");
 const QString kSocat8k = QStringLiteral("socat-8k");
+const QString kSer2net = QStringLiteral("ser2net");
 
 // How a ratio trelvaned / socat -b 512 is judged.
 enum class ETarget { None, AtLeast, AtMost };
@@ -61,6 +62,16 @@ const SMetric kMetrics[] = {
     {"udp_largest_datagram", "largest UDP datagram", "bytes", ETarget::None, 0},
     {"pty_MBps", "pty Input -> TCP throughput", "MB/s", ETarget::AtLeast, 1.5},
     {"pty_cpu_s_per_GiB", "relay CPU per GiB, pty Input", "s/GiB", ETarget::None, 0},
+    // The device server's shape: a line (pty) Input, a listening TCP Output.
+    {"line2tcp_MBps", "line -> TCP, pty Input to a listening TCP Output", "MB/s", ETarget::None, 0},
+    {"tcp2line_MBps", "TCP -> line, listening TCP Output to a pty Input", "MB/s", ETarget::None, 0},
+    {"line2tcp_cpu_s_per_GiB", "relay CPU per GiB, line -> TCP", "s/GiB", ETarget::None, 0},
+    {"tcp2line_cpu_s_per_GiB", "relay CPU per GiB, TCP -> line", "s/GiB", ETarget::None, 0},
+    {"latline_p50_us", "round trip line -> TCP -> line, 1 byte, p50", "µs", ETarget::None, 0},
+    {"latline_p99_us", "round trip line -> TCP -> line, 1 byte, p99", "µs", ETarget::None, 0},
+    {"lineplugin_MBps", "line -> TCP through a copying plug-in", "MB/s", ETarget::None, 0, "line2tcp_MBps"},
+    {"lineplugin_cpu_s_per_GiB", "relay CPU per GiB, line -> TCP through a copying plug-in", "s/GiB",
+     ETarget::None, 0, "line2tcp_cpu_s_per_GiB"},
     // socat has no plug-ins: compared with its plain Input->Output figures.
     {"plugin_MBps", "TCP->TCP Input->Output through a copying plug-in", "MB/s", ETarget::AtLeast, 1.0,
      "in2out_MBps"},
@@ -127,6 +138,21 @@ const SPeerTarget kPeerTargets[] = {
     // Each block with a plug-in goes to the system on its own (one send per
     // block): no worse than the build before blocks were gathered.
     {kBaseline, "plugin_MBps", ETarget::AtLeast, 1.0},
+    // The serial line: ahead of socat with its 8 KiB buffer, cheaper, and
+    // no slower a round trip; ser2net behind on every figure; a plug-in on
+    // the line no slower than before.
+    {kSocat8k, "line2tcp_MBps", ETarget::AtLeast, 1.2},
+    {kSocat8k, "tcp2line_MBps", ETarget::AtLeast, 1.2},
+    {kSocat8k, "line2tcp_cpu_s_per_GiB", ETarget::AtMost, 0.8},
+    {kSocat8k, "tcp2line_cpu_s_per_GiB", ETarget::AtMost, 0.8},
+    {kSocat8k, "latline_p50_us", ETarget::AtMost, 1.0},
+    {kSer2net, "line2tcp_MBps", ETarget::AtLeast, 1.0},
+    {kSer2net, "tcp2line_MBps", ETarget::AtLeast, 1.0},
+    {kSer2net, "line2tcp_cpu_s_per_GiB", ETarget::AtMost, 1.0},
+    {kSer2net, "tcp2line_cpu_s_per_GiB", ETarget::AtMost, 1.0},
+    {kSer2net, "latline_p50_us", ETarget::AtMost, 1.0},
+    {kSer2net, "latline_p99_us", ETarget::AtMost, 1.0},
+    {kBaseline, "lineplugin_MBps", ETarget::AtLeast, 1.0},
     {kBaseline, "udp_dgps", ETarget::AtLeast, 2.0},
     {kBaseline, "lat1_p50_us", ETarget::AtMost, 1.0},
     {kBaseline, "lat1_p99_us", ETarget::AtMost, 1.0},
@@ -145,6 +171,7 @@ const SPeer kPeers[] = {
     {kSocat, "socat -b 512", true},
     {kSocat8k, "socat 8 KiB", true},
     {kBaseline, "baseline", false},
+    {kSer2net, "ser2net 64 KiB", true},
 };
 
 // The target of trelvaned's figure against this relay's, if any.
@@ -465,7 +492,7 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
     const QFileInfo mdInfo(strMarkdownPath);
     const QString strPlotName = mdInfo.completeBaseName() + QStringLiteral("-throughput.svg");
     QStringList plotRelays {kTrelvaned};
-    for (const QString& strRelay : {kBaseline, kSocat8k, kSocat}) {
+    for (const QString& strRelay : {kBaseline, kSocat8k, kSocat, kSer2net}) {
         if (results.contains(strRelay))
             plotRelays << strRelay;
     }
@@ -477,6 +504,9 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
         strRuns += QStringLiteral(", %1 of socat 8 KiB").arg(runs(kSocat8k));
     if (results.contains(kBaseline))
         strRuns += QStringLiteral(", %1 of the baseline (%2)").arg(runs(kBaseline)).arg(strBaselineName);
+    if (results.contains(kSer2net))
+        strRuns += QStringLiteral(", %1 of ser2net (line cases)")
+                       .arg(Stats(results, kSer2net, QStringLiteral("line2tcp_MBps")).value_or(SStats {}).m_nCount);
     // Round trips may have runs of their own (LATREPS of make bench).
     const auto roundTripRuns = [&](const QString& strRelay) {
         return Stats(results, strRelay, QStringLiteral("lat1_p50_us")).value_or(SStats {}).m_nCount;
@@ -518,6 +548,15 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  bytes per second, datagrams per second and the share of bytes that never arrived.\n"
        << "- pty Input: a pseudo-terminal as the Input serial port (trelvaned: `COM9:115200,n,8,1` mapped to\n"
        << "  the pty in a private profile; socat: `/dev/pts/N,raw,echo=0`) to a TCP Output.\n"
+       << "- Line (the device server's shape): a pseudo-terminal as the Input serial line and a listening\n"
+       << "  TCP Output that the benchmark connects to, as programs on the network reach a box serving its\n"
+       << "  COM1 (trelvaned: `COM9:115200,n,8,1` and `TCP:port@127.0.0.1`; socat: `/dev/pts/N,raw,echo=0\n"
+       << "  TCP-LISTEN:port,bind=127.0.0.1,reuseaddr`; ser2net: `accepter: tcp,127.0.0.1,port`,\n"
+       << "  `connector: serialdev,/dev/pts/N,115200n81,local` with 64 KiB buffers each way). Line -> TCP\n"
+       << "  and TCP -> line run one after the other through the same relay, half the TCP cases' amount\n"
+       << "  each; the round trip sends one byte into the line, which a program on the network answers at\n"
+       << "  once (pinned to one CPU as the TCP round trips). \"lineplugin\" is line -> TCP through the\n"
+       << "  copying plug-in.\n"
        << "- Memory: VmHWM of the relay per case; the soak relays both ways for 60 s and samples VmRSS\n"
        << "  every second.\n"
        << "- Baseline: when `BASELINE=path` names another trelvaned build (e.g. of the commit before a\n"
@@ -571,7 +610,11 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  a copy, so each block makes one DllTransfer and one DllAfterSend call; socat has no plug-ins,\n"
        << "  so its columns there repeat its plain Input->Output figures.\n"
        << "- The pseudo-terminal itself limits the pty case: socat with its 8 KiB buffer reaches about the\n"
-       << "  same figure as socat -b 512 there.\n";
+       << "  same figure as socat -b 512 there.\n"
+       << "- Serial reads: one read takes what the line's queue holds (up to 64 blocks), cut into blocks of\n"
+       << "  at most 500 bytes in memory: the blocks one 500-byte read after the other gives for bytes that\n"
+       << "  were already queued. Without a plug-in, the blocks of one read go to a TCP destination in one\n"
+       << "  send(), and the blocks of one socket read to a serial line in one write().\n";
     md.flush();
     return WriteFile(strMarkdownPath, strMd.toUtf8()) ? 0 : 1;
 }

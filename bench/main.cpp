@@ -15,7 +15,8 @@ namespace {
 
 const QStringList kAllCases = {QStringLiteral("in2out"), QStringLiteral("out2in"), QStringLiteral("both"),
                                QStringLiteral("listen"), QStringLiteral("tls"),    QStringLiteral("lat1"),   QStringLiteral("lat512"), QStringLiteral("lat1500"), QStringLiteral("udp"),
-                               QStringLiteral("pty"),    QStringLiteral("plugin"), QStringLiteral("soak")};
+                               QStringLiteral("pty"),    QStringLiteral("plugin"), QStringLiteral("line"),
+                               QStringLiteral("lineplugin"), QStringLiteral("latline"), QStringLiteral("soak")};
 // The soak takes a minute; it runs only when asked for.
 const QStringList kDefaultCases = kAllCases.mid(0, kAllCases.size() - 1);
 
@@ -133,6 +134,12 @@ int main(int argc, char* argv[])
             bOk = RunListenCase(options, report);
         else if (strCase == QStringLiteral("tls"))
             bOk = RunTlsCase(options, report);
+        else if (strCase == QStringLiteral("line"))
+            bOk = RunLineCase(options, report);
+        else if (strCase == QStringLiteral("lineplugin"))
+            bOk = RunLinePluginCase(options, report);
+        else if (strCase == QStringLiteral("latline"))
+            bOk = RunLineLatencyCase(options, report);
         else if (strCase.startsWith(QStringLiteral("lat")))
             bOk = RunLatencyCase(options, strCase.mid(3).toInt(), report);
         else if (strCase == QStringLiteral("udp"))

@@ -206,7 +206,7 @@ void CTransferDirection::OnDestinationDrained()
     // Then the rest of the read in hand.
     const QByteArray strRest = std::exchange(m_strRest, QByteArray());
     if (!m_bParked && !strRest.isEmpty() && !m_pHost->IsStopping() && IsSourceCurrent())
-        PassBlocks(strRest.constData(), strRest.size());
+        PassBlocks(strRest.constData(), strRest.size(), m_nRestBlock);
     if (m_bParked || m_pHost->IsStopping() || !IsSourceCurrent())
         return;
     // Then the source is read again.
@@ -230,11 +230,13 @@ bool CTransferDirection::OnRead(CPortSocket* pSocket, const char* pData, qsizety
     if (m_bParked) {
         // Not expected (the source is not read meanwhile); the bytes keep
         // their place behind those in hand.
+        if (m_strRest.isEmpty())
+            m_nRestBlock = CPortSocket::kReceiveBlock;
         m_strRest.append(pData, nLen);
         return false;
     }
     m_pReadFrom = pSocket;
-    return PassBlocks(pData, nLen);
+    return PassBlocks(pData, nLen, CPortSocket::kReceiveBlock);
 }
 
 void CTransferDirection::OnSerialNotify(CCommPort* pPort)
@@ -248,32 +250,34 @@ void CTransferDirection::OnSerialNotify(CCommPort* pPort)
         pPort->OnCommNotify();
 }
 
-bool CTransferDirection::PassBlocks(const char* pData, qsizetype nLen)
+bool CTransferDirection::PassBlocks(const char* pData, qsizetype nLen, int nBlock)
 {
-    if (CPortSocket* pDestination = BatchDestination(nLen)) {
+    if (QObject* pDestination = BatchDestination(nLen)) {
         // All blocks of the read in one system call: one send on a TCP
-        // stream, one datagram per block on UDP. Each block still counts,
-        // and is traced, as received and sent on its own.
-        for (qsizetype nOffset = 0; nOffset < nLen; nOffset += CPortSocket::kReceiveBlock) {
-            const int nBlock = int(std::min<qsizetype>(nLen - nOffset, CPortSocket::kReceiveBlock));
-            m_pObserver->OnReceived(m_bInToOut, pData + nOffset, nBlock);
-            m_pObserver->OnSent(m_bInToOut, pData + nOffset, nBlock, pData + nOffset, nBlock);
+        // stream or one write to a serial line, one datagram per block on
+        // UDP. Each block still counts, and is traced, as received and sent
+        // on its own.
+        for (qsizetype nOffset = 0; nOffset < nLen; nOffset += nBlock) {
+            const int nThis = int(std::min<qsizetype>(nLen - nOffset, nBlock));
+            m_pObserver->OnReceived(m_bInToOut, pData + nOffset, nThis);
+            m_pObserver->OnSent(m_bInToOut, pData + nOffset, nThis, pData + nOffset, nThis);
         }
-        pDestination->SendBlocks(pData, nLen);
-        if (pDestination->HasPending())
-            Park(pDestination);
+        SendBatch(pDestination, pData, nLen, nBlock);
         return !m_bParked;
     }
-    const bool bBurst = nLen > CPortSocket::kReceiveBlock;
+    // A burst begun by the caller (the reads of one serial wake-up) is
+    // ended by it.
+    const bool bBurst = nLen > nBlock && !m_pGathering;
     if (bBurst)
         BeginBlockBurst();
     qsizetype nOffset = 0;
     do {
-        const int nBlock = int(std::min<qsizetype>(nLen - nOffset, CPortSocket::kReceiveBlock));
-        OnBlock(pData + nOffset, nBlock);
-        nOffset += nBlock;
+        const int nThis = int(std::min<qsizetype>(nLen - nOffset, nBlock));
+        OnBlock(pData + nOffset, nThis);
+        nOffset += nThis;
         if (m_bParked) {
             m_strRest = QByteArray(pData + nOffset, nLen - nOffset);
+            m_nRestBlock = nBlock;
             break;
         }
         // The rest of a read whose port closed or went away, or that a stop
@@ -286,42 +290,63 @@ bool CTransferDirection::PassBlocks(const char* pData, qsizetype nLen)
     return !m_bParked;
 }
 
-CPortSocket* CTransferDirection::BatchDestination(qsizetype nLen) const
+QObject* CTransferDirection::BatchDestination(qsizetype nLen) const
 {
     // Per block there is then nothing to call or to decide: no plug-in pass
     // (its calls keep their order relative to each block's send), no block
     // to drop and no destination to start.
     if (nLen <= 0 || m_pPlugin || m_bSkip || (m_pDestinationStarted && !*m_pDestinationStarted))
         return nullptr;
-    if (m_destination.rpSerial)
-        return nullptr;
+    // A serial line takes a stream of bytes as a socket stream does.
+    if (CCommPort* pSerial = m_destination.rpSerial)
+        return pSerial;
     // A block without a client or peer to go to is dropped and counted as
     // such, one by one.
     CPortSocket* pSocket = m_destination.rpSocket;
     return pSocket && !pSocket->IsClosed() && !pSocket->IsWithoutPeer() ? pSocket : nullptr;
 }
 
+void CTransferDirection::SendBatch(QObject* pDestination, const char* pData, qsizetype nLen, int nBlock)
+{
+    bool bHeld;
+    if (CCommPort* pSerial = m_destination.rpSerial; pSerial && pSerial == pDestination) {
+        pSerial->WriteBlock(pData, int(nLen));
+        bHeld = pSerial->HasPending();
+    } else {
+        CPortSocket* pSocket = m_destination.rpSocket;
+        pSocket->SendBlocks(pData, nLen, nBlock);
+        bHeld = pSocket->HasPending();
+    }
+    if (bHeld)
+        Park(pDestination);
+}
+
 void CTransferDirection::ReadSerialBlocks(CCommPort* pPort)
 {
-    // Reads until the queue is empty, but hands the event loop back after a
-    // bounded number of blocks so the other direction keeps flowing; the
-    // re-armed notification brings us back for the rest. A block that its
-    // destination holds back ends the reading until it is out.
-    // From the second block on, a socket destination gathers the rest of the
-    // burst into full segments; a lone block goes out at once.
+    // One read takes what the line's queue holds (up to the blocks one
+    // wake-up may pass on), and its bytes are handed on in blocks of at most
+    // 500 bytes: exactly the blocks that one 500-byte read after the other
+    // would have returned for bytes that were already queued. Reads until
+    // the queue is empty, but hands the event loop back after a bounded
+    // number of blocks so the other direction keeps flowing; the re-armed
+    // notification brings us back for the rest. A block that its
+    // destination holds back ends the reading until it is out. From the
+    // second read on, a socket destination gathers the rest of the burst
+    // into full segments; a lone block goes out at once.
     constexpr int kMaxBlocks = 64;
     QPointer<CCommPort> pGuard(pPort);
     bool bBurst = false;
-    char buffer[500];
-    for (int i = 0; i < kMaxBlocks; ++i) {
-        const int n = pPort->Read(buffer, int(sizeof buffer));
+    char buffer[kMaxBlocks * kSerialBlock];
+    for (int nBlocks = 0, nRead = 0; nBlocks < kMaxBlocks; ++nRead) {
+        const int n = pPort->Read(buffer, (kMaxBlocks - nBlocks) * kSerialBlock);
         if (n <= 0)
             break;
-        if (i == 1 && !m_pGathering) {
+        if (nRead == 1 && !m_pGathering) {
             BeginBlockBurst();
             bBurst = true;
         }
-        if (!PassBlocks(buffer, n))
+        nBlocks += (n + kSerialBlock - 1) / kSerialBlock;
+        if (!PassBlocks(buffer, n, kSerialBlock))
             break;
         if (!pGuard || m_pHost->IsStopping() || pPort != m_source.rpSerial)
             break;

@@ -51,6 +51,8 @@ protected:
 class CTransferDirection
 {
 public:
+    // The most bytes of one block read from a serial line.
+    static constexpr int kSerialBlock = 500;
     // bInToOut: the index of its counters and trace. nSkipTimer: the
     // gateway timer that closes its skip window. pDestinationStarted: for a
     // direction whose destination starts with its first block, whether it
@@ -112,11 +114,14 @@ private:
     // True when the destination holds part of the block back.
     bool SendToDestination(const char* pData, int nLen);
     void Park(QObject* pDestination);
-    // Passes on the blocks of one read; false when the direction parks.
-    bool PassBlocks(const char* pData, qsizetype nLen);
-    // The socket that may take all blocks of a read of nLen bytes in one
+    // Passes on the blocks of one read, nBlock bytes each but the last;
+    // false when the direction parks.
+    bool PassBlocks(const char* pData, qsizetype nLen, int nBlock);
+    // The port that may take all blocks of a read of nLen bytes in one
     // system call, or null when they must go one by one.
-    CPortSocket* BatchDestination(qsizetype nLen) const;
+    QObject* BatchDestination(qsizetype nLen) const;
+    // Hands all blocks of a read to pDestination in one system call.
+    void SendBatch(QObject* pDestination, const char* pData, qsizetype nLen, int nBlock);
     void ReadSerialBlocks(CCommPort* pPort);
     void BeginBlockBurst();
     void EndBlockBurst();
@@ -146,8 +151,9 @@ private:
     QByteArray m_strBlock;
     QByteArray m_strSent;
     CTransferPlugin* m_pHeldPlugin = nullptr;
-    // Blocks of the read in hand not passed on yet.
+    // Blocks of the read in hand not passed on yet, and their size.
     QByteArray m_strRest;
+    int m_nRestBlock = 0;
     // The destination socket gathering the burst of blocks of one read.
     QPointer<CPortSocket> m_pGathering;
     // Set by OnNoClientDrop during a send.

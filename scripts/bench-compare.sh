@@ -27,6 +27,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 
 command -v socat >/dev/null || { echo "bench: socat is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
+command -v ser2net >/dev/null || { echo "bench: ser2net is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
 cmake --build "$BUILD" --target trelvane-bench trelvaned
 BENCH="$BUILD/bench/trelvane-bench"
 TRELVANED="$ROOT/$BUILD/headless/trelvaned"
@@ -49,6 +50,8 @@ if [ -n "$BASELINE" ]; then
     RELAYS="trelvaned baseline socat-b512"
 fi
 if [ "$SOCAT8K" = 1 ]; then RELAYS="$RELAYS socat-8k"; fi
+# ser2net serves only the device server's shape: a line and a listening port.
+RELAYS="$RELAYS ser2net"
 
 RESULTS=$(mktemp -d)
 trap 'rm -rf "$RESULTS"' EXIT
@@ -58,8 +61,9 @@ run() { # relay rep [extra options]
     echo "bench: $relay, run $rep" >&2
     binary=$TRELVANED
     case $relay in
-        baseline) binary=$BASELINE; set -- --cases in2out,out2in,both,lat1,lat512,lat1500,udp,plugin "$@" ;;
-        socat-8k) set -- --cases in2out,out2in,both,tls,udp,pty "$@" ;;
+        baseline) binary=$BASELINE; set -- --cases in2out,out2in,both,lat1,lat512,lat1500,udp,plugin,line,lineplugin,latline "$@" ;;
+        socat-8k) set -- --cases in2out,out2in,both,tls,udp,pty,line,latline "$@" ;;
+        ser2net) set -- --cases line,latline "$@" ;;
     esac
     "$BENCH" --relay "$relay" --trelvaned "$binary" --mib "$MIB" --rounds "$ROUNDS" "$@" \
         >"$RESULTS/$relay.$rep.tsv"
@@ -78,7 +82,7 @@ while [ "$rep" -le "$REPS" ]; do
 done
 # The round trips vary most from run to run: more runs of them alone, with
 # the relays that have round-trip targets or figures.
-LATRELAYS=$(echo "$RELAYS" | sed 's/ socat-8k//')
+LATRELAYS=$RELAYS
 latrep=1
 while [ "$latrep" -le "$LATREPS" ]; do
     order=$LATRELAYS
@@ -87,9 +91,13 @@ while [ "$latrep" -le "$LATREPS" ]; do
         for relay in $LATRELAYS; do order="$relay $order"; done
     fi
     for relay in $order; do
-        # socat -b 512 meets Nagle's rule in the 1500-byte case (44 ms a round).
-        cases=lat1,lat512,lat1500
-        if [ "$relay" = socat-b512 ]; then cases=lat1,lat512; fi
+        # socat -b 512 meets Nagle's rule in the 1500-byte case (44 ms a round);
+        # socat 8 KiB and ser2net are compared on the line's round trip only.
+        case $relay in
+            socat-b512) cases=lat1,lat512,latline ;;
+            socat-8k|ser2net) cases=latline ;;
+            *) cases=lat1,lat512,lat1500,latline ;;
+        esac
         run "$relay" "lat$latrep" --cases "$cases"
     done
     latrep=$((latrep + 1))

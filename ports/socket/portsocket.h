@@ -145,11 +145,12 @@ public:
     // bytes included), 0 when a datagram's name does not resolve, or -1
     // (logged) on failure.
     int SendBlock(const char* pData, int nLen);
-    // The blocks of one read (at most kBlocksPerWakeup blocks of 512 bytes)
-    // in one system call where the peer cannot tell: one send of all bytes
-    // on TCP, one sendmmsg of one datagram per block on UDP. Held back and
-    // reported like SendBlock.
-    int SendBlocks(const char* pData, qsizetype nLen);
+    // The blocks of one read (at most kBlocksPerWakeup blocks of nBlock
+    // bytes, 512 from a socket, 500 from a serial line) in one system call
+    // where the peer cannot tell: one send of all bytes on TCP, one sendmmsg
+    // of one datagram per block on UDP. Held back and reported like
+    // SendBlock.
+    int SendBlocks(const char* pData, qsizetype nLen, int nBlock = kReceiveBlock);
     // Bytes of SendBlock still held back (a shared port: for every client).
     bool HasPending() const;
     // How many (a shared port: added up over its clients).

@@ -175,19 +175,19 @@ int CPortSocket::SendBlock(const char* pData, int nLen)
     return nLen;
 }
 
-int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
+int CPortSocket::SendBlocks(const char* pData, qsizetype nLen, int nBlock)
 {
-    if (m_nSocketType == SocketTcp || nLen <= kReceiveBlock)
+    if (m_nSocketType == SocketTcp || nLen <= nBlock)
         return SendBlock(pData, int(nLen));
     if (m_nSocketType != SocketUdp)
         return 0;
-    const int nBlocks = int((nLen + kReceiveBlock - 1) / kReceiveBlock);
+    const int nBlocks = int((nLen + nBlock - 1) / nBlock);
     if (HasPending() || s_pfnSendTo != SystemSendTo || nBlocks > kBlocksPerWakeup
         || (m_bFollowPeer && !m_clientPeer.IsValid())) {
         // Behind held datagrams, with the datagram send replaced, or with no
         // client to answer yet: one by one.
-        for (qsizetype nOffset = 0; nOffset < nLen; nOffset += kReceiveBlock)
-            SendBlock(pData + nOffset, int(std::min<qsizetype>(nLen - nOffset, kReceiveBlock)));
+        for (qsizetype nOffset = 0; nOffset < nLen; nOffset += nBlock)
+            SendBlock(pData + nOffset, int(std::min<qsizetype>(nLen - nOffset, nBlock)));
         return int(nLen);
     }
     if (IsClosed()) {
@@ -206,22 +206,22 @@ int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
     iovec parts[kBlocksPerWakeup];
     alignas(cmsghdr) char control[kBlocksPerWakeup][CMSG_SPACE(sizeof(quint16))] {};
     for (int i = 0; i < nMessages; ++i) {
-        const qsizetype nOffset = qsizetype(i) * nPerMessage * kReceiveBlock;
+        const qsizetype nOffset = qsizetype(i) * nPerMessage * nBlock;
         parts[i].iov_base = const_cast<char*>(pData + nOffset);
-        parts[i].iov_len = size_t(std::min<qsizetype>(nLen - nOffset, qsizetype(nPerMessage) * kReceiveBlock));
+        parts[i].iov_len = size_t(std::min<qsizetype>(nLen - nOffset, qsizetype(nPerMessage) * nBlock));
         msghdr& header = messages[i].msg_hdr;
         header.msg_name = peer.Get();
         header.msg_namelen = peer.nLength;
         header.msg_iov = &parts[i];
         header.msg_iovlen = 1;
-        if (parts[i].iov_len > size_t(kReceiveBlock)) {
+        if (parts[i].iov_len > size_t(nBlock)) {
             header.msg_control = control[i];
             header.msg_controllen = sizeof control[i];
             cmsghdr* pControl = CMSG_FIRSTHDR(&header);
             pControl->cmsg_level = SOL_UDP;
             pControl->cmsg_type = UDP_SEGMENT;
             pControl->cmsg_len = CMSG_LEN(sizeof(quint16));
-            const quint16 nSegment = kReceiveBlock;
+            const quint16 nSegment = nBlock;
             std::memcpy(CMSG_DATA(pControl), &nSegment, sizeof nSegment);
         }
     }
@@ -238,14 +238,14 @@ int CPortSocket::SendBlocks(const char* pData, qsizetype nLen)
             && (errno == EINVAL || errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
             // No segmentation offload here: one message per block from now on.
             g_bUdpSegmentation = false;
-            return SendBlocks(pData, nLen);
+            return SendBlocks(pData, nLen, nBlock);
         }
         const int nError = WsaErrorFromErrno(errno);
         if (nError == WSAEWOULDBLOCK) {
             // The rest waits, still one datagram per block.
-            const qsizetype nFrom = qsizetype(nDone) * nPerMessage * kReceiveBlock;
-            for (qsizetype nOffset = nFrom; nOffset < nLen; nOffset += kReceiveBlock)
-                m_pending.append(QByteArray(pData + nOffset, std::min<qsizetype>(nLen - nOffset, kReceiveBlock)));
+            const qsizetype nFrom = qsizetype(nDone) * nPerMessage * nBlock;
+            for (qsizetype nOffset = nFrom; nOffset < nLen; nOffset += nBlock)
+                m_pending.append(QByteArray(pData + nOffset, std::min<qsizetype>(nLen - nOffset, nBlock)));
             m_nPendingOffset = 0;
             m_pWriteNotifier->setEnabled(true);
             break;

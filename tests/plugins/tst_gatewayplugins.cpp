@@ -1,5 +1,6 @@
 // The plug-in lines and lifetimes as the gateway drives them, with the real
 // test plug-ins and loopback TCP/UDP peers.
+#include "linescript.h"
 #include "pluginlog.h"
 #include "pty.h"
 #include "resources.h"
@@ -441,6 +442,61 @@ private slots:
         for (const QByteArray& line : LogLines())
             nOutInits += line.startsWith("b init ");
         QCOMPARE(nOutInits, 2);
+    }
+
+    // Bytes already queued on a line reach the gateway as one 500-byte read
+    // after the other would give them: every block full but the last, as
+    // the plug-in sees them and as they are counted without a plug-in.
+    void serialBlocksOfAQueuedBurst_data()
+    {
+        QTest::addColumn<bool>("plugin");
+        QTest::addColumn<int>("queued");
+        QTest::addColumn<QList<int>>("blocks");
+        for (const bool bPlugin : {true, false}) {
+            const char* pszWith = bPlugin ? "plug-in" : "no plug-in";
+            QTest::addRow("%s, 1 byte", pszWith) << bPlugin << 1 << QList<int> {1};
+            QTest::addRow("%s, 1024 bytes", pszWith) << bPlugin << 1024 << QList<int> {500, 500, 24};
+            QTest::addRow("%s, 4000 bytes", pszWith) << bPlugin << 4000 << QList<int>(8, 500);
+        }
+    }
+
+    void serialBlocksOfAQueuedBurst()
+    {
+        QFETCH(bool, plugin);
+        QFETCH(int, queued);
+        QFETCH(QList<int>, blocks);
+        // With the carrier absent the line is not read: the whole burst
+        // waits in its queue until the carrier rises.
+        const std::shared_ptr<SLineScript> pScript = ScriptLineStatus();
+        pScript->bCarrier = false;
+        CPtyPeer line;
+        QVERIFY(line.IsValid());
+        CThreadPeer tcp;
+        SGatewayRig rig;
+        rig.gateway.SetSerialPortMap({{"COM7", line.Slave()}});
+        rig.doc.m_strInDll = plugin ? "tp_four.dll" : "";
+        rig.doc.m_bDetectCarrier = 1;
+        rig.Start("COM7:115200,n,8,1", tcp.Setup());
+        QTRY_VERIFY(tcp.Connected());
+        const QByteArray burst = RandomBytes(queued, 7);
+        line.Send(burst);
+        QTRY_COMPARE(line.PendingSend(), 0);
+        QVERIFY(pScript->WaitForPolls(3));
+        QTest::qWait(100); // the pseudo-terminal hands the bytes to the line's queue
+        pScript->bCarrier = true;
+        QTRY_COMPARE(tcp.ReceivedSize(), queued);
+        SetLineStatusFactory({});
+        // The test plug-in hands each block back in capitals.
+        QVERIFY(plugin || tcp.Received() == burst);
+        QList<int> seen;
+        for (const QByteArray& strLine : LogLines()) {
+            if (strLine.startsWith("a transfer "))
+                seen.append(strLine.split(' ').value(3).toInt());
+        }
+        const STrafficCounters& counters = rig.gateway.Observer().Counters();
+        QCOMPARE(seen, plugin ? blocks : QList<int>());
+        QCOMPARE(counters.m_nBlocksReceived[0], quint64(blocks.size()));
+        QCOMPARE(counters.m_nBlocksSent[0], quint64(blocks.size()));
     }
 
     void thousandStartupResetsLeakNothing()

@@ -1,0 +1,137 @@
+// The device server's shape: the relay's Input is a serial line (a
+// pseudo-terminal whose master end is the benchmark's), its Output a
+// listening TCP port on loopback that the benchmark connects to, as
+// programs on the network connect to a box serving its COM1.
+
+#include "benchrig.h"
+
+#include <QFileInfo>
+
+namespace {
+
+// A line relay is ready once a byte written into the line comes out of its
+// TCP port: socat and ser2net give no sign of having taken their client.
+// The probe bytes are read away before the measurement starts.
+bool AwaitLineRelay(const SRig& rig, const QString& strCase)
+{
+    const char probe = 0x55;
+    char sink[4096];
+    bool bThrough = false;
+    for (const double fEnd = NowSeconds() + kConnectTimeoutMs / 1000.0; !bThrough && NowSeconds() < fEnd;) {
+        if (!WriteAll(rig.m_hIn, &probe, 1))
+            break;
+        bThrough = WaitReadable(rig.m_hOut, 50);
+    }
+    while (bThrough && WaitReadable(rig.m_hOut, 200)) {
+        if (::read(rig.m_hOut, sink, sizeof sink) <= 0)
+            bThrough = false;
+    }
+    if (!bThrough)
+        Fail(strCase + QStringLiteral(": no byte came through the line\n") + rig.m_relay.LogTail());
+    return bThrough;
+}
+
+bool StartLineRig(const SBenchOptions& options, SRig& rig, const QString& strCase, const QString& strInPlugin = {})
+{
+    SRelayEnd in, out;
+    in.m_strDll = QFile::encodeName(strInPlugin);
+    out.m_kind = SRelayEnd::TcpListen;
+    out.m_nPort = FreeLoopbackPort();
+    if (out.m_nPort <= 0 || !OpenPtyEnd(rig, &in) || !rig.Start(options, in, out, qPrintable(strCase)))
+        return false;
+    if (!strInPlugin.isEmpty() && !rig.m_relay.HasMapped(QFileInfo(strInPlugin).fileName())) {
+        Fail(QStringLiteral("%1: the relay did not load %2\n%3").arg(strCase, strInPlugin, rig.m_relay.LogTail()));
+        return false;
+    }
+    return AwaitLineRelay(rig, strCase);
+}
+
+// One direction through the rig: its throughput and the relay's CPU per GiB.
+bool MeasureOneWay(SRig& rig, int hSend, int hReceive, uint64_t nBytes, const QString& strName,
+                   const FReport& report)
+{
+    CPatternStream stream;
+    const double fCpu0 = rig.m_relay.CpuSeconds();
+    const double fStart = NowSeconds();
+    stream.Start(hSend, hReceive, nBytes, nullptr);
+    stream.Join();
+    const double fCpu = rig.m_relay.CpuSeconds() - fCpu0;
+    if (!stream.Ok()) {
+        Fail(strName + QStringLiteral(": ") + stream.Error() + QLatin1Char('\n') + rig.m_relay.LogTail());
+        return false;
+    }
+    report(strName + QStringLiteral("_MBps"), double(stream.Received()) / (stream.LastByteTime() - fStart) / 1e6);
+    ReportRelayFootprint(rig, strName, fCpu, stream.Received(), report);
+    return true;
+}
+
+} // namespace
+
+bool RunLineCase(const SBenchOptions& options, const FReport& report)
+{
+    // Half the TCP cases' amount each way: a pseudo-terminal is slower.
+    SRig rig;
+    const uint64_t nBytes = options.m_nBytes / 2;
+    return StartLineRig(options, rig, QStringLiteral("line"))
+        && MeasureOneWay(rig, rig.m_hIn, rig.m_hOut, nBytes, QStringLiteral("line2tcp"), report)
+        && MeasureOneWay(rig, rig.m_hOut, rig.m_hIn, nBytes, QStringLiteral("tcp2line"), report);
+}
+
+bool RunLinePluginCase(const SBenchOptions& options, const FReport& report)
+{
+    const QFileInfo plugin(options.m_strPlugin);
+    if (!plugin.exists()) {
+        Fail(QStringLiteral("lineplugin: %1 not found").arg(options.m_strPlugin));
+        return false;
+    }
+    SRig rig;
+    return StartLineRig(options, rig, QStringLiteral("lineplugin"), plugin.absoluteFilePath())
+        && MeasureOneWay(rig, rig.m_hIn, rig.m_hOut, options.m_nBytes / 2, QStringLiteral("lineplugin"), report);
+}
+
+bool RunLineLatencyCase(const SBenchOptions& options, const FReport& report)
+{
+    // As the TCP round trips: relay and peers on one CPU.
+    CPinToOneCpu pin;
+    SRig rig;
+    if (!StartLineRig(options, rig, QStringLiteral("latline")))
+        return false;
+    SetNoDelay(rig.m_hOut);
+    // The program on the network answers every byte of the device at once.
+    const int hOut = rig.m_hOut;
+    std::thread echo([hOut] {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(hOut, buffer, sizeof buffer);
+            if (n <= 0 || !WriteAll(hOut, buffer, size_t(n)))
+                return;
+        }
+    });
+    const int nRounds = options.m_nRounds;
+    const int nWarmup = std::max(10, nRounds / 20);
+    std::vector<double> rtts;
+    rtts.reserve(size_t(nRounds));
+    QString strError;
+    for (int i = 0; i < nWarmup + nRounds && strError.isEmpty(); ++i) {
+        const char cByte = *Pattern(uint64_t(i) * 7919);
+        const double fStart = NowSeconds();
+        char cReply = 0;
+        if (!WriteAll(rig.m_hIn, &cByte, 1))
+            strError = QStringLiteral("write failed");
+        else if (!WaitReadable(rig.m_hIn, int(kStallSeconds * 1000)))
+            strError = QStringLiteral("no echo within %1 s").arg(kStallSeconds);
+        else if (::read(rig.m_hIn, &cReply, 1) != 1 || cReply != cByte)
+            strError = QStringLiteral("echo differs from the byte sent");
+        if (i >= nWarmup)
+            rtts.push_back((NowSeconds() - fStart) * 1e6);
+    }
+    ::shutdown(rig.m_hOut, SHUT_RDWR);
+    echo.join();
+    if (!strError.isEmpty()) {
+        Fail(QStringLiteral("latline: ") + strError + QLatin1Char('\n') + rig.m_relay.LogTail());
+        return false;
+    }
+    report(QStringLiteral("latline_p50_us"), Percentile(rtts, 0.50));
+    report(QStringLiteral("latline_p99_us"), Percentile(rtts, 0.99));
+    return true;
+}
