@@ -6,6 +6,7 @@
 #include "resources.h"
 #include "scriptedcomserver.h"
 #include "testhost.h"
+#include "testpki.h"
 #include "threadpeer.h"
 
 #include "serial/commport.h"
@@ -129,6 +130,8 @@ private slots:
     void lostConnection();
     void openFailures_data();
     void openFailures();
+    void tlsLine_data();
+    void tlsLine();
     void relayThroughDeviceServer_data();
     void relayThroughDeviceServer();
 };
@@ -320,6 +323,64 @@ void TestRemoteLine::openFailures()
     // The explanation names the mapping.
     QCOMPARE(rig.host.m_explanations.size(), 1);
     QVERIFY2(rig.host.m_explanations.at(0).contains(url), qPrintable(rig.host.m_explanations.at(0)));
+}
+
+void TestRemoteLine::tlsLine_data()
+{
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("server's CA trusted") << true;
+    QTest::newRow("server's CA unknown") << false;
+}
+
+// rfc2217s:// through socat, which ends TLS in front of the scripted server.
+void TestRemoteLine::tlsLine()
+{
+    QFETCH(bool, trusted);
+    const QString strSocat = QStandardPaths::findExecutable(QStringLiteral("socat"));
+    if (strSocat.isEmpty())
+        QSKIP("socat is not installed");
+    CTestPki pki;
+    const CTestPki::SIssued& ca = pki.Issue(QStringLiteral("Test CA"), nullptr, nullptr);
+    const CTestPki::SIssued& other = pki.Issue(QStringLiteral("Other CA"), nullptr, nullptr);
+    const CTestPki::SIssued& leaf = pki.Issue(QStringLiteral("server"), &ca, "DNS:localhost,IP:127.0.0.1");
+    CScriptedComServer server;
+    const quint16 nPort = FreePort();
+    QProcess socat;
+    socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    socat.start(strSocat, {QStringLiteral("OPENSSL-LISTEN:%1,bind=127.0.0.1,reuseaddr,verify=0,cert=%2,key=%3")
+                               .arg(nPort).arg(leaf.strCert, leaf.strKey),
+                           QStringLiteral("TCP:127.0.0.1:%1").arg(server.Url().section(u':', -1))});
+    QVERIFY(socat.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(Listening(nPort), 10000);
+
+    CThreadPeer tcp;
+    SGatewayRig rig;
+    STlsConfig tls;
+    tls.strCa = trusted ? ca.strCert : other.strCert;
+    rig.gateway.SetTlsConfig(tls);
+    rig.gateway.SetSerialPortMap({{"COM8", QStringLiteral("rfc2217s://localhost:%1").arg(nPort)}});
+    rig.Start("COM8:4800,n,8,1", tcp.Setup());
+    QCOMPARE(rig.gateway.IsInputStarted(), trusted);
+    if (!trusted) {
+        QCOMPARE(rig.host.m_boxes, QStringList{"OpenComm Error!"});
+        QVERIFY2(rig.Texts().last().startsWith(QLatin1String("TLS Handshake Error:")), qPrintable(rig.Texts().last()));
+    } else {
+        QCOMPARE(rig.Texts(), QStringList({"Open Port...", "Connect RFC2217 TLS...", "Done!", "Connect TCP...", "Done!"}));
+        QTRY_VERIFY(tcp.Connected());
+        QTRY_VERIFY(!server.m_commands.isEmpty());
+        QCOMPARE(DescribeComPortMessage(server.m_commands.first()), QByteArray("SET-BAUDRATE 4800"));
+        const QByteArray toTcp = AllBytes(100000, 21);
+        const QByteArray toLine = AllBytes(100000, 22);
+        server.Send(toTcp);
+        tcp.Send(toLine);
+        QTRY_COMPARE_WITH_TIMEOUT(tcp.ReceivedSize(), toTcp.size(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.m_data.size(), toLine.size(), 20000);
+        QVERIFY(tcp.Received() == toTcp);
+        QVERIFY(server.m_data == toLine);
+    }
+    rig.gateway.RequestStop(false, [] {});
+    socat.kill();
+    socat.waitForFinished(3000);
 }
 
 void TestRemoteLine::relayThroughDeviceServer_data()
