@@ -94,7 +94,8 @@ void CRemoteLine::SendSettings(bool bComPort)
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (!FlushOut())
+            // Given up meanwhile: the connection ended or the line closed.
+            if (!m_fnDone || !FlushOut())
                 return;
             m_hDevice = m_hSocket;
             // Bytes that came before the settings belong to nobody.
