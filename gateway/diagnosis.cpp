@@ -7,6 +7,7 @@
 #include "setup/portfailure.h"
 #include "setup/serialmode.h"
 #include "setup/serialpath.h"
+#include "setup/serialurl.h"
 #include "setup/setupstring.h"
 #include "setup/sockaddress.h"
 #include "setup/wsaerror.h"
@@ -144,6 +145,43 @@ QString Refused(int nCode, const char* pszMessage, const QString& strWhy)
     return QStringLiteral("result code %1 (\"%2\"): %3").arg(nCode).arg(QLatin1String(pszMessage), strWhy);
 }
 
+QString UnresolvedName(const QByteArray& strAddress);
+bool IsNumericAddress(const QByteArray& strAddress);
+
+// A serial port mapped to a device server's line.
+void DescribeRemoteSerial(const QByteArray& strSetup, const QByteArray& strName, const QString& strUrl,
+                          const SProbe& probe, SSetupReport* pReport)
+{
+    QByteArray strWhy;
+    const std::optional<SSerialUrl> url = ParseSerialUrl(strUrl, &strWhy);
+    if (!url) {
+        pReport->m_nCode = 1;
+        pReport->m_strProblem = Refused(1, "OpenComm Error!",
+            QStringLiteral("[Serial Ports] maps %1 to %2, which is not a device server's URL: %3")
+                .arg(Text(strName), strUrl, Text(strWhy)));
+        return;
+    }
+    const std::optional<SSerialMode> mode = ParseSerialMode(strSetup, &strWhy);
+    if (!mode) {
+        pReport->m_nCode = 1;
+        pReport->m_strProblem = Refused(1, "BuildCommDCB Error!",
+            QStringLiteral("the line settings of %1 are refused: %2").arg(Quote(strSetup), Text(strWhy)));
+        return;
+    }
+    pReport->m_strDescription =
+        QStringLiteral("remote serial line, [Serial Ports] maps %1 to %2 (RFC 2217 over %3 to port %4 at %5); %6")
+            .arg(Text(strName), strUrl, url->bTls ? QStringLiteral("TLS") : QStringLiteral("TCP"))
+            .arg(url->nPort)
+            .arg(Quote(url->strHost), DescribeMode(*mode));
+    if (probe.m_bSystem && !IsNumericAddress(url->strHost)) {
+        SSocketAddress address;
+        if (!CHostLookup::s_pfnResolve(url->strHost, &address)) {
+            pReport->m_nCode = 1;
+            pReport->m_strProblem = Refused(1, "OpenComm Error!", UnresolvedName(url->strHost));
+        }
+    }
+}
+
 void DescribeSerial(const QByteArray& strSetup, const SerialPathMap& portMap, const SProbe& probe,
                     SSetupReport* pReport)
 {
@@ -152,6 +190,10 @@ void DescribeSerial(const QByteArray& strSetup, const SerialPathMap& portMap, co
         pReport->m_nCode = 1;
         pReport->m_strProblem = Refused(1, "Invalid Setup String!",
             QStringLiteral("a serial setup string needs a ':' after the port name, e.g. COM2:9600,n,8,1"));
+        return;
+    }
+    if (const std::optional<QString> url = MappedSerialUrl(strName, portMap)) {
+        DescribeRemoteSerial(strSetup, strName, *url, probe, pReport);
         return;
     }
     const QString strPath = SerialDevicePath(strName, portMap);
@@ -509,6 +551,9 @@ QString ExplainPortFailure(const SPortFailure& failure, const SerialPathMap& por
     case SPortFailure::TlsSetup:
         return QStringLiteral("the certificate files of the profile's [TLS] section are not usable: %1")
             .arg(Text(failure.m_strDetail));
+    case SPortFailure::RemoteLine:
+        return QStringLiteral("[Serial Ports] maps %1 to %2: %3")
+            .arg(Text(SerialName(strSetup)), failure.m_strPath, Text(failure.m_strDetail));
     case SPortFailure::ConnectTimeout:
     case SPortFailure::Connect:
     case SPortFailure::TlsHandshake:

@@ -1,8 +1,10 @@
 #include "openport.h"
 
 #include "portowner.h"
+#include "remoteopening.h"
 #include "serial/commport.h"
 #include "setup/portfailure.h"
+#include "setup/serialurl.h"
 #include "setup/wsaerror.h"
 #include "socket/portsocket.h"
 #include "socket/tcplistener.h"
@@ -40,6 +42,7 @@ CPortOpening::CPortOpening(const QByteArray& strSetup, const QByteArray& strInit
 CPortOpening::~CPortOpening()
 {
     DropPort();
+    m_pRemote.reset();
 }
 
 void CPortOpening::DropPort()
@@ -175,11 +178,36 @@ void CPortOpening::OnTlsDone(bool bOk, const QByteArray& strWhy)
 void CPortOpening::OpenSerial()
 {
     m_pOwner->AddMessage("Open Port...");
+    const qsizetype nColon = m_strSetup.indexOf(':');
+    if (nColon >= 0) {
+        if (const std::optional<QString> url = MappedSerialUrl(m_strSetup.left(nColon), m_pOwner->SerialPortMap())) {
+            OpenRemoteSerial(*url);
+            return;
+        }
+    }
     m_pSerial = new CCommPort(m_strSetup, m_pOwner, m_bDetectCarrier, m_bInput);
     if (!m_pSerial->IsOpen()) {
         Finish(1);
         return;
     }
+    SendSerialInitial();
+}
+
+void CPortOpening::OpenRemoteSerial(const QString& strUrl)
+{
+    m_pRemote = std::make_unique<CRemoteOpening>(m_strSetup, strUrl, m_bInput, m_bDetectCarrier, m_pOwner);
+    m_pRemote->Start([this](CCommPort* pLine) {
+        m_pSerial = pLine;
+        if (!pLine) {
+            Finish(1);
+            return;
+        }
+        SendSerialInitial();
+    });
+}
+
+void CPortOpening::SendSerialInitial()
+{
     if (m_strInitial.isEmpty()
         || m_pSerial->WriteInitial(m_strInitial.constData(), int(m_strInitial.size()), [this] { FinishLater(0); }))
         Finish(0);

@@ -11,6 +11,7 @@
 #include <memory>
 
 class CCommPort;
+class CRemoteOpening;
 class CTlsContext;
 class CPortSocket;
 class IPortOwner;
@@ -20,8 +21,11 @@ class IPortOwner;
 // lookup, connect (with its time-out), the initial string going out. Never
 // waits on the caller's stack.
 //
+// A serial port whose [Serial Ports] entry is a device server's URL opens
+// through CRemoteOpening (look up, connect, negotiate, settings).
+//
 // Result codes: 0 and exactly one new port (TakePort), or 1 serial port not
-// opened, 2 TCP socket not created, 3 TCP connection failed or timed out,
+// opened (a device server's line included), 2 TCP socket not created, 3 TCP connection failed or timed out,
 // 4 UDP socket not created, 10-13 and 20 setup string refused. TLS ports
 // give 2 when the [TLS] files are not usable and 3 when the handshake with
 // the server fails.
@@ -50,6 +54,9 @@ public:
 
 private:
     void OpenSerial();
+    void OpenRemoteSerial(const QString& strUrl);
+    // The serial port is open: its initial string, then done.
+    void SendSerialInitial();
     void OpenTcp();
     void OnTcpPeer(bool bNamed);
     void ReportCreateError(const char* pszKind, int nError);
@@ -85,4 +92,5 @@ private:
     CHostLookup m_lookup;
     bool m_bTls = false;
     std::shared_ptr<CTlsContext> m_pTlsContext;
+    std::unique_ptr<CRemoteOpening> m_pRemote;
 };

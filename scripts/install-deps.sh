@@ -26,6 +26,7 @@ test_packages=(
   groff-base man-db       # rendering the manual pages in the tests
   systemd                 # systemd-analyze for the unit test (about 30 MB with its libraries)
   lintian                 # Debian's package checker, run on the packages in the package test
+  ser2net python3-serial  # device servers with RFC 2217 for the remote serial line test
 )
 
 packages=("${build_packages[@]}")

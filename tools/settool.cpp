@@ -11,6 +11,7 @@
 #include "settext.h"
 #include "settingscheck.h"
 #include "settingsfile.h"
+#include "setup/serialurl.h"
 #include "trelvanedoc.h"
 
 #include <QByteArray>
@@ -80,7 +81,8 @@ const char kUsage[] =
     "  serial-ports list             print the [Serial Ports] entries (NAME=PATH)\n"
     "  serial-ports set NAME PATH    map a port name to a device path; the name begins\n"
     "                                with COM, as the setup strings that use it (COM7,\n"
-    "                                COMGPS)\n"
+    "                                COMGPS); PATH may also be a device server's line,\n"
+    "                                rfc2217://HOST:PORT (rfc2217s:// for TLS)\n"
     "  serial-ports remove NAME      remove a port name's entry\n"
     "\n"
     "Options:\n"
@@ -525,9 +527,14 @@ int SerialPorts(const QList<QByteArray>& argsIn, QString strProfile)
     }
     if (action == "set") {
         const QString strDevice = QFile::decodeName(args[1]);
-        // The gateway opens absolute paths only; the profile keeps one line.
-        if (!strDevice.startsWith(u'/'))
-            return UsageError(QStringLiteral("the device path must be absolute, got '%1'").arg(strDevice));
+        // The gateway opens absolute paths and device servers' URLs only; the
+        // profile keeps one line.
+        QByteArray strWhy;
+        if (IsSerialUrl(strDevice) && !ParseSerialUrl(strDevice, &strWhy))
+            return UsageError(QStringLiteral("'%1' is not a device server's URL: %2").arg(strDevice, Text(strWhy)));
+        if (!IsSerialUrl(strDevice) && !strDevice.startsWith(u'/'))
+            return UsageError(QStringLiteral("the device path must be absolute (or a device server's URL, "
+                                             "rfc2217://host:port), got '%1'").arg(strDevice));
         if (strDevice != strDevice.trimmed() || strDevice.contains(u'\n') || strDevice.contains(u'\r'))
             return UsageError(QStringLiteral("the device path must not begin or end with blanks or hold line breaks"));
         profile.SetString(strSection, strName, strDevice);

@@ -28,6 +28,11 @@ CCommPort::CCommPort(const QByteArray& strSetup, IPortOwner* pOwner, bool bDetec
     Open(strSetup);
 }
 
+CCommPort::CCommPort(IPortOwner* pOwner, bool bDetectCarrier, bool bInput)
+    : m_pOwner(pOwner), m_bDetectCarrier(bDetectCarrier), m_bInput(bInput)
+{
+}
+
 CCommPort::~CCommPort()
 {
     Close();
@@ -107,7 +112,24 @@ void CCommPort::Open(const QByteArray& strSetup)
 
 bool CCommPort::CarrierPresent() const
 {
-    return !m_bDetectCarrier || m_pLineStatus->Carrier();
+    return !m_bDetectCarrier || LineCarrier();
+}
+
+bool CCommPort::LineCarrier() const
+{
+    return m_pLineStatus->Carrier();
+}
+
+void CCommPort::WatchReadable(bool bOn)
+{
+    if (m_pReadNotifier)
+        m_pReadNotifier->setEnabled(bOn);
+}
+
+void CCommPort::WatchWritable(bool bOn)
+{
+    if (m_pWriteNotifier)
+        m_pWriteNotifier->setEnabled(bOn);
 }
 
 // Data is watched for while nobody is handling a notification, the device
@@ -115,10 +137,8 @@ bool CCommPort::CarrierPresent() const
 // while it is absent must not wake the event loop again and again.
 void CCommPort::UpdateReadNotifier()
 {
-    if (!m_pReadNotifier)
-        return;
     const bool bHeld = m_bDetectCarrier && !m_bCarrier;
-    m_pReadNotifier->setEnabled(IsOpen() && !m_bVanished && !m_bNotifyPending && !bHeld);
+    WatchReadable(IsOpen() && !m_bVanished && !m_bNotifyPending && !bHeld);
 }
 
 void CCommPort::OnDataReady()
@@ -133,6 +153,11 @@ void CCommPort::OnDataReady()
         UpdateReadNotifier();
         return;
     }
+    OnLineReadable();
+}
+
+void CCommPort::OnLineReadable()
+{
     m_bNotifyPending = true;
     // The owner reads what waits and calls OnCommNotify; it may delete this
     // port meanwhile, so nothing of it is touched afterwards.
@@ -152,22 +177,30 @@ int CCommPort::Read(char* pBuffer, int nMax)
         return 0;
     if (!CarrierPresent())
         return 0;
-    if (const quint32 nErrors = m_pLineStatus->TakeErrors())
-        m_pOwner->ShowMessageBox("<CE-" + QByteArray::number(nErrors) + ">");
-    const int nWaiting = SerialBytesWaiting(m_hDevice);
-    if (nWaiting < 0) {
-        DeviceVanished();
-        return 0;
-    }
-    const int nWant = std::min(nWaiting, nMax);
-    if (nWant == 0)
-        return 0;
-    const int nRead = SerialRead(m_hDevice, pBuffer, nWant);
+    const int nRead = LineRead(pBuffer, nMax);
     if (nRead < 0) {
         DeviceVanished();
         return 0;
     }
     return nRead;
+}
+
+int CCommPort::LineRead(char* pBuffer, int nMax)
+{
+    if (const quint32 nErrors = m_pLineStatus->TakeErrors())
+        m_pOwner->ShowMessageBox("<CE-" + QByteArray::number(nErrors) + ">");
+    const int nWaiting = SerialBytesWaiting(m_hDevice);
+    if (nWaiting < 0)
+        return -1;
+    const int nWant = std::min(nWaiting, nMax);
+    if (nWant == 0)
+        return 0;
+    return std::max(SerialRead(m_hDevice, pBuffer, nWant), -1);
+}
+
+int CCommPort::LineWrite(const char* pData, int nLen)
+{
+    return std::max(SerialWrite(m_hDevice, pData, nLen), -1);
 }
 
 bool CCommPort::WriteInitial(const char* pData, int nLen, std::function<void()> fnWritten)
@@ -192,7 +225,7 @@ int CCommPort::WriteBlock(const char* pData, int nLen)
     }
     int nWritten = 0;
     while (nWritten < nLen) {
-        const int n = SerialWrite(m_hDevice, pData + nWritten, nLen - nWritten);
+        const int n = LineWrite(pData + nWritten, nLen - nWritten);
         if (n < 0) {
             DeviceVanished();
             return nWritten;
@@ -204,7 +237,7 @@ int CCommPort::WriteBlock(const char* pData, int nLen)
     if (nWritten < nLen) {
         m_strPending = QByteArray(pData + nWritten, nLen - nWritten);
         m_nPendingOffset = 0;
-        m_pWriteNotifier->setEnabled(true);
+        WatchWritable(true);
     }
     return nLen;
 }
@@ -212,15 +245,15 @@ int CCommPort::WriteBlock(const char* pData, int nLen)
 void CCommPort::FlushPending()
 {
     while (m_nPendingOffset < m_strPending.size()) {
-        const int n = SerialWrite(m_hDevice, m_strPending.constData() + m_nPendingOffset,
-                                  m_strPending.size() - m_nPendingOffset);
+        const int n = LineWrite(m_strPending.constData() + m_nPendingOffset,
+                                int(m_strPending.size() - m_nPendingOffset));
         if (n < 0) {
             // The device is gone; the owner hears of it from the event loop.
             DeviceVanished();
             break;
         }
         if (n == 0) {
-            m_pWriteNotifier->setEnabled(true);
+            WatchWritable(true);
             return;
         }
         m_nPendingOffset += n;
@@ -239,7 +272,7 @@ void CCommPort::FlushPending()
 
 void CCommPort::OnWritable()
 {
-    m_pWriteNotifier->setEnabled(false);
+    WatchWritable(false);
     if (HasPending())
         FlushPending();
 }
@@ -262,6 +295,12 @@ void CCommPort::OnCarrierChanged(bool bCarrier)
         pOwner->SetRestartTimer();
 }
 
+void CCommPort::TakeFirstCarrier(bool bCarrier)
+{
+    m_bCarrier = bCarrier;
+    UpdateReadNotifier();
+}
+
 // Marks the device as gone and tells the owner from the event loop, never
 // from inside a Read or Write the owner is running.
 void CCommPort::DeviceVanished()
@@ -270,8 +309,7 @@ void CCommPort::DeviceVanished()
         return;
     m_bVanished = true;
     UpdateReadNotifier();
-    if (m_pWriteNotifier)
-        m_pWriteNotifier->setEnabled(false);
+    WatchWritable(false);
     QMetaObject::invokeMethod(this, &CCommPort::OnDeviceVanished, Qt::QueuedConnection);
 }
 

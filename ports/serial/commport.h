@@ -17,6 +17,11 @@ class QSocketNotifier;
 // A serial port of the gateway, opened from a setup string such as
 // "COM2:9600,n,8,1". Lives on the user-interface thread; its carrier thread
 // only watches the line and posts to it.
+//
+// By itself it is a local line (a termios device). The relay logic (held
+// bytes, notifications, carrier and vanishing rules) runs over a few line
+// calls that a remote line (serial/remoteline.h) replaces, so the gateway
+// never learns which kind it has.
 class CCommPort : public QObject
 {
     Q_OBJECT
@@ -25,6 +30,8 @@ public:
     // owner. The object always exists afterwards; IsOpen() tells the outcome.
     CCommPort(const QByteArray& strSetup, IPortOwner* pOwner, bool bDetectCarrier, bool bInput);
     ~CCommPort() override;
+    CCommPort(const CCommPort&) = delete;
+    CCommPort& operator=(const CCommPort&) = delete;
 
     bool IsOpen() const { return m_hDevice >= 0; }
     // The device has hung up or failed; the port reads and writes nothing.
@@ -50,23 +57,43 @@ public:
     bool OnCommNotify();
     // Stops the carrier thread, drops DTR, discards both queues and closes
     // the device. Safe to call more than once.
-    void Close();
+    virtual void Close();
 
     int m_hDevice = -1;
     IPortOwner* m_pOwner = nullptr;
     bool m_bDetectCarrier = false;
     bool m_bInput = false;
 
+protected:
+    // A line that opens by other means (IsOpen once m_hDevice is set).
+    CCommPort(IPortOwner* pOwner, bool bDetectCarrier, bool bInput);
+
+    // The line calls. LineRead / LineWrite give a count (0: nothing now) or
+    // -1 when the line has gone. WatchReadable / WatchWritable ask for
+    // OnLineReadable / OnWritable once bytes wait or the line takes more.
+    virtual int LineRead(char* pBuffer, int nMax);
+    virtual int LineWrite(const char* pData, int nLen);
+    virtual bool LineCarrier() const;
+    virtual void WatchReadable(bool bOn);
+    virtual void WatchWritable(bool bOn);
+
+    // Bytes wait on the line: the owner is told (it may delete this port).
+    void OnLineReadable();
+    void OnWritable();
+    void OnCarrierChanged(bool bCarrier);
+    // The carrier as the line first shows it: taken without a beep or a
+    // restart, as a local line's look at the open.
+    void TakeFirstCarrier(bool bCarrier);
+    // Marks the line as gone; the owner hears of it from the event loop.
+    void DeviceVanished();
+
 private:
     void Open(const QByteArray& strSetup);
     bool CarrierPresent() const;
     void UpdateReadNotifier();
     void OnDataReady();
-    void OnWritable();
     // Writes held bytes as far as the device takes them now.
     void FlushPending();
-    void OnCarrierChanged(bool bCarrier);
-    void DeviceVanished();
     void OnDeviceVanished();
     void RunCarrierThread(SCarrierLook last);
 

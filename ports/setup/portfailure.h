@@ -18,6 +18,7 @@ struct SPortFailure
         ConnectTimeout, // no answer within the connect time bound
         TlsSetup,       // the [TLS] files do not make a usable context: m_strDetail
         TlsHandshake,   // the TLS handshake with the server failed: m_strDetail
+        RemoteLine,     // a device server's line did not open: m_strPath (its URL), m_strDetail
     };
 
     EWhat m_eWhat = SetupString;

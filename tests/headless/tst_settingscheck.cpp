@@ -182,6 +182,19 @@ void TestSettingsCheck::check_data()
                        "library (no ELF header)"}
         << 1;
 
+    // Device servers' lines: described, a bad URL refused.
+    SSetFields remote;
+    remote.m_strInSetup = "COM7:19200";
+    remote.m_strOutSetup = "COM8:9600";
+    QTest::newRow("device servers")
+        << *WriteSetFile(remote) << QByteArray("[Serial Ports]\nCOM7=rfc2217s://localhost:4001\nCOM8=rfc2217://host\n")
+        << QStringList{R"(in-setup: "COM7:19200": remote serial line, [Serial Ports] maps COM7 to )"
+                       R"(rfc2217s://localhost:4001 (RFC 2217 over TLS to port 4001 at "localhost"); 19200 baud, )",
+                       R"(in-dll: none)", R"(out-setup: "COM8:9600": result code 1)"}
+        << QStringList{"warning: out-setup: result code 1 (\"OpenComm Error!\"): [Serial Ports] maps COM8 to "
+                       "rfc2217://host, which is not a device server's URL: the URL needs a port after the host"}
+        << 0;
+
     // A regular file and a character device that is no terminal.
     SSetFields notLines;
     notLines.m_strInSetup = "COM7:9600";

@@ -373,6 +373,8 @@ void TestSetTool::refusals_data()
     };
     ports("relative path", {"set", "COM7", "dev/ttyS0"}, 2, "must be absolute");
     ports("path with blank", {"set", "COM7", "/dev/ttyS0 "}, 2, "blanks");
+    ports("URL without port", {"set", "COM7", "rfc2217://device01"}, 2, "not a device server's URL: the URL needs a port");
+    ports("URL of another kind", {"set", "COM7", "socket://device01:4001"}, 2, "not a device server's URL");
     ports("path with newline", {"set", "COM7", "/dev/a\nCOM1=/x"}, 2, "line breaks");
     ports("name with colon", {"set", "COM7:", "/dev/ttyS0"}, 2, "not a port name");
     ports("name with equals", {"set", "A=B", "/dev/ttyS0"}, 2, "not a port name");
@@ -438,7 +440,7 @@ void TestSetTool::serialPortsEditKeepsRest()
     QCOMPARE(run.nExit, 0);
     QCOMPARE(run.out, QByteArray("COM2=/dev/ttyUSB0\nGPS=/dev/serial/by-id/gps\n"));
 
-    run = Tool({profileArg, "serial-ports", "set", "COM7", "/dev/pts/3"});
+    run = Tool({profileArg, "serial-ports", "set", "COM7", "rfc2217://[::1]:4001"});
     QCOMPARE(run.nExit, 0);
     run = Tool({"serial-ports", "set", "COM2", "/dev/ttyACM0", "--profile", QFile::encodeName(IniPath())});
     QCOMPARE(run.nExit, 0);
@@ -451,12 +453,12 @@ void TestSetTool::serialPortsEditKeepsRest()
                                             "[Serial Ports]\r\n"
                                             "COM2=/dev/ttyACM0\r\n"
                                             "# the GPS\r\n"
-                                            "COM7=/dev/pts/3\r\n"
+                                            "COM7=rfc2217://[::1]:4001\r\n"
                                             "\r\n"
                                             "[Other]\r\n"
                                             "key=value\r\n"));
     run = Tool({profileArg, "serial-ports", "list"});
-    QCOMPARE(run.out, QByteArray("COM2=/dev/ttyACM0\nCOM7=/dev/pts/3\n"));
+    QCOMPARE(run.out, QByteArray("COM2=/dev/ttyACM0\nCOM7=rfc2217://[::1]:4001\n"));
 }
 
 void TestSetTool::serialPortsDefaultProfile()

@@ -1,5 +1,7 @@
 #include "setup/serialmode.h"
+#include "serial/comportrequests.h"
 #include "setup/serialpath.h"
+#include "setup/serialurl.h"
 
 #include <QTest>
 
@@ -17,6 +19,10 @@ private slots:
     void devicePath();
     void readBack_data();
     void readBack();
+    void serialUrl_data();
+    void serialUrl();
+    void comPortAnswers_data();
+    void comPortAnswers();
 };
 
 namespace {
@@ -251,6 +257,116 @@ void TestSerialMode::readBack()
     const tcflag_t nCflag = (mode->tio.c_cflag & ~tcflag_t(cflagOff)) | tcflag_t(cflagOn);
     const tcflag_t nIflag = mode->tio.c_iflag & ~tcflag_t(iflagOff);
     QCOMPARE(ModeTookEffect(*mode, nCflag, nIflag, baud), took);
+}
+
+
+void TestSerialMode::serialUrl_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QByteArray>("host"); // empty: refused
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("name") << "rfc2217://device01.plant:4001" << QByteArray("device01.plant") << 4001 << false;
+    QTest::newRow("TLS, scheme in capitals") << "RFC2217S://10.0.0.7:65535" << QByteArray("10.0.0.7") << 65535 << true;
+    QTest::newRow("IPv6") << "rfc2217://[fe80::1]:1" << QByteArray("fe80::1") << 1 << false;
+    QTest::newRow("IPv6 without brackets") << "rfc2217://::1:4001" << QByteArray() << 0 << false;
+    QTest::newRow("bad IPv6") << "rfc2217://[::g]:4001" << QByteArray() << 0 << false;
+    QTest::newRow("unclosed bracket") << "rfc2217://[::1:4001" << QByteArray() << 0 << false;
+    QTest::newRow("no port") << "rfc2217://host" << QByteArray() << 0 << false;
+    QTest::newRow("empty port") << "rfc2217://host:" << QByteArray() << 0 << false;
+    QTest::newRow("port 0") << "rfc2217://host:0" << QByteArray() << 0 << false;
+    QTest::newRow("port 65536") << "rfc2217://host:65536" << QByteArray() << 0 << false;
+    QTest::newRow("signed port") << "rfc2217://host:+80" << QByteArray() << 0 << false;
+    QTest::newRow("no host") << "rfc2217://:4001" << QByteArray() << 0 << false;
+    QTest::newRow("blank in host") << "rfc2217://a b:4001" << QByteArray() << 0 << false;
+    QTest::newRow("pyserial options") << "rfc2217://host:4001?logging=debug" << QByteArray() << 0 << false;
+    QTest::newRow("path") << "rfc2217://host:4001/" << QByteArray() << 0 << false;
+    QTest::newRow("other scheme") << "socket://host:4001" << QByteArray() << 0 << false;
+}
+
+void TestSerialMode::serialUrl()
+{
+    QFETCH(QString, url);
+    QFETCH(QByteArray, host);
+    QFETCH(int, port);
+    QFETCH(bool, tls);
+    QVERIFY(IsSerialUrl(url));
+    QByteArray strWhy;
+    const std::optional<SSerialUrl> parsed = ParseSerialUrl(url, &strWhy);
+    QCOMPARE(parsed.has_value(), !host.isEmpty());
+    if (!parsed) {
+        QVERIFY(!strWhy.isEmpty());
+        return;
+    }
+    QCOMPARE(parsed->strHost, host);
+    QCOMPARE(int(parsed->nPort), port);
+    QCOMPARE(parsed->bTls, tls);
+    // A mapped URL is never taken for a device path.
+    QCOMPARE(MappedSerialUrl("COM7", {{"COM7", url}}), std::optional<QString>(url));
+    QVERIFY(SerialDevicePath("COM7", {{"COM7", url}}).isEmpty());
+}
+
+// The settings a mode string sends, and which answers count as refusals.
+void TestSerialMode::comPortAnswers_data()
+{
+    QTest::addColumn<QByteArray>("setup");
+    QTest::addColumn<QList<quint32>>("answers"); // in the order of the commands; 0xFFFF: none
+    QTest::addColumn<QList<QByteArray>>("refused");
+    QTest::addColumn<QList<QByteArray>>("overdue");
+    const quint32 none = 0xFFFF;
+    using namespace ComPort;
+    QTest::newRow("all agreed") << QByteArray("COM1:9600,o,7,2")
+        << QList<quint32>{9600, 7, kParityOdd, kStopTwo, FlowNone, DtrOn, RtsOn} << QList<QByteArray>{}
+        << QList<QByteArray>{};
+    QTest::newRow("speed rounded within 2 %") << QByteArray("COM1:115200")
+        << QList<quint32>{115384, 8, kParityNone, kStopOne, FlowNone, DtrOn, RtsOn} << QList<QByteArray>{}
+        << QList<QByteArray>{};
+    QTest::newRow("refusals") << QByteArray("COM1:9600,e,8,1,x")
+        << QList<quint32>{19200, 8, kParityNone, kStopOne, FlowNone, DtrOn, RtsOn}
+        << QList<QByteArray>{"SET-BAUDRATE 9600", "SET-PARITY even", "SET-CONTROL flow XON/XOFF"}
+        << QList<QByteArray>{};
+    // DTR's and RTS's answers come in any order among SET-CONTROL answers.
+    QTest::newRow("control answered out of order, flow missing") << QByteArray("COM1:9600")
+        << QList<quint32>{9600, 8, kParityNone, kStopOne, none, RtsOn, DtrOn} << QList<QByteArray>{}
+        << QList<QByteArray>{"SET-CONTROL flow none"};
+    QTest::newRow("RTS/CTS leaves RTS to the server") << QByteArray("COM1:9600,n,8,1,p")
+        << QList<quint32>{9600, 8, kParityNone, kStopOne, FlowHardware, DtrOn} << QList<QByteArray>{}
+        << QList<QByteArray>{};
+}
+
+void TestSerialMode::comPortAnswers()
+{
+    QFETCH(QByteArray, setup);
+    QFETCH(QList<quint32>, answers);
+    QFETCH(QList<QByteArray>, refused);
+    QFETCH(QList<QByteArray>, overdue);
+    const std::optional<SSerialMode> mode = ParseSerialMode(setup);
+    QVERIFY(mode);
+    const QList<SComPortMessage> commands = ComPortSettingsOf(*mode);
+    QCOMPARE(commands.size(), answers.size());
+    CComPortRequests requests;
+    for (const SComPortMessage& command : commands)
+        requests.Sent(command, 1000);
+    QCOMPARE(requests.NextDeadline(), 1000 + CComPortRequests::kAnswerTimeoutMs);
+    QList<QByteArray> gotRefused;
+    for (qsizetype i = 0; i < commands.size(); ++i) {
+        // Answers of SET-CONTROL are given in the order of the list, which
+        // may differ from the commands'.
+        if (answers[i] == 0xFFFF)
+            continue;
+        SComPortMessage answer = commands[i];
+        answer.bFromServer = true;
+        answer.nValue = answers[i];
+        if (const std::optional<SComPortMessage> command = requests.Answered(answer))
+            gotRefused.append(DescribeComPortMessage(*command));
+    }
+    QCOMPARE(gotRefused, refused);
+    QVERIFY(requests.TakeOverdue(1000 + CComPortRequests::kAnswerTimeoutMs - 1).isEmpty());
+    QList<QByteArray> gotOverdue;
+    for (const SComPortMessage& command : requests.TakeOverdue(1000 + CComPortRequests::kAnswerTimeoutMs))
+        gotOverdue.append(DescribeComPortMessage(command));
+    QCOMPARE(gotOverdue, overdue);
+    QVERIFY(requests.IsEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSerialMode)
