@@ -153,7 +153,10 @@ void TestDialogUnits::oneLineStaticKeepsItsWords()
                 BuildDialog(&dlg, {"Fit", {120, 80}, items});
                 const QLabel* pLabel = dlg.findChild<QLabel*>();
                 const QString strAt = QStringLiteral("%1 at x %2, width %3").arg(pszText).arg(nX).arg(nWidth);
-                QVERIFY2(pLabel->heightForWidth(pLabel->width()) <= pLabel->height(), qPrintable(strAt));
+                // Laid out on one line (the rectangle may be a pixel shorter
+                // than the font's line in some fonts: that is the template's).
+                const int nLine = QFontMetrics(pLabel->font()).height();
+                QVERIFY2(pLabel->heightForWidth(pLabel->width()) < 2 * nLine, qPrintable(strAt));
             }
         }
     }
