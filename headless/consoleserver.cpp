@@ -93,11 +93,15 @@ bool CConsoleServer::handleRequest(const QHttpServerRequest& request, QTcpSocket
                                          {"Referrer-Policy", "no-referrer"}});
         return true;
     }
-    case SConsoleRoute::Status:
-        responder.write(QJsonDocument(StatusJson(m_sources, m_strSteps)).toJson(QJsonDocument::Compact),
+    case SConsoleRoute::Status: {
+        QJsonObject status = StatusJson(m_sources, m_strSteps);
+        DropClosed();
+        status[QStringLiteral("event_streams")] = int(m_streams.size());
+        responder.write(QJsonDocument(status).toJson(QJsonDocument::Compact),
                         {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"},
                          {"X-Content-Type-Options", "nosniff"}});
         return true;
+    }
     case SConsoleRoute::Metrics:
         responder.write(FormatMetrics(m_sources.fnSnapshot()),
                         QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8"));
