@@ -5,14 +5,18 @@
 #include "consoleroute.h"
 #include "browserpage.h"
 #include "daemonprocess.h"
+#include "testpki.h"
 
 #include "trelvanedoc.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -117,6 +121,7 @@ private slots:
     void pageCountersEqualSigusr1();
     void linesArriveWithinOneSecond();
     void pageFollowsReloadAndRestart();
+    void accessOffLoopback();
 };
 
 void TestConsole::routes_data()
@@ -379,6 +384,87 @@ void TestConsole::pageFollowsReloadAndRestart()
     // The new program's Message list only.
     QCOMPARE(page.Evaluate(QStringLiteral("String(document.querySelectorAll('#messages li').length)")),
              QString::number(run.pDaemon->Out().count('\n')));
+}
+
+// Off the loopback addresses the console runs TLS with the profile's [TLS]
+// files (client certificates when required), or plain only when the
+// operator says so; an address list keeps others out. No file of the
+// profile is named on the page.
+void TestConsole::accessOffLoopback()
+{
+    SConsoleRun run;
+    QVERIFY(run.outServer.listen(QHostAddress::LocalHost) && run.WriteSettings(run.nInPort));
+    const QString strSet = run.dir.filePath(QStringLiteral("gw.set"));
+    const QString strIni = run.dir.filePath(QStringLiteral("tls.ini"));
+    const QString strAny = QStringLiteral("0.0.0.0:%1").arg(run.nHttpPort);
+    const QByteArray kStatus = "GET /api/status HTTP/1.1\r\nHost: a\r\n\r\n";
+    const auto start = [&](CDaemonProcess& daemon, const QStringList& args) {
+        return daemon.Start(args + QStringList {QStringLiteral("--profile"), strIni, strSet})
+            && QTest::qWaitFor([&] { return daemon.CountOut("Listen TCP...") == 1 || daemon.Finished(); }, kWaitMs);
+    };
+    {
+        // No [TLS]: refused at start.
+        CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+        QVERIFY(start(daemon, {QStringLiteral("--http"), strAny}));
+        QTRY_VERIFY_WITH_TIMEOUT(daemon.Finished(), kWaitMs);
+        QCOMPARE(daemon.ExitCode(), 2);
+        QVERIFY2(daemon.Err().startsWith("trelvaned: cannot serve the web console on " + strAny.toUtf8() + " with TLS: "),
+                 daemon.Err().constData());
+    }
+    {
+        // Plain when asked for; an address list that leaves the test out.
+        CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+        QVERIFY(start(daemon, {QStringLiteral("--http"), strAny, QStringLiteral("--http-insecure")}));
+        QCOMPARE(Get(run.nHttpPort, kStatus), 200);
+    }
+    {
+        CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+        QVERIFY(start(daemon, {QStringLiteral("--http"), QString::number(run.nHttpPort), QStringLiteral("--http-allow"),
+                               QStringLiteral("10.0.0.0/8+::2")}));
+        QCOMPARE(Get(run.nHttpPort, kStatus), 0);
+    }
+    if (!QSslSocket::supportsSsl())
+        QSKIP("Qt has no TLS backend here");
+    CTestPki pki;
+    const CTestPki::SIssued& ca = pki.Issue(QStringLiteral("ca"), nullptr, nullptr);
+    const CTestPki::SIssued& server = pki.Issue(QStringLiteral("server"), &ca, "IP:127.0.0.1");
+    const CTestPki::SIssued& client = pki.Issue(QStringLiteral("client"), &ca, "DNS:client");
+    QFile ini(strIni);
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[TLS]\nCertificate=" + QFile::encodeName(server.strCert) + "\nKey=" + QFile::encodeName(server.strKey)
+              + "\nCA=" + QFile::encodeName(ca.strCert) + "\nRequireClientCertificate=1\n");
+    ini.close();
+    CDaemonProcess daemon(QStringLiteral(TRELVANED_PATH));
+    QVERIFY(start(daemon, {QStringLiteral("--http"), strAny}));
+    const auto tlsGet = [&](bool bWithCertificate, QByteArray* pBody) {
+        QSslSocket socket;
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setCaCertificates(QSslCertificate::fromPath(ca.strCert));
+        if (bWithCertificate) {
+            configuration.setLocalCertificate(QSslCertificate::fromPath(client.strCert).value(0));
+            QFile key(client.strKey);
+            key.open(QIODevice::ReadOnly);
+            configuration.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
+        }
+        socket.setSslConfiguration(configuration);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), run.nHttpPort);
+        if (!socket.waitForEncrypted(kWaitMs))
+            return 0;
+        socket.write(kStatus);
+        QByteArray data;
+        while (!data.contains("}") && socket.waitForReadyRead(5000))
+            data += socket.readAll();
+        *pBody = data;
+        return data.startsWith("HTTP/1.1 ") ? data.mid(9, 3).toInt() : -1;
+    };
+    QByteArray body;
+    QCOMPARE(tlsGet(true, &body), 200);
+    QVERIFY(body.contains("\"event_streams\""));
+    QVERIFY(!body.contains(QFileInfo(server.strKey).fileName().toUtf8()));
+    QVERIFY(!body.contains(QFileInfo(server.strCert).fileName().toUtf8()));
+    QVERIFY(tlsGet(false, &body) <= 0);
+    // Plain HTTP gets no answer from a TLS port.
+    QVERIFY(Get(run.nHttpPort, kStatus) <= 0);
 }
 
 QTEST_GUILESS_MAIN(TestConsole)
