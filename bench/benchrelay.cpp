@@ -112,7 +112,7 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
         if (!doc.OnSaveDocument(strSet, pstrError))
             return false;
         strProgram = strTrelvaned;
-        m_arguments = {strProgram, strSet};
+        m_arguments = QStringList {strProgram} + m_extraArguments + QStringList {strSet};
     } else {
         strProgram = QStringLiteral("socat");
         m_arguments = {strProgram};
