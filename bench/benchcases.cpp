@@ -1,10 +1,12 @@
 #include "benchcases.h"
 
 #include "benchnet.h"
+#include "consoleload.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <algorithm>
 #include <atomic>
@@ -28,11 +30,17 @@ namespace {
 // strInPlugin: an absolute plug-in path for IN-->OUT, or empty.
 // bListeningInput: the relay's Input listens and the benchmark connects;
 // with TLS when strTlsDir names the folder of the test certificates.
+// bConsoleLoad: trelvaned serves its web console, watched by CConsoleLoad
+// while the bytes flow.
 bool RunTcpStreams(const SBenchOptions& options, const QString& strCase, const QString& strInPlugin,
                    bool bInToOut, bool bOutToIn, const FReport& report, bool bListeningInput = false,
-                   const QString& strTlsDir = QString())
+                   const QString& strTlsDir = QString(), bool bConsoleLoad = false)
 {
     SRig rig;
+    CConsoleLoad load;
+    const int nHttpPort = bConsoleLoad || strCase == QStringLiteral("console_quiet") ? FreeLoopbackPort() : 0;
+    if (nHttpPort > 0)
+        rig.m_relay.SetExtraArguments({QStringLiteral("--http"), QString::number(nHttpPort)});
     SRelayEnd in, out;
     in.m_strDll = QFile::encodeName(strInPlugin);
     in.m_strTlsDir = strTlsDir;
@@ -50,6 +58,11 @@ bool RunTcpStreams(const SBenchOptions& options, const QString& strCase, const Q
     // one is in the relay before its figure is taken.
     if (!strInPlugin.isEmpty() && !rig.m_relay.HasMapped(QFileInfo(strInPlugin).fileName())) {
         Fail(QStringLiteral("%1: the relay did not load %2\n%3").arg(strCase, strInPlugin, rig.m_relay.LogTail()));
+        return false;
+    }
+
+    if (bConsoleLoad && !load.Start(nHttpPort, 10000)) {
+        Fail(strCase + QStringLiteral(": the console's event streams did not open\n") + rig.m_relay.LogTail());
         return false;
     }
 
@@ -75,6 +88,12 @@ bool RunTcpStreams(const SBenchOptions& options, const QString& strCase, const Q
         nBytes += pStream->Received();
     }
     const double fCpu = rig.m_relay.CpuSeconds() - fCpu0;
+    if (bConsoleLoad) {
+        load.Stop();
+        report(strCase + QStringLiteral("_scrapes"), load.Scrapes());
+        report(strCase + QStringLiteral("_failed_scrapes"), load.FailedScrapes());
+        report(strCase + QStringLiteral("_stream_KiB"), double(load.StreamBytes()) / 1024);
+    }
     if (!bOk)
         return false;
     report(strCase + QStringLiteral("_MBps"), double(nBytes) / (fEnd - fStart) / 1e6);
@@ -137,6 +156,32 @@ bool RunTlsCase(const SBenchOptions& options, const FReport& report)
         && !(QDir().mkpath(strDir) && MakeTestCertificates(strDir)))
         return false;
     return RunTcpStreams(options, QStringLiteral("tls"), {}, true, true, report, true, strDir);
+}
+
+bool RunConsoleCase(const SBenchOptions& options, const FReport& report)
+{
+    if (!IsTrelvaned(options.m_kind)) {
+        std::fprintf(stderr, "trelvane-bench: console: %s has no web console, skipped\n",
+                     qPrintable(RelayName(options.m_kind)));
+        return true;
+    }
+    // The same relay both ways, with the console unwatched and then watched,
+    // long enough for a few dozen scrapes.
+    SBenchOptions longer = options;
+    longer.m_nBytes = std::max<uint64_t>(options.m_nBytes, uint64_t(1) << 30);
+    QMap<QString, double> figures;
+    const FReport keep = [&](const QString& strMetric, double fValue) {
+        figures.insert(strMetric, fValue);
+        report(strMetric, fValue);
+    };
+    if (!RunTcpStreams(longer, QStringLiteral("console_quiet"), {}, true, true, keep)
+        || !RunTcpStreams(longer, QStringLiteral("console"), {}, true, true, keep, false, {}, true))
+        return false;
+    report(QStringLiteral("console_throughput_change_pct"),
+           (figures.value(QStringLiteral("console_MBps")) / figures.value(QStringLiteral("console_quiet_MBps")) - 1) * 100);
+    report(QStringLiteral("console_peak_rss_change_KiB"),
+           figures.value(QStringLiteral("console_peak_rss_KiB")) - figures.value(QStringLiteral("console_quiet_peak_rss_KiB")));
+    return true;
 }
 
 bool RunPluginCase(const SBenchOptions& options, const FReport& report)

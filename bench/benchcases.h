@@ -32,6 +32,11 @@ bool RunListenCase(const SBenchOptions& options, const FReport& report);
 // client through a socat TLS client, with test certificates made by the
 // openssl command.
 bool RunTlsCase(const SBenchOptions& options, const FReport& report);
+// Both ways at once (at least 1 GiB each way) with trelvaned's web console
+// on, unwatched and then watched by 50 event streams and a scrape every
+// 100 ms: the change of the throughput (percent) and of the peak resident
+// set (KiB).
+bool RunConsoleCase(const SBenchOptions& options, const FReport& report);
 // Input->Output through a copying IN-->OUT plug-in; trelvaned only.
 bool RunPluginCase(const SBenchOptions& options, const FReport& report);
 bool RunLatencyCase(const SBenchOptions& options, int nMessageSize, const FReport& report);

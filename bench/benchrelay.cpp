@@ -114,7 +114,7 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
         if (!doc.OnSaveDocument(strSet, pstrError))
             return false;
         strProgram = strTrelvaned;
-        m_arguments = {strProgram, strSet};
+        m_arguments = QStringList {strProgram} + m_extraArguments + QStringList {strSet};
     } else if (kind == ERelayKind::Ser2net) {
         if (in.m_kind != SRelayEnd::Pty || out.m_kind != SRelayEnd::TcpListen) {
             *pstrError = QStringLiteral("ser2net serves only a line Input with a listening TCP Output");

@@ -46,6 +46,8 @@ public:
     // and starts it; its output goes to strWorkDir/relay.log.
     bool Start(ERelayKind kind, const QString& strTrelvaned, const SRelayEnd& in, const SRelayEnd& out,
                const QString& strWorkDir, QString* pstrError);
+    // trelvaned: options put before the settings file (set before Start).
+    void SetExtraArguments(const QStringList& args) { m_extraArguments = args; }
     // SIGTERM, then SIGKILL after a grace period. Returns the wait status.
     int Stop();
     bool IsRunning();
@@ -75,4 +77,5 @@ private:
     pid_t m_pid = -1;
     QString m_strLogPath;
     QStringList m_arguments;
+    QStringList m_extraArguments;
 };

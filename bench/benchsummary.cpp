@@ -79,6 +79,9 @@ const SMetric kMetrics[] = {
      "in2out_cpu_s_per_GiB"},
     {"peak_rss_KiB", "relay peak resident memory (VmHWM)", "KiB", ETarget::None, 0},
     {"tls_peak_rss_KiB", "relay peak resident memory (VmHWM), TLS case", "KiB", ETarget::None, 0},
+    {"console_throughput_change_pct", "both ways with the web console watched (50 event streams, a scrape every "
+     "100 ms): throughput change", "%", ETarget::None, 0},
+    {"console_peak_rss_change_KiB", "the same: peak resident memory change", "KiB", ETarget::None, 0},
     {"soak_MBps", "soak, both ways (sum)", "MB/s", ETarget::None, 0},
     {"soak_rss_10s_KiB", "soak, resident memory at 10 s", "KiB", ETarget::None, 0},
     {"soak_rss_end_KiB", "soak, resident memory at the end", "KiB", ETarget::None, 0},

@@ -57,6 +57,8 @@ public:
     bool IsInputStarted() const { return m_pInSerial || m_pInSocket; }
     // A port start is under way, or a Startup / Reset or stop waits to run.
     bool IsStarting() const { return m_pOpening || m_pending != PendingNone; }
+    // The port a start under way is opening: the Input (true) or the Output.
+    bool IsOpening(bool bInput) const { return m_pOpening && (m_eStartFor == ForInput) == bInput; }
 
     void OnStartupReset();
     // bKeepListening: a start follows; the listening sockets of listening

@@ -1,9 +1,13 @@
 #include "boundedlistener.h"
 
 #include <QElapsedTimer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
+#include <sys/socket.h>
 #include <unistd.h>
 
 // Follows one connection: whether a request is under way, since when, and
@@ -34,6 +38,7 @@ public:
     }
 
     bool InRequest() const { return m_nPending > 0; }
+    QTcpSocket* Socket() const { return m_pSocket; }
     // Milliseconds idle, or since the request began.
     qint64 Age() const { return m_since.elapsed(); }
 
@@ -107,13 +112,36 @@ bool CBoundedListener::MakeRoom()
     return int(m_watches.size()) < m_bounds.m_nMaxConnections;
 }
 
+void CBoundedListener::Release(QTcpSocket* pSocket)
+{
+    const auto it = std::find_if(m_watches.begin(), m_watches.end(),
+                                 [pSocket](const CWatch* pWatch) { return pWatch->Socket() == pSocket; });
+    if (it != m_watches.end())
+        delete *it; // leaves the list as it goes
+}
+
 void CBoundedListener::incomingConnection(qintptr hSocket)
 {
+    if (!m_allowed.IsEmpty()) {
+        SSocketAddress peer;
+        peer.nLength = sizeof(peer.storage);
+        if (::getpeername(int(hSocket), peer.Get(), &peer.nLength) != 0 || !m_allowed.Allows(peer)) {
+            ::close(int(hSocket));
+            return;
+        }
+    }
     if (!MakeRoom()) {
         ::close(int(hSocket));
         return;
     }
-    auto* pSocket = new QTcpSocket(this);
+    QTcpSocket* pSocket = nullptr;
+    if (m_tls) {
+        auto* pSsl = new QSslSocket(this);
+        pSsl->setSslConfiguration(*m_tls);
+        pSocket = pSsl;
+    } else {
+        pSocket = new QTcpSocket(this);
+    }
     if (!pSocket->setSocketDescriptor(hSocket)) {
         ::close(int(hSocket));
         delete pSocket;
@@ -121,5 +149,7 @@ void CBoundedListener::incomingConnection(qintptr hSocket)
     }
     pSocket->setReadBufferSize(m_bounds.m_nMaxRequestBytes);
     m_watches.push_back(new CWatch(this, pSocket));
+    if (m_tls)
+        static_cast<QSslSocket*>(pSocket)->startServerEncryption();
     addPendingConnection(pSocket);
 }

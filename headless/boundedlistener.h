@@ -1,8 +1,12 @@
 #pragma once
 
+#include "setup/addressfilter.h"
+
+#include <QSslConfiguration>
 #include <QTcpServer>
 
 #include <list>
+#include <optional>
 
 // Bounds for the connections of a small HTTP endpoint (/metrics, and later
 // a console on the same port). Qt's HTTP server module (as of Qt 6.4)
@@ -31,6 +35,17 @@ public:
     explicit CBoundedListener(const SConnectionBounds& bounds, QObject* pParent = nullptr);
     ~CBoundedListener() override;
 
+    // Only clients from these addresses are taken (empty: every address);
+    // others are closed at once, unanswered.
+    void SetAllowed(const CAddressFilter& allowed) { m_allowed = allowed; }
+    // Every connection runs TLS with this configuration; its handshake must
+    // be over within the idle bound.
+    void SetTls(const QSslConfiguration& configuration) { m_tls = configuration; }
+    // The connection goes on as a long-lived stream of the server's (an
+    // event stream): no longer counted among the connections, nor closed
+    // for being idle. The server bounds streams itself.
+    void Release(QTcpSocket* pSocket);
+
 protected:
     void incomingConnection(qintptr hSocket) override;
 
@@ -39,5 +54,7 @@ private:
     bool MakeRoom();
 
     SConnectionBounds m_bounds;
+    CAddressFilter m_allowed;
+    std::optional<QSslConfiguration> m_tls;
     std::list<CWatch*> m_watches; // the open connections
 };

@@ -69,8 +69,11 @@ void CHeadlessHost::ShowMessageBox(const QString& strText)
 
 void CHeadlessHost::Explain(const QString& strText)
 {
-    if (!strText.isEmpty())
-        Print(QStringLiteral("why: ") + strText);
+    if (strText.isEmpty())
+        return;
+    Print(QStringLiteral("why: ") + strText);
+    if (m_fnOnExplain)
+        m_fnOnExplain(strText);
 }
 
 void CHeadlessHost::Beep()

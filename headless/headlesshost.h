@@ -36,6 +36,10 @@ public:
     void PrintAbout(const QString& strFile, const QString& strText);
     // Called with the text of every message box, after it is printed.
     void SetOnMessageBox(std::function<void(const QString&)> fn) { m_fnOnMessageBox = std::move(fn); }
+    // Called with every explanation, after it is printed.
+    void SetOnExplain(std::function<void(const QString&)> fn) { m_fnOnExplain = std::move(fn); }
+    // The status field's text as last set (empty: cleared).
+    const QString& StatusText(bool bInput) const { return m_strStatus[bInput ? 0 : 1]; }
 
 private:
     void WriteLine(const QString& strEscaped);
@@ -43,5 +47,6 @@ private:
     CLineOutput* m_pOut;
     int m_nStream;
     std::function<void(const QString&)> m_fnOnMessageBox;
+    std::function<void(const QString&)> m_fnOnExplain;
     QString m_strStatus[2];
 };

@@ -119,6 +119,21 @@ int main(int argc, char* argv[])
                        "listens on 127.0.0.1."),
         QStringLiteral("[address:]port"));
     parser.addOption(metricsOption);
+    const QCommandLineOption httpOption(QStringLiteral("http"),
+        QStringLiteral("Serve a read-only web console at http://<address>:<port>/ (the state of both ports, "
+                       "the traffic, the Message list; /api/status as JSON, /api/events as server-sent events, "
+                       "/metrics); a port alone listens on 127.0.0.1. Any other address needs TLS from the "
+                       "profile's [TLS] (https://) or --http-insecure."),
+        QStringLiteral("[address:]port"));
+    parser.addOption(httpOption);
+    const QCommandLineOption httpInsecureOption(QStringLiteral("http-insecure"),
+        QStringLiteral("With --http on an address other than loopback: serve the console without TLS."));
+    parser.addOption(httpInsecureOption);
+    const QCommandLineOption httpAllowOption(QStringLiteral("http-allow"),
+        QStringLiteral("With --http: take connections only from these addresses and prefixes, separated by '+' "
+                       "as in allow= (10.0.0.0/8+::1)."),
+        QStringLiteral("addresses"));
+    parser.addOption(httpAllowOption);
     parser.addOption(retryOption);
     parser.addOption(traceOption);
     parser.addOption(profileOption);
@@ -183,6 +198,22 @@ int main(int argc, char* argv[])
         && !ParseMetricsAddress(parser.value(metricsOption), &options.m_metricsAddress, &options.m_nMetricsPort,
                                 &strMetricsError))
         return Usage(strMetricsError);
+    if (parser.isSet(httpOption)
+        && !ParseMetricsAddress(parser.value(httpOption), &options.m_consoleAddress, &options.m_nConsolePort,
+                                &strMetricsError, QStringLiteral("--http")))
+        return Usage(strMetricsError);
+    if ((parser.isSet(httpInsecureOption) || parser.isSet(httpAllowOption)) && !parser.isSet(httpOption))
+        return Usage(QStringLiteral("--http-insecure and --http-allow go with --http"));
+    options.m_bConsoleInsecure = parser.isSet(httpInsecureOption);
+    if (parser.isSet(httpAllowOption)) {
+        const QByteArray strAllow = parser.value(httpAllowOption).toUtf8();
+        for (const QByteArray& strEntry : strAllow.split('+')) {
+            if (!options.m_consoleAllowed.Add(strEntry))
+                return Usage(QStringLiteral("--http-allow takes addresses and prefixes written as numbers "
+                                            "(10.0.0.7, 192.168.1.0/24, fd00::/8) separated by '+'; '%1' is none")
+                                 .arg(QString::fromUtf8(strEntry)));
+        }
+    }
 
     SCheckOptions checkOptions;
     checkOptions.m_bOpenDevices = parser.isSet(openDevicesOption);

@@ -187,7 +187,8 @@ QString FailureForm(const QString& strText)
     return {};
 }
 
-bool ParseMetricsAddress(const QString& strValue, QHostAddress* pAddress, quint16* pnPort, QString* pstrError)
+bool ParseMetricsAddress(const QString& strValue, QHostAddress* pAddress, quint16* pnPort, QString* pstrError,
+                         const QString& strOption)
 {
     QString strHost = QStringLiteral("127.0.0.1");
     QString strPort = strValue;
@@ -203,15 +204,15 @@ bool ParseMetricsAddress(const QString& strValue, QHostAddress* pAddress, quint1
     bool bOk = false;
     const uint nPort = strPort.toUInt(&bOk);
     if (!bOk || nPort < 1 || nPort > 65535 || strPort.startsWith(u'+')) {
-        *pstrError = QStringLiteral("--metrics needs a port from 1 to 65535, as PORT or ADDRESS:PORT, got '%1'")
-                         .arg(strValue);
+        *pstrError = QStringLiteral("%1 needs a port from 1 to 65535, as PORT or ADDRESS:PORT, got '%2'")
+                         .arg(strOption, strValue);
         return false;
     }
     QHostAddress address;
     if (strHost.isEmpty() || !address.setAddress(strHost)) {
-        *pstrError = QStringLiteral("--metrics needs a numeric address such as 127.0.0.1 or [::1] before "
-                                    "the port, got '%1'")
-                         .arg(strValue);
+        *pstrError = QStringLiteral("%1 needs a numeric address such as 127.0.0.1 or [::1] before "
+                                    "the port, got '%2'")
+                         .arg(strOption, strValue);
         return false;
     }
     *pAddress = address;

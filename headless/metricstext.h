@@ -36,4 +36,6 @@ QString FailureForm(const QString& strText);
 
 // --metrics: "PORT" (loopback), "ADDRESS:PORT" or "[IPv6]:PORT"; the address
 // is a numeric literal. False with the reason.
-bool ParseMetricsAddress(const QString& strValue, QHostAddress* pAddress, quint16* pnPort, QString* pstrError);
+// strOption names the option in the reason.
+bool ParseMetricsAddress(const QString& strValue, QHostAddress* pAddress, quint16* pnPort, QString* pstrError,
+                         const QString& strOption = QStringLiteral("--metrics"));

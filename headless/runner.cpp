@@ -1,5 +1,8 @@
 #include "runner.h"
 
+#include "consolefeed.h"
+#include "consoleserver.h"
+#include "consoletls.h"
 #include "metricsserver.h"
 #include "profile.h"
 #include "serialportmap.h"
@@ -12,6 +15,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 
 #include <csignal>
 #include <cerrno>
@@ -53,10 +57,16 @@ CRunner::CRunner(const SOptions& options, QObject* pParent)
     connect(&m_watchdogTimer, &QTimer::timeout, this, [this] { m_notify.Send("WATCHDOG=1"); });
     connect(&m_statusTimer, &QTimer::timeout, this, &CRunner::UpdateServiceStatus);
     m_host.SetOnMessageBox([this](const QString& strText) { NoteFailure(strText, true); });
+    m_host.SetOnExplain([this](const QString& strText) {
+        if (m_pConsoleFeed)
+            m_pConsoleFeed->Explain(strText);
+    });
 }
 
 CRunner::~CRunner()
 {
+    m_pConsole.reset();
+    m_pConsoleFeed.reset();
     // The gateway goes first (it may still be tracing), then the trace.
     m_gateway.Observer().SetTrace(nullptr);
 }
@@ -74,7 +84,7 @@ bool CRunner::Start()
     if (!LoadSettings(&fields))
         return false;
     m_doc.SetFields(fields);
-    if (!OpenTrace() || !ServeMetrics())
+    if (!OpenTrace() || !ServeMetrics() || !ServeConsole())
         return false;
     LoadSerialPortMap();
     if (m_notify.IsEnabled()) {
@@ -150,6 +160,51 @@ bool CRunner::ServeMetrics()
     return true;
 }
 
+// --http: the web console. Off the loopback addresses it runs TLS with the
+// profile's [TLS] files unless --http-insecure says otherwise.
+bool CRunner::ServeConsole()
+{
+    if (m_options.m_nConsolePort == 0)
+        return true;
+    const QString strAddress = m_options.m_consoleAddress.protocol() == QAbstractSocket::IPv6Protocol
+                                   ? u'[' + m_options.m_consoleAddress.toString() + u']'
+                                   : m_options.m_consoleAddress.toString();
+    const QString strWhere = QStringLiteral("%1:%2").arg(strAddress).arg(m_options.m_nConsolePort);
+    CConsoleServer::SAccess access;
+    access.allowed = m_options.m_consoleAllowed;
+    if (!m_options.m_consoleAddress.isLoopback() && !m_options.m_bConsoleInsecure) {
+        CProfile profile(m_options.m_strProfile.isEmpty() ? CProfile::DefaultPath() : m_options.m_strProfile);
+        QString strError;
+        QSslConfiguration configuration;
+        if (!profile.Load(&strError) || !MakeConsoleTls(TlsConfig(profile), &configuration, &strError)) {
+            m_host.Print(QStringLiteral("cannot serve the web console on %1 with TLS: %2 (or give --http-insecure "
+                                        "to serve it without TLS)")
+                             .arg(strWhere, strError));
+            return false;
+        }
+        access.tls = configuration;
+    }
+    m_pConsoleFeed = std::make_unique<CConsoleFeed>(&m_gateway.Observer());
+    for (const QString& strLine : m_gateway.MessageLog().Lines())
+        m_pConsoleFeed->AddLine(strLine);
+    SConsoleSources sources;
+    sources.pGateway = &m_gateway;
+    sources.pDoc = &m_doc;
+    sources.pHost = &m_host;
+    sources.pRetryTimer = &m_retryTimer;
+    sources.fnSnapshot = [this] { return MetricsSnapshot(); };
+    sources.pFeed = m_pConsoleFeed.get();
+    sources.strSettingsName = m_options.m_commandLineSettings ? QStringLiteral("settings of the command line")
+                                                              : QFileInfo(m_options.m_strSetFile).fileName();
+    m_pConsole = std::make_unique<CConsoleServer>(sources);
+    QString strError;
+    if (!m_pConsole->Listen(m_options.m_consoleAddress, m_options.m_nConsolePort, access, &strError)) {
+        m_host.Print(QStringLiteral("cannot serve the web console on %1: %2").arg(strWhere, strError));
+        return false;
+    }
+    return true;
+}
+
 SMetricsSnapshot CRunner::MetricsSnapshot()
 {
     SMetricsSnapshot snapshot;
@@ -180,6 +235,8 @@ void CRunner::NoteFailure(const QString& strText, bool bMessageBox)
         return;
     m_strLastFailure = strForm;
     m_nLastFailureMs = QDateTime::currentMSecsSinceEpoch();
+    if (m_pConsoleFeed)
+        m_pConsoleFeed->NoteFailure(strText, m_nLastFailureMs);
 }
 
 bool CRunner::InputListens() const
@@ -236,6 +293,8 @@ void CRunner::OnLine(const QString& strLine)
     m_output.Write(kOut, EscapeControls(strLine).toUtf8() + '\n');
     // Without its "HH:mm:ss," time stamp.
     NoteFailure(strLine.mid(9), false);
+    if (m_pConsoleFeed)
+        m_pConsoleFeed->AddLine(strLine);
 }
 
 void CRunner::OnSignal(int nSignal)
@@ -296,6 +355,8 @@ void CRunner::Reload()
         m_doc.SetFields(fields);
         LoadSerialPortMap();
         m_gateway.RequestStartupReset();
+        if (m_pConsole)
+            m_pConsole->SettingsChanged();
     }, true);
 }
 

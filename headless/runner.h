@@ -7,6 +7,7 @@
 #include "sdnotify.h"
 #include "signalpipe.h"
 #include "trelvanedoc.h"
+#include "setup/addressfilter.h"
 
 #include <QObject>
 #include <QString>
@@ -21,6 +22,8 @@
 // SIGINT and SIGTERM stop cleanly, SIGHUP reloads the file and restarts,
 // SIGUSR1 prints the counters. Tells the service manager (when started by
 // one) that it is ready, how it is doing and that it is alive.
+class CConsoleFeed;
+class CConsoleServer;
 class CMetricsServer;
 
 class CRunner : public QObject
@@ -37,6 +40,11 @@ public:
         // --metrics: where /metrics is served; port 0: nowhere.
         QHostAddress m_metricsAddress;
         quint16 m_nMetricsPort = 0;
+        // --http: where the web console is served; port 0: nowhere.
+        QHostAddress m_consoleAddress;
+        quint16 m_nConsolePort = 0;
+        bool m_bConsoleInsecure = false; // --http-insecure: no TLS off loopback
+        CAddressFilter m_consoleAllowed; // --http-allow
     };
 
     explicit CRunner(const SOptions& options, QObject* pParent = nullptr);
@@ -60,6 +68,7 @@ private:
     bool OpenTrace();
     void OnTraceFailed();
     bool ServeMetrics();
+    bool ServeConsole();
     SMetricsSnapshot MetricsSnapshot();
     // A failure line or message box becomes the last failure, by its form.
     void NoteFailure(const QString& strText, bool bMessageBox);
@@ -88,6 +97,8 @@ private:
     std::unique_ptr<CLineOutput> m_pTraceFile;
     std::unique_ptr<CDataTrace> m_pTrace;
     std::unique_ptr<CMetricsServer> m_pMetrics;
+    std::unique_ptr<CConsoleFeed> m_pConsoleFeed;
+    std::unique_ptr<CConsoleServer> m_pConsole;
     qint64 m_nLastStartMs = 0;
     qint64 m_nLastFailureMs = 0;
     QString m_strLastFailure;

@@ -21,6 +21,7 @@ test_packages=(
   clang libclang-rt-14-dev  # libFuzzer targets
   socat                   # relay peer for the benchmark
   ser2net                 # serial device server compared in the benchmark's line cases
+  chromium                # headless browser for the web console tests
   openssl                 # test certificates of the TLS benchmark case and the documented commands
   iproute2 iptables       # network namespaces for the half-open peer test
   groff-base man-db       # rendering the manual pages in the tests

@@ -176,6 +176,15 @@ bool CPortSocket::IsClosed() const
     return m_hSocket < 0 && (!m_pShared || m_pShared->IsEmpty());
 }
 
+QList<SSocketAddress> CPortSocket::Clients() const
+{
+    if (m_pShared)
+        return m_pShared->Peers();
+    if ((m_pListener && m_hSocket >= 0) || (m_bFollowPeer && m_clientPeer.IsValid()))
+        return {m_clientPeer};
+    return {};
+}
+
 bool CPortSocket::HasPending() const
 {
     return m_pShared ? m_pShared->HasPending() : !m_pending.isEmpty();

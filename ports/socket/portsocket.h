@@ -123,6 +123,11 @@ public:
     // be made anew for an IPv6 destination and could not (m_nLastError).
     void ResolvePeerName(std::function<void(int nResult)> fnDone);
     bool IsListening() const { return m_pListener != nullptr; }
+    // A UDP port on a fixed local port, answering the peer it last heard from.
+    bool IsFollowingPeer() const { return m_bFollowPeer; }
+    // The peers a listening port has now (its clients), or the peer a UDP
+    // port on a fixed local port last heard from; empty for other ports.
+    QList<SSocketAddress> Clients() const;
     CTcpListener* Listener() const { return m_pListener; }
     // Watches the started connect: fnDone(0) once connected, fnDone(error)
     // with the Winsock error when it failed, fnDone(-1) after nTimeoutMs.

@@ -16,6 +16,14 @@
 
 int CSharedClients::s_nStallTimeoutMs = CSharedClients::kStallTimeoutMs;
 
+QList<SSocketAddress> CSharedClients::Peers() const
+{
+    QList<SSocketAddress> peers;
+    for (const CSharedClient* pClient : m_clients)
+        peers.append(pClient->Peer());
+    return peers;
+}
+
 CSharedClients::CSharedClients(CPortSocket* pPort, IPortOwner* pOwner, const QByteArray& strInitial,
                                std::function<void()> fnLastGone)
     : QObject(pPort), m_pPort(pPort), m_pOwner(pOwner), m_strInitial(strInitial), m_fnLastGone(std::move(fnLastGone)),

@@ -55,6 +55,7 @@ public:
 
     int Count() const { return int(m_clients.size()); }
     bool IsEmpty() const { return m_clients.empty(); }
+    QList<SSocketAddress> Peers() const;
     // Takes an admitted client: its line, the owner's OnSharedClientConnected,
     // the initial string. pTls: the client's session on a TLS port, its
     // handshake done.
