@@ -79,6 +79,11 @@ bool RunLineCase(const SBenchOptions& options, const FReport& report)
 
 bool RunLinePluginCase(const SBenchOptions& options, const FReport& report)
 {
+    if (!IsTrelvaned(options.m_kind)) {
+        std::fprintf(stderr, "trelvane-bench: lineplugin: %s has no plug-ins, skipped\n",
+                     qPrintable(RelayName(options.m_kind)));
+        return true;
+    }
     const QFileInfo plugin(options.m_strPlugin);
     if (!plugin.exists()) {
         Fail(QStringLiteral("lineplugin: %1 not found").arg(options.m_strPlugin));

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <csignal>
@@ -134,7 +135,14 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
             return false;
         }
         config.close();
-        strProgram = QStringLiteral("ser2net");
+        // Debian installs it in /usr/sbin, which a user's PATH may lack.
+        strProgram = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
+        if (strProgram.isEmpty())
+            strProgram = QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin")});
+        if (strProgram.isEmpty()) {
+            *pstrError = QStringLiteral("ser2net is not installed (scripts/install-deps.sh installs it)");
+            return false;
+        }
         m_arguments = {strProgram, QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), strConfig,
                        QStringLiteral("-P"), strWorkDir + QStringLiteral("/ser2net.pid")};
     } else {

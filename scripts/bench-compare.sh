@@ -27,7 +27,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 
 command -v socat >/dev/null || { echo "bench: socat is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
-command -v ser2net >/dev/null || { echo "bench: ser2net is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
+command -v ser2net >/dev/null || [ -x /usr/sbin/ser2net ] || { echo "bench: ser2net is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
 cmake --build "$BUILD" --target trelvane-bench trelvaned
 BENCH="$BUILD/bench/trelvane-bench"
 TRELVANED="$ROOT/$BUILD/headless/trelvaned"
