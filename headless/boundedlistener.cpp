@@ -10,6 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// How long a refused request's connection stays for its answer to be read.
+static constexpr int kRefusedGraceMs = 1000;
+
 // Follows one connection: whether a request is under way, since when, and
 // closes it when a bound is passed. A child of the socket.
 class CBoundedListener::CWatch : public QObject
@@ -64,7 +67,24 @@ private:
         // once the buffer is full no more is read. Closed after the
         // module's handler has seen the data.
         if (m_nPending >= m_bounds.m_nMaxRequestBytes)
-            QMetaObject::invokeMethod(this, &CWatch::Close, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, &CWatch::Refuse, Qt::QueuedConnection);
+    }
+
+    // A request too large to be taken is answered "400 Bad Request" and its
+    // sending side shut: nothing more of it is read, and the connection is
+    // cut off a moment later. (Closed with its unread bytes at once, the
+    // system would reset it before the answer could be read.)
+    void Refuse()
+    {
+        if (!m_pListener)
+            return;
+        Detach();
+        m_pSocket->write("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        m_pSocket->flush();
+        ::shutdown(int(m_pSocket->socketDescriptor()), SHUT_WR);
+        disconnect(&m_timer, nullptr, this, nullptr);
+        connect(&m_timer, &QTimer::timeout, m_pSocket, &QTcpSocket::abort);
+        m_timer.start(kRefusedGraceMs);
     }
 
     void OnAnswered()

@@ -229,7 +229,7 @@ void TestConsole::badRequestsAndManyRequests()
     qInfo("VmRSS %ld KiB before, %ld KiB after 10000 requests", nBefore, nAfter);
     QVERIFY2(nAfter - nBefore < 2048, "10,000 requests grew the resident set by 2 MiB or more");
 
-    // A header bomb: the connection is cut off early, its bytes not kept.
+    // A header bomb: answered 400 and cut off early, its bytes not kept.
     QTcpSocket bomb;
     bomb.connectToHost(QHostAddress::LocalHost, nPort);
     QVERIFY(bomb.waitForConnected(kWaitMs));
@@ -243,6 +243,7 @@ void TestConsole::badRequestsAndManyRequests()
     }
     QTRY_COMPARE_WITH_TIMEOUT(bomb.state(), QAbstractSocket::UnconnectedState, kWaitMs);
     QVERIFY2(nSent < (8 << 20), qPrintable(QString::number(nSent)));
+    QVERIFY2(bomb.readAll().startsWith("HTTP/1.1 400 "), "the bomb is answered 400 Bad Request");
     // The relay goes on.
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, run.nInPort);
@@ -429,7 +430,7 @@ void TestConsole::accessOffLoopback()
     CTestPki pki;
     const CTestPki::SIssued& ca = pki.Issue(QStringLiteral("ca"), nullptr, nullptr);
     const CTestPki::SIssued& server = pki.Issue(QStringLiteral("server"), &ca, "IP:127.0.0.1");
-    const CTestPki::SIssued& client = pki.Issue(QStringLiteral("client"), &ca, "DNS:client");
+    const CTestPki::SIssued& client = pki.Issue(QStringLiteral("client"), &ca, "DNS:client", -1, 30, "clientAuth");
     QFile ini(strIni);
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("[TLS]\nCertificate=" + QFile::encodeName(server.strCert) + "\nKey=" + QFile::encodeName(server.strKey)
