@@ -97,6 +97,10 @@ public:
     void OnNoClientDrop(bool bInput, int nLen) override;
     void OnNotAllowedDrop(bool, int) override { m_observer.OnNotAllowed(); }
     void OnPortFailure(const SPortFailure& failure) override;
+    SComPortMessage OnLineCommand(CPortSocket* pSocket, const SComPortMessage& request, bool* pbChanged) override;
+    void OnLineReleased(CPortSocket* pSocket) override;
+    void OnModemStateChanged(CCommPort* pPort, uchar nState) override;
+    void OnLineErrors(CCommPort* pPort, uchar nState) override;
     bool IsStopping() const override { return m_bStopping; }
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
     STlsConfig TlsConfig() const override { return m_tlsConfig; }
@@ -143,6 +147,10 @@ private:
     // The Output port went away by itself: tear its side down.
     void DropOutput(QObject* pPort);
     void SetStatus(bool bInput, const QString& strText);
+    // The serial line at the other side of a socket port (null: none, or
+    // not a serial line), and the socket port at the other side of one.
+    CCommPort* LineBeyond(CPortSocket* pSocket) const;
+    CPortSocket* SocketBeyond(CCommPort* pPort) const;
     void SetTimer(int nIDEvent);
 
     // IDirectionHost

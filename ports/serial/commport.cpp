@@ -94,6 +94,10 @@ void CCommPort::Open(const QByteArray& strSetup)
     }
 
     SerialSetDtr(m_hDevice, mode->eDtr != SSerialMode::ELine::Off);
+    m_setupMode = *mode;
+    m_mode = *mode;
+    m_bDtr = mode->eDtr != SSerialMode::ELine::Off;
+    m_bRts = mode->eRts != SSerialMode::ELine::Off;
     // Bytes that waited before the open belong to nobody.
     SerialDiscardInput(m_hDevice);
 
@@ -152,8 +156,10 @@ int CCommPort::Read(char* pBuffer, int nMax)
         return 0;
     if (!CarrierPresent())
         return 0;
-    if (const quint32 nErrors = m_pLineStatus->TakeErrors())
+    if (const quint32 nErrors = m_pLineStatus->TakeErrors()) {
         m_pOwner->ShowMessageBox("<CE-" + QByteArray::number(nErrors) + ">");
+        ReportLineErrors(nErrors);
+    }
     const int nWaiting = SerialBytesWaiting(m_hDevice);
     if (nWaiting < 0) {
         DeviceVanished();
@@ -301,6 +307,7 @@ void CCommPort::RunCarrierThread(SCarrierLook last)
     const auto post = [this](bool bCarrier) {
         QMetaObject::invokeMethod(this, [this, bCarrier] { OnCarrierChanged(bCarrier); }, Qt::QueuedConnection);
     };
+    int nLines = m_pLineStatus->ModemLines();
     std::unique_lock lock(m_mutex);
     for (;;) {
         if (m_cvWake.wait_for(lock, kCarrierPoll, [this] { return !m_bRunning; }))
@@ -308,6 +315,7 @@ void CCommPort::RunCarrierThread(SCarrierLook last)
         lock.unlock();
         const bool bHungUp = SerialHungUp(m_hDevice);
         const SCarrierLook now = bHungUp ? last : LookAtCarrier(*m_pLineStatus);
+        const int nLinesNow = bHungUp ? nLines : m_pLineStatus->ModemLines();
         lock.lock();
         if (!m_bRunning)
             return;
@@ -323,6 +331,11 @@ void CCommPort::RunCarrierThread(SCarrierLook last)
         if (now.bCarrier != last.bCarrier || bCounted)
             post(now.bCarrier);
         last = now;
+        if (nLinesNow != nLines) {
+            QMetaObject::invokeMethod(
+                this, [this, nLines, nLinesNow] { OnModemLinesChanged(nLines, nLinesNow); }, Qt::QueuedConnection);
+            nLines = nLinesNow;
+        }
     }
 }
 

@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+class CComPortServer;
+class CPortSocket;
 class CTlsSession;
 
 class QSocketNotifier;
@@ -49,13 +51,17 @@ public:
     // Sends strBytes behind anything held: what the system does not take
     // now is held (sharing strBytes' data). False with *pnError on failure.
     bool Send(const QByteArray& strBytes, int* pnError);
-    // Hands held bytes to the system as far as it takes them now. False
-    // with *pnError on failure (the held bytes are then lost).
+    // Hands held bytes (and those a stream layer holds) to the system as
+    // far as it takes them now. False with *pnError on failure (the held
+    // bytes are then lost).
     bool FlushHeld(int* pnError);
     qint64 HeldBytes() const { return m_nHeld; }
     bool HasHeld() const { return m_nHeld > 0; }
 
     void WatchReadable(bool bOn);
+    // On a port with the com port option: the client's session, with the
+    // Telnet layer on its stream.
+    void ServeComPort(CPortSocket* pPort);
 
     bool IsTls() const { return m_stream.IsTls(); }
     bool HasBuffered() const { return m_stream.HasBuffered(); }
@@ -80,6 +86,7 @@ private:
     int m_hSocket = -1;
     SSocketAddress m_peer;
     CStreamIo m_stream;
+    std::unique_ptr<CComPortServer> m_pComPort;
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;
     // Held bytes, in order; the first from m_nHeldOffset on.

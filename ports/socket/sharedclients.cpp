@@ -47,6 +47,7 @@ void CSharedClients::Add(int hClient, const SSocketAddress& peer, std::unique_pt
     auto* pClient = new CSharedClient(
         hClient, peer, std::move(pTls), [this](CSharedClient* p) { OnReadable(p); }, [this](CSharedClient* p) { OnWritable(p); },
         this);
+    pClient->ServeComPort(m_pPort);
     const CPortSocket::SKeepAlive keepAlive = CPortSocket::KeepAlive();
     SetTcpKeepAlive(hClient, keepAlive.nIdleSeconds, keepAlive.nIntervalSeconds, keepAlive.nProbes);
     SetTcpNoDelay(hClient);
