@@ -40,6 +40,19 @@ void CComPortServer::OnSubnegotiation(uchar nOption, QByteArrayView payload)
     OnCommand(*message);
 }
 
+void CComPortServer::OnTelnetOption(uchar nOption, bool /*bOurs*/, bool bEnabled)
+{
+    if (nOption != Telnet::kComPort || !bEnabled || m_bAnnounced)
+        return;
+    m_bAnnounced = true;
+    SComPortMessage poll;
+    poll.eCommand = EComCommand::NotifyModemState;
+    bool bChanged = false;
+    SComPortMessage state = m_pOwner->OnLineCommand(m_pPort, poll, &bChanged);
+    state.nValue &= m_nModemMask;
+    Answer(state);
+}
+
 void CComPortServer::OnCommand(const SComPortMessage& message)
 {
     SComPortMessage answer = message;

@@ -54,6 +54,9 @@ public:
 
     // ITelnetOwner
     void OnSubnegotiation(uchar nOption, QByteArrayView payload) override;
+    // Once the client has agreed to the option: the modem state as it is,
+    // since clients (pyserial's) know it only from notifications.
+    void OnTelnetOption(uchar nOption, bool bOurs, bool bEnabled) override;
 
 private:
     void OnCommand(const SComPortMessage& message);
@@ -69,6 +72,7 @@ private:
     uchar m_nModemMask = 0xff;
     uchar m_nLineMask = 0;
     bool m_bChanged = false;
+    bool m_bAnnounced = false;
     QElapsedTimer m_logWindow;
     int m_nLogLines = 0;
     int m_nNotLogged = 0;
