@@ -20,6 +20,7 @@ package_packages=(
 test_packages=(
   clang libclang-rt-14-dev  # libFuzzer targets
   socat                   # relay peer for the benchmark
+  python3-serial          # pyserial's RFC 2217 client against a listening port with rfc2217
   openssl                 # test certificates of the TLS benchmark case and the documented commands
   iproute2 iptables       # network namespaces for the half-open peer test
   groff-base man-db       # rendering the manual pages in the tests

@@ -307,7 +307,6 @@ void CCommPort::RunCarrierThread(SCarrierLook last)
     const auto post = [this](bool bCarrier) {
         QMetaObject::invokeMethod(this, [this, bCarrier] { OnCarrierChanged(bCarrier); }, Qt::QueuedConnection);
     };
-    int nLines = m_pLineStatus->ModemLines();
     std::unique_lock lock(m_mutex);
     for (;;) {
         if (m_cvWake.wait_for(lock, kCarrierPoll, [this] { return !m_bRunning; }))
@@ -315,7 +314,6 @@ void CCommPort::RunCarrierThread(SCarrierLook last)
         lock.unlock();
         const bool bHungUp = SerialHungUp(m_hDevice);
         const SCarrierLook now = bHungUp ? last : LookAtCarrier(*m_pLineStatus);
-        const int nLinesNow = bHungUp ? nLines : m_pLineStatus->ModemLines();
         lock.lock();
         if (!m_bRunning)
             return;
@@ -330,12 +328,12 @@ void CCommPort::RunCarrierThread(SCarrierLook last)
             post(!now.bCarrier);
         if (now.bCarrier != last.bCarrier || bCounted)
             post(now.bCarrier);
-        last = now;
-        if (nLinesNow != nLines) {
+        if (now.nLines != last.nLines) {
             QMetaObject::invokeMethod(
-                this, [this, nLines, nLinesNow] { OnModemLinesChanged(nLines, nLinesNow); }, Qt::QueuedConnection);
-            nLines = nLinesNow;
+                this, [this, nBefore = last.nLines, nNow = now.nLines] { OnModemLinesChanged(nBefore, nNow); },
+                Qt::QueuedConnection);
         }
+        last = now;
     }
 }
 

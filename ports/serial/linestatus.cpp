@@ -85,6 +85,7 @@ SCarrierLook LookAtCarrier(ILineStatusSource& source)
             break;
         nBefore = look.nChanges;
     }
+    look.nLines = source.ModemLines();
     return look;
 }
 

@@ -33,11 +33,13 @@ public:
     virtual quint32 TakeErrors() = 0;
 };
 
-// DCD and the driver's count of its changes, looked at together.
+// DCD and the driver's count of its changes, looked at together, and the
+// modem lines (ModemLines) right after.
 struct SCarrierLook
 {
     bool bCarrier = true;
     qint64 nChanges = -1;
+    int nLines = -1;
 };
 // Reads the count on both sides of the level until no change came between
 // them (a line that does not settle gets the last reading).
