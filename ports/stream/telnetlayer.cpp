@@ -53,7 +53,8 @@ int CTelnetLayer::Flush()
         }
         m_nWireOffset += n;
     }
-    m_strWire.clear();
+    // Keeps the buffer for the next send.
+    m_strWire.resize(0);
     m_nWireOffset = 0;
     return 0;
 }
@@ -88,7 +89,10 @@ size_t CTelnetLayer::GiveData(char* pData, size_t nLen)
 {
     const size_t n = std::min(nLen, size_t(m_strData.size()));
     std::memcpy(pData, m_strData.constData(), n);
-    m_strData.remove(0, qsizetype(n));
+    if (n == size_t(m_strData.size()))
+        m_strData.resize(0); // keeps the buffer for the next read
+    else
+        m_strData.remove(0, qsizetype(n));
     return n;
 }
 
