@@ -325,7 +325,9 @@ SComPortMessage ApplyComPortMessage(CCommPort* pLine, const SComPortMessage& req
     case EComCommand::SetDataSize: answer.nValue = quint32(now.nDataBits); break;
     case EComCommand::SetParity: answer.nValue = ParityCode(now.cParity); break;
     case EComCommand::SetStopSize: answer.nValue = StopCode(now.eStopBits); break;
-    case EComCommand::SetControl: answer.nValue = FlowCode(now, n >= InFlowQuery && n <= InFlowHardware); break;
+    case EComCommand::SetControl:
+        answer.nValue = FlowCode(now, (n >= InFlowQuery && n <= InFlowHardware) || n == InFlowDtr);
+        break;
     default: break;
     }
     return answer;

@@ -109,6 +109,7 @@ void TestComPortServer::commands_data()
     row("data 9", true, EComCommand::SetDataSize, 9, 8, false);
     row("flow hardware", true, EComCommand::SetControl, FlowHardware, FlowHardware, true);
     row("flow DSR", true, EComCommand::SetControl, FlowDsr, FlowNone, false);
+    row("inbound flow DTR", true, EComCommand::SetControl, InFlowDtr, InFlowNone, false);
     row("DTR off", true, EComCommand::SetControl, DtrOff, DtrOff, true);
     row("DTR query", true, EComCommand::SetControl, DtrQuery, DtrOn, false);
     row("purge", true, EComCommand::PurgeData, kPurgeBoth, kPurgeBoth, false);
