@@ -211,8 +211,12 @@ void CSharedClients::OnReadable(CSharedClient* pClient)
         int nError = 0;
         const qint64 n = pClient->ReadSome(buffer, nWant, &nError);
         if (n < 0) {
-            if (nError == WSAEWOULDBLOCK)
+            if (nError == WSAEWOULDBLOCK) {
+                // A stream layer may stop early with bytes still buffered
+                // below it (the Telnet layer after a run of commands only).
+                ReadBufferedLater(pClient);
                 return;
+            }
             const QByteArray strTlsError = pClient->TakeTlsError();
             if (!strTlsError.isEmpty())
                 Log("TLS Receive Error:" + strTlsError);
