@@ -74,7 +74,7 @@ ssize_t CTelnetLayer::Send(const char* pData, size_t nLen)
     if (nLen == 0)
         return 0;
     nLen = std::min(nLen, kMaxSendChunk);
-    CTelnetCodec::AppendEscaped(QByteArrayView(pData, qsizetype(nLen)), m_strWire);
+    AppendEscaped(pData, nLen);
     if (Flush() < 0 && errno != EAGAIN)
         return -1;
     if (HasHeldOutput()) {
@@ -83,6 +83,26 @@ ssize_t CTelnetLayer::Send(const char* pData, size_t nLen)
         return -1;
     }
     return ssize_t(nLen);
+}
+
+void CTelnetLayer::AppendEscaped(const char* pData, size_t nLen)
+{
+    // Into room for the worst case (every byte 0xFF), without a copy per run.
+    const qsizetype nBefore = m_strWire.size();
+    m_strWire.resize(nBefore + 2 * qsizetype(nLen));
+    char* pOut = m_strWire.data() + nBefore;
+    const char* p = pData;
+    const char* const pEnd = pData + nLen;
+    while (p < pEnd) {
+        const auto* pIac = static_cast<const char*>(std::memchr(p, Telnet::kIac, size_t(pEnd - p)));
+        const char* pStop = pIac ? pIac + 1 : pEnd;
+        std::memcpy(pOut, p, size_t(pStop - p));
+        pOut += pStop - p;
+        if (pIac)
+            *pOut++ = char(Telnet::kIac);
+        p = pStop;
+    }
+    m_strWire.resize(pOut - m_strWire.constData());
 }
 
 size_t CTelnetLayer::GiveData(char* pData, size_t nLen)

@@ -37,6 +37,8 @@ public:
     int Flush() override;
 
 private:
+    // Data bytes behind the held bytes, 0xFF doubled.
+    void AppendEscaped(const char* pData, size_t nLen);
     // Moves the codec's replies behind the held bytes.
     void TakeCodecOutput();
     // Hands data decoded before to the caller: the count.
