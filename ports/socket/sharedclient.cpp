@@ -79,7 +79,7 @@ qint64 CSharedClient::ReadSome(char* pBuffer, qint64 nMax, int* pnError)
         }
         const ssize_t n = m_stream.Receive(m_hSocket, pBuffer, size_t(nMax));
         // A layer's replies the socket did not take go out once it is writable.
-        if (m_stream.HasHeldOutput())
+        if (m_stream.HasHeldOutput() && m_pWriteNotifier)
             m_pWriteNotifier->setEnabled(true);
         if (n >= 0)
             return n;
