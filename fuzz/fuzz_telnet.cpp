@@ -9,10 +9,22 @@
 //  2: the rest is a series of requests by a server and a client codec wired
 //     to each other; once requests stop, the replies die out within a few
 //     rounds and both sides agree on every option.
+//  3: the Telnet layer of a stream: a peer's bytes come in pieces of any
+//     size and are read in reads of any size, data is sent to a socket that
+//     takes any amount at a time; the layer hands up exactly the data the
+//     codec finds in the whole stream, and the bytes on the wire carry every
+//     byte sent, in order, each once.
 #include "stream/comportoption.h"
 #include "stream/telnetcodec.h"
+#include "stream/telnetlayer.h"
+
+#include <QByteArrayList>
 
 #include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <cstddef>
 #include <cstdint>
@@ -223,6 +235,88 @@ void Pairing(FuzzedDataProvider& fdp)
     }
 }
 
+// A socket under the layer: reads return the pieces given, sends take what
+// the current room allows.
+class CFuzzBelow : public IStreamLayer
+{
+public:
+    QByteArrayList pieces;
+    QByteArray strWire;
+    size_t nRoom = 0;
+    ssize_t Receive(char* pData, size_t nLen) override
+    {
+        if (pieces.isEmpty()) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const QByteArray strPiece = pieces.front().left(qsizetype(nLen));
+        pieces.front().remove(0, strPiece.size());
+        if (pieces.front().isEmpty())
+            pieces.removeFirst();
+        std::memcpy(pData, strPiece.constData(), size_t(strPiece.size()));
+        return strPiece.size();
+    }
+    ssize_t Send(const char* pData, size_t nLen) override
+    {
+        if (nRoom == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const size_t n = std::min(nLen, nRoom);
+        strWire.append(pData, qsizetype(n));
+        nRoom -= n;
+        return ssize_t(n);
+    }
+    bool HasBuffered() const override { return !pieces.isEmpty(); }
+};
+
+void Layer(FuzzedDataProvider& fdp)
+{
+    CRecorder owner, reference;
+    CFuzzBelow below;
+    CTelnetLayer layer(below, owner, ETelnetRole::Server);
+    const QByteArray strIn = QByteArray::fromStdString(fdp.ConsumeRandomLengthString(4096));
+    for (qsizetype nAt = 0; nAt < strIn.size();) {
+        const qsizetype nPiece = fdp.ConsumeIntegralInRange<qsizetype>(1, 700);
+        below.pieces.append(strIn.mid(nAt, nPiece));
+        nAt += nPiece;
+    }
+    below.nRoom = 1 << 20;
+    QByteArray strGot;
+    char buffer[1024];
+    for (int nReads = 0; below.HasBuffered() || layer.HasBuffered(); ++nReads) {
+        Check(nReads < 100000);
+        const size_t nWant = fdp.ConsumeIntegralInRange<size_t>(1, sizeof buffer);
+        const ssize_t n = layer.Receive(buffer, nWant);
+        Check(n != 0 && n <= ssize_t(nWant));
+        if (n > 0)
+            strGot.append(buffer, n);
+    }
+    CTelnetCodec codec(reference, ETelnetRole::Server);
+    QByteArray strData;
+    codec.Decode(strIn, strData);
+    Check(strGot == strData && owner.strEvents == reference.strEvents);
+
+    // Sends as a port does: what is not taken is offered again.
+    const QByteArray strSend = QByteArray::fromStdString(fdp.ConsumeRandomLengthString(4096));
+    qsizetype nSent = 0;
+    for (int nSpell = 0; nSent < strSend.size(); ++nSpell) {
+        Check(nSpell < 100000);
+        const ssize_t n = layer.Send(strSend.constData() + nSent, size_t(strSend.size() - nSent));
+        if (n > 0)
+            nSent += n;
+        else
+            below.nRoom = fdp.ConsumeIntegralInRange<size_t>(1, 300);
+    }
+    below.nRoom = 1 << 20;
+    Check(layer.Flush() == 0);
+    CRecorder peer;
+    CTelnetCodec client(peer, ETelnetRole::Client);
+    QByteArray strSeen;
+    client.Decode(below.strWire, strSeen);
+    Check(strSeen == strSend);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize)
@@ -231,7 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
         return 0;
     const QByteArrayView rest(reinterpret_cast<const char*>(pData) + 1, qsizetype(nSize - 1));
     FuzzedDataProvider fdp(pData + 1, nSize - 1);
-    switch (pData[0] % 3) {
+    switch (pData[0] % 4) {
     case 0:
         RawStream(rest, pData[0] & 4, pData[0] & 8);
         break;
@@ -240,6 +334,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
         break;
     case 2:
         Pairing(fdp);
+        break;
+    case 3:
+        Layer(fdp);
         break;
     }
     return 0;

@@ -292,6 +292,11 @@ QString DescribeListenOptions(const QByteArray& strSetup, const SListenOptions& 
                 ? QStringLiteral("; a second client is refused while one is connected")
                 : QStringLiteral("; a new client replaces the connected one");
     }
+    if (options.bComPort) {
+        strText += QStringLiteral("; Telnet with the com port option (RFC 2217): clients set the serial line at "
+                                  "the other side (speed, data bits, parity, stop bits, flow control, DTR, RTS, "
+                                  "break) and hear of its modem lines and errors");
+    }
     QStringList listAllow;
     for (const QByteArray& strOption : strSetup.mid(strSetup.indexOf(';') + 1).split(';')) {
         if (strOption.startsWith("allow="))

@@ -5,6 +5,7 @@
 #include "gatewayhost.h"
 #include "openport.h"
 #include "serial/commport.h"
+#include "serial/linecontrol.h"
 #include "setup/portfailure.h"
 #include "socket/portsocket.h"
 #include "textcodec.h"
@@ -265,4 +266,49 @@ void CGateway::Beep()
 void CGateway::SetStatus(bool bInput, const QString& strText)
 {
     m_pHost->SetStatusText(bInput, strText);
+}
+
+// The com port option of a listening socket port (rfc2217): its clients
+// set the serial line at the other side of the gateway, and hear of its
+// modem lines and errors.
+
+CCommPort* CGateway::LineBeyond(CPortSocket* pSocket) const
+{
+    if (pSocket && pSocket == m_pInSocket)
+        return m_pOutSerial;
+    if (pSocket && pSocket == m_pOutSocket)
+        return m_pInSerial;
+    return nullptr;
+}
+
+CPortSocket* CGateway::SocketBeyond(CCommPort* pPort) const
+{
+    if (pPort && pPort == m_pInSerial)
+        return m_pOutSocket;
+    if (pPort && pPort == m_pOutSerial)
+        return m_pInSocket;
+    return nullptr;
+}
+
+SComPortMessage CGateway::OnLineCommand(CPortSocket* pSocket, const SComPortMessage& request, bool* pbChanged)
+{
+    return ApplyComPortMessage(LineBeyond(pSocket), request, pbChanged);
+}
+
+void CGateway::OnLineReleased(CPortSocket* pSocket)
+{
+    if (CCommPort* pLine = LineBeyond(pSocket))
+        pLine->RestoreSetup();
+}
+
+void CGateway::OnModemStateChanged(CCommPort* pPort, uchar nState)
+{
+    if (CPortSocket* pSocket = SocketBeyond(pPort))
+        pSocket->NotifyModemState(nState);
+}
+
+void CGateway::OnLineErrors(CCommPort* pPort, uchar nState)
+{
+    if (CPortSocket* pSocket = SocketBeyond(pPort))
+        pSocket->NotifyLineState(nState);
 }

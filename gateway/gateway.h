@@ -100,6 +100,10 @@ public:
     void OnNotAllowedDrop(bool, int) override { m_observer.OnNotAllowed(); }
     void OnClientRefused(bool bInput, int nReason) override { m_observer.OnClientRefused(bInput, nReason); }
     void OnPortFailure(const SPortFailure& failure) override;
+    SComPortMessage OnLineCommand(CPortSocket* pSocket, const SComPortMessage& request, bool* pbChanged) override;
+    void OnLineReleased(CPortSocket* pSocket) override;
+    void OnModemStateChanged(CCommPort* pPort, uchar nState) override;
+    void OnLineErrors(CCommPort* pPort, uchar nState) override;
     bool IsStopping() const override { return m_bStopping; }
     qint64 ReadsBacklog(const QObject* pSource) const override;
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
@@ -147,6 +151,10 @@ private:
     // The Output port went away by itself: tear its side down.
     void DropOutput(QObject* pPort);
     void SetStatus(bool bInput, const QString& strText);
+    // The serial line at the other side of a socket port (null: none, or
+    // not a serial line), and the socket port at the other side of one.
+    CCommPort* LineBeyond(CPortSocket* pSocket) const;
+    CPortSocket* SocketBeyond(CCommPort* pPort) const;
     void SetTimer(int nIDEvent);
 
     // IDirectionHost

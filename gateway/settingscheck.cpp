@@ -4,6 +4,7 @@
 #include "serialportmap.h"
 #include "setfields.h"
 #include "settingsfile.h"
+#include "setup/setupstring.h"
 #include "tlsprofile.h"
 
 #include <algorithm>
@@ -61,6 +62,29 @@ void CheckPlugin(const char* pszName, const QByteArray& strDll, bool bProbe, boo
                                          plugin.m_bLoaded ? QStringLiteral("loads") : QStringLiteral("not loaded")));
 }
 
+// A listening port with rfc2217 serves the serial line at the other side:
+// say when there is none, or when it opens only with the first block.
+void CheckComPort(const char* pszName, const QByteArray& strSetup, const QByteArray& strOther, bool bOutputLate,
+                  SCheckReport* pReport)
+{
+    const EPortKind kind = RecognisePortKind(strSetup);
+    SWinsockSetup setup;
+    if ((kind != EPortKind::Tcp && kind != EPortKind::Tls) || SplitWinsockSetup(strSetup, kind, &setup) != 0
+        || !setup.bLocal || !setup.options.bComPort)
+        return;
+    const QString strName = QLatin1String(pszName);
+    if (RecognisePortKind(strOther) != EPortKind::Serial) {
+        AddProblem(pReport, false, strName + QStringLiteral(": rfc2217 serves the serial line at the other side, "
+                                                            "but the other port is not a serial line: the clients' "
+                                                            "settings are answered as asked and change nothing"));
+    } else if (bOutputLate) {
+        AddProblem(pReport, false, strName + QStringLiteral(": rfc2217 on the Input while the Output serial line "
+                                                            "opens only with the first block (out-startup 1008): "
+                                                            "settings that come before are answered as asked and not "
+                                                            "applied; out-startup 1007 opens the line with the Input"));
+    }
+}
+
 } // namespace
 
 bool SCheckReport::Stops() const
@@ -95,6 +119,8 @@ SCheckReport CheckSettings(const SSetFields& f, const SerialPathMap& portMap, bo
     CheckPlugin("in-dll", f.m_strInDll, bProbe, bLoad, &report);
     CheckSetup("out-setup", false, f.m_strOutSetup, portMap, probe, &report);
     CheckPlugin("out-dll", f.m_strOutDll, bProbe, bLoad, &report);
+    CheckComPort("in-setup", f.m_strInSetup, f.m_strOutSetup, f.m_nOutStartup != 1007, &report);
+    CheckComPort("out-setup", f.m_strOutSetup, f.m_strInSetup, false, &report);
 
     if (f.m_nOutStartup == 1007) {
         report.m_listLines.append(QStringLiteral("out-startup: 1007, the Output starts with the Input"));

@@ -1,5 +1,6 @@
 #include "portowner.h"
 
+#include "serial/linecontrol.h"
 #include "socket/portsocket.h"
 
 #include <algorithm>
@@ -17,4 +18,9 @@ bool IPortOwner::OnBlocksRead(CPortSocket* pSocket, const char* pData, int nLen)
         nOffset += nBlock;
     } while (nOffset < nLen);
     return true;
+}
+
+SComPortMessage IPortOwner::OnLineCommand(CPortSocket* /*pSocket*/, const SComPortMessage& request, bool* pbChanged)
+{
+    return ApplyComPortMessage(nullptr, request, pbChanged);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "stream/comportoption.h"
 #include "stream/tlscontext.h"
 
 #include <QByteArray>
@@ -92,6 +93,21 @@ public:
     // A port did not open; called right after its message or log line, with
     // the facts an explanation for the operator needs.
     virtual void OnPortFailure(const SPortFailure& /*failure*/) {}
+
+    // A client of a listening port with the com port option (rfc2217)
+    // sends a command for the serial line at the other side: the answer,
+    // with the value in force after it (a query: the current value).
+    // *pbChanged: the command changed the line. By default there is no
+    // line, and every value is answered as asked (serial/linecontrol.h).
+    virtual SComPortMessage OnLineCommand(CPortSocket* pSocket, const SComPortMessage& request, bool* pbChanged);
+    // Every client of pSocket that changed the line has gone: the setup
+    // string's mode applies to the line again.
+    virtual void OnLineReleased(CPortSocket* /*pSocket*/) {}
+    // A serial port's modem lines changed (NOTIFY-MODEMSTATE bits, the low
+    // four naming the lines that changed), or line errors came
+    // (NOTIFY-LINESTATE bits).
+    virtual void OnModemStateChanged(CCommPort* /*pPort*/, uchar /*nState*/) {}
+    virtual void OnLineErrors(CCommPort* /*pPort*/, uchar /*nState*/) {}
 
     // COMn name -> device path entries of the profile's [Serial Ports].
     virtual QMap<QByteArray, QString> SerialPortMap() const { return {}; }

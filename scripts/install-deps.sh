@@ -22,6 +22,7 @@ test_packages=(
   socat                   # relay peer for the benchmark
   ser2net                 # serial device server compared in the benchmark's line cases
   chromium                # headless browser for the web console tests
+  python3-serial          # pyserial's RFC 2217 client against a listening port with rfc2217
   openssl                 # test certificates of the TLS benchmark case and the documented commands
   iproute2 iptables       # network namespaces for the half-open peer test
   groff-base man-db       # rendering the manual pages in the tests

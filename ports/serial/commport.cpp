@@ -99,6 +99,10 @@ void CCommPort::Open(const QByteArray& strSetup)
     }
 
     SerialSetDtr(m_hDevice, mode->eDtr != SSerialMode::ELine::Off);
+    m_setupMode = *mode;
+    m_mode = *mode;
+    m_bDtr = mode->eDtr != SSerialMode::ELine::Off;
+    m_bRts = mode->eRts != SSerialMode::ELine::Off;
     // Bytes that waited before the open belong to nobody.
     SerialDiscardInput(m_hDevice);
 
@@ -187,8 +191,10 @@ int CCommPort::Read(char* pBuffer, int nMax)
 
 int CCommPort::LineRead(char* pBuffer, int nMax)
 {
-    if (const quint32 nErrors = m_pLineStatus->TakeErrors())
+    if (const quint32 nErrors = m_pLineStatus->TakeErrors()) {
         m_pOwner->ShowMessageBox("<CE-" + QByteArray::number(nErrors) + ">");
+        ReportLineErrors(nErrors);
+    }
     const int nWaiting = SerialBytesWaiting(m_hDevice);
     if (nWaiting < 0)
         return -1;
@@ -360,6 +366,11 @@ void CCommPort::RunCarrierThread(SCarrierLook last)
             post(!now.bCarrier);
         if (now.bCarrier != last.bCarrier || bCounted)
             post(now.bCarrier);
+        if (now.nLines != last.nLines) {
+            QMetaObject::invokeMethod(
+                this, [this, nBefore = last.nLines, nNow = now.nLines] { OnModemLinesChanged(nBefore, nNow); },
+                Qt::QueuedConnection);
+        }
         last = now;
     }
 }

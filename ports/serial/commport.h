@@ -1,5 +1,7 @@
 #pragma once
 
+#include "setup/serialmode.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -59,6 +61,26 @@ public:
     // the device. Safe to call more than once.
     virtual void Close();
 
+    // The line at run time (serial/linecontrol.cpp), for a network client
+    // that sets it (the com port option). The mode in force; a new one
+    // is applied through termios and kept when the device takes it.
+    const SSerialMode& Mode() const { return m_mode; }
+    bool SetMode(const SSerialMode& mode);
+    bool Dtr() const { return m_bDtr; }
+    bool Rts() const { return m_bRts; }
+    bool Break() const { return m_bBreak; }
+    void SetDtr(bool bOn);
+    void SetRts(bool bOn);
+    // False when the device cannot send a break (the state stays).
+    bool SetBreak(bool bOn);
+    // Throws away what waits to be read, or to be written (held bytes too).
+    void Purge(bool bReceive, bool bTransmit);
+    // The modem lines as NOTIFY-MODEMSTATE bits (no change bits); a device
+    // without modem lines counts as CTS, DSR and DCD on.
+    uchar ModemState() const;
+    // The setup string's mode, DTR and RTS as after the open, no break.
+    void RestoreSetup();
+
     int m_hDevice = -1;
     IPortOwner* m_pOwner = nullptr;
     bool m_bDetectCarrier = false;
@@ -96,6 +118,10 @@ private:
     void FlushPending();
     void OnDeviceVanished();
     void RunCarrierThread(SCarrierLook last);
+    // The modem lines changed from nBefore to nNow (TIOCM bits).
+    void OnModemLinesChanged(int nBefore, int nNow);
+    // Line errors taken from the line status: the owner hears of them.
+    void ReportLineErrors(quint32 nErrors);
 
     std::unique_ptr<ILineStatusSource> m_pLineStatus;
     QSocketNotifier* m_pReadNotifier = nullptr;
@@ -107,6 +133,12 @@ private:
     bool m_bVanished = false;
     // Runs once the held bytes of an initial string are out.
     std::function<void()> m_fnWritten;
+    // The mode of the setup string, and the one in force.
+    SSerialMode m_setupMode;
+    SSerialMode m_mode;
+    bool m_bDtr = false;
+    bool m_bRts = false;
+    bool m_bBreak = false;
     // Held back by WriteBlock.
     QByteArray m_strPending;
     qsizetype m_nPendingOffset = 0;

@@ -24,6 +24,14 @@ public:
         return errno == ENOTTY || errno == EINVAL;
     }
 
+    int ModemLines() override
+    {
+        int nBits = 0;
+        if (ioctl(m_hDevice, TIOCMGET, &nBits) != 0)
+            return -1;
+        return nBits & (TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD);
+    }
+
     qint64 CarrierChanges() override
     {
         serial_icounter_struct now{};
@@ -77,6 +85,7 @@ SCarrierLook LookAtCarrier(ILineStatusSource& source)
             break;
         nBefore = look.nChanges;
     }
+    look.nLines = source.ModemLines();
     return look;
 }
 

@@ -25,16 +25,21 @@ public:
     // How many times DCD has changed since the device was opened, as the
     // driver counts them; -1 when it keeps no count. Carrier thread only.
     virtual qint64 CarrierChanges() { return -1; }
+    // The modem input lines (TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD), or
+    // -1 on devices without modem lines. Called from either thread.
+    virtual int ModemLines() { return -1; }
     // CE_ bits of the line errors since the previous call (user-interface
     // thread only).
     virtual quint32 TakeErrors() = 0;
 };
 
-// DCD and the driver's count of its changes, looked at together.
+// DCD and the driver's count of its changes, looked at together, and the
+// modem lines (ModemLines) right after.
 struct SCarrierLook
 {
     bool bCarrier = true;
     qint64 nChanges = -1;
+    int nLines = -1;
 };
 // Reads the count on both sides of the level until no change came between
 // them (a line that does not settle gets the last reading).

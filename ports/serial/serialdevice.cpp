@@ -167,6 +167,17 @@ void SerialSetRts(int hDevice, bool bOn)
     SetLine(hDevice, TIOCM_RTS, bOn);
 }
 
+bool SerialSetBreak(int hDevice, bool bOn)
+{
+    return ioctl(hDevice, bOn ? TIOCSBRK : TIOCCBRK) == 0;
+}
+
+void SerialPurge(int hDevice, bool bReceive, bool bTransmit)
+{
+    if (bReceive || bTransmit)
+        tcflush(hDevice, bReceive && bTransmit ? TCIOFLUSH : bReceive ? TCIFLUSH : TCOFLUSH);
+}
+
 int SerialRead(int hDevice, char* pBuffer, int nMax)
 {
     ssize_t nRead;

@@ -49,6 +49,11 @@ void SerialSetRts(int hDevice, bool bOn);
 using SerialLineFn = std::function<void(int hDevice, int nLine, bool bOn)>;
 void SetSerialLineOverride(SerialLineFn fnLine);
 
+// Starts or ends a break on the line; false when the device cannot.
+bool SerialSetBreak(int hDevice, bool bOn);
+// Throws away what waits in the receive queue, the transmit queue, or both.
+void SerialPurge(int hDevice, bool bReceive, bool bTransmit);
+
 // Reads what waits, at most nMax bytes: the count, 0 when nothing waits,
 // -1 when the device has failed or hung up.
 int SerialRead(int hDevice, char* pBuffer, int nMax);

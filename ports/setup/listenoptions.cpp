@@ -73,13 +73,25 @@ bool ParseListenOptions(const QByteArray& strOptions, bool bTcp, SListenOptions*
                              + QByteArray::number(SListenOptions::kMaxShared) + ", not '" + strValue + "'";
                 return false;
             }
+        } else if (strOption == "rfc2217" && bTcp) {
+            if (options.bComPort) {
+                *pstrProblem = "rfc2217 is given twice";
+                return false;
+            }
+            options.bComPort = true;
+        } else if (strName == "rfc2217" && bTcp) {
+            *pstrProblem = "rfc2217 takes no value, not '" + strOption + "'";
+            return false;
+        } else if (strName == "rfc2217") {
+            *pstrProblem = "rfc2217 is an option of a listening TCP or TLS port only";
+            return false;
         } else if (strName == "clients" && !bTcp) {
             *pstrProblem = "clients= is an option of a listening TCP port only";
             return false;
         } else {
             *pstrProblem = "unknown option '" + strOption + "'; known: "
                          + (bTcp ? "clients=replace|refuse|<1-" + QByteArray::number(SListenOptions::kMaxShared)
-                                       + ">, allow=<addresses>"
+                                       + ">, allow=<addresses>, rfc2217"
                                  : QByteArray("allow=<addresses>"));
             return false;
         }

@@ -8,6 +8,7 @@
 // written after its local form, each after a ";":
 //   TCP:4001;clients=refuse;allow=192.168.1.0/24+10.0.0.7+fd00::/8
 //   TCP:4001;clients=4
+//   TLS:4001;rfc2217;clients=refuse
 // A "," never appears in them: a "," after the ":" makes a string a client
 // form ("TCP:1;a=b,host" connects to host, port 1), as it always did.
 struct SListenOptions
@@ -23,6 +24,9 @@ struct SListenOptions
     int nShared = 0;
     // Clients (TCP) or senders (UDP) taken; empty: everyone.
     CAddressFilter allow;
+    // rfc2217: the connection is Telnet with the com port option; its
+    // commands set the serial line at the other side (listening TCP only).
+    bool bComPort = false;
     // Any option was written: the port also logs its clients' disconnects.
     bool bGiven = false;
 };

@@ -290,6 +290,8 @@ bool ParseKeywordForm(QByteArrayView strMode, SSerialMode& mode, QByteArray* pst
     return true;
 }
 
+} // namespace
+
 void BuildTermios(SSerialMode& mode)
 {
     termios& t = mode.tio;
@@ -325,8 +327,6 @@ void BuildTermios(SSerialMode& mode)
         cfsetospeed(&t, speed);
     }
 }
-
-} // namespace
 
 speed_t StandardSpeed(quint32 nBaud)
 {

@@ -38,6 +38,10 @@ struct SSerialMode
 // field is wrong, in words for the operator.
 std::optional<SSerialMode> ParseSerialMode(QByteArrayView strSetup, QByteArray* pstrWhy = nullptr);
 
+// Fills mode.tio (and bStandardBaud) from the other fields, after one of
+// them has changed.
+void BuildTermios(SSerialMode& mode);
+
 // The Bxxx constant of a rate, or B0 when there is none.
 speed_t StandardSpeed(quint32 nBaud);
 

@@ -7,6 +7,7 @@
 #include "portowner.h"
 #include "setup/wsaerror.h"
 #include "socket/boundsocket.h"
+#include "socket/comportserver.h"
 #include "socket/drainwatch.h"
 #include "socket/hangupwatch.h"
 #include "socket/hostlookup.h"
@@ -291,8 +292,13 @@ void CPortSocket::ReadBufferedLater()
 ssize_t CPortSocket::StreamReceive(char* pData, size_t nLen)
 {
     const ssize_t n = m_stream.Receive(m_hSocket, pData, nLen);
+    const int nErrno = errno;
     if (n < 0)
         OnStreamStalled("TLS Receive Error:");
+    // A layer's replies the socket did not take go out once it is writable.
+    if (m_stream.HasHeldOutput() && m_pWriteNotifier)
+        m_pWriteNotifier->setEnabled(true);
+    errno = nErrno;
     return n;
 }
 
@@ -505,6 +511,7 @@ void CPortSocket::CloseStream()
     m_nPendingOffset = 0;
     m_gathered.Reset();
     m_stream.Detach();
+    m_pComPort.reset();
     if (m_pShared)
         m_pShared->CloseAll();
     if (m_hSocket >= 0) {

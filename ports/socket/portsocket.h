@@ -13,11 +13,13 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <sys/types.h>
 
-class CHangUpWatch;
+class CComPortServer;
 class CDrainWatch;
+class CHangUpWatch;
 class CNameCache;
 class CSharedClients;
 class CTcpListener;
@@ -182,6 +184,22 @@ public:
     // listening port, gives up the newcomers' TLS handshakes.
     void Close();
 
+    // A listening port with the com port option (rfc2217), in
+    // socketline.cpp. The session for a client's stream (hSocket, from
+    // peer): it puts the Telnet layer on the stream; null when the port
+    // has no such option. fnHeld runs when the stream holds bytes the
+    // socket did not take (the client's host then waits for writability).
+    std::unique_ptr<CComPortServer> ServeComPort(CStreamIo& stream, int hSocket, const SSocketAddress& peer,
+                                                 std::function<void()> fnHeld);
+    // The sessions of the port's clients register themselves; when the
+    // last one has gone and any of them changed the line, the owner hears
+    // OnLineReleased (from the event loop).
+    void AddLineSession(CComPortServer* pSession);
+    void RemoveLineSession(CComPortServer* pSession);
+    // The serial line's news, for every client's session.
+    void NotifyModemState(uchar nState);
+    void NotifyLineState(uchar nState);
+
     // Replaceable for tests: the datagram send itself.
     using FSendTo = long (*)(int hSocket, const void* pData, unsigned long nLen, const sockaddr* pAddr, unsigned nAddrLen);
     static FSendTo s_pfnSendTo;
@@ -230,6 +248,8 @@ private:
     int TrySendTo(const char* pData, int nLen, int nPort, const QByteArray& strAddress);
     // Hands held bytes to the system as far as it takes them now.
     void FlushPending();
+    // Hands bytes a stream layer holds (its own replies) to the system.
+    void FlushStream();
     // Hands the gathered bytes to the system; what it does not take is held.
     void SendGathered();
     // A completed connect to our own address (TCP simultaneous open with
@@ -319,8 +339,12 @@ private:
     std::unique_ptr<CTlsSession> m_pHandshakeSession;
     CTlsNewcomers* m_pNewcomers = nullptr;
     void DropHandshake();
-    // The connected stream's bytes, plain or through its TLS session.
+    // The connected stream's bytes, plain or through its TLS session, and
+    // the Telnet layer with the client's com port session (rfc2217).
     CStreamIo m_stream;
+    std::unique_ptr<CComPortServer> m_pComPort;
+    std::vector<CComPortServer*> m_lineSessions;
+    bool m_bLineChanged = false;
     bool m_bBufferedReadQueued = false;
 
     // The owner asked for a pause in reading.

@@ -1,7 +1,9 @@
 #include "sharedclient.h"
 
 #include "setup/wsaerror.h"
+#include "socket/comportserver.h"
 #include "socket/hangupwatch.h"
+#include "socket/portsocket.h"
 #include "stream/tlssession.h"
 
 #include <QSocketNotifier>
@@ -52,10 +54,19 @@ void CSharedClient::Close()
     m_nHeld = 0;
     m_nHeldOffset = 0;
     m_stream.Detach();
+    m_pComPort.reset();
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
         m_hSocket = -1;
     }
+}
+
+void CSharedClient::ServeComPort(CPortSocket* pPort)
+{
+    m_pComPort = pPort->ServeComPort(m_stream, m_hSocket, m_peer, [this] {
+        if (m_pWriteNotifier)
+            m_pWriteNotifier->setEnabled(true);
+    });
 }
 
 void CSharedClient::WatchReadable(bool bOn)
@@ -83,6 +94,9 @@ qint64 CSharedClient::ReadSome(char* pBuffer, qint64 nMax, int* pnError)
             return -1;
         }
         const ssize_t n = m_stream.Receive(m_hSocket, pBuffer, size_t(nMax));
+        // A layer's replies the socket did not take go out once it is writable.
+        if (m_stream.HasHeldOutput() && m_pWriteNotifier)
+            m_pWriteNotifier->setEnabled(true);
         if (n >= 0)
             return n;
         if (errno == EINTR)
@@ -144,6 +158,16 @@ bool CSharedClient::Send(const QByteArray& strBytes, int* pnError)
 
 bool CSharedClient::FlushHeld(int* pnError)
 {
+    if (m_held.isEmpty() && m_stream.HasHeldOutput() && m_stream.Flush(m_hSocket) < 0) {
+        if (errno != EAGAIN) {
+            *pnError = WsaErrorFromErrno(errno);
+            return false;
+        }
+        if (!m_stream.WriteWantsRead())
+            m_pWriteNotifier->setEnabled(true);
+        else
+            m_pReadNotifier->setEnabled(true);
+    }
     while (!m_held.isEmpty()) {
         const QByteArray& strFront = m_held.front();
         const qint64 nWant = strFront.size() - m_nHeldOffset;

@@ -12,7 +12,9 @@
 #include <functional>
 #include <memory>
 
+class CComPortServer;
 class CHangUpWatch;
+class CPortSocket;
 class CTlsSession;
 
 class QSocketNotifier;
@@ -51,8 +53,9 @@ public:
     // Sends strBytes behind anything held: what the system does not take
     // now is held (sharing strBytes' data). False with *pnError on failure.
     bool Send(const QByteArray& strBytes, int* pnError);
-    // Hands held bytes to the system as far as it takes them now. False
-    // with *pnError on failure (the held bytes are then lost).
+    // Hands held bytes (and those a stream layer holds) to the system as
+    // far as it takes them now. False with *pnError on failure (the held
+    // bytes are then lost).
     bool FlushHeld(int* pnError);
     qint64 HeldBytes() const { return m_nHeld; }
     // How long bytes have been held without the system taking any of them
@@ -65,6 +68,9 @@ public:
     // once it closes or its connection fails, without reading it.
     using FHangUp = std::function<void(CSharedClient*, int nError)>;
     void WatchHangUp(bool bOn, const FHangUp& fnHangUp);
+    // On a port with the com port option: the client's session, with the
+    // Telnet layer on its stream.
+    void ServeComPort(CPortSocket* pPort);
 
     bool IsTls() const { return m_stream.IsTls(); }
     bool HasBuffered() const { return m_stream.HasBuffered(); }
@@ -94,6 +100,7 @@ private:
     int m_hSocket = -1;
     SSocketAddress m_peer;
     CStreamIo m_stream;
+    std::unique_ptr<CComPortServer> m_pComPort;
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;
     CHangUpWatch* m_pHangUpWatch = nullptr;

@@ -58,6 +58,7 @@ void CSharedClients::Add(int hClient, const SSocketAddress& peer, std::unique_pt
     auto* pClient = new CSharedClient(
         hClient, peer, std::move(pTls), [this](CSharedClient* p) { OnReadable(p); }, [this](CSharedClient* p) { OnWritable(p); },
         this);
+    pClient->ServeComPort(m_pPort);
     const CPortSocket::SKeepAlive keepAlive = CPortSocket::KeepAlive();
     SetTcpKeepAlive(hClient, keepAlive.nIdleSeconds, keepAlive.nIntervalSeconds, keepAlive.nProbes);
     SetTcpNoDelay(hClient);
@@ -264,8 +265,12 @@ void CSharedClients::OnReadable(CSharedClient* pClient)
         int nError = 0;
         const qint64 n = pClient->ReadSome(buffer, nWant, &nError);
         if (n < 0) {
-            if (nError == WSAEWOULDBLOCK)
+            if (nError == WSAEWOULDBLOCK) {
+                // A stream layer may stop early with bytes still buffered
+                // below it (the Telnet layer after a run of commands only).
+                ReadBufferedLater(pClient);
                 return;
+            }
             const QByteArray strTlsError = pClient->TakeTlsError();
             if (!strTlsError.isEmpty())
                 Log("TLS Receive Error:" + strTlsError);

@@ -4,6 +4,7 @@
 #include "socket/portsocket.h"
 
 #include "portowner.h"
+#include "socket/comportserver.h"
 #include "socket/hostlookup.h"
 #include "socket/sharedclients.h"
 #include "socket/tcplistener.h"
@@ -193,6 +194,10 @@ void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::uniqu
     }
     AttachHandle(hClient);
     m_stream.SetSession(std::move(pTls));
+    m_pComPort = ServeComPort(m_stream, hClient, peer, [this] {
+        if (m_pWriteNotifier)
+            m_pWriteNotifier->setEnabled(true);
+    });
     SetNoDelay();
     m_clientPeer = peer;
     m_bWritable = true;

@@ -52,6 +52,8 @@ void CPortSocket::OnSend()
     QPointer<CPortSocket> pSelf(this);
     if (HasPending())
         FlushPending();
+    else if (m_stream.HasHeldOutput())
+        FlushStream();
     // A TLS read that waited for the socket to take its part.
     if (pSelf && !IsClosed() && m_stream.TakeReadWantsWrite() && !m_bReadPaused)
         OnReceive();
@@ -294,6 +296,21 @@ void CPortSocket::FlushPending()
             return;
     }
     m_pOwner->OnSendDone(this);
+}
+
+void CPortSocket::FlushStream()
+{
+    if (m_stream.Flush(m_hSocket) == 0)
+        return;
+    const int nErrno = errno;
+    OnStreamStalled("TLS Send Error:");
+    if (nErrno == EAGAIN) {
+        if (!m_stream.WriteWantsRead())
+            m_pWriteNotifier->setEnabled(true);
+        return;
+    }
+    // The connection has failed; its next receive takes the close path.
+    LogError("Send Error Code:", WsaErrorFromErrno(nErrno));
 }
 
 void CPortSocket::BeginGathering()

@@ -9,7 +9,11 @@
 #include <sys/socket.h>
 
 CStreamIo::CStreamIo() = default;
-CStreamIo::~CStreamIo() = default;
+CStreamIo::~CStreamIo()
+{
+    // Layers above go before the bottom they work over.
+    m_layers.clear();
+}
 
 void CStreamIo::SetSession(std::unique_ptr<CTlsSession> pTls)
 {
@@ -17,20 +21,49 @@ void CStreamIo::SetSession(std::unique_ptr<CTlsSession> pTls)
     m_pTls = std::move(pTls);
 }
 
+IStreamLayer& CStreamIo::Top(int hSocket)
+{
+    m_base.m_hSocket = hSocket;
+    return *m_pTop;
+}
+
+void CStreamIo::Push(std::unique_ptr<IStreamLayer> pLayer)
+{
+    m_pTop = pLayer.get();
+    m_layers.push_back(std::move(pLayer));
+}
+
 void CStreamIo::Detach()
 {
+    while (!m_layers.empty())
+        m_layers.pop_back();
+    m_pTop = &m_base;
     if (m_pTls) {
         m_pTls->Shutdown();
         m_pTls.reset();
     }
+    m_base.m_hSocket = -1;
     m_bReadWantsWrite = false;
     m_bWriteWantsRead = false;
     m_strTlsError.clear();
 }
 
-bool CStreamIo::HasBuffered() const
+ssize_t CStreamIo::Receive(int hSocket, char* pData, size_t nLen)
 {
-    return m_pTls && m_pTls->HasBuffered();
+    m_base.m_hSocket = hSocket;
+    return m_pTop->Receive(pData, nLen);
+}
+
+ssize_t CStreamIo::Send(int hSocket, const char* pData, size_t nLen)
+{
+    m_base.m_hSocket = hSocket;
+    return m_pTop->Send(pData, nLen);
+}
+
+int CStreamIo::Flush(int hSocket)
+{
+    m_base.m_hSocket = hSocket;
+    return m_pTop->Flush();
 }
 
 ssize_t CStreamIo::TlsFailure(int nResult)
@@ -46,28 +79,35 @@ ssize_t CStreamIo::TlsFailure(int nResult)
     return -1;
 }
 
-ssize_t CStreamIo::Receive(int hSocket, char* pData, size_t nLen)
+bool CStreamIo::CBase::HasBuffered() const
 {
-    if (!m_pTls)
-        return ::recv(hSocket, pData, nLen, 0);
-    const int n = m_pTls->Read(pData, int(std::min<size_t>(nLen, INT_MAX)));
-    if (n >= 0)
-        return n;
-    if (n == CTlsSession::kWouldBlock && m_pTls->WantsWrite())
-        m_bReadWantsWrite = true;
-    return TlsFailure(n);
+    return m_io.m_pTls && m_io.m_pTls->HasBuffered();
 }
 
-ssize_t CStreamIo::Send(int hSocket, const char* pData, size_t nLen)
+ssize_t CStreamIo::CBase::Receive(char* pData, size_t nLen)
 {
-    if (!m_pTls)
-        return ::send(hSocket, pData, nLen, MSG_NOSIGNAL);
+    CTlsSession* pTls = m_io.m_pTls.get();
+    if (!pTls)
+        return ::recv(m_hSocket, pData, nLen, 0);
+    const int n = pTls->Read(pData, int(std::min<size_t>(nLen, INT_MAX)));
+    if (n >= 0)
+        return n;
+    if (n == CTlsSession::kWouldBlock && pTls->WantsWrite())
+        m_io.m_bReadWantsWrite = true;
+    return m_io.TlsFailure(n);
+}
+
+ssize_t CStreamIo::CBase::Send(const char* pData, size_t nLen)
+{
+    CTlsSession* pTls = m_io.m_pTls.get();
+    if (!pTls)
+        return ::send(m_hSocket, pData, nLen, MSG_NOSIGNAL);
     if (nLen == 0)
         return 0;
-    const int n = m_pTls->Write(pData, int(std::min<size_t>(nLen, INT_MAX)));
+    const int n = pTls->Write(pData, int(std::min<size_t>(nLen, INT_MAX)));
     if (n > 0)
         return n;
-    if (n == CTlsSession::kWouldBlock && !m_pTls->WantsWrite())
-        m_bWriteWantsRead = true; // rare: a key update
-    return TlsFailure(n);
+    if (n == CTlsSession::kWouldBlock && !pTls->WantsWrite())
+        m_io.m_bWriteWantsRead = true; // rare: a key update
+    return m_io.TlsFailure(n);
 }

@@ -18,6 +18,8 @@ struct SLineScript
     // looks moves it by two while bCarrier stays as it was).
     std::atomic<qint64> nCarrierChanges {0};
     std::atomic<quint32> nErrors {0};
+    // TIOCM bits of the modem input lines; -1: a device without them.
+    std::atomic<int> nModemLines {-1};
     std::mutex mutex;
     std::condition_variable cvPolled;
     int nPolls = 0; // guarded by mutex
@@ -48,6 +50,7 @@ public:
     }
     qint64 CarrierChanges() override { return m_pScript->nCarrierChanges; }
     quint32 TakeErrors() override { return m_pScript->nErrors.exchange(0); }
+    int ModemLines() override { return m_pScript->nModemLines; }
 
 private:
     std::shared_ptr<SLineScript> m_pScript;

@@ -143,6 +143,15 @@ void TestListenPolicy::options_data()
                                    << none << 0;
     QTest::newRow("scope") << QByteArray("allow=fe80::1%lo") << false << "fe80::1%lo" << false << none << none << 0;
     QTest::newRow("space") << QByteArray("allow= 10.0.0.1") << true << "' 10.0.0.1'" << false << none << none << 0;
+    QTest::newRow("rfc2217") << QByteArray("rfc2217;clients=refuse") << true << QString() << true << none << none << 0;
+    QTest::newRow("rfc2217 shared") << QByteArray("clients=3;rfc2217") << true << QString() << false << none << none
+                                    << 3;
+    QTest::newRow("rfc2217 value") << QByteArray("rfc2217=1") << true << "takes no value" << false << none << none << 0;
+    QTest::newRow("rfc2217 twice") << QByteArray("rfc2217;rfc2217") << true << "twice" << false << none << none << 0;
+    QTest::newRow("rfc2217 udp") << QByteArray("rfc2217") << false << "listening TCP or TLS port only" << false << none
+                                 << none << 0;
+    QTest::newRow("rfc2217 case") << QByteArray("RFC2217") << true << "unknown option 'RFC2217'" << false << none
+                                  << none << 0;
 }
 
 void TestListenPolicy::options()
@@ -164,6 +173,7 @@ void TestListenPolicy::options()
     QCOMPARE(parsed.eClients == SListenOptions::Refuse, bRefuse);
     QCOMPARE(parsed.eClients == SListenOptions::Share, nShared > 0);
     QCOMPARE(parsed.nShared, nShared);
+    QCOMPARE(parsed.bComPort, options.contains("rfc2217"));
     for (const QByteArray& strAddress : allowed + denied) {
         SSocketAddress address;
         QVERIFY(ParseNumericAddress(strAddress, 1, &address));

@@ -207,6 +207,27 @@ void TestSettingsCheck::check_data()
                        "/dev/null, which is not a serial line or terminal"}
         << 1;
 
+    SSetFields noLine;
+    noLine.m_strInSetup = "TCP:0@127.0.0.1;rfc2217";
+    noLine.m_strOutSetup = "UDP:5000,127.0.0.1";
+    QTest::newRow("rfc2217 without a line") << *WriteSetFile(noLine) << QByteArray()
+        << QStringList{R"(in-setup: "TCP:0@127.0.0.1;rfc2217": TCP server, listens on port 0 at "127.0.0.1"; a new )"
+                       R"(client replaces the connected one; Telnet with the com port option (RFC 2217): clients )"
+                       R"(set the serial line at the other side)"}
+        << QStringList{"warning: in-setup: rfc2217 serves the serial line at the other side, but the other port is "
+                       "not a serial line"}
+        << 0;
+    SSetFields lateLine;
+    lateLine.m_strInSetup = "TCP:0@127.0.0.1;rfc2217;clients=refuse";
+    lateLine.m_strOutSetup = "COM7:9600";
+    lateLine.m_nOutStartup = 1008;
+    QTest::newRow("rfc2217 before the line opens") << *WriteSetFile(lateLine) << QByteArray("[Serial Ports]\nCOM7=%pty\n")
+        << QStringList{R"(in-setup: "TCP:0@127.0.0.1;rfc2217;clients=refuse": TCP server, listens on port 0 at )"
+                       R"("127.0.0.1"; a second client is refused while one is connected; Telnet with the com port )"}
+        << QStringList{"warning: in-setup: rfc2217 on the Input while the Output serial line opens only with "
+                       "the first block"}
+        << 0;
+
     SSetFields grammar;
     grammar.m_strInSetup = "tcp:1025,127.0.0.1";
     grammar.m_strOutSetup = "UDP:5000x";

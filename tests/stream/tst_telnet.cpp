@@ -1,5 +1,9 @@
 #include "stream/comportoption.h"
 #include "stream/telnetcodec.h"
+#include "stream/telnetlayer.h"
+
+#include <cerrno>
+#include <cstring>
 
 #include <QTest>
 
@@ -19,6 +23,10 @@ private slots:
     void subnegotiationBound();
     void comPortMessage_data();
     void comPortMessage();
+    void layerSend_data();
+    void layerSend();
+    void layerReceive_data();
+    void layerReceive();
 };
 
 namespace {
@@ -62,6 +70,41 @@ QByteArray Enabled(const CTelnetCodec& codec)
     }
     return str.trimmed();
 }
+
+// The stream below a Telnet layer: takes nRoom bytes more, then would
+// block; its reads return the pieces of `reads` one by one.
+class CBelow : public IStreamLayer
+{
+public:
+    QByteArray wire;
+    qsizetype nRoom = 1 << 30;
+    QByteArrayList reads;
+    ssize_t Receive(char* pData, size_t nLen) override
+    {
+        if (reads.isEmpty()) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const QByteArray piece = reads.front().left(qsizetype(nLen));
+        reads.front().remove(0, piece.size());
+        if (reads.front().isEmpty())
+            reads.removeFirst();
+        std::memcpy(pData, piece.constData(), size_t(piece.size()));
+        return piece.size();
+    }
+    ssize_t Send(const char* pData, size_t nLen) override
+    {
+        if (nRoom == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const qsizetype n = std::min(qsizetype(nLen), nRoom);
+        wire.append(pData, n);
+        nRoom -= n;
+        return n;
+    }
+    bool HasBuffered() const override { return !reads.isEmpty(); }
+};
 
 // The server with COM-PORT enabled on the client's side.
 const QByteArray kComPortOn = Bytes({kIac, kWill, kComPort});
@@ -302,6 +345,88 @@ void TestTelnet::comPortMessage()
     QCOMPARE(DescribeComPortMessage(*message), words);
     QCOMPARE(IsComPortQuery(*message), query);
     QCOMPARE(BuildComPortMessage(*message).toHex(' '), payload.toHex(' '));
+}
+
+void TestTelnet::layerSend_data()
+{
+    QTest::addColumn<int>("room"); // bytes the stream below takes per writable spell
+    for (int nRoom : {1, 2, 3, 7, 512, 1 << 20})
+        QTest::newRow(QByteArray::number(nRoom).constData()) << nRoom;
+}
+
+// Sends as a port does: what is not taken is offered again once the socket
+// is writable. Every data byte goes out once, each 0xFF doubled once.
+void TestTelnet::layerSend()
+{
+    QFETCH(int, room);
+    QByteArray data = Bytes({kIac, 'a', kIac, kIac, 0, kIac});
+    for (int i = 0; i < 1000; ++i)
+        data.append(char(i * 37 % 256));
+    QByteArray expected;
+    for (char c : data)
+        expected.append(uchar(c) == kIac ? QByteArray(2, c) : QByteArray(1, c));
+
+    CBelow below;
+    CRecorder owner;
+    CTelnetLayer layer(below, owner, ETelnetRole::Server);
+    below.nRoom = room;
+    qsizetype nOffset = 0;
+    for (int nSpell = 0; nOffset < data.size() && nSpell < 10000; ++nSpell) {
+        const ssize_t n = layer.Send(data.constData() + nOffset, size_t(data.size() - nOffset));
+        if (n > 0) {
+            QVERIFY(n <= data.size() - nOffset);
+            nOffset += n;
+            continue;
+        }
+        QCOMPARE(n, ssize_t(-1));
+        QCOMPARE(errno, EAGAIN);
+        below.nRoom = room; // writable again
+    }
+    QCOMPARE(nOffset, data.size());
+    below.nRoom = 1 << 30;
+    QCOMPARE(layer.Flush(), 0);
+    QVERIFY(!layer.HasHeldOutput());
+    QCOMPARE(below.wire.toHex(), expected.toHex());
+}
+
+void TestTelnet::layerReceive_data()
+{
+    QTest::addColumn<int>("chunk"); // the size of the port's reads
+    QTest::newRow("port reads") << 16384;
+    QTest::newRow("reads of 3") << 3;
+    QTest::newRow("reads of 1") << 1;
+}
+
+// Whatever the pieces the socket brings and the size of the reads, the layer
+// above gets the data bytes only, the owner the subnegotiations, and the
+// negotiation's replies go out.
+void TestTelnet::layerReceive()
+{
+    QFETCH(int, chunk);
+    const QByteArray input = Bytes({'x', kIac, kIac, 'y', kIac, kWill, kComPort, 'z', kIac, kSb, kComPort, 1, 0, 0,
+                                    kIac, kIac, 0, kIac, kSe, kIac, kIac, kIac, kDo, kBinary, 0});
+    const QByteArray data = Bytes({'x', kIac, 'y', 'z', kIac, 0});
+    for (qsizetype nSplit = 0; nSplit <= input.size(); ++nSplit) {
+        CBelow below;
+        CRecorder owner;
+        QByteArray received;
+        owner.pData = &received;
+        CTelnetLayer layer(below, owner, ETelnetRole::Server);
+        below.reads = {input.first(nSplit), input.sliced(nSplit)};
+        below.reads.removeAll(QByteArray());
+        QByteArray buffer(chunk, Qt::Uninitialized);
+        for (int i = 0; i < 1000; ++i) {
+            const ssize_t n = layer.Receive(buffer.data(), size_t(chunk));
+            if (n > 0)
+                received.append(buffer.constData(), n);
+            else if (!layer.HasBuffered())
+                break;
+        }
+        QCOMPARE(received.toHex(), data.toHex());
+        QVERIFY(owner.strEvents.contains("sb44:010000ff00"));
+        QVERIFY(below.wire.contains(Bytes({kIac, kDo, kComPort})));
+        QVERIFY(below.wire.contains(Bytes({kIac, kWill, kBinary})));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestTelnet)
