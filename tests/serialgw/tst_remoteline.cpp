@@ -2,6 +2,7 @@
 // for the open sequence, carrier, answers and lost connections, and two
 // servers nobody here wrote (ser2net and pyserial's example) relaying over
 // pseudo-terminals.
+#include "linescript.h"
 #include "pty.h"
 #include "resources.h"
 #include "scriptedcomserver.h"
@@ -19,6 +20,7 @@
 #include <QTest>
 
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -126,6 +128,7 @@ private slots:
     void answersRefusedOrMissing_data();
     void answersRefusedOrMissing();
     void carrierFollowsDcd();
+    void carrierAcrossTwoGateways();
     void lostConnection_data();
     void lostConnection();
     void openFailures_data();
@@ -253,6 +256,43 @@ void TestRemoteLine::carrierFollowsDcd()
     QVERIFY2(sinceDrop.elapsed() < 1000, qPrintable(QString::number(sinceDrop.elapsed())));
     QCOMPARE(tcp.Received(), QByteArray("seen"));
     QTRY_COMPARE(server.m_nAccepted, 2);
+}
+
+// One gateway serves its COM1 as TCP:port;rfc2217, another uses it as its
+// COM7: the carrier dropping on the far line (its line-status seam) reaches
+// the near gateway's Detect Carrier within a second, with its beep and its
+// restart, as a local carrier loss does.
+void TestRemoteLine::carrierAcrossTwoGateways()
+{
+    const std::shared_ptr<SLineScript> pScript = ScriptLineStatus();
+    pScript->nModemLines = TIOCM_CAR | TIOCM_DSR | TIOCM_CTS;
+    CPtyPeer farLine;
+    QVERIFY(farLine.IsValid());
+    const quint16 nPort = FreePort();
+    SGatewayRig far;
+    far.gateway.SetSerialPortMap({{"COM1", farLine.Slave()}});
+    far.Start("TCP:" + QByteArray::number(nPort) + "@127.0.0.1;rfc2217", "COM1:9600,n,8,1");
+    QVERIFY(far.gateway.IsInputStarted() && far.gateway.m_pOutSerial);
+
+    CThreadPeer tcp;
+    SGatewayRig near;
+    near.gateway.SetSerialPortMap({{"COM7", "rfc2217://127.0.0.1:" + QString::number(nPort)}});
+    near.doc.m_bDetectCarrier = 1;
+    near.Start("COM7:9600", tcp.Setup());
+    QVERIFY(near.gateway.IsInputStarted());
+    QTRY_VERIFY(tcp.Connected());
+    farLine.Send("through");
+    QTRY_COMPARE(tcp.Received(), QByteArray("through"));
+    QCOMPARE(near.host.m_nBeeps, 0);
+
+    QElapsedTimer sinceDrop;
+    sinceDrop.start();
+    pScript->bCarrier = false;
+    pScript->nModemLines = TIOCM_DSR | TIOCM_CTS;
+    QTRY_COMPARE(near.host.m_nBeeps, 1);
+    QTRY_COMPARE(near.started.size(), 2);
+    QVERIFY2(sinceDrop.elapsed() < 1000, qPrintable(QString::number(sinceDrop.elapsed())));
+    SetLineStatusFactory({});
 }
 
 void TestRemoteLine::lostConnection_data()
