@@ -67,8 +67,10 @@ qint64 CSharedClient::ReadSome(char* pBuffer, qint64 nMax, int* pnError)
             return -1;
         }
         const ssize_t n = m_stream.Receive(m_hSocket, pBuffer, size_t(nMax));
-        if (n >= 0)
+        if (n >= 0) {
+            m_nSessionBytes += quint64(n);
             return n;
+        }
         if (errno == EINTR)
             continue;
         if (m_stream.ReadWantsWrite())
@@ -89,6 +91,7 @@ qint64 CSharedClient::WriteSome(const char* pData, qint64 nLen, int* pnError)
         const ssize_t n = m_stream.Send(m_hSocket, pData + nSent, size_t(nLen - nSent));
         if (n >= 0) {
             nSent += n;
+            m_nSessionBytes += quint64(n);
             continue;
         }
         if (errno == EINTR)

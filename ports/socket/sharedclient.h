@@ -66,6 +66,9 @@ public:
     // After a failed TLS read or write: why, in words (empty otherwise).
     QByteArray TakeTlsError() { return m_stream.TakeTlsError(); }
 
+    // Bytes read and sent on the connection so far.
+    quint64 SessionBytes() const { return m_nSessionBytes; }
+
     // The initial string (and all held behind it) is out: read from now on.
     bool m_bReady = false;
     // The client shut down its sending side: no more reading; it is
@@ -86,4 +89,5 @@ private:
     QByteArrayList m_held;
     qsizetype m_nHeldOffset = 0;
     qint64 m_nHeld = 0;
+    quint64 m_nSessionBytes = 0;
 };

@@ -340,7 +340,7 @@ void TestTls::unusableFiles()
     QVERIFY(!rig.gateway.IsInputStarted());
     SProbe probe;
     probe.m_bSystem = true;
-    probe.m_tls = config;
+    probe.m_tls = CTlsProfile(config);
     const QString strProblem = DescribeSetup(setup, {}, probe).m_strProblem;
     QVERIFY2(strProblem.contains(why), qPrintable(strProblem));
 }
@@ -381,7 +381,7 @@ void TestTls::certificateWarnings()
     QVERIFY(rig.gateway.IsInputStarted());
     SProbe probe;
     probe.m_bSystem = true;
-    probe.m_tls = config;
+    probe.m_tls = CTlsProfile(config);
     const SSetupReport report = DescribeSetup("TLS:0@127.0.0.1", {}, probe);
     QVERIFY2(report.m_strProblem.isEmpty() && report.m_strWarning.contains(warning), qPrintable(report.m_strWarning));
 }
