@@ -45,7 +45,7 @@ int AcceptQueue(int hListen)
 }
 
 enum ELeaf { None, ServerLeaf, ClientLeaf, ExpiredServer, ExpiredClient, StrangerServer, StrangerClient, Elsewhere,
-             Plain };
+             PlcClient, Plain };
 
 } // namespace
 
@@ -97,7 +97,8 @@ void TestTls::initTestCase()
                 &m_pki.Issue("expired-client", m_pCa, "DNS:client.test", -30, -1, "clientAuth"),
                 &m_pki.Issue("stranger-server", pOtherCa, "DNS:localhost,IP:127.0.0.1"),
                 &m_pki.Issue("stranger-client", pOtherCa, "DNS:client.test", -1, 30, "clientAuth"),
-                &m_pki.Issue("elsewhere", m_pCa, "DNS:elsewhere.test")};
+                &m_pki.Issue("elsewhere", m_pCa, "DNS:elsewhere.test"),
+                &m_pki.Issue("plc-01", m_pCa, "DNS:plc-01.test", -1, 30, "clientAuth")};
     m_pki.Issue("future-server", m_pCa, "DNS:localhost", 1, 30);
     m_pki.Issue("soon-server", m_pCa, "DNS:localhost", -1, 5);
     m_pki.Issue("old-ca", nullptr, nullptr, -30, -1);
@@ -134,12 +135,21 @@ void TestTls::listening_data()
     QTest::addColumn<bool>("bRequire");  // RequireClientCertificate=1
     QTest::addColumn<int>("eClient");    // what the client presents
     QTest::addColumn<QString>("refused"); // part of the line's reason; empty: accepted
-    QTest::newRow("server only") << false << int(None) << QString();
-    QTest::newRow("mutual") << true << int(ClientLeaf) << QString();
-    QTest::newRow("no client certificate") << true << int(None) << "peer did not return a certificate";
-    QTest::newRow("expired client") << true << int(ExpiredClient) << "certificate has expired";
-    QTest::newRow("client of unknown CA") << true << int(StrangerClient) << "unable to get local issuer certificate";
-    QTest::newRow("plain TCP client") << false << int(Plain) << "";
+    QTest::addColumn<QByteArray>("allow"); // AllowSubjects=
+    QTest::addColumn<int>("failure");      // the ETlsFailure counted, -1: none
+    QTest::newRow("server only") << false << int(None) << QString() << QByteArray() << -1;
+    QTest::newRow("mutual") << true << int(ClientLeaf) << QString() << QByteArray() << -1;
+    QTest::newRow("no client certificate") << true << int(None) << "peer did not return a certificate"
+                                           << QByteArray() << int(TlsNoCertificate);
+    QTest::newRow("expired client") << true << int(ExpiredClient) << "certificate has expired" << QByteArray()
+                                    << int(TlsExpired);
+    QTest::newRow("client of unknown CA") << true << int(StrangerClient) << "unable to get local issuer certificate"
+                                          << QByteArray() << int(TlsUnknownCa);
+    QTest::newRow("plain TCP client") << false << int(Plain) << "" << QByteArray() << int(TlsProtocol);
+    QTest::newRow("subject not allowed") << true << int(PlcClient) << "certificate subject not in AllowSubjects="
+                                         << QByteArray("CN=client;CN=scada-*") << int(TlsNotAllowed);
+    QTest::newRow("subject by prefix") << true << int(PlcClient) << "certificate subject not in AllowSubjects="
+                                       << QByteArray("CN=plc-01x;CN=cli*") << int(TlsNotAllowed);
 }
 
 // A listening Input with TLS: a good client gets the initial string and
@@ -150,11 +160,16 @@ void TestTls::listening()
     QFETCH(bool, bRequire);
     QFETCH(int, eClient);
     QFETCH(QString, refused);
+    QFETCH(QByteArray, allow);
+    QFETCH(int, failure);
     const bool bPlain = eClient == Plain;
     QTcpServer outServer;
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.gateway.SetTlsConfig(GatewayConfig(ServerLeaf, bRequire));
+    STlsConfig config = GatewayConfig(ServerLeaf, bRequire);
+    QByteArray strWhy;
+    QVERIFY(allow.isEmpty() || ParseSubjectList(allow, &config.allowSubjects, &strWhy));
+    rig.gateway.SetTlsConfig(config);
     rig.doc.m_strInInitial = "HI";
     rig.Start("TLS:0@127.0.0.1;allow=127.0.0.0/8", TcpSetup(outServer));
     QVERIFY2(rig.Texts().contains("Listen TLS..."), qPrintable(rig.Texts().join('\n')));
@@ -188,13 +203,17 @@ void TestTls::listening()
         QVERIFY(!sink.data.contains("HI"));
         QVERIFY(rig.gateway.IsInputStarted());
         QVERIFY(!rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
+        QTRY_COMPARE(rig.gateway.Observer().Counters().m_nTlsFailures[0][failure], 1u);
     }
     // A good client now (again) gets the port.
     QSslSocket client;
     SSink sink;
     connectClient(client, sink, bRequire ? ClientLeaf : None);
     QTRY_COMPARE(sink.data, QByteArray("HI"));
-    QVERIFY(rig.Texts().filter(QRegularExpression("^TLS Client Accepted,port:\\d+,addr:127.0.0.1$")).size() == 1);
+    // A client certificate's subject ends the line.
+    const QString strAccepted = bRequire ? QStringLiteral(",subject:CN=client") : QString();
+    QVERIFY2(rig.Texts().filter(QRegularExpression("^TLS Client Accepted,port:\\d+,addr:127.0.0.1" + strAccepted + '$')).size() == 1,
+             qPrintable(rig.Texts().join('\n')));
     pOut->write("down");
     QTRY_COMPARE(sink.data, QByteArray("HIdown"));
     outSink.data.clear();
