@@ -8,6 +8,7 @@
 #include "testpki.h"
 
 #include "diagnosis.h"
+#include "profile.h"
 #include "stream/tlssession.h"
 
 #include <openssl/ssl.h>
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +33,7 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
+#include <QSignalSpy>
 #include <QSslSocket>
 #include <QTest>
 
@@ -58,6 +61,8 @@ private slots:
     void listening();
     void connecting_data();
     void connecting();
+    void sectionsPerPort();
+    void renewalKeepsClients();
     void unusableFiles_data();
     void unusableFiles();
     void certificateWarnings_data();
@@ -257,14 +262,18 @@ void TestTls::connecting_data()
     QTest::addColumn<bool>("bMutual"); // the server asks for the gateway's certificate
     QTest::addColumn<QByteArray>("host");
     QTest::addColumn<QString>("refused");
-    QTest::newRow("by name") << int(ServerLeaf) << false << QByteArray("localhost") << QString();
-    QTest::newRow("by address") << int(ServerLeaf) << false << QByteArray("127.0.0.1") << QString();
-    QTest::newRow("mutual") << int(ServerLeaf) << true << QByteArray("localhost") << QString();
-    QTest::newRow("wrong host name") << int(Elsewhere) << false << QByteArray("localhost") << "Hostname mismatch";
-    QTest::newRow("wrong address") << int(Elsewhere) << false << QByteArray("127.0.0.1") << "IP address mismatch";
-    QTest::newRow("expired") << int(ExpiredServer) << false << QByteArray("localhost") << "certificate has expired";
+    QTest::addColumn<int>("failure"); // the ETlsFailure counted
+    QTest::newRow("by name") << int(ServerLeaf) << false << QByteArray("localhost") << QString() << -1;
+    QTest::newRow("by address") << int(ServerLeaf) << false << QByteArray("127.0.0.1") << QString() << -1;
+    QTest::newRow("mutual") << int(ServerLeaf) << true << QByteArray("localhost") << QString() << -1;
+    QTest::newRow("wrong host name") << int(Elsewhere) << false << QByteArray("localhost") << "Hostname mismatch"
+                                     << int(TlsNameMismatch);
+    QTest::newRow("wrong address") << int(Elsewhere) << false << QByteArray("127.0.0.1") << "IP address mismatch"
+                                   << int(TlsNameMismatch);
+    QTest::newRow("expired") << int(ExpiredServer) << false << QByteArray("localhost") << "certificate has expired"
+                             << int(TlsExpired);
     QTest::newRow("unknown CA") << int(StrangerServer) << false << QByteArray("localhost")
-                                << "unable to get local issuer certificate";
+                                << "unable to get local issuer certificate" << int(TlsUnknownCa);
 }
 
 // A TLS client Input: connects, checks the server, sends its initial string;
@@ -275,6 +284,7 @@ void TestTls::connecting()
     QFETCH(bool, bMutual);
     QFETCH(QByteArray, host);
     QFETCH(QString, refused);
+    QFETCH(int, failure);
     QSslServer server;
     server.setSslConfiguration(PeerConfig(ELeaf(eServer), bMutual));
     QVERIFY(server.listen(host == "localhost" ? QHostAddress::Any : QHostAddress::LocalHost));
@@ -292,6 +302,7 @@ void TestTls::connecting()
         QVERIFY2(rig.Texts().contains(strLine, Qt::CaseInsensitive), qPrintable(rig.Texts().join('\n')));
         QVERIFY(!rig.gateway.IsInputStarted());
         QVERIFY(rig.host.m_explanations.join('\n').contains("TLS handshake"));
+        QCOMPARE(rig.gateway.Observer().Counters().m_nTlsFailures[0][failure], 1u);
         return;
     }
     QVERIFY2(rig.gateway.IsInputStarted(), qPrintable(rig.Texts().join('\n')));
@@ -306,6 +317,126 @@ void TestTls::connecting()
     outSink.Attach(pOut);
     pPeer->write("up");
     QTRY_COMPARE(outSink.data, QByteArray("up"));
+}
+
+// One gateway, two TLS ports with files of their own sections: the Input
+// listens with [TLS]'s certificate and checks clients against the plant CA
+// ([TLS plant]); the Output connects to a server of another CA ([TLS
+// vendor]), which [TLS] alone does not trust. A missing section fails.
+void TestTls::sectionsPerPort()
+{
+    QSslServer vendor;
+    vendor.setSslConfiguration(PeerConfig(StrangerServer, false));
+    QVERIFY(vendor.listen(QHostAddress::LocalHost));
+    QTemporaryDir dir;
+    CProfile profile(dir.filePath(QStringLiteral("trelvane.ini")));
+    profile.SetString(QStringLiteral("TLS"), QStringLiteral("Certificate"), m_leaves[ServerLeaf]->strCert);
+    profile.SetString(QStringLiteral("TLS"), QStringLiteral("Key"), m_leaves[ServerLeaf]->strKey);
+    profile.SetString(QStringLiteral("TLS plant"), QStringLiteral("CA"), m_pCa->strCert);
+    profile.SetString(QStringLiteral("TLS plant"), QStringLiteral("RequireClientCertificate"), QStringLiteral("1"));
+    profile.SetString(QStringLiteral("TLS Vendor"), QStringLiteral("Certificate"), QString());
+    profile.SetString(QStringLiteral("TLS Vendor"), QStringLiteral("Key"), QString());
+    profile.SetString(QStringLiteral("TLS Vendor"), QStringLiteral("CA"), m_pki.Path(QStringLiteral("Other CA.pem")));
+    profile.SetString(QStringLiteral("TLS Vendor"), QStringLiteral("CAMode"), QStringLiteral("add"));
+    SGatewayRig rig;
+    rig.gateway.SetTlsProfile(CTlsProfile(profile));
+    const QByteArray strVendor = "TLS:" + QByteArray::number(vendor.serverPort()) + ";tls=vendor,localhost";
+    rig.Start("TLS:0@127.0.0.1;tls=plant", strVendor);
+    QVERIFY2(rig.gateway.m_bOutStarted, qPrintable(rig.Texts().join('\n')));
+    QTcpSocket* pVendor = Accept(vendor);
+    QVERIFY(pVendor);
+    SSink vendorSink;
+    vendorSink.Attach(pVendor);
+    QSslSocket client;
+    client.setSslConfiguration(PeerConfig(ClientLeaf, true));
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), ListenPort(rig.gateway.m_pInSocket),
+                                  QStringLiteral("localhost"));
+    SSink sink;
+    sink.Attach(&client);
+    QTRY_VERIFY(rig.Texts().contains(QStringLiteral("TLS Client Accepted,port:%1,addr:127.0.0.1,subject:CN=client")
+                                         .arg(client.localPort())));
+    client.write("up");
+    QTRY_COMPARE(vendorSink.data, QByteArray("up"));
+    pVendor->write("down");
+    QTRY_COMPARE(sink.data, QByteArray("down"));
+
+    rig.Start("TLS:0@127.0.0.1;tls=nosuch", strVendor);
+    QVERIFY(!rig.gateway.IsInputStarted());
+    QVERIFY2(rig.Texts().last().startsWith("TLS Setup Error:tls=nosuch names the section [TLS nosuch]"),
+             qPrintable(rig.Texts().last()));
+}
+
+// A certificate renewed on disk goes to the next newcomer; a client
+// connected before keeps its session (no new handshake) and its bytes
+// flow. Files caught half renewed leave the last good ones in use, also
+// for a port that starts again; a Startup / Reset names every client it
+// closes.
+void TestTls::renewalKeepsClients()
+{
+    QTemporaryDir dir;
+    const QString strCert = dir.filePath(QStringLiteral("live.pem"));
+    const QString strKey = dir.filePath(QStringLiteral("live.key"));
+    // As a certificate manager does: the new file under another name, then
+    // renamed over the old one.
+    auto install = [&](const QString& strFrom, const QString& strTo) {
+        const QString strNew = strTo + QStringLiteral(".new");
+        QFile::remove(strNew);
+        return QFile::copy(strFrom, strNew)
+            && std::rename(QFile::encodeName(strNew).constData(), QFile::encodeName(strTo).constData()) == 0;
+    };
+    QVERIFY(install(m_leaves[ServerLeaf]->strCert, strCert) && install(m_leaves[ServerLeaf]->strKey, strKey));
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig({strCert, strKey, QString(), false, {}});
+    rig.Start("TLS:0@127.0.0.1;clients=4", TcpSetup(outServer));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink outSink;
+    outSink.Attach(pOut);
+    const quint16 nPort = ListenPort(rig.gateway.m_pInSocket);
+    QSslSocket clients[3];
+    SSink sinks[3];
+    std::vector<std::unique_ptr<QSignalSpy>> handshakes;
+    auto connectClient = [&](int i) {
+        clients[i].setSslConfiguration(PeerConfig(None, true));
+        handshakes.push_back(std::make_unique<QSignalSpy>(&clients[i], &QSslSocket::encrypted));
+        clients[i].connectToHostEncrypted(QStringLiteral("127.0.0.1"), nPort, QStringLiteral("localhost"));
+        sinks[i].Attach(&clients[i]);
+    };
+    auto issuer = [&](int i) { return clients[i].peerCertificate().subjectInfo(QSslCertificate::CommonName).value(0); };
+    connectClient(0);
+    QTRY_COMPARE(handshakes[0]->count(), 1);
+    QCOMPARE(issuer(0), QStringLiteral("server"));
+
+    const CTestPki::SIssued& renewed = m_pki.Issue("server-renewed", m_pCa, "DNS:localhost,IP:127.0.0.1");
+    QVERIFY(install(renewed.strCert, strCert) && install(renewed.strKey, strKey));
+    connectClient(1);
+    QTRY_COMPARE(handshakes[1]->count(), 1);
+    QCOMPARE(issuer(1), QStringLiteral("server-renewed"));
+    QVERIFY(rig.Texts().contains("TLS Certificate Renewed:[TLS] Certificate=" + strCert));
+    pOut->write("down");
+    QTRY_VERIFY(sinks[0].data == "down" && sinks[1].data == "down");
+    clients[0].write("up");
+    QTRY_COMPARE(outSink.data, QByteArray("up"));
+    QCOMPARE(handshakes[0]->count(), 1);
+    QCOMPARE(issuer(0), QStringLiteral("server"));
+
+    // Half renewed: a key of another certificate.
+    QVERIFY(install(m_leaves[ClientLeaf]->strKey, strKey));
+    connectClient(2);
+    QTRY_COMPARE(handshakes[2]->count(), 1);
+    QCOMPARE(issuer(2), QStringLiteral("server-renewed"));
+    const QStringList kept = rig.Texts().filter("; the files loaded before stay in use");
+    QCOMPARE(kept.size(), 1);
+    QVERIFY2(kept[0].startsWith("TLS Setup Warning:[TLS] Key=" + strKey + " does not belong"), qPrintable(kept[0]));
+
+    const int nListen = int(rig.Texts().count("Listen TLS..."));
+    rig.Reset();
+    QVERIFY2(rig.gateway.IsInputStarted(), qPrintable(rig.Texts().join('\n')));
+    QCOMPARE(int(rig.Texts().count("Listen TLS...")), nListen + 1);
+    QCOMPARE(rig.Texts().filter(QRegularExpression("^TLS Client Disconnected,port:\\d+,addr:127.0.0.1$")).size(), 3);
+    QCOMPARE(rig.gateway.Observer().Counters().m_nSessions[0], 3u);
 }
 
 void TestTls::unusableFiles_data()
