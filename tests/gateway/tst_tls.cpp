@@ -26,6 +26,7 @@
 #include <vector>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -61,6 +62,8 @@ private slots:
     void listening();
     void connecting_data();
     void connecting();
+    void profileSections_data();
+    void profileSections();
     void sectionsPerPort();
     void renewalKeepsClients();
     void unusableFiles_data();
@@ -317,6 +320,53 @@ void TestTls::connecting()
     outSink.Attach(pOut);
     pPeer->write("up");
     QTRY_COMPARE(outSink.data, QByteArray("up"));
+}
+
+void TestTls::profileSections_data()
+{
+    QTest::addColumn<QByteArray>("ini");     // the profile
+    QTest::addColumn<QByteArray>("name");    // tls=
+    QTest::addColumn<QStringList>("files");  // certificate, key, CA as taken (names only)
+    QTest::addColumn<QString>("problem");    // part of strProblem; empty: none
+    const QByteArray base = "[TLS]\nCertificate=a.pem\nKey=a.key\nCA=ca.pem\n";
+    QTest::newRow("[TLS]") << base << QByteArray() << QStringList({"a.pem", "a.key", "ca.pem"}) << QString();
+    QTest::newRow("keys from [TLS]") << base + "[TLS plant]\nCA=plant-ca.pem\n" << QByteArray("plant")
+                                     << QStringList({"a.pem", "a.key", "plant-ca.pem"}) << QString();
+    QTest::newRow("written empty") << base + "[TLS vendor]\nCertificate=\nKey=\n" << QByteArray("vendor")
+                                   << QStringList({"", "", "ca.pem"}) << QString();
+    QTest::newRow("name in other case") << base + "[TLS Plant]\nKey=p.key\n" << QByteArray("plant")
+                                        << QStringList({"a.pem", "p.key", "ca.pem"}) << QString();
+    QTest::newRow("no such section") << base << QByteArray("plant") << QStringList({"", "", ""})
+                                     << "tls=plant names the section [TLS plant], which the profile";
+    QTest::newRow("bad CAMode") << base + "[TLS v]\nCAMode=both\n" << QByteArray("v")
+                                << QStringList({"a.pem", "a.key", "ca.pem"})
+                                << "[TLS v] CAMode= takes replace or add, not 'both'";
+    QTest::newRow("subjects without mutual TLS") << base + "AllowSubjects=CN=a\n" << QByteArray()
+                                                 << QStringList({"a.pem", "a.key", "ca.pem"})
+                                                 << "AllowSubjects= needs RequireClientCertificate=1";
+    QTest::newRow("unknown attribute") << base + "RequireClientCertificate=1\nAllowSubjects=CN=a; XY=b\n"
+                                       << QByteArray() << QStringList({"a.pem", "a.key", "ca.pem"})
+                                       << "'XY=b' names no attribute OpenSSL knows";
+    QTest::newRow("star inside") << base + "RequireClientCertificate=1\nAllowSubjects=CN=a*b\n" << QByteArray()
+                                 << QStringList({"a.pem", "a.key", "ca.pem"}) << "a value is matched exactly";
+}
+
+// [TLS <name>] sections: each key from the section, else from [TLS].
+void TestTls::profileSections()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QByteArray, name);
+    QFETCH(QStringList, files);
+    QFETCH(QString, problem);
+    QTemporaryDir dir;
+    CProfile profile(dir.filePath(QStringLiteral("trelvane.ini")));
+    profile.FromBytes(ini);
+    const STlsConfig config = CTlsProfile(profile).Config(name);
+    QVERIFY2(problem.isEmpty() ? config.strProblem.isEmpty() : config.strProblem.contains(problem),
+             qPrintable(config.strProblem));
+    const QString strPaths[] = {config.strCertificate, config.strKey, config.strCa};
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(strPaths[i].isEmpty() ? QString() : QFileInfo(strPaths[i]).fileName(), files[i]);
 }
 
 // One gateway, two TLS ports with files of their own sections: the Input
