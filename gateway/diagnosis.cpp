@@ -359,6 +359,9 @@ void DescribeTls(const QByteArray& strSetup, const SProbe& probe, SSetupReport* 
         pReport->m_nCode = nCode;
         const QString strWhy = !strOptionsProblem.isEmpty()
             ? QStringLiteral("the options after ';' are refused: %1").arg(Text(strOptionsProblem))
+            : strSetup.contains(',') && strSetup.mid(strSetup.indexOf(',')).contains(';')
+            ? QStringLiteral("the host runs to the end of the string: a TLS client's option goes between the port "
+                             "and the ',', as in TLS:4001;tls=plant,device.example")
             : QStringLiteral("write TLS:<port>[;tls=<name>],<host> to connect (port 1-65535, host a name or "
                              "address) or TLS:<port>[@<local address>][;options] to listen, e.g. "
                              "TLS:4001,device.example, TLS:4001;tls=plant,device.example or "

@@ -409,8 +409,15 @@ void TestTls::sectionsPerPort()
     QTRY_COMPARE(vendorSink.data, QByteArray("up"));
     pVendor->write("down");
     QTRY_COMPARE(sink.data, QByteArray("down"));
+    SProbe probe;
+    probe.m_bSystem = true;
+    probe.m_tls = CTlsProfile(profile);
+    QVERIFY(DescribeSetup(strVendor, {}, probe).m_strDescription.endsWith(
+        QStringLiteral(" and the system's trusted CAs (files of [TLS Vendor])")));
 
+    // A Startup / Reset names the client it closes.
     rig.Start("TLS:0@127.0.0.1;tls=nosuch", strVendor);
+    QCOMPARE(rig.Texts().filter(QStringLiteral("TLS Client Disconnected,port:%1,").arg(client.localPort())).size(), 1);
     QVERIFY(!rig.gateway.IsInputStarted());
     QVERIFY2(rig.Texts().last().startsWith("TLS Setup Error:tls=nosuch names the section [TLS nosuch]"),
              qPrintable(rig.Texts().last()));
