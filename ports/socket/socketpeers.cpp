@@ -140,8 +140,6 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
         TakeClient(hClient, peer, nullptr);
         return;
     }
-    // The connected client keeps the port until a newcomer has passed its
-    // handshake; newcomers run theirs side by side.
     // Files renewed on disk are taken from this newcomer on.
     if (m_fnTlsCurrent) {
         if (std::shared_ptr<CTlsContext> pCurrent = m_fnTlsCurrent(); pCurrent && pCurrent != m_pTlsContext) {
@@ -150,6 +148,8 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
                 m_pNewcomers->SetContext(pCurrent);
         }
     }
+    // The connected client keeps the port until a newcomer has passed its
+    // handshake; newcomers run theirs side by side.
     if (!m_pNewcomers) {
         m_pNewcomers = new CTlsNewcomers(
             m_pTlsContext, kConnectTimeoutMs,

@@ -64,8 +64,8 @@ int VerifySubject(int nOk, X509_STORE_CTX* pStore)
         return nOk;
     const SSL* pSsl = static_cast<const SSL*>(X509_STORE_CTX_get_ex_data(pStore, SSL_get_ex_data_X509_STORE_CTX_idx()));
     const auto* pContext = pSsl ? static_cast<const CTlsContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(pSsl))) : nullptr;
-    if (!pContext || pContext->AllowSubjects().isEmpty()
-        || SubjectAllowed(pContext->AllowSubjects(), X509_STORE_CTX_get_current_cert(pStore)))
+    // Without its context no list can be checked: the client is refused.
+    if (pContext && SubjectAllowed(pContext->AllowSubjects(), X509_STORE_CTX_get_current_cert(pStore)))
         return 1;
     X509_STORE_CTX_set_error(pStore, X509_V_ERR_APPLICATION_VERIFICATION);
     return 0;
