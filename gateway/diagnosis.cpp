@@ -406,13 +406,18 @@ void DescribeTls(const QByteArray& strSetup, const SProbe& probe, SSetupReport* 
         pReport->m_nCode = nCode;
         const QString strWhy = !strOptionsProblem.isEmpty()
             ? QStringLiteral("the options after ';' are refused: %1").arg(Text(strOptionsProblem))
-            : QStringLiteral("write TLS:<port>,<host> to connect (port 1-65535, host a name or address) or "
-                             "TLS:<port>[@<local address>][;options] to listen, e.g. TLS:4001,device.example "
-                             "or TLS:4001;clients=refuse");
+            : strSetup.contains(',') && strSetup.mid(strSetup.indexOf(',')).contains(';')
+            ? QStringLiteral("the host runs to the end of the string: a TLS client's option goes between the port "
+                             "and the ',', as in TLS:4001;tls=plant,device.example")
+            : QStringLiteral("write TLS:<port>[;tls=<name>],<host> to connect (port 1-65535, host a name or "
+                             "address) or TLS:<port>[@<local address>][;options] to listen, e.g. "
+                             "TLS:4001,device.example, TLS:4001;tls=plant,device.example or "
+                             "TLS:4001;clients=refuse;tls=plant");
         pReport->m_strProblem = Refused(nCode, "Invalid Setup String!", strWhy);
         return;
     }
-    const STlsConfig& tls = probe.m_tls;
+    const STlsConfig tls = probe.m_tls.Config(setup.options.strTlsSection);
+    const QString strSection = QStringLiteral("the [%1] section of the profile").arg(tls.strSection);
     if (setup.bLocal) {
         const QString strWhere = setup.strAddress.isEmpty() ? QStringLiteral("every interface")
                                                             : Quote(setup.strAddress);
@@ -425,6 +430,9 @@ void DescribeTls(const QByteArray& strSetup, const SProbe& probe, SSetupReport* 
             pReport->m_strDescription += tls.bRequireClientCertificate
                 ? QStringLiteral("; clients must present a certificate from a CA in %1").arg(FileName(tls.strCa))
                 : QStringLiteral("; clients need no certificate");
+            if (!tls.allowSubjects.isEmpty())
+                pReport->m_strDescription += QStringLiteral(", with a subject that AllowSubjects= lists");
+            pReport->m_strDescription += QStringLiteral(" (files of [%1])").arg(tls.strSection);
         }
     } else {
         pReport->m_strDescription = QStringLiteral("TLS client, connects to port %1 at %2")
@@ -432,9 +440,12 @@ void DescribeTls(const QByteArray& strSetup, const SProbe& probe, SSetupReport* 
         if (probe.m_bSystem) {
             pReport->m_strDescription += tls.strCa.isEmpty()
                 ? QStringLiteral("; checks the server's certificate and name against the system's trusted CAs")
+                : tls.bCaAdd ? QStringLiteral("; checks the server's certificate and name against %1 and the "
+                                              "system's trusted CAs").arg(FileName(tls.strCa))
                 : QStringLiteral("; checks the server's certificate and name against %1").arg(FileName(tls.strCa));
             if (!tls.strCertificate.isEmpty())
                 pReport->m_strDescription += QStringLiteral("; presents %1").arg(FileName(tls.strCertificate));
+            pReport->m_strDescription += QStringLiteral(" (files of [%1])").arg(tls.strSection);
         }
     }
     if (!probe.m_bSystem)
@@ -445,11 +456,11 @@ void DescribeTls(const QByteArray& strSetup, const SProbe& probe, SSetupReport* 
         QStringList warnings;
         for (const QByteArray& strWarning : pContext->Warnings())
             warnings.append(Text(strWarning));
-        pReport->m_strWarning = QStringLiteral("TLS Setup Warning: %1 (the [TLS] section of the profile)")
-                                    .arg(warnings.join(QStringLiteral("; ")));
+        pReport->m_strWarning = QStringLiteral("TLS Setup Warning: %1 (%2)")
+                                    .arg(warnings.join(QStringLiteral("; ")), strSection);
     }
     if (!pContext) {
-        pReport->m_strProblem = QStringLiteral("TLS Setup Error: %1 (the [TLS] section of the profile)").arg(Text(strError))
+        pReport->m_strProblem = QStringLiteral("TLS Setup Error: %1 (%2)").arg(Text(strError), strSection)
                               + UnreadableTlsFileHint(tls, UserName());
     } else if (setup.bLocal) {
         pReport->m_strProblem = TryBind(EPortKind::Tls, setup);

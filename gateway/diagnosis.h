@@ -1,6 +1,6 @@
 #pragma once
 
-#include "stream/tlscontext.h"
+#include "tlsprofile.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -40,8 +40,8 @@ struct SProbe
     // Also opens and closes each serial device once. An open raises DTR,
     // which resets some boards.
     bool m_bOpenDevices = false;
-    // The profile's [TLS] files, for TLS ports (loaded with m_bSystem).
-    STlsConfig m_tls;
+    // The profile's [TLS] sections, for TLS ports (loaded with m_bSystem).
+    CTlsProfile m_tls;
 };
 
 // Parses a setup string as the gateway does, and looks at what it names as

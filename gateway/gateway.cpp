@@ -44,7 +44,10 @@ void CGateway::OnTimer(int nIDEvent)
     case 1: m_inToOut.SetSkipping(false); break;
     case 2: m_outToIn.SetSkipping(false); break;
     case 3:
-        m_observer.OnRestart();
+        if (std::exchange(m_bRestartForClient, false))
+            m_observer.OnClientRestart();
+        else
+            m_observer.OnRestart();
         RequestStartupReset();
         break;
     default: break;
@@ -63,7 +66,16 @@ void CGateway::KillTimer(int nIDEvent)
 
 void CGateway::SetRestartTimer()
 {
+    m_bRestartForClient = false;
     SetTimer(3);
+}
+
+STrafficCounters CGateway::CountersNow() const
+{
+    STrafficCounters counters = m_observer.Counters();
+    counters.m_nClients[0] = m_pInSocket ? m_pInSocket->ClientCount() : -1;
+    counters.m_nClients[1] = m_pOutSocket ? m_pOutSocket->ClientCount() : -1;
+    return counters;
 }
 
 void CGateway::StartSkipping(CTransferDirection& direction)
@@ -167,6 +179,7 @@ void CGateway::OnSocketClosed(CPortSocket* pSocket)
         // held for it are gone with it.
         ReleaseParked(pSocket);
         SetRestartTimer();
+        m_bRestartForClient = pSocket->IsListening();
         return;
     }
     if (pSocket != m_pOutSocket)

@@ -2,6 +2,8 @@
 
 #include "messagelog.h"
 #include "portowner.h"
+#include "stream/tlscontextstore.h"
+#include "tlsprofile.h"
 #include "trafficobserver.h"
 #include "transferdirection.h"
 #include "transferplugin.h"
@@ -78,8 +80,13 @@ public:
     void SetTimerPeriods(int nSkipMs, int nRestartMs);
     // Directory map for COMn names, from the profile's [Serial Ports].
     void SetSerialPortMap(const QMap<QByteArray, QString>& map) { m_serialPortMap = map; }
-    // Certificate files for TLS ports, from the profile's [TLS].
-    void SetTlsConfig(const STlsConfig& config) { m_tlsConfig = config; }
+    // Certificate files for TLS ports, from the profile's [TLS] sections;
+    // SetTlsConfig: one configuration for every port.
+    void SetTlsProfile(const CTlsProfile& profile) { m_tlsProfile = profile; }
+    void SetTlsConfig(const STlsConfig& config) { m_tlsProfile = CTlsProfile(config); }
+    const CTlsProfile& TlsProfile() const { return m_tlsProfile; }
+    // The counters, with the clients of the listening ports now.
+    STrafficCounters CountersNow() const;
 
     // IPortOwner
     void AddMessage(const QByteArray& strText) override;
@@ -107,7 +114,10 @@ public:
     bool IsStopping() const override { return m_bStopping; }
     qint64 ReadsBacklog(const QObject* pSource) const override;
     QMap<QByteArray, QString> SerialPortMap() const override { return m_serialPortMap; }
-    STlsConfig TlsConfig() const override { return m_tlsConfig; }
+    STlsConfig TlsConfig(const QByteArray& strSection) const override { return m_tlsProfile.Config(strSection); }
+    CTlsContextStore* TlsContexts() override { return &m_tlsContexts; }
+    void OnTlsFailure(bool bInput, int nFailure) override { m_observer.OnTlsFailure(bInput, nFailure); }
+    void OnClientSessionEnded(bool bInput, quint64 nBytes) override { m_observer.OnSessionEnded(bInput, nBytes); }
 
     CCommPort* m_pInSerial = nullptr;
     CPortSocket* m_pInSocket = nullptr;
@@ -177,7 +187,11 @@ private:
     int m_nSkipMs = 12000;
     int m_nRestartMs = 300;
     QMap<QByteArray, QString> m_serialPortMap;
-    STlsConfig m_tlsConfig;
+    CTlsProfile m_tlsProfile;
+    CTlsContextStore m_tlsContexts;
+    // The restart timer runs because the last client of a listening Input
+    // left (counted apart from failures).
+    bool m_bRestartForClient = false;
 
     int m_nBusy = 0;
     bool m_bStopping = false;

@@ -314,6 +314,10 @@ void CGateway::StopGateway(bool bClearStatus, bool bKeepListening)
             if (pSocket && pSocket->Listener())
                 pSocket->Listener()->KeepForRestart();
     }
+    // The clients closed here are named, as clients that leave are.
+    for (CPortSocket* pSocket : {m_pInSocket, m_pOutSocket})
+        if (pSocket)
+            pSocket->CloseForStop();
     delete m_pInSocket;
     m_pInSocket = nullptr;
     delete m_pOutSocket;

@@ -107,7 +107,7 @@ QStringList SCheckReport::ProblemLines() const
 }
 
 SCheckReport CheckSettings(const SSetFields& f, const SerialPathMap& portMap, bool bProbe,
-                           const SCheckOptions& options, const STlsConfig& tls)
+                           const SCheckOptions& options, const CTlsProfile& tls)
 {
     SCheckReport report;
     SProbe probe;
@@ -152,7 +152,7 @@ SCheckReport CheckSettingsFile(const QString& strSetFile, const QString& strProf
     CProfile profile(strProfile.isEmpty() ? CProfile::DefaultPath() : strProfile);
     const bool bProfile = profile.Load(&strError);
     SCheckReport report = CheckSettings(fields, bProfile ? SerialPortMap(profile) : SerialPathMap(), true, options,
-                                        bProfile ? TlsConfig(profile) : STlsConfig());
+                                        bProfile ? CTlsProfile(profile) : CTlsProfile());
     // The gateway runs such a file, and without a profile's map.
     if (!bProfile) {
         report.m_listProblems.prepend({false, QStringLiteral("profile %1: %2; [Serial Ports] and [TLS] not applied")

@@ -46,7 +46,7 @@ struct SCheckOptions
 // ports; options add what runs code or touches a device.
 // tls: the profile's [TLS] files, for TLS ports.
 SCheckReport CheckSettings(const SSetFields& fields, const SerialPathMap& portMap, bool bProbe,
-                           const SCheckOptions& options = {}, const STlsConfig& tls = {});
+                           const SCheckOptions& options = {}, const CTlsProfile& tls = {});
 
 // Reads the file and the profile's [Serial Ports] and [TLS] (strProfile empty: the
 // default profile) and checks them with every probe. A file that does not

@@ -7,7 +7,8 @@ struct STlsConfig;
 // The [TLS] files handed over by systemd as credentials of the service
 // (LoadCredential=tls-key:..., read from $CREDENTIALS_DIRECTORY): root
 // reads the files, the service's own user reads the copies. Names:
-// "tls-certificate", "tls-key", "tls-ca".
+// "tls-certificate", "tls-key", "tls-ca"; for a section [TLS <name>]
+// "tls-<name>-certificate", ... (see tlsprofile.h).
 //
 // The file of the credential strName when the service manager passed one
 // by that name; empty otherwise (no $CREDENTIALS_DIRECTORY, or no such file).

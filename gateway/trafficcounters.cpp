@@ -1,5 +1,7 @@
 #include "trafficcounters.h"
 
+#include <QStringList>
+
 QString FormatCounters(const STrafficCounters& c)
 {
     QString strText;
@@ -30,5 +32,24 @@ QString FormatCounters(const STrafficCounters& c)
                        .arg(nRefused[1])
                        .arg(nRefused[2]);
     }
+    if (c.m_nClientRestarts > 0)
+        strText += QStringLiteral(" client-restarts=%1").arg(c.m_nClientRestarts);
+    QStringList failures;
+    for (int f = 0; f < kTlsFailureKinds; ++f) {
+        if (const quint64 n = c.m_nTlsFailures[0][f] + c.m_nTlsFailures[1][f])
+            failures.append(QStringLiteral("%1:%2").arg(QLatin1String(TlsFailureName(f))).arg(n));
+    }
+    if (!failures.isEmpty())
+        strText += QStringLiteral(" tls-failures=") + failures.join(u'/');
+    if (const quint64 nSessions = c.m_nSessions[0] + c.m_nSessions[1])
+        strText += QStringLiteral(" sessions=%1/%2").arg(nSessions).arg(c.m_nSessionBytes[0] + c.m_nSessionBytes[1]);
+    QStringList clients;
+    for (int p = 0; p < 2; ++p) {
+        if (c.m_nClients[p] >= 0)
+            clients.append(QStringLiteral("%1:%2").arg(p == 0 ? QLatin1String("input") : QLatin1String("output"))
+                               .arg(c.m_nClients[p]));
+    }
+    if (!clients.isEmpty())
+        strText += QStringLiteral(" clients=") + clients.join(u'/');
     return strText;
 }

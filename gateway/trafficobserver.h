@@ -88,6 +88,16 @@ public:
     void OnClientRefused(bool bInput, int nReason) { ++m_counters.m_nRefused[bInput ? 0 : 1][nReason]; }
     void OnPluginError() { ++m_counters.m_nPluginErrors; }
     void OnRestart() { ++m_counters.m_nRestarts; }
+    void OnClientRestart() { ++m_counters.m_nClientRestarts; }
+    void OnTlsFailure(bool bInput, int nFailure) { ++m_counters.m_nTlsFailures[bInput ? 0 : 1][nFailure]; }
+    void OnSessionEnded(bool bInput, quint64 nBytes)
+    {
+        const int p = bInput ? 0 : 1;
+        ++m_counters.m_nSessions[p];
+        m_counters.m_nSessionBytes[p] += nBytes;
+        for (int b = 0; b < STrafficCounters::kSessionBuckets; ++b)
+            m_counters.m_nSessionBuckets[p][b] += nBytes <= STrafficCounters::kSessionBucketBytes[b] ? 1 : 0;
+    }
     void OnReconnect() { ++m_counters.m_nReconnects; }
 
 private:

@@ -61,6 +61,40 @@ void AppendTlsAndRefusals(QByteArray& out, const SMetricsSnapshot& s)
                      + "\",file=\"" + kFiles[f] + "\"} " + QByteArray::number(s.m_nTlsExpiry[p][f]) + '\n';
 }
 
+// Clients of listening ports, their sessions and TLS handshake failures:
+// labels from fixed sets only, never one per client.
+void AppendClients(QByteArray& out, const STrafficCounters& c)
+{
+    static const char* const kPorts[2] = {"input", "output"};
+    AppendFamily(out, "trelvane_clients_connected", "gauge", "Clients of a listening port now (no sample for a port "
+                                                             "that does not listen).");
+    for (int p = 0; p < 2; ++p)
+        if (c.m_nClients[p] >= 0)
+            out += QByteArray("trelvane_clients_connected{port=\"") + kPorts[p] + "\"} "
+                 + QByteArray::number(c.m_nClients[p]) + '\n';
+    AppendFamily(out, "trelvane_tls_handshake_failures_total", "counter",
+                 "TLS handshakes that failed, by reason (listening ports and connections to servers).");
+    for (int p = 0; p < 2; ++p)
+        for (int f = 0; f < kTlsFailureKinds; ++f)
+            out += QByteArray("trelvane_tls_handshake_failures_total{port=\"") + kPorts[p] + "\",reason=\""
+                 + TlsFailureName(f) + "\"} " + QByteArray::number(c.m_nTlsFailures[p][f]) + '\n';
+    AppendFamily(out, "trelvane_client_session_bytes", "histogram",
+                 "Bytes read and sent in each ended client session of a listening port.");
+    for (int p = 0; p < 2; ++p) {
+        const QByteArray strPort = QByteArray("port=\"") + kPorts[p] + '"';
+        for (int b = 0; b < STrafficCounters::kSessionBuckets; ++b)
+            out += "trelvane_client_session_bytes_bucket{" + strPort + ",le=\""
+                 + QByteArray::number(STrafficCounters::kSessionBucketBytes[b]) + "\"} "
+                 + QByteArray::number(c.m_nSessionBuckets[p][b]) + '\n';
+        out += "trelvane_client_session_bytes_bucket{" + strPort + ",le=\"+Inf\"} " + QByteArray::number(c.m_nSessions[p])
+             + "\ntrelvane_client_session_bytes_sum{" + strPort + "} " + QByteArray::number(c.m_nSessionBytes[p])
+             + "\ntrelvane_client_session_bytes_count{" + strPort + "} " + QByteArray::number(c.m_nSessions[p]) + '\n';
+    }
+    AppendCounter(out, "trelvane_client_restarts_total",
+                  "Restarts because the last client of a listening Input left (not counted as restarts).",
+                  c.m_nClientRestarts);
+}
+
 } // namespace
 
 QByteArray FormatMetrics(const SMetricsSnapshot& s)
@@ -84,7 +118,9 @@ QByteArray FormatMetrics(const SMetricsSnapshot& s)
                   "Datagrams dropped because their sender is not in the port's allow= list.", c.m_nNotAllowed);
     AppendCounter(out, "trelvane_plugin_errors_total",
                   "Error results of DllInit, DllTransfer, DllAfterSend and DllQuit.", c.m_nPluginErrors);
-    AppendCounter(out, "trelvane_restarts_total", "Restarts after the Input's far end closed or its carrier dropped.",
+    AppendCounter(out, "trelvane_restarts_total",
+                  "Restarts after the Input's far end closed or its carrier dropped (not a listening Input's "
+                  "client leaving).",
                   c.m_nRestarts);
     AppendCounter(out, "trelvane_reconnects_total",
                   "Output starts after the Output's far end closed or its line went away.", c.m_nReconnects);
@@ -102,6 +138,7 @@ QByteArray FormatMetrics(const SMetricsSnapshot& s)
         out += "trelvane_last_failure_timestamp_seconds{message=\"" + LabelValue(s.m_strLastFailure) + "\"} "
              + Seconds(s.m_nLastFailureMs) + '\n';
     AppendTlsAndRefusals(out, s);
+    AppendClients(out, c);
     return out;
 }
 

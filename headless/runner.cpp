@@ -208,7 +208,7 @@ bool CRunner::ServeConsole()
 SMetricsSnapshot CRunner::MetricsSnapshot()
 {
     SMetricsSnapshot snapshot;
-    snapshot.m_counters = m_gateway.Observer().Counters();
+    snapshot.m_counters = m_gateway.CountersNow();
     snapshot.m_bInputStarted = m_gateway.IsInputStarted();
     snapshot.m_bOutputStarted = m_gateway.m_bOutStarted;
     snapshot.m_nLastStartMs = m_nLastStartMs;
@@ -250,7 +250,7 @@ bool CRunner::InputListens() const
 
 void CRunner::PrintCounters()
 {
-    m_host.Print(QStringLiteral("counters: ") + FormatCounters(m_gateway.Observer().Counters()));
+    m_host.Print(QStringLiteral("counters: ") + FormatCounters(m_gateway.CountersNow()));
 }
 
 void CRunner::UpdateServiceStatus()
@@ -261,17 +261,17 @@ void CRunner::UpdateServiceStatus()
                                       m_gateway.m_bOutStarted ? QStringLiteral("started")
                                                               : QStringLiteral("not started"));
     const QByteArray strStatus =
-        "STATUS=" + (strState + QStringLiteral("; ") + FormatCounters(m_gateway.Observer().Counters())).toUtf8();
+        "STATUS=" + (strState + QStringLiteral("; ") + FormatCounters(m_gateway.CountersNow())).toUtf8();
     if (strStatus != m_strLastStatus && m_notify.Send(strStatus))
         m_strLastStatus = strStatus;
 }
 
-STlsConfig CRunner::ProfileTlsConfig() const
+CTlsProfile CRunner::ProfileTlsConfig() const
 {
     CProfile profile(m_options.m_strProfile.isEmpty() ? CProfile::DefaultPath() : m_options.m_strProfile);
     QString strError;
     // A profile that does not load leaves the files in use as they are.
-    return profile.Load(&strError) ? TlsConfig(profile) : m_gateway.TlsConfig();
+    return profile.Load(&strError) ? CTlsProfile(profile) : m_gateway.TlsProfile();
 }
 
 void CRunner::LoadSerialPortMap()
@@ -283,7 +283,7 @@ void CRunner::LoadSerialPortMap()
         return;
     }
     m_gateway.SetSerialPortMap(SerialPortMap(profile));
-    m_gateway.SetTlsConfig(TlsConfig(profile));
+    m_gateway.SetTlsProfile(CTlsProfile(profile));
 }
 
 void CRunner::OnLine(const QString& strLine)

@@ -63,7 +63,7 @@ private:
     bool LoadSettings(SSetFields* pFields);
     void LoadSerialPortMap();
     // The [TLS] files the profile names now (those in use when it does not load).
-    STlsConfig ProfileTlsConfig() const;
+    CTlsProfile ProfileTlsConfig() const;
     void Quit(int nExitCode);
     bool OpenTrace();
     void OnTraceFailed();

@@ -9,10 +9,19 @@
 #include "socket/portsocket.h"
 #include "socket/tcplistener.h"
 #include "stream/tlscontext.h"
+#include "stream/tlscontextstore.h"
+
+#include <QFile>
 
 #include <netinet/in.h>
 
 namespace {
+
+// After the reason TLS files on disk cannot be used.
+QByteArray KeptText()
+{
+    return "; the files loaded before stay in use";
+}
 
 QByteArray Endpoint(int nPort, const QByteArray& strAddress)
 {
@@ -137,19 +146,49 @@ void CPortOpening::Start(FDone fnDone)
 
 bool CPortOpening::MakeTlsContext(bool bServer)
 {
-    QByteArray strError;
-    m_pTlsContext = CTlsContext::Create(m_pOwner->TlsConfig(), bServer ? CTlsContext::Server : CTlsContext::Client,
-                                        &strError);
+    const STlsConfig config = m_pOwner->TlsConfig(m_setup.options.strTlsSection);
+    const CTlsContext::ERole eRole = bServer ? CTlsContext::Server : CTlsContext::Client;
+    CTlsContextStore::SResult result;
+    if (CTlsContextStore* pStore = m_pOwner->TlsContexts())
+        result = pStore->Get(config, eRole);
+    else
+        result.pContext = CTlsContext::Create(config, eRole, &result.strError);
+    m_pTlsContext = result.pContext;
     if (m_pTlsContext) {
+        if (!result.strKept.isEmpty())
+            m_pOwner->AddMessage("TLS Setup Warning:" + result.strKept + KeptText());
         // Usable now, but not for long, or not safe.
         for (const QByteArray& strWarning : m_pTlsContext->Warnings())
             m_pOwner->AddMessage("TLS Setup Warning:" + strWarning);
         return true;
     }
-    m_pOwner->AddMessage("TLS Setup Error:" + strError);
-    ReportFailure(SPortFailure::TlsSetup, 0, strError);
+    m_pOwner->AddMessage("TLS Setup Error:" + result.strError);
+    ReportFailure(SPortFailure::TlsSetup, 0, result.strError);
     Finish(2);
     return false;
+}
+
+// A listening port: each newcomer's handshake takes the files as they are
+// on disk now.
+std::function<std::shared_ptr<CTlsContext>()> CPortOpening::TlsRenewal() const
+{
+    CTlsContextStore* pStore = m_pOwner->TlsContexts();
+    if (!pStore)
+        return {};
+    IPortOwner* pOwner = m_pOwner;
+    const STlsConfig config = pOwner->TlsConfig(m_setup.options.strTlsSection);
+    return [pStore, pOwner, config] {
+        const CTlsContextStore::SResult result = pStore->Get(config, CTlsContext::Server);
+        if (!result.strKept.isEmpty())
+            pOwner->AddMessage("TLS Setup Warning:" + result.strKept + KeptText());
+        if (result.bRenewed) {
+            pOwner->AddMessage("TLS Certificate Renewed:[" + config.strSection.toUtf8()
+                               + "] Certificate=" + QFile::encodeName(config.strCertificate));
+            for (const QByteArray& strWarning : result.pContext->Warnings())
+                pOwner->AddMessage("TLS Setup Warning:" + strWarning);
+        }
+        return result.pContext;
+    };
 }
 
 void CPortOpening::OnTcpReady()
@@ -170,6 +209,7 @@ void CPortOpening::OnTlsDone(bool bOk, const QByteArray& strWhy)
         return;
     }
     m_pOwner->AddMessage("TLS Handshake Error:" + strWhy + Endpoint(m_setup.nPort, m_setup.strAddress));
+    m_pOwner->OnTlsFailure(m_bInput, m_pSocket->TlsFailure());
     DropPort();
     ReportFailure(SPortFailure::TlsHandshake, 0, strWhy);
     Finish(3);
@@ -313,7 +353,7 @@ void CPortOpening::OpenTcpListener()
     }
     m_pSocket = new CPortSocket(CPortSocket::SocketTcp, m_pOwner, m_bInput);
     m_pSocket->SetListenOptions(m_setup.options);
-    m_pSocket->SetTlsContext(m_pTlsContext);
+    m_pSocket->SetTlsContext(m_pTlsContext, m_bTls ? TlsRenewal() : nullptr);
     m_pSocket->Listen(pListener, m_strInitial);
     m_pOwner->AddMessage(m_bTls ? "Listen TLS..." : "Listen TCP...");
     Finish(0);

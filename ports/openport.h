@@ -63,6 +63,7 @@ private:
     void ReportFailure(int eWhat, int nError = 0, const QByteArray& strDetail = QByteArray());
     // TLS: the context of the [TLS] files; false (reported) when it cannot be made.
     bool MakeTlsContext(bool bServer);
+    std::function<std::shared_ptr<CTlsContext>()> TlsRenewal() const;
     // The TCP connection is up: the TLS handshake when there is one, then
     // the initial string.
     void OnTcpReady();

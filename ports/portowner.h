@@ -10,6 +10,7 @@
 class QObject;
 
 class CCommPort;
+class CTlsContextStore;
 class CPortSocket;
 struct SPortFailure;
 
@@ -111,8 +112,18 @@ public:
 
     // COMn name -> device path entries of the profile's [Serial Ports].
     virtual QMap<QByteArray, QString> SerialPortMap() const { return {}; }
-    // The certificate files of the profile's [TLS] section.
-    virtual STlsConfig TlsConfig() const { return {}; }
+    // The certificate files of the profile's [TLS] section, or of [TLS
+    // <name>] for a port with tls=<name> (strSection).
+    virtual STlsConfig TlsConfig(const QByteArray& /*strSection*/) const { return {}; }
+    // Where TLS ports keep their contexts across starts and find renewed
+    // files (null: each start loads the files anew, and nothing is renewed).
+    virtual CTlsContextStore* TlsContexts() { return nullptr; }
+    // A TLS handshake failed (nFailure: ETlsFailure), on a listening port or
+    // to the server. For the counters.
+    virtual void OnTlsFailure(bool /*bInput*/, int /*nFailure*/) {}
+    // A client session of a listening port has ended, with the bytes it
+    // read and sent. For the counters.
+    virtual void OnClientSessionEnded(bool /*bInput*/, quint64 /*nBytes*/) {}
 
 protected:
     ~IPortOwner() = default;

@@ -215,3 +215,13 @@ QStringList CProfile::Keys(const QString& strSection) const
     }
     return keys;
 }
+
+QStringList CProfile::Sections() const
+{
+    QStringList sections;
+    for (const QString& strLine : m_lines) {
+        if (const QString strName = SectionName(strLine); !strName.isNull())
+            sections.append(strName);
+    }
+    return sections;
+}

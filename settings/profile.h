@@ -28,6 +28,8 @@ public:
     void RemoveKey(const QString& strSection, const QString& strKey);
     // The keys of a section in file order.
     QStringList Keys(const QString& strSection) const;
+    // The names of the sections in file order, as written.
+    QStringList Sections() const;
 
     // The whole text as it would be saved.
     QByteArray ToBytes() const;

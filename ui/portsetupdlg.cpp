@@ -49,7 +49,10 @@ const char kSetupHelp[] =
     "TLS:4001\tlistening port with TLS, same options (TLS:4001@::1;clients=refuse); certificate and key "
     "from the profile's [TLS] section\n"
     "TLS:4001,device.example\tTLS client; checks the server's certificate and name against [TLS] CA= "
-    "or the system's CAs";
+    "or the system's CAs\n"
+    "TLS:4001;tls=plant\tlistening port with the files of the profile's [TLS plant] section (keys it lacks "
+    "from [TLS])\n"
+    "TLS:4001;tls=vendor,device.example\tTLS client with the files of [TLS vendor]: tls= comes before the ','";
 
 } // namespace
 

@@ -108,7 +108,7 @@ void CTrelvaneView::LoadSerialPortMap(const CProfile& profile)
     for (const QString& strKey : profile.Keys(strSection))
         map.insert(strKey.toUtf8(), profile.GetString(strSection, strKey));
     m_pGateway->SetSerialPortMap(map);
-    m_pGateway->SetTlsConfig(TlsConfig(profile));
+    m_pGateway->SetTlsProfile(CTlsProfile(profile));
 }
 
 void CTrelvaneView::OnInitialUpdate()

@@ -42,6 +42,17 @@ bool ParseShared(const QByteArray& strValue, SListenOptions* pOptions)
 
 } // namespace
 
+bool IsTlsSectionName(const QByteArray& strName, QByteArray* pstrProblem)
+{
+    bool bOk = !strName.isEmpty() && strName.size() <= kMaxTlsSectionName;
+    for (const char c : strName)
+        bOk = bOk && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_');
+    if (!bOk)
+        *pstrProblem = "tls= takes the name of a profile section [TLS <name>]: 1 to "
+                     + QByteArray::number(kMaxTlsSectionName) + " letters, digits, '-' and '_', not '" + strName + "'";
+    return bOk;
+}
+
 bool ParseListenOptions(const QByteArray& strOptions, bool bTcp, SListenOptions* pOptions, QByteArray* pstrProblem)
 {
     SListenOptions options;
@@ -85,13 +96,21 @@ bool ParseListenOptions(const QByteArray& strOptions, bool bTcp, SListenOptions*
         } else if (strName == "rfc2217") {
             *pstrProblem = "rfc2217 is an option of a listening TCP or TLS port only";
             return false;
+        } else if (strName == "tls" && nEquals >= 0) {
+            if (!options.strTlsSection.isEmpty()) {
+                *pstrProblem = "tls= is given twice";
+                return false;
+            }
+            if (!IsTlsSectionName(strValue, pstrProblem))
+                return false;
+            options.strTlsSection = strValue;
         } else if (strName == "clients" && !bTcp) {
             *pstrProblem = "clients= is an option of a listening TCP port only";
             return false;
         } else {
             *pstrProblem = "unknown option '" + strOption + "'; known: "
                          + (bTcp ? "clients=replace|refuse|<1-" + QByteArray::number(SListenOptions::kMaxShared)
-                                       + ">, allow=<addresses>, rfc2217"
+                                       + ">, allow=<addresses>, rfc2217, tls=<name> (TLS: only)"
                                  : QByteArray("allow=<addresses>"));
             return false;
         }

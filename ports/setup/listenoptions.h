@@ -29,9 +29,18 @@ struct SListenOptions
     bool bComPort = false;
     // Any option was written: the port also logs its clients' disconnects.
     bool bGiven = false;
+    // TLS ports only, tls=<name>: the port's certificate files come from
+    // the profile's section [TLS <name>] (empty: [TLS]).
+    QByteArray strTlsSection;
 };
 
-// Parses the options after the local form, without the first ";" (every
+// A section name of tls=: 1 to kMaxTlsSectionName letters, digits, '-' and
+// '_'. False with the reason in *pstrProblem.
+constexpr int kMaxTlsSectionName = 32;
+bool IsTlsSectionName(const QByteArray& strName, QByteArray* pstrProblem);
+
+// Parses the options after the local form (tls= is taken here for any
+// kind; the setup string parser refuses it outside TLS ports), without the first ";" (every
 // option, "name=value", is separated from the next by ";"; "allow" may be
 // repeated, its addresses adding up). bTcp: a listening TCP port (else a
 // UDP port, which takes no "clients"). False with the reason, naming the

@@ -87,6 +87,11 @@ bool SplitLocalForm(const QByteArray& strText, EPortKind kind, SWinsockSetup* pR
                 *pstrProblem = strProblem;
             return false;
         }
+        if (kind != EPortKind::Tls && !options.strTlsSection.isEmpty()) {
+            if (pstrProblem)
+                *pstrProblem = "tls= is an option of TLS: ports only";
+            return false;
+        }
     }
     pResult->options = options;
     pResult->nPort = strPort.toInt();
@@ -119,7 +124,25 @@ int SplitTlsSetup(const QByteArray& strSetup, SWinsockSetup* pResult, QByteArray
     const qsizetype nComma = strText.indexOf(',');
     if (nComma < 0)
         return SplitLocalForm(strText, EPortKind::Tls, pResult, pstrOptionsProblem) ? 0 : kRefused;
-    const QByteArray strPort = strText.left(nComma);
+    // The client form takes its one option, tls=<name>, between the port
+    // and the ",": the host runs to the end of the string.
+    QByteArray strPort = strText.left(nComma);
+    QByteArray strSection;
+    if (const qsizetype nSemicolon = strPort.indexOf(';'); nSemicolon >= 0) {
+        const QByteArray strOption = strPort.mid(nSemicolon + 1);
+        strPort = strPort.left(nSemicolon);
+        QByteArray strProblem;
+        if (!strOption.startsWith("tls=")) {
+            strProblem = "a TLS client takes one option before the ',', tls=<name>, not '" + strOption + "'";
+        } else if (IsTlsSectionName(strOption.mid(4), &strProblem)) {
+            strSection = strOption.mid(4);
+        }
+        if (strSection.isEmpty()) {
+            if (pstrOptionsProblem)
+                *pstrOptionsProblem = strProblem;
+            return kRefused;
+        }
+    }
     const QByteArray strHost = strText.mid(nComma + 1);
     if (!IsDigits(strPort) || strPort.size() > 5 || strPort.toInt() < 1 || strPort.toInt() > 65535)
         return kRefused;
@@ -128,6 +151,8 @@ int SplitTlsSetup(const QByteArray& strSetup, SWinsockSetup* pResult, QByteArray
     pResult->nPort = strPort.toInt();
     pResult->strAddress = strHost;
     pResult->bLocal = false;
+    pResult->options = SListenOptions();
+    pResult->options.strTlsSection = strSection;
     return 0;
 }
 

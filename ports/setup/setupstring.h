@@ -18,7 +18,8 @@ struct SWinsockSetup
     // Local form ("TCP:<port>[@<address>]", "UDP:<port>[@<address>]"): a
     // listening TCP port, or a UDP port on a fixed local port.
     bool bLocal = false;
-    // Local form only: the options after ";" ("TCP:4001;clients=refuse").
+    // Local form: the options after ";" ("TCP:4001;clients=refuse"). TLS
+    // client form: only strTlsSection, from "TLS:<port>;tls=<name>,<host>".
     SListenOptions options;
 };
 
@@ -34,10 +35,10 @@ constexpr int kMaxTlsHost = 253;
 // Splits "TCP:1025,127.0.0.1" / "UDP:..." into port and address, and the
 // local forms "TCP:4001", "TCP:4001@::1" into port and local address.
 // Returns 0, or 10/11 (TCP) and 12/13 (UDP) for a missing ":" / ",".
-// TLS strings are taken only in the exact forms "TLS:<port>,<host>" (port
-// 1-65535, host a name of up to kMaxTlsHost characters or an address) and
-// "TLS:<port>[@<address>][;options]"; every other one gives 20, the code
-// of an unknown kind.
+// TLS strings are taken only in the exact forms "TLS:<port>[;tls=<name>],<host>"
+// (port 1-65535, host a name of up to kMaxTlsHost characters or an address)
+// and "TLS:<port>[@<address>][;options]" (options as for TCP, and tls=<name>);
+// every other one gives 20, the code of an unknown kind.
 // Over-long fields and refused options of a local form give the code of a
 // missing ","; pstrOptionsProblem (optional) then says what is wrong with
 // the options (empty when the rest of the string is at fault).

@@ -128,9 +128,24 @@ void CPortSocket::FinishConnect(int nResult)
     fnDone(nResult);
 }
 
-void CPortSocket::SetTlsContext(std::shared_ptr<CTlsContext> pContext)
+void CPortSocket::SetTlsContext(std::shared_ptr<CTlsContext> pContext,
+                                std::function<std::shared_ptr<CTlsContext>()> fnCurrent)
 {
     m_pTlsContext = std::move(pContext);
+    m_fnTlsCurrent = std::move(fnCurrent);
+}
+
+QByteArray ClientSubjectSuffix(const CTlsSession* pTls)
+{
+    const QByteArray strSubject = pTls ? pTls->PeerSubject() : QByteArray();
+    return strSubject.isEmpty() ? strSubject : ",subject:" + strSubject;
+}
+
+int CPortSocket::ClientCount() const
+{
+    if (!m_pListener)
+        return -1;
+    return m_pShared ? m_pShared->Count() : (m_hSocket >= 0 ? 1 : 0);
 }
 
 void CPortSocket::StartTls(std::shared_ptr<CTlsContext> pContext, const QByteArray& strHost,
@@ -144,6 +159,7 @@ void CPortSocket::StartTls(std::shared_ptr<CTlsContext> pContext, const QByteArr
             m_pHandshake->deleteLater();
             m_pHandshake = nullptr;
             std::unique_ptr<CTlsSession> pSession = std::move(m_pHandshakeSession);
+            m_nTlsFailure = bOk ? -1 : pSession->Failure();
             if (bOk)
                 m_stream.SetSession(std::move(pSession));
             fnDone(bOk, strWhy);
@@ -292,6 +308,7 @@ void CPortSocket::ReadBufferedLater()
 ssize_t CPortSocket::StreamReceive(char* pData, size_t nLen)
 {
     const ssize_t n = m_stream.Receive(m_hSocket, pData, nLen);
+    m_nSessionBytes += quint64(qMax<ssize_t>(n, 0));
     const int nErrno = errno;
     if (n < 0)
         OnStreamStalled("TLS Receive Error:");
@@ -305,6 +322,7 @@ ssize_t CPortSocket::StreamReceive(char* pData, size_t nLen)
 ssize_t CPortSocket::StreamSend(const char* pData, size_t nLen)
 {
     const ssize_t n = m_stream.Send(m_hSocket, pData, nLen);
+    m_nSessionBytes += quint64(qMax<ssize_t>(n, 0));
     if (n < 0)
         OnStreamStalled("TLS Send Error:");
     return n;
@@ -433,10 +451,30 @@ bool CPortSocket::ReceiveBlocks()
 void CPortSocket::OnClose()
 {
     const bool bHeld = HasPending();
+    EndSession();
     CloseStream();
     if (m_pListener && (m_listenOptions.bGiven || IsTls()))
         m_pOwner->AddMessage(ClientKind() + " Client Disconnected" + m_clientPeer.EndpointText());
     OnFarEndGone(bHeld);
+}
+
+void CPortSocket::EndSession()
+{
+    if (m_pListener && !m_pShared && m_hSocket >= 0)
+        m_pOwner->OnClientSessionEnded(m_bInput, m_nSessionBytes);
+    m_nSessionBytes = 0;
+}
+
+void CPortSocket::CloseForStop()
+{
+    if (m_pShared) {
+        m_pShared->CloseAll(true);
+    } else if (m_pListener && m_hSocket >= 0) {
+        EndSession();
+        if (m_listenOptions.bGiven || IsTls())
+            m_pOwner->AddMessage(ClientKind() + " Client Disconnected" + m_clientPeer.EndpointText());
+    }
+    Close();
 }
 
 void CPortSocket::OnFarEndGone(bool bHeld)

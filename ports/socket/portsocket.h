@@ -32,6 +32,11 @@ class QSocketNotifier;
 class QTimer;
 struct sockaddr;
 
+// What a "TLS Client Accepted,port:...,addr:..." line ends with when the
+// client presented a certificate: ",subject:" and its subject as RFC 2253
+// writes it, to the end of the line. Empty without one.
+QByteArray ClientSubjectSuffix(const CTlsSession* pTls);
+
 // A Winsock-style port of the gateway: a TCP client connection or a UDP
 // endpoint sending every datagram to one destination; or, from the local
 // setup forms, a listening TCP port (one client at a time, or shared among
@@ -109,7 +114,10 @@ public:
     // kConnectTimeoutMs; up to kMaxHandshakes side by side) before it takes
     // the port; one that fails is closed with a line saying why. Set before
     // Listen.
-    void SetTlsContext(std::shared_ptr<CTlsContext> pContext);
+    // fnCurrent (optional): the context for the next newcomer's handshake,
+    // asked before each (a renewed certificate comes in through it).
+    void SetTlsContext(std::shared_ptr<CTlsContext> pContext,
+                       std::function<std::shared_ptr<CTlsContext>()> fnCurrent = nullptr);
     // A connected TCP client: the TLS handshake with the server, checked for
     // strHost. fnDone(true) once done, fnDone(false, why) when it failed or
     // took longer than kConnectTimeoutMs. Nothing runs once the socket is
@@ -118,6 +126,10 @@ public:
                   std::function<void(bool bOk, const QByteArray& strWhy)> fnDone);
     bool IsTls() const { return m_pTlsContext != nullptr; }
     const CTlsContext* TlsContext() const { return m_pTlsContext.get(); }
+    // After StartTls failed: its ETlsFailure.
+    int TlsFailure() const { return m_nTlsFailure; }
+    // A listening port: its clients now (-1 on any other port).
+    int ClientCount() const;
     // The kind in the client lines: "TCP" or "TLS".
     QByteArray ClientKind() const;
     // A UDP destination that is a host name: the first lookup. fnDone(0)
@@ -183,6 +195,9 @@ public:
     // Closes the connection (a TLS one with its close alert) and, on a
     // listening port, gives up the newcomers' TLS handshakes.
     void Close();
+    // Close for a stop or Startup / Reset: a listening port's clients get
+    // their "... Client Disconnected" lines first (where the port logs them).
+    void CloseForStop();
 
     // A listening port with the com port option (rfc2217), in
     // socketline.cpp. The session for a client's stream (hSocket, from
@@ -272,7 +287,7 @@ private:
     // Listening TLS port: a newcomer's handshake has ended (pTls null: it
     // failed, strWhy says why); the port is full or it takes the client.
     void OnHandshakeDone(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
-                         const QByteArray& strWhy);
+                         const QByteArray& strWhy, int nFailure);
     // Listening port: takes a new client in place of the current one.
     void TakeClient(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls);
     // Listening port: the client shut down its sending side.
@@ -335,6 +350,12 @@ private:
     // connected stream, the client's own handshake under way, and a
     // listening port's newcomers in their handshakes.
     std::shared_ptr<CTlsContext> m_pTlsContext;
+    std::function<std::shared_ptr<CTlsContext>()> m_fnTlsCurrent;
+    int m_nTlsFailure = -1;
+    // Bytes read and sent since the listening port took its client.
+    quint64 m_nSessionBytes = 0;
+    // The client of a listening port is gone: its session is counted.
+    void EndSession();
     CTlsHandshake* m_pHandshake = nullptr;
     std::unique_ptr<CTlsSession> m_pHandshakeSession;
     CTlsNewcomers* m_pNewcomers = nullptr;

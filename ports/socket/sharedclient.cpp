@@ -97,8 +97,10 @@ qint64 CSharedClient::ReadSome(char* pBuffer, qint64 nMax, int* pnError)
         // A layer's replies the socket did not take go out once it is writable.
         if (m_stream.HasHeldOutput() && m_pWriteNotifier)
             m_pWriteNotifier->setEnabled(true);
-        if (n >= 0)
+        if (n >= 0) {
+            m_nSessionBytes += quint64(n);
             return n;
+        }
         if (errno == EINTR)
             continue;
         if (m_stream.ReadWantsWrite())
@@ -119,6 +121,7 @@ qint64 CSharedClient::WriteSome(const char* pData, qint64 nLen, int* pnError)
         const ssize_t n = m_stream.Send(m_hSocket, pData + nSent, size_t(nLen - nSent));
         if (n >= 0) {
             nSent += n;
+            m_nSessionBytes += quint64(n);
             continue;
         }
         if (errno == EINTR)

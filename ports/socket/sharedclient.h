@@ -81,6 +81,9 @@ public:
     // After a failed TLS read or write: why, in words (empty otherwise).
     QByteArray TakeTlsError() { return m_stream.TakeTlsError(); }
 
+    // Bytes read and sent on the connection so far.
+    quint64 SessionBytes() const { return m_nSessionBytes; }
+
     // The initial string (and all held behind it) is out: read from now on.
     bool m_bReady = false;
     // The client shut down its sending side: no more reading; it is
@@ -111,4 +114,5 @@ private:
     qint64 m_nHeld = 0;
     // Since bytes came to be held, or the system last took some of them.
     QElapsedTimer m_sinceProgress;
+    quint64 m_nSessionBytes = 0;
 };

@@ -55,6 +55,7 @@ void CSharedClients::Add(int hClient, const SSocketAddress& peer, std::unique_pt
         TurnAwayClient(hClient, QByteArray());
         return;
     }
+    const QByteArray strSubject = ClientSubjectSuffix(pTls.get());
     auto* pClient = new CSharedClient(
         hClient, peer, std::move(pTls), [this](CSharedClient* p) { OnReadable(p); }, [this](CSharedClient* p) { OnWritable(p); },
         this);
@@ -63,7 +64,7 @@ void CSharedClients::Add(int hClient, const SSocketAddress& peer, std::unique_pt
     SetTcpKeepAlive(hClient, keepAlive.nIdleSeconds, keepAlive.nIntervalSeconds, keepAlive.nProbes);
     SetTcpNoDelay(hClient);
     m_clients.push_back(pClient);
-    Log(m_pPort->ClientKind() + " Client Accepted" + peer.EndpointText());
+    Log(m_pPort->ClientKind() + " Client Accepted" + peer.EndpointText() + strSubject);
     QPointer<CSharedClient> pGuard(pClient);
     const int nResponseMs = m_pOwner->OnSharedClientConnected(m_pPort);
     if (m_bClosed || !pGuard || pClient->IsClosed())
@@ -389,6 +390,7 @@ void CSharedClients::Drop(CSharedClient* pClient)
         return;
     m_clients.erase(it);
     Log(m_pPort->ClientKind() + " Client Disconnected" + pClient->Peer().EndpointText());
+    m_pOwner->OnClientSessionEnded(m_pPort->m_bInput, pClient->SessionBytes());
     pClient->Close();
     pClient->deleteLater();
     if (m_clients.empty()) {
@@ -420,10 +422,13 @@ void CSharedClients::NoteHeldChange()
     m_bWasHeld = bHeld;
 }
 
-void CSharedClients::CloseAll()
+void CSharedClients::CloseAll(bool bLog)
 {
     m_bClosed = true;
     for (CSharedClient* pClient : m_clients) {
+        if (bLog)
+            Log(m_pPort->ClientKind() + " Client Disconnected" + pClient->Peer().EndpointText());
+        m_pOwner->OnClientSessionEnded(m_pPort->m_bInput, pClient->SessionBytes());
         pClient->Close();
         pClient->deleteLater();
     }

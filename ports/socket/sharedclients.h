@@ -68,8 +68,9 @@ public:
     void ResumeReceiving();
     void BeginGathering();
     void EndGathering();
-    // Closes every client without a line; nothing runs afterwards.
-    void CloseAll();
+    // Closes every client; nothing runs afterwards. bLog: each gets its
+    // "... Client Disconnected" line (a stop or Startup / Reset closes them).
+    void CloseAll(bool bLog = false);
 
 private:
     void OnReadable(CSharedClient* pClient);

@@ -141,13 +141,23 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
         TakeClient(hClient, peer, nullptr);
         return;
     }
+    // Files renewed on disk are taken from this newcomer on.
+    if (m_fnTlsCurrent) {
+        if (std::shared_ptr<CTlsContext> pCurrent = m_fnTlsCurrent(); pCurrent && pCurrent != m_pTlsContext) {
+            m_pTlsContext = pCurrent;
+            if (m_pNewcomers)
+                m_pNewcomers->SetContext(pCurrent);
+        }
+    }
     // The connected client keeps the port until a newcomer has passed its
     // handshake; newcomers run theirs side by side.
     if (!m_pNewcomers) {
         m_pNewcomers = new CTlsNewcomers(
             m_pTlsContext, kConnectTimeoutMs,
             [this](int hNewcomer, const SSocketAddress& newcomer, std::unique_ptr<CTlsSession> pTls,
-                   const QByteArray& strWhy) { OnHandshakeDone(hNewcomer, newcomer, std::move(pTls), strWhy); },
+                   const QByteArray& strWhy, int nFailure) {
+                OnHandshakeDone(hNewcomer, newcomer, std::move(pTls), strWhy, nFailure);
+            },
             this);
     }
     if (!m_pNewcomers->MakeRoom(peer, kMaxHandshakes)) {
@@ -158,9 +168,11 @@ void CPortSocket::AcceptClient(int hClient, const SSocketAddress& peer)
 }
 
 void CPortSocket::OnHandshakeDone(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
-                                  const QByteArray& strWhy)
+                                  const QByteArray& strWhy, int nFailure)
 {
     if (!pTls) {
+        if (nFailure >= 0)
+            m_pOwner->OnTlsFailure(m_bInput, nFailure);
         RefuseClient(hClient, peer, CRefusalLog::Handshake, strWhy);
         return;
     }
@@ -190,9 +202,12 @@ void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::uniqu
     const bool bHeld = HasPending();
     if (!IsClosed()) {
         m_pOwner->AddMessage(ClientKind() + " Client Replaced" + m_clientPeer.EndpointText());
+        EndSession();
         CloseStream();
     }
+    const QByteArray strSubject = ClientSubjectSuffix(pTls.get());
     AttachHandle(hClient);
+    m_nSessionBytes = 0;
     m_stream.SetSession(std::move(pTls));
     m_pComPort = ServeComPort(m_stream, hClient, peer, [this] {
         if (m_pWriteNotifier)
@@ -202,7 +217,7 @@ void CPortSocket::TakeClient(int hClient, const SSocketAddress& peer, std::uniqu
     m_clientPeer = peer;
     m_bWritable = true;
     m_bDropLogged = false;
-    m_pOwner->AddMessage(ClientKind() + " Client Accepted" + peer.EndpointText());
+    m_pOwner->AddMessage(ClientKind() + " Client Accepted" + peer.EndpointText() + strSubject);
     m_pOwner->OnClientConnected(this);
     if (!m_strClientInitial.isEmpty()) {
         m_bAccepting = true;

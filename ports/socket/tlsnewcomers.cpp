@@ -70,9 +70,10 @@ void CTlsNewcomers::OnDone(SRunning* pRunning, bool bOk, const QByteArray& strWh
     std::unique_ptr<CTlsSession> pTls;
     if (bOk)
         pTls = std::move(pDone->pSession);
+    const int nFailure = bOk || strWhy == kMadeRoom ? -1 : pDone->pSession->Failure();
     pDone->pSession.reset();
     const FDone fnDone = m_fnDone;
-    fnDone(pDone->hClient, pDone->peer, std::move(pTls), strWhy);
+    fnDone(pDone->hClient, pDone->peer, std::move(pTls), strWhy, nFailure);
 }
 
 bool CTlsNewcomers::HasSilent() const

@@ -31,14 +31,19 @@ public:
     static constexpr int kMaxPerAddress = 4;
 
     // pTls: the session once the handshake is done; null when it failed or
-    // timed out, and strWhy says why. fnDone may delete this object.
+    // timed out, and strWhy says why, nFailure its ETlsFailure (-1: no
+    // handshake failed, its place went to a newcomer). fnDone may delete
+    // this object.
     using FDone = std::function<void(int hClient, const SSocketAddress& peer, std::unique_ptr<CTlsSession> pTls,
-                                     const QByteArray& strWhy)>;
+                                     const QByteArray& strWhy, int nFailure)>;
 
     CTlsNewcomers(std::shared_ptr<CTlsContext> pContext, int nTimeoutMs, FDone fnDone, QObject* pParent = nullptr);
     ~CTlsNewcomers() override;
 
     int Count() const { return int(m_running.size()); }
+    // The context of the handshakes started from now on (those under way
+    // keep theirs).
+    void SetContext(std::shared_ptr<CTlsContext> pContext) { m_pContext = std::move(pContext); }
     // Whether a silent connection could make room.
     bool HasSilent() const;
     // Before Start: makes a place for a newcomer from peer when nMax places

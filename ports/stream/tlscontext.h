@@ -1,5 +1,7 @@
 #pragma once
 
+#include "stream/tlssubjects.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
@@ -8,8 +10,8 @@
 
 struct ssl_ctx_st;
 
-// The certificate files of the profile's [TLS] section, paths already
-// resolved (relative ones against the profile's folder).
+// The certificate files of a profile section ([TLS] or [TLS <name>]),
+// paths already resolved (relative ones against the profile's folder).
 struct STlsConfig
 {
     QString strCertificate;          // PEM: this end's certificate (and its chain)
@@ -19,6 +21,13 @@ struct STlsConfig
     // Set when a value of the section cannot be taken: every TLS port then
     // fails to start with it.
     QString strProblem;
+    // CAMode=add: a client trusts CA= and the system's store (replace, the
+    // default: CA= alone). A listening port checks clients against CA= only.
+    bool bCaAdd = false;
+    // AllowSubjects=: a listening port takes only clients whose certificate
+    // subject matches an entry (empty: every client CA= vouches for).
+    QList<STlsSubject> allowSubjects;
+    QString strSection = QStringLiteral("TLS"); // as messages name it: "TLS", "TLS plant"
 };
 
 // An OpenSSL context for one role, loaded from the configuration: a
@@ -49,6 +58,8 @@ public:
     // latest of its CAs); 0 when not given.
     qint64 CertificateExpiry() const { return m_nCertificateExpiry; }
     qint64 CaExpiry() const { return m_nCaExpiry; }
+    // AllowSubjects= of a listening port (empty: no list).
+    const QList<STlsSubject>& AllowSubjects() const { return m_allowSubjects; }
 
 private:
     CTlsContext(ssl_ctx_st* pCtx, ERole eRole) : m_pCtx(pCtx), m_eRole(eRole) {}
@@ -58,8 +69,9 @@ private:
     QByteArrayList m_warnings;
     qint64 m_nCertificateExpiry = 0;
     qint64 m_nCaExpiry = 0;
+    QList<STlsSubject> m_allowSubjects;
 };
 
 // The newest OpenSSL error of this thread as text (empty when none); clears
-// the thread's error queue.
-QByteArray TakeTlsErrorText();
+// the thread's error queue. pnCode (optional): its code, 0 when none.
+QByteArray TakeTlsErrorText(unsigned long* pnCode = nullptr);

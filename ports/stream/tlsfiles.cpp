@@ -27,9 +27,9 @@ QByteArray TimeText(qint64 nSeconds)
     return QDateTime::fromSecsSinceEpoch(nSeconds, Qt::UTC).toString(Qt::ISODate).toUtf8();
 }
 
-QByteArray Named(const char* pszSetting, const QString& strPath)
+QByteArray Named(const QByteArray& strSetting, const QString& strPath)
 {
-    return QByteArray("[TLS] ") + pszSetting + "=" + QFile::encodeName(strPath);
+    return strSetting + "=" + QFile::encodeName(strPath);
 }
 
 QByteArray SoonText(qint64 nNotAfter)
@@ -48,25 +48,25 @@ qint64 CertificateExpiry(const x509_st* pCert)
     return TimeSeconds(X509_get0_notAfter(pCert));
 }
 
-QByteArray CertificateTimeError(const char* pszSetting, const QString& strPath, const x509_st* pCert)
+QByteArray CertificateTimeError(const QByteArray& strSetting, const QString& strPath, const x509_st* pCert)
 {
     const qint64 nNow = QDateTime::currentSecsSinceEpoch();
     const qint64 nNotBefore = TimeSeconds(X509_get0_notBefore(pCert));
     const qint64 nNotAfter = CertificateExpiry(pCert);
     if (nNotAfter < nNow)
-        return Named(pszSetting, strPath) + " has expired (notAfter " + TimeText(nNotAfter) + ")";
+        return Named(strSetting, strPath) + " has expired (notAfter " + TimeText(nNotAfter) + ")";
     if (nNotBefore > nNow)
-        return Named(pszSetting, strPath) + " is not yet valid (notBefore " + TimeText(nNotBefore) + ")";
+        return Named(strSetting, strPath) + " is not yet valid (notBefore " + TimeText(nNotBefore) + ")";
     return {};
 }
 
-QByteArray CertificateSoonWarning(const char* pszSetting, const QString& strPath, const x509_st* pCert)
+QByteArray CertificateSoonWarning(const QByteArray& strSetting, const QString& strPath, const x509_st* pCert)
 {
     const QByteArray strSoon = SoonText(CertificateExpiry(pCert));
-    return strSoon.isEmpty() ? strSoon : Named(pszSetting, strPath) + strSoon;
+    return strSoon.isEmpty() ? strSoon : Named(strSetting, strPath) + strSoon;
 }
 
-qint64 CaFileExpiry(const QString& strPath, QByteArray* pstrWarning)
+qint64 CaFileExpiry(const QByteArray& strSetting, const QString& strPath, QByteArray* pstrWarning)
 {
     qint64 nLatest = 0;
     if (BIO* pFile = BIO_new_file(QFile::encodeName(strPath).constData(), "r")) {
@@ -81,19 +81,19 @@ qint64 CaFileExpiry(const QString& strPath, QByteArray* pstrWarning)
     if (nLatest == 0)
         return 0;
     if (nLatest < QDateTime::currentSecsSinceEpoch())
-        *pstrWarning = Named("CA", strPath) + " has expired (notAfter " + TimeText(nLatest)
+        *pstrWarning = Named(strSetting, strPath) + " has expired (notAfter " + TimeText(nLatest)
                      + "): no peer can be checked against it";
     else if (const QByteArray strSoon = SoonText(nLatest); !strSoon.isEmpty())
-        *pstrWarning = Named("CA", strPath) + strSoon;
+        *pstrWarning = Named(strSetting, strPath) + strSoon;
     return nLatest;
 }
 
-QByteArray KeyModeWarning(const QString& strPath)
+QByteArray KeyModeWarning(const QByteArray& strSetting, const QString& strPath)
 {
     struct stat info {};
     if (::stat(QFile::encodeName(strPath).constData(), &info) != 0 || (info.st_mode & 077) == 0)
         return {};
-    return Named("Key", strPath) + " may be read by " + ((info.st_mode & 007) ? "others" : "its group")
+    return Named(strSetting, strPath) + " may be read by " + ((info.st_mode & 007) ? "others" : "its group")
          + " (mode " + QByteArray::number(info.st_mode & 0777, 8).rightJustified(4, '0')
          + "): only its owner should read it (chmod 600)";
 }

@@ -1,6 +1,7 @@
 #include "tlssession.h"
 
 #include "stream/tlscontext.h"
+#include "stream/tlssubjects.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -13,6 +14,8 @@
 #include <openssl/x509_vfy.h>
 
 namespace {
+
+const char kNotAllowed[] = "certificate subject not in AllowSubjects=";
 
 // A socket BIO whose writes never raise SIGPIPE (MSG_NOSIGNAL): a peer that
 // vanished must give an error, not end the program.
@@ -69,18 +72,59 @@ BIO_METHOD* SocketMethod()
     return s_pMethod;
 }
 
+// A failed certificate check by its X509_V_ERR_ code.
+int VerifyFailure(long nVerify)
+{
+    switch (nVerify) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID: return TlsExpired;
+    case X509_V_ERR_APPLICATION_VERIFICATION: return TlsNotAllowed;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: return TlsNameMismatch;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+    case X509_V_ERR_CERT_REJECTED:
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE: return TlsUnknownCa;
+    default: return TlsOther;
+    }
+}
+
+// A failure OpenSSL reported as an error code (the alerts a peer sent
+// included).
+int ErrorFailure(unsigned long nCode)
+{
+    if (ERR_GET_LIB(nCode) != ERR_LIB_SSL)
+        return TlsOther;
+    switch (ERR_GET_REASON(nCode)) {
+    case SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE:
+    case SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED: return TlsNoCertificate;
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED: return TlsExpired;
+    case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
+    case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
+    case SSL_R_CERTIFICATE_VERIFY_FAILED: return TlsUnknownCa;
+    case SSL_R_TLSV1_ALERT_ACCESS_DENIED: return TlsNotAllowed;
+    default: return TlsProtocol;
+    }
+}
+
 // A resumed session's client certificate, checked as in a full handshake
 // (CA, validity now, purpose): a session may outlive its certificate.
 // Empty when it passes, else why not.
-QByteArray ResumedPeerProblem(SSL* pSsl)
+QByteArray ResumedPeerProblem(SSL* pSsl, int* pnFailure)
 {
     X509* pPeer = SSL_get0_peer_certificate(pSsl);
+    *pnFailure = TlsNoCertificate;
     if (!pPeer)
         return "peer did not return a certificate";
     X509_STORE_CTX* pCheck = X509_STORE_CTX_new();
     if (!pCheck || X509_STORE_CTX_init(pCheck, SSL_CTX_get_cert_store(SSL_get_SSL_CTX(pSsl)), pPeer,
                                        SSL_get_peer_cert_chain(pSsl)) != 1) {
         X509_STORE_CTX_free(pCheck);
+        *pnFailure = TlsOther;
         return "TLS cannot be set up (" + TakeTlsErrorText() + ")";
     }
     X509_STORE_CTX_set_default(pCheck, "ssl_client");
@@ -89,6 +133,7 @@ QByteArray ResumedPeerProblem(SSL* pSsl)
     const int nError = X509_STORE_CTX_get_error(pCheck);
     X509_STORE_CTX_free(pCheck);
     ERR_clear_error();
+    *pnFailure = VerifyFailure(nError);
     return bOk ? QByteArray() : QByteArray(X509_verify_cert_error_string(nError));
 }
 
@@ -100,6 +145,19 @@ bool IsAddress(const QByteArray& strHost)
 }
 
 } // namespace
+
+const char* TlsFailureName(int nFailure)
+{
+    static const char* const kNames[kTlsFailureKinds] = {"no_certificate", "expired",  "unknown_ca",
+                                                         "not_allowed",    "name_mismatch", "protocol",
+                                                         "timeout",        "closed",   "other"};
+    return nFailure >= 0 && nFailure < kTlsFailureKinds ? kNames[nFailure] : "other";
+}
+
+QByteArray CTlsSession::PeerSubject() const
+{
+    return m_pSsl ? SubjectText(SSL_get0_peer_certificate(m_pSsl)) : QByteArray();
+}
 
 CTlsSession::CTlsSession(std::shared_ptr<CTlsContext> pContext, int hSocket, const QByteArray& strHost)
     : m_pContext(std::move(pContext))
@@ -147,17 +205,23 @@ int CTlsSession::Result(int nRet, bool bRead)
         return 0;
     m_nErrno = 0;
     const long nVerify = SSL_get_verify_result(m_pSsl);
-    const QByteArray strReason = TakeTlsErrorText();
+    unsigned long nCode = 0;
+    const QByteArray strReason = TakeTlsErrorText(&nCode);
     if (!m_bHandshakeDone && nVerify != X509_V_OK) {
         // The certificate check failed: say why (expired, host name, CA).
-        m_strError = X509_verify_cert_error_string(nVerify);
+        m_strError = nVerify == X509_V_ERR_APPLICATION_VERIFICATION ? QByteArray(kNotAllowed)
+                                                                     : QByteArray(X509_verify_cert_error_string(nVerify));
+        m_nFailure = VerifyFailure(nVerify);
     } else if (!strReason.isEmpty()) {
         m_strError = strReason;
+        m_nFailure = ErrorFailure(nCode);
     } else if (nError == SSL_ERROR_SYSCALL && nErrno != 0) {
         m_nErrno = nErrno;
         m_strError = std::strerror(nErrno);
+        m_nFailure = nErrno == ECONNRESET || nErrno == EPIPE ? TlsClosed : TlsOther;
     } else {
         m_strError = "the peer closed the connection";
+        m_nFailure = TlsClosed;
         // A close in the middle of a handshake; after it, the stream's end.
         if (m_bHandshakeDone && bRead)
             return 0;
@@ -174,7 +238,12 @@ int CTlsSession::Handshake()
     if (nRet == 1) {
         if (m_pContext->Role() == CTlsContext::Server && SSL_session_reused(m_pSsl)
             && (SSL_get_verify_mode(m_pSsl) & SSL_VERIFY_PEER)) {
-            m_strError = ResumedPeerProblem(m_pSsl);
+            m_strError = ResumedPeerProblem(m_pSsl, &m_nFailure);
+            if (m_strError.isEmpty() && !m_pContext->AllowSubjects().isEmpty()
+                && !SubjectAllowed(m_pContext->AllowSubjects(), SSL_get0_peer_certificate(m_pSsl))) {
+                m_strError = kNotAllowed;
+                m_nFailure = TlsNotAllowed;
+            }
             if (!m_strError.isEmpty())
                 return kFailed;
         }

@@ -5,6 +5,29 @@
 #include <memory>
 
 class CTlsContext;
+
+// Why a TLS handshake failed, from a fixed set (the counters have one value
+// each): no client certificate, a certificate expired or not yet valid, a
+// certificate no trusted CA vouches for, a subject not in AllowSubjects=, a
+// certificate for another name, a protocol failure (version, ciphers, not
+// TLS at all), no handshake in time, the peer closed or reset the
+// connection, anything else.
+enum ETlsFailure
+{
+    TlsNoCertificate,
+    TlsExpired,
+    TlsUnknownCa,
+    TlsNotAllowed,
+    TlsNameMismatch,
+    TlsProtocol,
+    TlsTimeout,
+    TlsClosed,
+    TlsOther,
+    kTlsFailureKinds
+};
+// "no_certificate", "expired", "unknown_ca", "not_allowed", "name_mismatch",
+// "protocol", "timeout", "closed", "other".
+const char* TlsFailureName(int nFailure);
 struct ssl_st;
 struct bio_st;
 
@@ -43,6 +66,12 @@ public:
     QByteArray ErrorText() const { return m_strError; }
     // After kFailed: the errno of a failed system call, 0 for a TLS failure.
     int SystemError() const { return m_nErrno; }
+    // After a failed handshake: its ETlsFailure (TlsTimeout when no step
+    // failed: the handshake was given up).
+    int Failure() const { return m_nFailure; }
+    // The subject of the peer's certificate (SubjectText); empty when it
+    // presented none.
+    QByteArray PeerSubject() const;
     // A server session whose client has not sent its first handshake
     // message yet.
     bool IsSilent() const;
@@ -59,4 +88,5 @@ private:
     bool m_bHandshakeDone = false;
     QByteArray m_strError;
     int m_nErrno = 0;
+    int m_nFailure = TlsTimeout;
 };

@@ -181,6 +181,8 @@ private slots:
     void clientFormsKeepTheirResults();
     void splitForms_data();
     void splitForms();
+    void splitTlsSections_data();
+    void splitTlsSections();
     void listeningInputRelaysAndReplacesClients();
     void listeningInputSurvivesRestart();
     void listeningOutputDropsWithoutClient();
@@ -374,6 +376,51 @@ void TestSocketReach::splitForms()
     QCOMPARE(split.strAddress, address);
 }
 
+void TestSocketReach::splitTlsSections_data()
+{
+    QTest::addColumn<QByteArray>("setup");
+    QTest::addColumn<int>("nCode");
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<QByteArray>("section");
+    QTest::newRow("listening") << QByteArray("TLS:4001;tls=plant") << 0 << QByteArray() << QByteArray("plant");
+    QTest::newRow("with other options") << QByteArray("TLS:4001@::1;clients=4;tls=Line_2-b") << 0 << QByteArray("::1")
+                                        << QByteArray("Line_2-b");
+    QTest::newRow("client") << QByteArray("TLS:4001;tls=vendor,device.example") << 0 << QByteArray("device.example")
+                            << QByteArray("vendor");
+    QTest::newRow("client, none") << QByteArray("TLS:4001,device.example") << 0 << QByteArray("device.example")
+                                  << QByteArray();
+    QTest::newRow("client, other option") << QByteArray("TLS:4001;clients=4,host") << 20 << QByteArray()
+                                          << QByteArray();
+    QTest::newRow("client, after the host") << QByteArray("TLS:4001,host;tls=a") << 20 << QByteArray() << QByteArray();
+    QTest::newRow("client, empty name") << QByteArray("TLS:4001;tls=,host") << 20 << QByteArray() << QByteArray();
+    QTest::newRow("dot in the name") << QByteArray("TLS:4001;tls=a.b") << 20 << QByteArray() << QByteArray();
+    QTest::newRow("name too long") << "TLS:4001;tls=" + QByteArray(33, 'a') << 20 << QByteArray() << QByteArray();
+    QTest::newRow("given twice") << QByteArray("TLS:4001;tls=a;tls=b") << 20 << QByteArray() << QByteArray();
+    QTest::newRow("TCP port") << QByteArray("TCP:4001;tls=a") << 11 << QByteArray() << QByteArray();
+    QTest::newRow("UDP port") << QByteArray("UDP:5000;tls=a") << 13 << QByteArray() << QByteArray();
+    // A "," after the ":" makes a TCP client form, as it always did.
+    QTest::newRow("TCP client") << QByteArray("TCP:1;tls=a,host") << 0 << QByteArray("host") << QByteArray();
+}
+
+// tls=<name>: the section of a TLS port, in both its forms; refused
+// anywhere else, with the codes those strings always had.
+void TestSocketReach::splitTlsSections()
+{
+    QFETCH(QByteArray, setup);
+    QFETCH(int, nCode);
+    QFETCH(QByteArray, address);
+    QFETCH(QByteArray, section);
+    SWinsockSetup split;
+    QByteArray strProblem;
+    QCOMPARE(SplitWinsockSetup(setup, RecognisePortKind(setup), &split, &strProblem), nCode);
+    if (nCode != 0) {
+        QVERIFY2(!strProblem.isEmpty() || !setup.contains("tls=") || setup.contains(",host;"), setup.constData());
+        return;
+    }
+    QCOMPARE(split.strAddress, address);
+    QCOMPARE(split.options.strTlsSection, section);
+}
+
 void TestSocketReach::listeningInputRelaysAndReplacesClients()
 {
     QTcpServer outServer;
@@ -454,6 +501,9 @@ void TestSocketReach::listeningInputSurvivesRestart()
     QTRY_COMPARE_WITH_TIMEOUT(sink.data, QByteArray("HI"), 5000);
     QCOMPARE(rig.started.size(), 1);
     QVERIFY(rig.gateway.IsInputStarted());
+    // A client that leaves is no failure: its restart is counted apart.
+    QCOMPARE(rig.gateway.Observer().Counters().m_nClientRestarts, 1u);
+    QCOMPARE(rig.gateway.Observer().Counters().m_nRestarts, 0u);
     QCOMPARE(ListenPort(rig.gateway.m_pInSocket), nPort);
     QCOMPARE(rig.gateway.m_pInSocket->Listener()->Handle(), hListen);
     const QStringList texts = rig.Texts();

@@ -8,6 +8,7 @@
 #include "testpki.h"
 
 #include "diagnosis.h"
+#include "profile.h"
 #include "stream/tlssession.h"
 
 #include <openssl/ssl.h>
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -31,6 +34,7 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
+#include <QSignalSpy>
 #include <QSslSocket>
 #include <QTest>
 
@@ -45,7 +49,7 @@ int AcceptQueue(int hListen)
 }
 
 enum ELeaf { None, ServerLeaf, ClientLeaf, ExpiredServer, ExpiredClient, StrangerServer, StrangerClient, Elsewhere,
-             Plain };
+             PlcClient, Plain };
 
 } // namespace
 
@@ -58,6 +62,10 @@ private slots:
     void listening();
     void connecting_data();
     void connecting();
+    void profileSections_data();
+    void profileSections();
+    void sectionsPerPort();
+    void renewalKeepsClients();
     void unusableFiles_data();
     void unusableFiles();
     void certificateWarnings_data();
@@ -97,7 +105,8 @@ void TestTls::initTestCase()
                 &m_pki.Issue("expired-client", m_pCa, "DNS:client.test", -30, -1, "clientAuth"),
                 &m_pki.Issue("stranger-server", pOtherCa, "DNS:localhost,IP:127.0.0.1"),
                 &m_pki.Issue("stranger-client", pOtherCa, "DNS:client.test", -1, 30, "clientAuth"),
-                &m_pki.Issue("elsewhere", m_pCa, "DNS:elsewhere.test")};
+                &m_pki.Issue("elsewhere", m_pCa, "DNS:elsewhere.test"),
+                &m_pki.Issue("plc-01", m_pCa, "DNS:plc-01.test", -1, 30, "clientAuth")};
     m_pki.Issue("future-server", m_pCa, "DNS:localhost", 1, 30);
     m_pki.Issue("soon-server", m_pCa, "DNS:localhost", -1, 5);
     m_pki.Issue("old-ca", nullptr, nullptr, -30, -1);
@@ -134,12 +143,21 @@ void TestTls::listening_data()
     QTest::addColumn<bool>("bRequire");  // RequireClientCertificate=1
     QTest::addColumn<int>("eClient");    // what the client presents
     QTest::addColumn<QString>("refused"); // part of the line's reason; empty: accepted
-    QTest::newRow("server only") << false << int(None) << QString();
-    QTest::newRow("mutual") << true << int(ClientLeaf) << QString();
-    QTest::newRow("no client certificate") << true << int(None) << "peer did not return a certificate";
-    QTest::newRow("expired client") << true << int(ExpiredClient) << "certificate has expired";
-    QTest::newRow("client of unknown CA") << true << int(StrangerClient) << "unable to get local issuer certificate";
-    QTest::newRow("plain TCP client") << false << int(Plain) << "";
+    QTest::addColumn<QByteArray>("allow"); // AllowSubjects=
+    QTest::addColumn<int>("failure");      // the ETlsFailure counted, -1: none
+    QTest::newRow("server only") << false << int(None) << QString() << QByteArray() << -1;
+    QTest::newRow("mutual") << true << int(ClientLeaf) << QString() << QByteArray() << -1;
+    QTest::newRow("no client certificate") << true << int(None) << "peer did not return a certificate"
+                                           << QByteArray() << int(TlsNoCertificate);
+    QTest::newRow("expired client") << true << int(ExpiredClient) << "certificate has expired" << QByteArray()
+                                    << int(TlsExpired);
+    QTest::newRow("client of unknown CA") << true << int(StrangerClient) << "unable to get local issuer certificate"
+                                          << QByteArray() << int(TlsUnknownCa);
+    QTest::newRow("plain TCP client") << false << int(Plain) << "" << QByteArray() << int(TlsProtocol);
+    QTest::newRow("subject not allowed") << true << int(PlcClient) << "certificate subject not in AllowSubjects="
+                                         << QByteArray("CN=client;CN=scada-*") << int(TlsNotAllowed);
+    QTest::newRow("subject by prefix") << true << int(PlcClient) << "certificate subject not in AllowSubjects="
+                                       << QByteArray("CN=plc-01x;CN=cli*") << int(TlsNotAllowed);
 }
 
 // A listening Input with TLS: a good client gets the initial string and
@@ -150,11 +168,16 @@ void TestTls::listening()
     QFETCH(bool, bRequire);
     QFETCH(int, eClient);
     QFETCH(QString, refused);
+    QFETCH(QByteArray, allow);
+    QFETCH(int, failure);
     const bool bPlain = eClient == Plain;
     QTcpServer outServer;
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.gateway.SetTlsConfig(GatewayConfig(ServerLeaf, bRequire));
+    STlsConfig config = GatewayConfig(ServerLeaf, bRequire);
+    QByteArray strWhy;
+    QVERIFY(allow.isEmpty() || ParseSubjectList(allow, &config.allowSubjects, &strWhy));
+    rig.gateway.SetTlsConfig(config);
     rig.doc.m_strInInitial = "HI";
     rig.Start("TLS:0@127.0.0.1;allow=127.0.0.0/8", TcpSetup(outServer));
     QVERIFY2(rig.Texts().contains("Listen TLS..."), qPrintable(rig.Texts().join('\n')));
@@ -188,13 +211,17 @@ void TestTls::listening()
         QVERIFY(!sink.data.contains("HI"));
         QVERIFY(rig.gateway.IsInputStarted());
         QVERIFY(!rig.Texts().contains("Remote Input closed,close ALL & ReStart!"));
+        QTRY_COMPARE(rig.gateway.Observer().Counters().m_nTlsFailures[0][failure], 1u);
     }
     // A good client now (again) gets the port.
     QSslSocket client;
     SSink sink;
     connectClient(client, sink, bRequire ? ClientLeaf : None);
     QTRY_COMPARE(sink.data, QByteArray("HI"));
-    QVERIFY(rig.Texts().filter(QRegularExpression("^TLS Client Accepted,port:\\d+,addr:127.0.0.1$")).size() == 1);
+    // A client certificate's subject ends the line.
+    const QString strAccepted = bRequire ? QStringLiteral(",subject:CN=client") : QString();
+    QVERIFY2(rig.Texts().filter(QRegularExpression("^TLS Client Accepted,port:\\d+,addr:127.0.0.1" + strAccepted + '$')).size() == 1,
+             qPrintable(rig.Texts().join('\n')));
     pOut->write("down");
     QTRY_COMPARE(sink.data, QByteArray("HIdown"));
     outSink.data.clear();
@@ -238,14 +265,18 @@ void TestTls::connecting_data()
     QTest::addColumn<bool>("bMutual"); // the server asks for the gateway's certificate
     QTest::addColumn<QByteArray>("host");
     QTest::addColumn<QString>("refused");
-    QTest::newRow("by name") << int(ServerLeaf) << false << QByteArray("localhost") << QString();
-    QTest::newRow("by address") << int(ServerLeaf) << false << QByteArray("127.0.0.1") << QString();
-    QTest::newRow("mutual") << int(ServerLeaf) << true << QByteArray("localhost") << QString();
-    QTest::newRow("wrong host name") << int(Elsewhere) << false << QByteArray("localhost") << "Hostname mismatch";
-    QTest::newRow("wrong address") << int(Elsewhere) << false << QByteArray("127.0.0.1") << "IP address mismatch";
-    QTest::newRow("expired") << int(ExpiredServer) << false << QByteArray("localhost") << "certificate has expired";
+    QTest::addColumn<int>("failure"); // the ETlsFailure counted
+    QTest::newRow("by name") << int(ServerLeaf) << false << QByteArray("localhost") << QString() << -1;
+    QTest::newRow("by address") << int(ServerLeaf) << false << QByteArray("127.0.0.1") << QString() << -1;
+    QTest::newRow("mutual") << int(ServerLeaf) << true << QByteArray("localhost") << QString() << -1;
+    QTest::newRow("wrong host name") << int(Elsewhere) << false << QByteArray("localhost") << "Hostname mismatch"
+                                     << int(TlsNameMismatch);
+    QTest::newRow("wrong address") << int(Elsewhere) << false << QByteArray("127.0.0.1") << "IP address mismatch"
+                                   << int(TlsNameMismatch);
+    QTest::newRow("expired") << int(ExpiredServer) << false << QByteArray("localhost") << "certificate has expired"
+                             << int(TlsExpired);
     QTest::newRow("unknown CA") << int(StrangerServer) << false << QByteArray("localhost")
-                                << "unable to get local issuer certificate";
+                                << "unable to get local issuer certificate" << int(TlsUnknownCa);
 }
 
 // A TLS client Input: connects, checks the server, sends its initial string;
@@ -256,6 +287,7 @@ void TestTls::connecting()
     QFETCH(bool, bMutual);
     QFETCH(QByteArray, host);
     QFETCH(QString, refused);
+    QFETCH(int, failure);
     QSslServer server;
     server.setSslConfiguration(PeerConfig(ELeaf(eServer), bMutual));
     QVERIFY(server.listen(host == "localhost" ? QHostAddress::Any : QHostAddress::LocalHost));
@@ -273,6 +305,7 @@ void TestTls::connecting()
         QVERIFY2(rig.Texts().contains(strLine, Qt::CaseInsensitive), qPrintable(rig.Texts().join('\n')));
         QVERIFY(!rig.gateway.IsInputStarted());
         QVERIFY(rig.host.m_explanations.join('\n').contains("TLS handshake"));
+        QCOMPARE(rig.gateway.Observer().Counters().m_nTlsFailures[0][failure], 1u);
         return;
     }
     QVERIFY2(rig.gateway.IsInputStarted(), qPrintable(rig.Texts().join('\n')));
@@ -287,6 +320,180 @@ void TestTls::connecting()
     outSink.Attach(pOut);
     pPeer->write("up");
     QTRY_COMPARE(outSink.data, QByteArray("up"));
+}
+
+void TestTls::profileSections_data()
+{
+    QTest::addColumn<QByteArray>("ini");     // the profile
+    QTest::addColumn<QByteArray>("name");    // tls=
+    QTest::addColumn<QStringList>("files");  // certificate, key, CA as taken (names only)
+    QTest::addColumn<QString>("problem");    // part of strProblem; empty: none
+    const QByteArray base = "[TLS]\nCertificate=a.pem\nKey=a.key\nCA=ca.pem\n";
+    QTest::newRow("[TLS]") << base << QByteArray() << QStringList({"a.pem", "a.key", "ca.pem"}) << QString();
+    QTest::newRow("keys from [TLS]") << base + "[TLS plant]\nCA=plant-ca.pem\n" << QByteArray("plant")
+                                     << QStringList({"a.pem", "a.key", "plant-ca.pem"}) << QString();
+    QTest::newRow("written empty") << base + "[TLS vendor]\nCertificate=\nKey=\n" << QByteArray("vendor")
+                                   << QStringList({"", "", "ca.pem"}) << QString();
+    QTest::newRow("name in other case") << base + "[TLS Plant]\nKey=p.key\n" << QByteArray("plant")
+                                        << QStringList({"a.pem", "p.key", "ca.pem"}) << QString();
+    QTest::newRow("no such section") << base << QByteArray("plant") << QStringList({"", "", ""})
+                                     << "tls=plant names the section [TLS plant], which the profile";
+    QTest::newRow("bad CAMode") << base + "[TLS v]\nCAMode=both\n" << QByteArray("v")
+                                << QStringList({"a.pem", "a.key", "ca.pem"})
+                                << "[TLS v] CAMode= takes replace or add, not 'both'";
+    QTest::newRow("subjects without mutual TLS") << base + "AllowSubjects=CN=a\n" << QByteArray()
+                                                 << QStringList({"a.pem", "a.key", "ca.pem"})
+                                                 << "AllowSubjects= needs RequireClientCertificate=1";
+    QTest::newRow("unknown attribute") << base + "RequireClientCertificate=1\nAllowSubjects=CN=a; XY=b\n"
+                                       << QByteArray() << QStringList({"a.pem", "a.key", "ca.pem"})
+                                       << "'XY=b' names no attribute OpenSSL knows";
+    QTest::newRow("star inside") << base + "RequireClientCertificate=1\nAllowSubjects=CN=a*b\n" << QByteArray()
+                                 << QStringList({"a.pem", "a.key", "ca.pem"}) << "a value is matched exactly";
+}
+
+// [TLS <name>] sections: each key from the section, else from [TLS].
+void TestTls::profileSections()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QByteArray, name);
+    QFETCH(QStringList, files);
+    QFETCH(QString, problem);
+    QTemporaryDir dir;
+    CProfile profile(dir.filePath(QStringLiteral("trelvane.ini")));
+    profile.FromBytes(ini);
+    const STlsConfig config = CTlsProfile(profile).Config(name);
+    QVERIFY2(problem.isEmpty() ? config.strProblem.isEmpty() : config.strProblem.contains(problem),
+             qPrintable(config.strProblem));
+    const QString strPaths[] = {config.strCertificate, config.strKey, config.strCa};
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(strPaths[i].isEmpty() ? QString() : QFileInfo(strPaths[i]).fileName(), files[i]);
+}
+
+// One gateway, two TLS ports with files of their own sections: the Input
+// listens with [TLS]'s certificate and checks clients against the plant CA
+// ([TLS plant]); the Output connects to a server of another CA ([TLS
+// vendor]), which [TLS] alone does not trust. A missing section fails.
+void TestTls::sectionsPerPort()
+{
+    QSslServer vendor;
+    vendor.setSslConfiguration(PeerConfig(StrangerServer, false));
+    QVERIFY(vendor.listen(QHostAddress::LocalHost));
+    QTemporaryDir dir;
+    CProfile profile(dir.filePath(QStringLiteral("trelvane.ini")));
+    profile.SetString(QStringLiteral("TLS"), QStringLiteral("Certificate"), m_leaves[ServerLeaf]->strCert);
+    profile.SetString(QStringLiteral("TLS"), QStringLiteral("Key"), m_leaves[ServerLeaf]->strKey);
+    profile.SetString(QStringLiteral("TLS plant"), QStringLiteral("CA"), m_pCa->strCert);
+    profile.SetString(QStringLiteral("TLS plant"), QStringLiteral("RequireClientCertificate"), QStringLiteral("1"));
+    profile.SetString(QStringLiteral("TLS Vendor"), QStringLiteral("Certificate"), QString());
+    profile.SetString(QStringLiteral("TLS Vendor"), QStringLiteral("Key"), QString());
+    profile.SetString(QStringLiteral("TLS Vendor"), QStringLiteral("CA"), m_pki.Path(QStringLiteral("Other CA.pem")));
+    profile.SetString(QStringLiteral("TLS Vendor"), QStringLiteral("CAMode"), QStringLiteral("add"));
+    SGatewayRig rig;
+    rig.gateway.SetTlsProfile(CTlsProfile(profile));
+    const QByteArray strVendor = "TLS:" + QByteArray::number(vendor.serverPort()) + ";tls=vendor,localhost";
+    rig.Start("TLS:0@127.0.0.1;tls=plant", strVendor);
+    QVERIFY2(rig.gateway.m_bOutStarted, qPrintable(rig.Texts().join('\n')));
+    QTcpSocket* pVendor = Accept(vendor);
+    QVERIFY(pVendor);
+    SSink vendorSink;
+    vendorSink.Attach(pVendor);
+    QSslSocket client;
+    client.setSslConfiguration(PeerConfig(ClientLeaf, true));
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), ListenPort(rig.gateway.m_pInSocket),
+                                  QStringLiteral("localhost"));
+    SSink sink;
+    sink.Attach(&client);
+    QTRY_VERIFY(rig.Texts().contains(QStringLiteral("TLS Client Accepted,port:%1,addr:127.0.0.1,subject:CN=client")
+                                         .arg(client.localPort())));
+    client.write("up");
+    QTRY_COMPARE(vendorSink.data, QByteArray("up"));
+    pVendor->write("down");
+    QTRY_COMPARE(sink.data, QByteArray("down"));
+    SProbe probe;
+    probe.m_bSystem = true;
+    probe.m_tls = CTlsProfile(profile);
+    QVERIFY(DescribeSetup(strVendor, {}, probe).m_strDescription.endsWith(
+        QStringLiteral(" and the system's trusted CAs (files of [TLS Vendor])")));
+
+    // A Startup / Reset names the client it closes.
+    rig.Start("TLS:0@127.0.0.1;tls=nosuch", strVendor);
+    QCOMPARE(rig.Texts().filter(QStringLiteral("TLS Client Disconnected,port:%1,").arg(client.localPort())).size(), 1);
+    QVERIFY(!rig.gateway.IsInputStarted());
+    QVERIFY2(rig.Texts().last().startsWith("TLS Setup Error:tls=nosuch names the section [TLS nosuch]"),
+             qPrintable(rig.Texts().last()));
+}
+
+// A certificate renewed on disk goes to the next newcomer; a client
+// connected before keeps its session (no new handshake) and its bytes
+// flow. Files caught half renewed leave the last good ones in use, also
+// for a port that starts again; a Startup / Reset names every client it
+// closes.
+void TestTls::renewalKeepsClients()
+{
+    QTemporaryDir dir;
+    const QString strCert = dir.filePath(QStringLiteral("live.pem"));
+    const QString strKey = dir.filePath(QStringLiteral("live.key"));
+    // As a certificate manager does: the new file under another name, then
+    // renamed over the old one.
+    auto install = [&](const QString& strFrom, const QString& strTo) {
+        const QString strNew = strTo + QStringLiteral(".new");
+        QFile::remove(strNew);
+        return QFile::copy(strFrom, strNew)
+            && std::rename(QFile::encodeName(strNew).constData(), QFile::encodeName(strTo).constData()) == 0;
+    };
+    QVERIFY(install(m_leaves[ServerLeaf]->strCert, strCert) && install(m_leaves[ServerLeaf]->strKey, strKey));
+    QTcpServer outServer;
+    QVERIFY(outServer.listen(QHostAddress::LocalHost));
+    SGatewayRig rig;
+    rig.gateway.SetTlsConfig({strCert, strKey, QString(), false, {}});
+    rig.Start("TLS:0@127.0.0.1;clients=4", TcpSetup(outServer));
+    QTcpSocket* pOut = Accept(outServer);
+    QVERIFY(pOut);
+    SSink outSink;
+    outSink.Attach(pOut);
+    const quint16 nPort = ListenPort(rig.gateway.m_pInSocket);
+    QSslSocket clients[3];
+    SSink sinks[3];
+    std::vector<std::unique_ptr<QSignalSpy>> handshakes;
+    auto connectClient = [&](int i) {
+        clients[i].setSslConfiguration(PeerConfig(None, true));
+        handshakes.push_back(std::make_unique<QSignalSpy>(&clients[i], &QSslSocket::encrypted));
+        clients[i].connectToHostEncrypted(QStringLiteral("127.0.0.1"), nPort, QStringLiteral("localhost"));
+        sinks[i].Attach(&clients[i]);
+    };
+    auto issuer = [&](int i) { return clients[i].peerCertificate().subjectInfo(QSslCertificate::CommonName).value(0); };
+    connectClient(0);
+    QTRY_COMPARE(handshakes[0]->count(), 1);
+    QCOMPARE(issuer(0), QStringLiteral("server"));
+
+    const CTestPki::SIssued& renewed = m_pki.Issue("server-renewed", m_pCa, "DNS:localhost,IP:127.0.0.1");
+    QVERIFY(install(renewed.strCert, strCert) && install(renewed.strKey, strKey));
+    connectClient(1);
+    QTRY_COMPARE(handshakes[1]->count(), 1);
+    QCOMPARE(issuer(1), QStringLiteral("server-renewed"));
+    QVERIFY(rig.Texts().contains("TLS Certificate Renewed:[TLS] Certificate=" + strCert));
+    pOut->write("down");
+    QTRY_VERIFY(sinks[0].data == "down" && sinks[1].data == "down");
+    clients[0].write("up");
+    QTRY_COMPARE(outSink.data, QByteArray("up"));
+    QCOMPARE(handshakes[0]->count(), 1);
+    QCOMPARE(issuer(0), QStringLiteral("server"));
+
+    // Half renewed: a key of another certificate.
+    QVERIFY(install(m_leaves[ClientLeaf]->strKey, strKey));
+    connectClient(2);
+    QTRY_COMPARE(handshakes[2]->count(), 1);
+    QCOMPARE(issuer(2), QStringLiteral("server-renewed"));
+    const QStringList kept = rig.Texts().filter("; the files loaded before stay in use");
+    QCOMPARE(kept.size(), 1);
+    QVERIFY2(kept[0].startsWith("TLS Setup Warning:[TLS] Key=" + strKey + " does not belong"), qPrintable(kept[0]));
+
+    const int nListen = int(rig.Texts().count("Listen TLS..."));
+    rig.Reset();
+    QVERIFY2(rig.gateway.IsInputStarted(), qPrintable(rig.Texts().join('\n')));
+    QCOMPARE(int(rig.Texts().count("Listen TLS...")), nListen + 1);
+    QCOMPARE(rig.Texts().filter(QRegularExpression("^TLS Client Disconnected,port:\\d+,addr:127.0.0.1$")).size(), 3);
+    QCOMPARE(rig.gateway.Observer().Counters().m_nSessions[0], 3u);
 }
 
 void TestTls::unusableFiles_data()
@@ -340,7 +547,7 @@ void TestTls::unusableFiles()
     QVERIFY(!rig.gateway.IsInputStarted());
     SProbe probe;
     probe.m_bSystem = true;
-    probe.m_tls = config;
+    probe.m_tls = CTlsProfile(config);
     const QString strProblem = DescribeSetup(setup, {}, probe).m_strProblem;
     QVERIFY2(strProblem.contains(why), qPrintable(strProblem));
 }
@@ -381,7 +588,7 @@ void TestTls::certificateWarnings()
     QVERIFY(rig.gateway.IsInputStarted());
     SProbe probe;
     probe.m_bSystem = true;
-    probe.m_tls = config;
+    probe.m_tls = CTlsProfile(config);
     const SSetupReport report = DescribeSetup("TLS:0@127.0.0.1", {}, probe);
     QVERIFY2(report.m_strProblem.isEmpty() && report.m_strWarning.contains(warning), qPrintable(report.m_strWarning));
 }

@@ -19,6 +19,8 @@
 #include <QTest>
 
 #include <memory>
+
+#include <sys/socket.h>
 #include <vector>
 
 namespace {
@@ -164,6 +166,7 @@ private slots:
     void addresses_data();
     void addresses();
     void scrapeEqualsCounters();
+    void sessionsKeepSeries();
     void otherRequestsGet404_data();
     void otherRequestsGet404();
     void scrapesAndAbuseLeaveMemoryFlat();
@@ -183,8 +186,8 @@ void TestMetrics::exposition()
     s.m_counters.m_nBytesReceived[0] = 123456789012ULL;
     QByteArray text = FormatMetrics(s);
     // Every sample of a family that was declared, in the format's grammar.
-    static const QRegularExpression sample(QStringLiteral("^([a-z_]+)(\\{[a-z_]+=\"(?:[^\"\\\\\\n]|\\\\.)*\""
-                                                          "(,[a-z_]+=\"[a-z_]+\")*\\})? \\d+(\\.\\d+)?$"));
+    static const QRegularExpression sample(QStringLiteral("^([a-z_]+?)(_bucket|_sum|_count)?(\\{[a-z_]+=\"(?:[^\"\\\\\\n]|\\\\.)*\""
+                                                          "(,[a-z_]+=\"[a-z_0-9+I]+\")*\\})? \\d+(\\.\\d+)?$"));
     QStringList declared;
     for (const QByteArray& line : text.split('\n')) {
         if (line.startsWith("# TYPE "))
@@ -192,14 +195,15 @@ void TestMetrics::exposition()
         else if (!line.isEmpty() && !line.startsWith("# HELP "))
             QVERIFY2(declared.contains(sample.match(QString::fromUtf8(line)).captured(1)), line.constData());
     }
-    QCOMPARE(declared.size(), 15);
+    QCOMPARE(declared.size(), 19);
     const QMap<QString, QString> samples = Samples(text);
     QCOMPARE(samples.value(QStringLiteral("trelvane_received_bytes_total{direction=\"in_to_out\"}")),
              QStringLiteral("123456789012"));
-    // Six families each way, four totals, two ports, three refusal reasons
-    // of each port; no start, no failure and no TLS port yet, so no sample
-    // of those.
-    QCOMPARE(samples.size(), 24);
+    // Six families each way, five totals, two ports, three refusal reasons
+    // and nine handshake failure reasons of each port, a histogram of nine
+    // series each port; no start, no failure, no listening and no TLS port
+    // yet, so no sample of those.
+    QCOMPARE(samples.size(), 12 + 5 + 2 + 6 + 18 + 18);
     QVERIFY(!text.contains("\ntrelvane_last_"));
 
     // A failure text stays one line with the format's escapes.
@@ -228,7 +232,7 @@ void TestMetrics::tlsAndRefusals()
     QCOMPARE(samples.value(QStringLiteral("trelvane_tls_certificate_expiry_timestamp_seconds{port=\"input\","
                                           "file=\"certificate\"}")),
              QStringLiteral("1765300000"));
-    QCOMPARE(samples.keys().filter(QStringLiteral("trelvane_tls_")).size(), 1);
+    QCOMPARE(samples.keys().filter(QStringLiteral("trelvane_tls_certificate")).size(), 1);
 }
 
 // Progress lines and clients that come or leave are no failures; every
@@ -345,6 +349,74 @@ void TestMetrics::scrapeEqualsCounters()
     QVERIFY(samples.contains(
         QStringLiteral("trelvane_last_failure_timestamp_seconds{message=\"Remote Output closed,close myself too!\"}")));
     QVERIFY(!run.daemon.Finished());
+}
+
+// 100 client sessions of a shared listening Output (a few at a time): counted in the
+// histogram and on SIGUSR1, and not one series more than after the first.
+void TestMetrics::sessionsKeepSeries()
+{
+    QTemporaryDir dir;
+    QTcpServer inServer;
+    QVERIFY(inServer.listen(QHostAddress::LocalHost));
+    // Two ports free at once.
+    QTcpServer listenPort, metricsPort;
+    QVERIFY(listenPort.listen(QHostAddress::LocalHost) && metricsPort.listen(QHostAddress::LocalHost));
+    const quint16 nListen = listenPort.serverPort();
+    const quint16 nMetrics = metricsPort.serverPort();
+    listenPort.close();
+    metricsPort.close();
+    CTrelvaneDoc doc;
+    doc.m_strInSetup = "TCP:" + QByteArray::number(inServer.serverPort()) + ",127.0.0.1";
+    doc.m_strOutSetup = "TCP:" + QByteArray::number(nListen) + "@127.0.0.1;clients=64";
+    doc.m_nOutStartup = 1007;
+    const QString strSet = dir.filePath(QStringLiteral("gw.set"));
+    QString strError;
+    QVERIFY2(doc.OnSaveDocument(strSet, &strError), qPrintable(strError));
+    CDaemonProcess daemon {QStringLiteral(TRELVANED_PATH)};
+    QVERIFY(daemon.Start({QStringLiteral("--metrics"), QString::number(nMetrics), QStringLiteral("--profile"),
+                          dir.filePath(QStringLiteral("none.ini")), strSet}));
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.CountOut("Done!") == 2 && inServer.hasPendingConnections(), kWaitMs);
+    QTcpSocket* pIn = inServer.nextPendingConnection();
+    QByteArray relayed;
+    auto series = [&](QMap<QString, QString>* pSamples) {
+        QByteArray body;
+        if (Scrape(nMetrics, kGet, &body) != 200)
+            return -1;
+        *pSamples = Samples(body);
+        return int(pSamples->size());
+    };
+    QMap<QString, QString> samples;
+    int nFirst = 0;
+    for (int i = 1; i <= 100; ++i) {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, nListen);
+        QVERIFY(client.waitForConnected(kWaitMs));
+        client.write("x");
+        QVERIFY(client.waitForBytesWritten(kWaitMs));
+        while (relayed.size() < i && pIn->waitForReadyRead(kWaitMs))
+            relayed += pIn->readAll();
+        QCOMPARE(relayed.size(), i);
+        // A reset: closed at once (a FIN would leave it half open a while).
+        const linger reset {1, 0};
+        ::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        client.abort();
+        if (i == 1) {
+            QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("TCP Client Disconnected"), 1, kWaitMs);
+            QVERIFY((nFirst = series(&samples)) > 0);
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(daemon.CountOut("TCP Client Disconnected"), 100, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        (series(&samples), samples.value(QStringLiteral("trelvane_client_session_bytes_count{port=\"output\"}"))),
+        QStringLiteral("100"), kWaitMs);
+    QCOMPARE(int(samples.size()), nFirst);
+    QCOMPARE(samples.value(QStringLiteral("trelvane_client_session_bytes_sum{port=\"output\"}")), QStringLiteral("100"));
+    QCOMPARE(samples.value(QStringLiteral("trelvane_client_session_bytes_bucket{port=\"output\",le=\"1024\"}")),
+             QStringLiteral("100"));
+    QCOMPARE(samples.value(QStringLiteral("trelvane_clients_connected{port=\"output\"}")), QStringLiteral("0"));
+    QVERIFY(!samples.contains(QStringLiteral("trelvane_clients_connected{port=\"input\"}")));
+    daemon.Signal(SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains(" sessions=100/100 clients=output:0\n"), kWaitMs);
 }
 
 void TestMetrics::otherRequestsGet404_data()

@@ -427,10 +427,26 @@ void TestSettingsCheck::unitStatusesMatchProgram()
     const int hWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     QVERIFY(::inotify_add_watch(hWatch, slave.constData(), IN_OPEN) >= 0);
 
+    // The unit's Environment= values, expanded as systemd does (${NAME} one
+    // word, $NAME split at blanks; no instance file here).
+    QMap<QByteArray, QByteArray> environment;
+    for (const QByteArray& entry : settings.values("Environment"))
+        environment.insert(entry.left(entry.indexOf('=')), entry.mid(entry.indexOf('=') + 1));
     auto command = [&](QByteArray line) {
-        line.replace("@TRELVANED_PROGRAM@", kDaemon).replace("/etc/trelvane/trelvane.ini", IniPath())
-            .replace("/etc/trelvane/%i.set", SetPath());
-        return line.split(' ');
+        line.replace("@TRELVANED_PROGRAM@", kDaemon).replace("/etc/trelvane/%i.set", SetPath());
+        QByteArrayList args;
+        for (const QByteArray& word : line.split(' ')) {
+            if (word.startsWith("${") && word.endsWith('}'))
+                args.append(environment.value(word.mid(2, word.size() - 3)));
+            else if (word.startsWith('$'))
+                args.append(environment.value(word.mid(1)).split(' '));
+            else
+                args.append(word);
+        }
+        args.removeAll(QByteArray());
+        for (QByteArray& arg : args)
+            arg.replace("/etc/trelvane/trelvane.ini", IniPath());
+        return args;
     };
     // A failing ExecStartPre is restarted whatever its status.
     for (const QByteArray& pre : settings.values("ExecStartPre")) {

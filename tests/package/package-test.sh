@@ -8,6 +8,10 @@
 #   package-test.sh plugin WORK PLUGINS_MD build a plug-in as the guide says, both
 #                                          ways, and have trelvaned load it
 #   package-test.sh unit WORK              systemd-analyze verify and security
+#   package-test.sh unitenv UNIT_IN PROGRAM WORK
+#                                          the unit template with two instances'
+#                                          environment files: verified, and their
+#                                          command lines run as systemd expands them
 #   package-test.sh scripts WORK           install, remove and purge the runner
 #                                          with dpkg in a throw-away root
 #   package-test.sh prerm PRERM WORK       the prerm script, run in a throw-away
@@ -366,13 +370,65 @@ check_unit() {
   echo "$report" | tail -n 1
 }
 
+# ---- unitenv ----------------------------------------------------------------
+# The lines of /etc/trelvane/<instance>.env as docs/headless.md shows them,
+# in a folder standing for /etc/trelvane.
+check_unit_env() {
+  local unit_in=$1 program=$2 work=$3
+  command -v systemd-analyze >/dev/null || skip "systemd-analyze is missing (Debian package systemd)"
+  local dir=$work/unitenv etc=$work/unitenv/etc/trelvane
+  rm -rf "$dir" && mkdir -p "$etc"
+  sed -e "s|@TRELVANED_PROGRAM@|$program|" -e "s|/etc/trelvane/|$etc/|g" "$unit_in" >"$dir/trelvaned@.service"
+  grep -q "^EnvironmentFile=-$etc/%i.env$" "$dir/trelvaned@.service" || fail "the unit reads no instance environment file"
+  printf 'TRELVANED_OPTIONS=--metrics 127.0.0.1:9101\n' >"$etc/plant.env"
+  printf 'TRELVANED_PROFILE=/etc/trelvane/line-2.ini\nTRELVANED_OPTIONS=--metrics 127.0.0.1:9102 --retry 30\n' |
+    sed "s|/etc/trelvane/|$etc/|" >"$etc/line-2.env"
+  printf '[Serial Ports]\n' >"$etc/line-2.ini"
+  local instance port pids=()
+  for instance in plant line-2; do
+    printf 'in-setup = "TCP:0@127.0.0.1"\nout-setup = "UDP:9,127.0.0.1"\n' >"$etc/$instance.set"
+    cp "$dir/trelvaned@.service" "$dir/trelvaned@$instance.service"
+    systemd-analyze verify --man=no "$dir/trelvaned@$instance.service" ||
+      fail "systemd-analyze verify found problems in trelvaned@$instance.service"
+    # ExecStart as systemd expands it: the unit's Environment= lines, then
+    # the instance's file; ${NAME} one word, $NAME split at blanks.
+    local exec_start
+    exec_start=$(sed -n 's/^ExecStart=//p' "$dir/trelvaned@.service" | sed "s|%i|$instance|g")
+    (
+      # Each line NAME=VALUE, the value to the end of the line.
+      local line
+      while IFS= read -r line; do
+        export "${line%%=*}=${line#*=}"
+      done < <(sed -n 's/^Environment=//p' "$dir/trelvaned@.service"; cat "$etc/$instance.env")
+      eval "exec $exec_start"
+    ) >"$dir/$instance.log" 2>&1 &
+    pids+=($!)
+  done
+  for port in 9101 9102; do
+    local reply="" tries
+    for tries in $(seq 50); do
+      # The server keeps the connection: read up to the line wanted.
+      reply=$( { exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3 &&
+                 sed -n '/^trelvane_port_started{port="input"}/{p;q}' <&3; } 2>/dev/null) || true
+      [[ $reply == *trelvane_port_started* ]] && break
+      sleep 0.1
+    done
+    [[ $reply == *'trelvane_port_started{port="input"} 1'* ]] ||
+      { kill "${pids[@]}"; cat "$dir"/*.log; fail "no metrics of a started gateway on port $port"; }
+  done
+  kill "${pids[@]}" && wait || true
+  grep -q "^trelvaned: stopping (SIGTERM)" "$dir/plant.log" || fail "plant did not run as its unit starts it"
+  echo "two instances with their own options: verified and serving metrics on 9101 and 9102"
+}
+
 case ${1:-} in
   build) build_package "$2" "$3" "$4" ;;
   lintian) check_lintian "$2" ;;
   plugin) build_plugins "$2" "$3" ;;
   unit) check_unit "$2" ;;
+  unitenv) check_unit_env "$2" "$3" "$4" ;;
   scripts) check_scripts "$2" ;;
   prerm) check_prerm "$2" "$3" ;;
   tree) check_tree "$2" "$3" ;;
-  *) echo "usage: $0 build|lintian|plugin|unit|scripts|prerm|tree ..." >&2; exit 2 ;;
+  *) echo "usage: $0 build|lintian|plugin|unit|unitenv|scripts|prerm|tree ..." >&2; exit 2 ;;
 esac

@@ -85,6 +85,8 @@ void TestPortSetupDlg::setupHelp()
     QVERIFY(strHelp.contains(QLatin1String("TCP:4001;clients=4\t")));
     QVERIFY(strHelp.contains(QLatin1String("TCP:4001;rfc2217\t")));
     QVERIFY(strHelp.contains(QLatin1String("allow=192.168.1.0/24+10.0.0.7+fd00::/8")));
+    QVERIFY(strHelp.contains(QLatin1String("\nTLS:4001;tls=plant\t")));
+    QVERIFY(strHelp.contains(QLatin1String("\nTLS:4001;tls=vendor,device.example\t")));
 }
 
 void TestPortSetupDlg::captionAndTabOrder()
