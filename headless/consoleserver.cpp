@@ -9,7 +9,10 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
+#include <QSslSocket>
 #include <QTcpSocket>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -132,27 +135,49 @@ void CConsoleServer::missingHandler(const QHttpServerRequest& request, QTcpSocke
     makeResponder(request, pSocket).write(EStatus::NotFound);
 }
 
+bool CConsoleServer::SStream::IsOpen() const
+{
+    if (pPlain)
+        return pPlain->IsOpen();
+    return pSocket && pSocket->state() == QAbstractSocket::ConnectedState;
+}
+
 void CConsoleServer::OpenStream(QTcpSocket* pSocket, bool bTraffic)
 {
     // The socket is the stream's from now on: the HTTP module reads no more
     // requests from it, and the listener's request bounds no longer apply.
     QObject::disconnect(pSocket, nullptr, this, nullptr);
     m_pListener->Release(pSocket);
-    connect(pSocket, &QTcpSocket::readyRead, this, [pSocket, nRead = qint64(0)]() mutable {
-        // Nothing is expected; a client that keeps sending is closed.
-        nRead += pSocket->skip(pSocket->bytesAvailable());
-        if (nRead > kMaxStreamInput)
-            pSocket->abort();
-    });
-    connect(pSocket, &QTcpSocket::disconnected, this, [this] { DropClosed(); }, Qt::QueuedConnection);
-    pSocket->write(QByteArrayLiteral("HTTP/1.1 200 OK\r\n"
-                                     "Content-Type: text/event-stream\r\n"
-                                     "Cache-Control: no-store\r\n"
-                                     "X-Content-Type-Options: nosniff\r\n"
-                                     "\r\n"
-                                     // A browser tries again this many ms after the stream breaks.
-                                     "retry: 1000\n\n"));
-    m_streams.push_back({pSocket, bTraffic});
+    const QByteArray strHeader = QByteArrayLiteral("HTTP/1.1 200 OK\r\n"
+                                                   "Content-Type: text/event-stream\r\n"
+                                                   "Cache-Control: no-store\r\n"
+                                                   "X-Content-Type-Options: nosniff\r\n"
+                                                   "\r\n"
+                                                   // A browser tries again this many ms after the stream breaks.
+                                                   "retry: 1000\n\n");
+    SStream newStream;
+    newStream.bTraffic = bTraffic;
+    // A plain stream leaves Qt's socket for a descriptor that is watched
+    // only while it has bytes to send (see CEventStream).
+    const int hOwn = qobject_cast<QSslSocket*>(pSocket)
+                         ? -1
+                         : ::fcntl(int(pSocket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    if (hOwn >= 0) {
+        pSocket->abort(); // closes Qt's descriptor only: the connection stays with hOwn
+        newStream.pPlain = new CEventStream(hOwn, this);
+        newStream.pPlain->Write(strHeader);
+    } else {
+        connect(pSocket, &QTcpSocket::readyRead, this, [pSocket, nRead = qint64(0)]() mutable {
+            // Nothing is expected; a client that keeps sending is closed.
+            nRead += pSocket->skip(pSocket->bytesAvailable());
+            if (nRead > kMaxStreamInput)
+                pSocket->abort();
+        });
+        connect(pSocket, &QTcpSocket::disconnected, this, [this] { DropClosed(); }, Qt::QueuedConnection);
+        pSocket->write(strHeader);
+        newStream.pSocket = pSocket;
+    }
+    m_streams.push_back(newStream);
     SStream& stream = m_streams.back();
     Send(stream, Event("status", StatusJson(m_sources, m_strSteps)));
     if (bTraffic) {
@@ -164,10 +189,17 @@ void CConsoleServer::OpenStream(QTcpSocket* pSocket, bool bTraffic)
 
 void CConsoleServer::Send(SStream& stream, const QByteArray& strEvent)
 {
-    if (!stream.pSocket || stream.pSocket->state() != QAbstractSocket::ConnectedState)
+    if (!stream.IsOpen())
         return;
     // A reader that does not keep up loses its stream, not the gateway's
     // memory; its browser connects again.
+    if (stream.pPlain) {
+        if (stream.pPlain->Backlog() > kMaxStreamBacklog)
+            stream.pPlain->Close();
+        else
+            stream.pPlain->Write(strEvent);
+        return;
+    }
     if (stream.pSocket->bytesToWrite() > kMaxStreamBacklog) {
         stream.pSocket->abort();
         return;
@@ -186,7 +218,11 @@ void CConsoleServer::Broadcast(const QByteArray& strEvent, bool bTrafficOnly)
 void CConsoleServer::DropClosed()
 {
     std::erase_if(m_streams, [](const SStream& stream) {
-        return !stream.pSocket || stream.pSocket->state() != QAbstractSocket::ConnectedState;
+        if (stream.IsOpen())
+            return false;
+        if (stream.pPlain)
+            stream.pPlain->deleteLater();
+        return true;
     });
     UpdateBlocksWanted();
 }

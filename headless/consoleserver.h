@@ -3,6 +3,7 @@
 #include "boundedlistener.h"
 #include "consolefeed.h"
 #include "consolestatus.h"
+#include "eventstream.h"
 #include "metricstext.h"
 
 #include <QAbstractHttpServer>
@@ -47,10 +48,14 @@ protected:
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* pSocket) override;
 
 private:
+    // An event stream: a plain one on a descriptor of its own (pPlain),
+    // a TLS one on its socket.
     struct SStream
     {
         QPointer<QTcpSocket> pSocket;
+        QPointer<CEventStream> pPlain;
         bool bTraffic = false;
+        bool IsOpen() const;
     };
 
     void OpenStream(QTcpSocket* pSocket, bool bTraffic);

@@ -111,7 +111,7 @@ void CRemoteOpening::Start(FDone fnDone)
     m_pMode = std::make_unique<SSerialMode>(*mode);
     if (m_url.bTls) {
         QByteArray strError;
-        m_pTlsContext = CTlsContext::Create(m_pOwner->TlsConfig(), CTlsContext::Client, &strError);
+        m_pTlsContext = CTlsContext::Create(m_pOwner->TlsConfig(QByteArray()), CTlsContext::Client, &strError);
         if (!m_pTlsContext) {
             Fail("TLS Setup Error:" + strError, "the certificate files of the profile's [TLS] section are not "
                                                 "usable: " + strError);

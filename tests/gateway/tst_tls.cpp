@@ -445,7 +445,10 @@ void TestTls::renewalKeepsClients()
     QTcpServer outServer;
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
-    rig.gateway.SetTlsConfig({strCert, strKey, QString(), false, {}});
+    STlsConfig config;
+    config.strCertificate = strCert;
+    config.strKey = strKey;
+    rig.gateway.SetTlsConfig(config);
     rig.Start("TLS:0@127.0.0.1;clients=4", TcpSetup(outServer));
     QTcpSocket* pOut = Accept(outServer);
     QVERIFY(pOut);
@@ -536,7 +539,11 @@ void TestTls::unusableFiles()
     auto path = [&](int i) {
         return files[i] == "-" ? QString() : files[i] == "ca" ? m_pCa->strCert : m_pki.Path(files[i]);
     };
-    STlsConfig config {path(0), path(1), path(2), bRequire, {}};
+    STlsConfig config;
+    config.strCertificate = path(0);
+    config.strKey = path(1);
+    config.strCa = path(2);
+    config.bRequireClientCertificate = bRequire;
     QTcpServer outServer;
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
@@ -577,7 +584,10 @@ void TestTls::certificateWarnings()
         QVERIFY(QFile::setPermissions(strOpenKey, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
                                                       | QFile::ReadOther));
     }
-    const STlsConfig config {m_pki.Path(files[0]), m_pki.Path(files[1]), m_pki.Path(files[2]), false, {}};
+    STlsConfig config;
+    config.strCertificate = m_pki.Path(files[0]);
+    config.strKey = m_pki.Path(files[1]);
+    config.strCa = m_pki.Path(files[2]);
     QTcpServer outServer;
     QVERIFY(outServer.listen(QHostAddress::LocalHost));
     SGatewayRig rig;
