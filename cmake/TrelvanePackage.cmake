@@ -27,7 +27,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Earlier builds made one package, trelvane, of the same version number, that
 # held the runner's and the SDK's files: the two packages take them over.
-set(single_package "trelvane (<= ${PROJECT_VERSION})")
+set(single_package "trelvane (<= 1.0.0)")
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runner desktop sdk)
