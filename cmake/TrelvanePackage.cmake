@@ -25,7 +25,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# Earlier builds made one package, trelvane, of the same version number, that
+# Builds up to 1.0.0 made one package, trelvane, that
 # held the runner's and the SDK's files: the two packages take them over.
 set(single_package "trelvane (<= 1.0.0)")
 
