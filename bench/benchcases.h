@@ -50,4 +50,8 @@ bool RunPtyCase(const SBenchOptions& options, const FReport& report);
 bool RunLineCase(const SBenchOptions& options, const FReport& report);
 bool RunLinePluginCase(const SBenchOptions& options, const FReport& report);
 bool RunLineLatencyCase(const SBenchOptions& options, const FReport& report);
+// The same shape with the listening port serving RFC 2217 (trelvaned
+// "TCP:port@127.0.0.1;rfc2217", ser2net "telnet(rfc2217),tcp,..."): the
+// benchmark speaks Telnet; the pattern's 0xFF bytes are doubled on the wire.
+bool RunLineComPortCase(const SBenchOptions& options, const FReport& report);
 bool RunSoakCase(const SBenchOptions& options, const FReport& report);

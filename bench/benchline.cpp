@@ -5,9 +5,129 @@
 
 #include "benchrig.h"
 
+#include "stream/telnetcodec.h"
+
 #include <QFileInfo>
 
+#include <mutex>
+
 namespace {
+
+// The program on the network of the rfc2217 cases speaks Telnet, as an RFC
+// 2217 client does: what it reads has the Telnet sequences taken out (and
+// the server's negotiation answered), what it sends has 0xFF doubled. The
+// socket's writes are whole and one at a time, so a reply never splits an
+// escaped send.
+class CTelnetPeer : private ITelnetOwner
+{
+public:
+    explicit CTelnetPeer(int hSocket) : m_hSocket(hSocket), m_codec(*this, ETelnetRole::Client) {}
+
+    int Socket() const { return m_hSocket; }
+    // Data bytes of one read of the socket (at most kChunk), -1 at its end.
+    qsizetype Read(QByteArray* pData)
+    {
+        char buffer[kChunk];
+        const ssize_t n = ::read(m_hSocket, buffer, sizeof buffer);
+        if (n <= 0)
+            return n < 0 && errno == EINTR ? 0 : -1;
+        pData->clear();
+        m_codec.Decode(QByteArrayView(buffer, n), *pData);
+        const QByteArray strReplies = m_codec.TakeOutput();
+        if (!strReplies.isEmpty() && !WriteRaw(strReplies.constData(), size_t(strReplies.size())))
+            return -1;
+        return pData->size();
+    }
+    bool Write(const char* pData, size_t nLen)
+    {
+        QByteArray strEscaped;
+        strEscaped.reserve(qsizetype(nLen + nLen / 128 + 16));
+        for (size_t i = 0; i < nLen; ++i) {
+            strEscaped.append(pData[i]);
+            if (uchar(pData[i]) == Telnet::kIac)
+                strEscaped.append(pData[i]);
+        }
+        return WriteRaw(strEscaped.constData(), size_t(strEscaped.size()));
+    }
+
+private:
+    bool WriteRaw(const char* pData, size_t nLen)
+    {
+        const std::lock_guard lock(m_mutex);
+        return WriteAll(m_hSocket, pData, nLen);
+    }
+    void OnSubnegotiation(uchar, QByteArrayView) override {}
+
+    int m_hSocket;
+    CTelnetCodec m_codec;
+    std::mutex m_mutex;
+};
+
+// One direction through the Telnet peer: pattern bytes written (escaped)
+// to the socket and read from the line, or written to the line and read
+// (decoded) from the socket. Meanwhile the socket's other way is read too,
+// for the server's negotiation and notifications.
+bool TelnetOneWay(CTelnetPeer& peer, int hLine, bool bToLine, uint64_t nBytes, double* pfSeconds, QString* pstrError)
+{
+    std::atomic<bool> bDone {false};
+    uint64_t nSent = 0;
+    const double fStart = NowSeconds();
+    std::thread sender([&] {
+        while (nSent < nBytes && !bDone) {
+            const size_t nLen = size_t(std::min<uint64_t>(kChunk, nBytes - nSent));
+            if (bToLine ? !peer.Write(Pattern(nSent), nLen) : !WriteAll(hLine, Pattern(nSent), nLen))
+                return;
+            nSent += nLen;
+        }
+    });
+    uint64_t nReceived = 0;
+    std::vector<char> buffer(kChunk);
+    QByteArray strData;
+    std::thread drain;
+    if (bToLine) {
+        // The server's own bytes (answers, notifications) are read and answered.
+        drain = std::thread([&] {
+            QByteArray strIgnored;
+            while (!bDone) {
+                if (WaitReadable(peer.Socket(), 100) && peer.Read(&strIgnored) < 0)
+                    return;
+            }
+        });
+    }
+    while (nReceived < nBytes && pstrError->isEmpty()) {
+        const int hFrom = bToLine ? hLine : peer.Socket();
+        if (!WaitReadable(hFrom, int(kStallSeconds * 1000))) {
+            *pstrError = QStringLiteral("stalled after %1 of %2 bytes").arg(nReceived).arg(nBytes);
+            break;
+        }
+        qsizetype n;
+        const char* pGot;
+        if (bToLine) {
+            n = ::read(hLine, buffer.data(), buffer.size());
+            pGot = buffer.data();
+        } else {
+            n = peer.Read(&strData);
+            pGot = strData.constData();
+        }
+        if (n < 0) {
+            *pstrError = QStringLiteral("stream closed after %1 bytes").arg(nReceived);
+            break;
+        }
+        if (n > 0 && std::memcmp(pGot, Pattern(nReceived), size_t(n)) != 0) {
+            *pstrError = QStringLiteral("bytes differ from the sent ones near offset %1").arg(nReceived);
+            break;
+        }
+        nReceived += uint64_t(n);
+    }
+    *pfSeconds = NowSeconds() - fStart;
+    bDone = true;
+    if (!pstrError->isEmpty())
+        ::shutdown(peer.Socket(), SHUT_RDWR);
+    sender.join();
+    if (drain.joinable())
+        drain.join();
+    return pstrError->isEmpty();
+}
 
 // A line relay is ready once a byte written into the line comes out of its
 // TCP port: socat and ser2net give no sign of having taken their client.
@@ -138,5 +258,56 @@ bool RunLineLatencyCase(const SBenchOptions& options, const FReport& report)
     }
     report(QStringLiteral("latline_p50_us"), Percentile(rtts, 0.50));
     report(QStringLiteral("latline_p99_us"), Percentile(rtts, 0.99));
+    return true;
+}
+
+bool RunLineComPortCase(const SBenchOptions& options, const FReport& report)
+{
+    if (!IsTrelvaned(options.m_kind) && options.m_kind != ERelayKind::Ser2net) {
+        std::fprintf(stderr, "trelvane-bench: line2217: %s serves no RFC 2217, skipped\n",
+                     qPrintable(RelayName(options.m_kind)));
+        return true;
+    }
+    SRig rig;
+    SRelayEnd in, out;
+    out.m_kind = SRelayEnd::TcpListen;
+    out.m_nPort = FreeLoopbackPort();
+    out.m_bRfc2217 = true;
+    if (out.m_nPort <= 0 || !OpenPtyEnd(rig, &in) || !rig.Start(options, in, out, "line2217"))
+        return false;
+    CTelnetPeer peer(rig.m_hOut);
+    // Through once a data byte written into the line comes out of the
+    // Telnet stream; then what is left of the probes is read away.
+    QByteArray strData;
+    bool bThrough = false;
+    const char probe = 0x55;
+    for (const double fEnd = NowSeconds() + kConnectTimeoutMs / 1000.0; !bThrough && NowSeconds() < fEnd;) {
+        if (!WriteAll(rig.m_hIn, &probe, 1))
+            break;
+        if (WaitReadable(rig.m_hOut, 50) && peer.Read(&strData) > 0)
+            bThrough = true;
+    }
+    while (bThrough && WaitReadable(rig.m_hOut, 200)) {
+        if (peer.Read(&strData) < 0)
+            bThrough = false;
+    }
+    if (!bThrough) {
+        Fail(QStringLiteral("line2217: no byte came through the line\n") + rig.m_relay.LogTail());
+        return false;
+    }
+    // The pattern holds every byte value, 0xFF among them (doubled on the wire).
+    const uint64_t nBytes = options.m_nBytes / 2;
+    for (const bool bToLine : {false, true}) {
+        const QString strName = bToLine ? QStringLiteral("rfc2217_tcp2line") : QStringLiteral("rfc2217_line2tcp");
+        const double fCpu0 = rig.m_relay.CpuSeconds();
+        double fSeconds = 0;
+        QString strError;
+        if (!TelnetOneWay(peer, rig.m_hIn, bToLine, nBytes, &fSeconds, &strError)) {
+            Fail(strName + QStringLiteral(": ") + strError + QLatin1Char('\n') + rig.m_relay.LogTail());
+            return false;
+        }
+        report(strName + QStringLiteral("_MBps"), double(nBytes) / fSeconds / 1e6);
+        ReportRelayFootprint(rig, strName, rig.m_relay.CpuSeconds() - fCpu0, nBytes, report);
+    }
     return true;
 }

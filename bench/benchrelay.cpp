@@ -27,7 +27,8 @@ QByteArray TrelvaneSetup(const SRelayEnd& end)
 {
     switch (end.m_kind) {
     case SRelayEnd::Tcp: return "TCP:" + QByteArray::number(end.m_nPort) + ",127.0.0.1";
-    case SRelayEnd::TcpListen: return "TCP:" + QByteArray::number(end.m_nPort) + "@127.0.0.1";
+    case SRelayEnd::TcpListen:
+        return "TCP:" + QByteArray::number(end.m_nPort) + "@127.0.0.1" + (end.m_bRfc2217 ? ";rfc2217" : "");
     case SRelayEnd::TlsListen: return "TLS:" + QByteArray::number(end.m_nPort) + "@127.0.0.1";
     case SRelayEnd::Udp: return "UDP:" + QByteArray::number(end.m_nPort) + ",127.0.0.1";
     case SRelayEnd::Pty: return QByteArray(kPtyPortName) + ":115200,n,8,1";
@@ -124,7 +125,8 @@ bool CRelayProcess::Start(ERelayKind kind, const QString& strTrelvaned, const SR
         const QString strConfig = strWorkDir + QStringLiteral("/ser2net.yaml");
         QFile config(strConfig);
         const QByteArray text = "connection: &bench\n"
-                                "  accepter: tcp,127.0.0.1," + QByteArray::number(out.m_nPort) + "\n"
+                                "  accepter: " + QByteArray(out.m_bRfc2217 ? "telnet(rfc2217)," : "")
+                                + "tcp,127.0.0.1," + QByteArray::number(out.m_nPort) + "\n"
                                 "  connector: serialdev," + QFile::encodeName(in.m_strPtyPath) + ",115200n81,local\n"
                                 "  options:\n"
                                 "    kickolduser: true\n"

@@ -31,6 +31,7 @@ struct SRelayEnd
     int m_nPort = 0;          // Tcp, TcpListen, TlsListen, Udp
     QString m_strTlsDir;      // TlsListen: the folder of server.pem and server.key
     QString m_strPtyPath;     // Pty: the slave device
+    bool m_bRfc2217 = false;  // TcpListen: the port serves RFC 2217 (Telnet)
     QByteArray m_strDll;      // trelvaned: plug-in for the blocks this end receives
 };
 

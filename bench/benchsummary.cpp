@@ -69,6 +69,11 @@ const SMetric kMetrics[] = {
     {"tcp2line_cpu_s_per_GiB", "relay CPU per GiB, TCP -> line", "s/GiB", ETarget::None, 0},
     {"latline_p50_us", "round trip line -> TCP -> line, 1 byte, p50", "µs", ETarget::None, 0},
     {"latline_p99_us", "round trip line -> TCP -> line, 1 byte, p99", "µs", ETarget::None, 0},
+    {"rfc2217_line2tcp_MBps", "line -> TCP, listening port with rfc2217 (ser2net telnet(rfc2217))", "MB/s",
+     ETarget::None, 0},
+    {"rfc2217_tcp2line_MBps", "TCP -> line, listening port with rfc2217", "MB/s", ETarget::None, 0},
+    {"rfc2217_line2tcp_cpu_s_per_GiB", "relay CPU per GiB, line -> TCP with rfc2217", "s/GiB", ETarget::None, 0},
+    {"rfc2217_tcp2line_cpu_s_per_GiB", "relay CPU per GiB, TCP -> line with rfc2217", "s/GiB", ETarget::None, 0},
     {"lineplugin_MBps", "line -> TCP through a copying plug-in", "MB/s", ETarget::None, 0, "line2tcp_MBps"},
     {"lineplugin_cpu_s_per_GiB", "relay CPU per GiB, line -> TCP through a copying plug-in", "s/GiB",
      ETarget::None, 0, "line2tcp_cpu_s_per_GiB"},
@@ -458,6 +463,19 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
         text << QStringView(strLine).trimmed() << "\n";
     }
 
+    // A port serving RFC 2217 against the same port without it (random
+    // data: every 256th byte is doubled on the wire), trelvaned's own runs.
+    for (const char* pszWay : {"line2tcp", "tcp2line"}) {
+        const auto plain = Stats(results, kTrelvaned, QStringLiteral("%1_MBps").arg(QLatin1String(pszWay)));
+        const auto telnet = Stats(results, kTrelvaned, QStringLiteral("rfc2217_%1_MBps").arg(QLatin1String(pszWay)));
+        if (plain && telnet && plain->m_fMedian > 0) {
+            const double fRatio = telnet->m_fMedian / plain->m_fMedian;
+            targetLines << QStringLiteral("- %1 through a listening port with rfc2217 >= 0.8x the same without it "
+                                          "(measured %2) — %3")
+                               .arg(QLatin1String(pszWay), RatioText(fRatio), Verdict(fRatio >= 0.8));
+        }
+    }
+
     // Absolute targets on trelvaned's own resident memory.
     if (const auto peak = Stats(results, kTrelvaned, QStringLiteral("peak_rss_KiB"))) {
         targetLines << QStringLiteral("- relay peak resident memory (VmHWM) below 16 MiB in every case without TLS "
@@ -560,6 +578,10 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  each; the round trip sends one byte into the line, which a program on the network answers at\n"
        << "  once (pinned to one CPU as the TCP round trips). \"lineplugin\" is line -> TCP through the\n"
        << "  copying plug-in.\n"
+       << "- Line with rfc2217: the same shape with the listening port serving RFC 2217 (trelvaned\n"
+       << "  `TCP:port@127.0.0.1;rfc2217`, ser2net `accepter: telnet(rfc2217),tcp,127.0.0.1,port`); the\n"
+       << "  benchmark speaks Telnet (answers the negotiation, doubles 0xFF), and the pattern holds every\n"
+       << "  byte value, so about one byte in 256 is doubled on the wire.\n"
        << "- Memory: VmHWM of the relay per case; the soak relays both ways for 60 s and samples VmRSS\n"
        << "  every second.\n"
        << "- Baseline: when `BASELINE=path` names another trelvaned build (e.g. of the commit before a\n"

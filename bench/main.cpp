@@ -16,7 +16,8 @@ namespace {
 const QStringList kAllCases = {QStringLiteral("in2out"), QStringLiteral("out2in"), QStringLiteral("both"),
                                QStringLiteral("listen"), QStringLiteral("tls"),    QStringLiteral("lat1"),   QStringLiteral("lat512"), QStringLiteral("lat1500"), QStringLiteral("udp"),
                                QStringLiteral("pty"),    QStringLiteral("plugin"), QStringLiteral("line"),
-                               QStringLiteral("lineplugin"), QStringLiteral("latline"), QStringLiteral("console"), QStringLiteral("soak")};
+                               QStringLiteral("lineplugin"), QStringLiteral("latline"), QStringLiteral("line2217"), QStringLiteral("console"),
+                               QStringLiteral("soak")};
 // The soak takes a minute; it runs only when asked for.
 const QStringList kDefaultCases = kAllCases.mid(0, kAllCases.size() - 1);
 
@@ -140,6 +141,8 @@ int main(int argc, char* argv[])
             bOk = RunLineCase(options, report);
         else if (strCase == QStringLiteral("lineplugin"))
             bOk = RunLinePluginCase(options, report);
+        else if (strCase == QStringLiteral("line2217"))
+            bOk = RunLineComPortCase(options, report);
         else if (strCase == QStringLiteral("latline"))
             bOk = RunLineLatencyCase(options, report);
         else if (strCase.startsWith(QStringLiteral("lat")))

@@ -61,9 +61,9 @@ run() { # relay rep [extra options]
     echo "bench: $relay, run $rep" >&2
     binary=$TRELVANED
     case $relay in
-        baseline) binary=$BASELINE; set -- --cases in2out,out2in,both,lat1,lat512,lat1500,udp,plugin,line,lineplugin,latline "$@" ;;
+        baseline) binary=$BASELINE; set -- --cases in2out,out2in,both,lat1,lat512,lat1500,udp,plugin,line,lineplugin,latline,line2217 "$@" ;;
         socat-8k) set -- --cases in2out,out2in,both,tls,udp,pty,line,latline "$@" ;;
-        ser2net) set -- --cases line,latline "$@" ;;
+        ser2net) set -- --cases line,latline,line2217 "$@" ;;
     esac
     "$BENCH" --relay "$relay" --trelvaned "$binary" --mib "$MIB" --rounds "$ROUNDS" "$@" \
         >"$RESULTS/$relay.$rep.tsv"
