@@ -59,7 +59,7 @@ public:
         }
         // The page's own debugging address.
         QString strPage;
-        QTest::qWaitFor([&] {
+        (void)QTest::qWaitFor([&] {
             const QJsonArray targets = QJsonDocument::fromJson(HttpGet(nPort, "/json/list")).array();
             for (const QJsonValue& target : targets) {
                 if (target[QStringLiteral("type")] == QStringLiteral("page")
@@ -91,7 +91,7 @@ public:
                                        {QStringLiteral("params"), params}})
                 .toJson(QJsonDocument::Compact)));
         QJsonObject result;
-        QTest::qWaitFor([&] {
+        (void)QTest::qWaitFor([&] {
             for (const QString& strReply : std::as_const(m_replies)) {
                 const QJsonObject reply = QJsonDocument::fromJson(strReply.toUtf8()).object();
                 if (reply[QStringLiteral("id")].toInt() == nId) {

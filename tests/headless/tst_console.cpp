@@ -64,14 +64,6 @@ int Get(quint16 nPort, const QByteArray& strRequest, QByteArray* pBody = nullptr
     return data.startsWith("HTTP/1.1 ") ? data.mid(9, 3).toInt() : -1;
 }
 
-QJsonObject Status(quint16 nPort)
-{
-    QByteArray body;
-    if (Get(nPort, "GET /api/status HTTP/1.1\r\nHost: a\r\n\r\n", &body) != 200)
-        return {};
-    return QJsonDocument::fromJson(body).object();
-}
-
 // A Listening Input shared by up to 4 clients, relaying to a TCP server of
 // the test, with the web console on a port of its own.
 struct SConsoleRun
