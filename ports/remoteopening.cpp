@@ -83,15 +83,20 @@ void CRemoteOpening::Start(FDone fnDone)
     m_fnDone = std::move(fnDone);
     QByteArray strWhy;
     const std::optional<SSerialUrl> url = ParseSerialUrl(m_strUrl, &strWhy);
-    if (!url) {
-        m_pOwner->ShowMessageBox("OpenComm Error!");
+    // A setting that cannot be used: the boxes a local line shows, its
+    // failure for the explanation, and the open is over.
+    const auto fail = [this](SPortFailure::EWhat eWhat) {
         SPortFailure failure;
-        failure.m_eWhat = SPortFailure::SerialName;
+        failure.m_eWhat = eWhat;
         failure.m_bInput = m_bInput;
         failure.m_strSetup = m_strSetup;
         m_pOwner->OnPortFailure(failure);
         auto fn = std::exchange(m_fnDone, {});
         fn(nullptr);
+    };
+    if (!url) {
+        m_pOwner->ShowMessageBox("OpenComm Error!");
+        fail(SPortFailure::SerialName);
         return;
     }
     m_url = *url;
@@ -99,13 +104,7 @@ void CRemoteOpening::Start(FDone fnDone)
     if (!mode) {
         m_pOwner->ShowMessageBox("BuildCommDCB Error!");
         m_pOwner->ShowMessageBox("SetCommState Error!");
-        SPortFailure failure;
-        failure.m_eWhat = SPortFailure::SerialMode;
-        failure.m_bInput = m_bInput;
-        failure.m_strSetup = m_strSetup;
-        m_pOwner->OnPortFailure(failure);
-        auto fn = std::exchange(m_fnDone, {});
-        fn(nullptr);
+        fail(SPortFailure::SerialMode);
         return;
     }
     m_pMode = std::make_unique<SSerialMode>(*mode);

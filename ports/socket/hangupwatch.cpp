@@ -42,6 +42,15 @@ bool CHangUpWatch::SetEnabled(bool bOn)
     return true;
 }
 
+void CHangUpWatch::Discard(CHangUpWatch*& rpWatch)
+{
+    if (!rpWatch)
+        return;
+    rpWatch->SetEnabled(false);
+    rpWatch->deleteLater();
+    rpWatch = nullptr;
+}
+
 void CHangUpWatch::OnActivated()
 {
     epoll_event event {};

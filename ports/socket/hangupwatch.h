@@ -25,6 +25,9 @@ public:
     // On while the socket's reading is paused. False when the system has
     // no epoll set for it (the close is then seen at the next read).
     bool SetEnabled(bool bOn);
+    // Switches the watch off and lets the event loop delete it (it may be
+    // the one reporting now); rpWatch is null afterwards.
+    static void Discard(CHangUpWatch*& rpWatch);
 
 private:
     void OnActivated();

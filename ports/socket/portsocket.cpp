@@ -526,11 +526,7 @@ void CPortSocket::CloseStream()
             *ppNotifier = nullptr;
         }
     }
-    if (m_pHangUpWatch) {
-        m_pHangUpWatch->SetEnabled(false);
-        m_pHangUpWatch->deleteLater();
-        m_pHangUpWatch = nullptr;
-    }
+    CHangUpWatch::Discard(m_pHangUpWatch);
     m_bPausedFin = false;
     if (m_pDrainWatch)
         m_pDrainWatch->Stop();

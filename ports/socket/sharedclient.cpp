@@ -43,11 +43,7 @@ void CSharedClient::Close()
             *ppNotifier = nullptr;
         }
     }
-    if (m_pHangUpWatch) {
-        m_pHangUpWatch->SetEnabled(false);
-        m_pHangUpWatch->deleteLater();
-        m_pHangUpWatch = nullptr;
-    }
+    CHangUpWatch::Discard(m_pHangUpWatch);
     if (m_pHalfCloseTimer)
         m_pHalfCloseTimer->stop();
     m_held.clear();
