@@ -1016,11 +1016,14 @@ void TestTrelvaned::stalledLogReaderDoesNotBlock()
     QTRY_COMPARE_WITH_TIMEOUT(unread(), 0, kWaitMs);
 
     // The gateway still answers: a reload with a working Output relays.
+    // Its own lines are not looked for on standard error: every block also
+    // put a message box line there, and a slow reader of that flood may see
+    // "reloading" dropped (and counted) as any other line.
     QVERIFY(WriteSet(peers.Fields(1008)));
     daemon.Signal(SIGHUP);
-    // Standard error leads elsewhere: its lines are not held up.
-    QTRY_VERIFY_WITH_TIMEOUT(daemon.Err().contains("trelvaned: reloading"), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(peers.inSink.bClosed, kWaitMs);
+    // Standard error leads elsewhere: it took more than the stalled pipe holds.
+    QVERIFY(daemon.Err().size() > 4096);
     QVERIFY(peers.AcceptIn());
     peers.pIn->write("ping");
     QVERIFY(peers.AcceptOut());
