@@ -327,18 +327,19 @@ void CTransferDirection::ReadSerialBlocks(CCommPort* pPort)
     // wake-up may pass on), and its bytes are handed on in blocks of at most
     // 500 bytes: exactly the blocks that one 500-byte read after the other
     // would have returned for bytes that were already queued. Reads until
-    // the queue is empty, but hands the event loop back after a bounded
-    // number of blocks so the other direction keeps flowing; the re-armed
-    // notification brings us back for the rest. A block that its
-    // destination holds back ends the reading until it is out. From the
-    // second read on, a socket destination gathers the rest of the burst
-    // into full segments; a lone block goes out at once.
+    // a read comes back short (the queue is empty), but hands the event
+    // loop back after a bounded number of blocks so the other direction
+    // keeps flowing; the re-armed notification brings us back for the rest.
+    // A block that its destination holds back ends the reading until it is
+    // out. From the second read on, a socket destination gathers the rest of
+    // the burst into full segments; a lone block goes out at once.
     constexpr int kMaxBlocks = 64;
     QPointer<CCommPort> pGuard(pPort);
     bool bBurst = false;
     char buffer[kMaxBlocks * kSerialBlock];
     for (int nBlocks = 0, nRead = 0; nBlocks < kMaxBlocks; ++nRead) {
-        const int n = pPort->Read(buffer, (kMaxBlocks - nBlocks) * kSerialBlock);
+        const int nAsked = (kMaxBlocks - nBlocks) * kSerialBlock;
+        const int n = pPort->Read(buffer, nAsked);
         if (n <= 0)
             break;
         if (nRead == 1 && !m_pGathering) {
@@ -349,6 +350,11 @@ void CTransferDirection::ReadSerialBlocks(CCommPort* pPort)
         if (!PassBlocks(buffer, n, kSerialBlock))
             break;
         if (!pGuard || m_pHost->IsStopping() || pPort != m_source.rpSerial)
+            break;
+        // A read that found less than it asked for emptied the queue: what
+        // comes later wakes the re-armed notification, and a read now would
+        // most likely find nothing.
+        if (n < nAsked)
             break;
     }
     if (bBurst)

@@ -195,13 +195,9 @@ int CCommPort::LineRead(char* pBuffer, int nMax)
         m_pOwner->ShowMessageBox("<CE-" + QByteArray::number(nErrors) + ">");
         ReportLineErrors(nErrors);
     }
-    const int nWaiting = SerialBytesWaiting(m_hDevice);
-    if (nWaiting < 0)
-        return -1;
-    const int nWant = std::min(nWaiting, nMax);
-    if (nWant == 0)
-        return 0;
-    return std::max(SerialRead(m_hDevice, pBuffer, nWant), -1);
+    // The device is non-blocking: one read takes what the queue holds, up to
+    // nMax, as asking FIONREAD first would, and costs one system call less.
+    return std::max(SerialRead(m_hDevice, pBuffer, nMax), -1);
 }
 
 int CCommPort::LineWrite(const char* pData, int nLen)
@@ -229,16 +225,12 @@ int CCommPort::WriteBlock(const char* pData, int nLen)
         m_strPending.append(pData, nLen);
         return nLen;
     }
-    int nWritten = 0;
-    while (nWritten < nLen) {
-        const int n = LineWrite(pData + nWritten, nLen - nWritten);
-        if (n < 0) {
-            DeviceVanished();
-            return nWritten;
-        }
-        if (n == 0)
-            break;
-        nWritten += n;
+    // A write the driver takes only in part has filled its queue: the rest
+    // waits for writability rather than for a retry that finds it full.
+    const int nWritten = LineWrite(pData, nLen);
+    if (nWritten < 0) {
+        DeviceVanished();
+        return 0;
     }
     if (nWritten < nLen) {
         m_strPending = QByteArray(pData + nWritten, nLen - nWritten);
@@ -250,19 +242,19 @@ int CCommPort::WriteBlock(const char* pData, int nLen)
 
 void CCommPort::FlushPending()
 {
-    while (m_nPendingOffset < m_strPending.size()) {
-        const int n = LineWrite(m_strPending.constData() + m_nPendingOffset,
-                                int(m_strPending.size() - m_nPendingOffset));
-        if (n < 0) {
-            // The device is gone; the owner hears of it from the event loop.
-            DeviceVanished();
-            break;
-        }
-        if (n == 0) {
+    if (m_nPendingOffset < m_strPending.size()) {
+        const int nLeft = int(m_strPending.size() - m_nPendingOffset);
+        const int n = LineWrite(m_strPending.constData() + m_nPendingOffset, nLeft);
+        if (n >= 0 && n < nLeft) {
+            // Taken in part (or not at all): the queue is full again.
+            m_nPendingOffset += n;
             WatchWritable(true);
             return;
         }
-        m_nPendingOffset += n;
+        // All of it, or the device is gone (the owner hears of that from
+        // the event loop).
+        if (n < 0)
+            DeviceVanished();
     }
     m_strPending.clear();
     m_nPendingOffset = 0;

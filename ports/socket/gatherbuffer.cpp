@@ -7,7 +7,12 @@
 
 bool CGatherBuffer::Begin(int hSocket, int nMaxBytes)
 {
-    const int nSegment = TcpSegmentSize(hSocket);
+    // Asked once per connection, not at every burst.
+    if (hSocket != m_hSegmentOf) {
+        m_nSegment = TcpSegmentSize(hSocket);
+        m_hSegmentOf = hSocket;
+    }
+    const int nSegment = m_nSegment;
     if (nSegment == 0)
         return false; // the blocks go one by one
     m_nLimit = std::min(nSegment, nMaxBytes);

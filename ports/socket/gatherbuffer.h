@@ -14,7 +14,8 @@ public:
     explicit CGatherBuffer(int nMaxWaitMs) : m_nMaxWaitMs(nMaxWaitMs) {}
 
     // Starts gathering for hSocket's segment size, at most nMaxBytes; false
-    // (nothing gathered) when the system does not tell it.
+    // (nothing gathered) when the system does not tell it. The size is
+    // asked once per socket until Reset.
     bool Begin(int hSocket, int nMaxBytes);
     // Ends gathering; what is gathered stays until taken.
     void Stop() { m_nLimit = 0; }
@@ -40,6 +41,7 @@ public:
     {
         m_nLimit = 0;
         m_strBytes.clear();
+        m_hSegmentOf = -1;
     }
 
 private:
@@ -49,6 +51,8 @@ private:
 
     int m_nMaxWaitMs;
     int m_nLimit = 0;
+    int m_hSegmentOf = -1; // the socket whose segment size m_nSegment is
+    int m_nSegment = 0;
     qint64 m_nSinceMs = 0;
     QByteArray m_strBytes;
 };
