@@ -12,7 +12,7 @@ namespace {
 
 using K = EDlgItemKind;
 
-const SDlgItem kItems[] = {
+const SDlgItem kAboutItems[] = {
     {-1, K::Icon, "", {11, 17, 18, 20}, false},
     {-1, K::Static, "TRELVANE Application Version 1.0", {40, 10, 119, 8}, false},
     {-1, K::Static, "Data gateway for two ports", {40, 25, 119, 10}, false},
@@ -20,7 +20,7 @@ const SDlgItem kItems[] = {
     {-1, K::Static, "Trelvane developers\ndev@trelvane.invalid", {41, 42, 93, 16}, false},
 };
 
-const SDlgTemplate kTemplate = {"About TRELVANE", {217, 63}, kItems};
+const SDlgTemplate kAboutTemplate = {"About TRELVANE", {217, 63}, kAboutItems};
 
 } // namespace
 
@@ -28,7 +28,7 @@ CAboutDlg::CAboutDlg(QWidget* pParent)
     : QDialog(pParent)
 {
     QList<QWidget*> items;
-    const CDialogUnits units = BuildDialog(this, kTemplate, &items);
+    const CDialogUnits units = BuildDialog(this, kAboutTemplate, &items);
 
     // The program's icon at its natural size, as an icon control shows it.
     QIcon icon = QApplication::windowIcon();

@@ -10,7 +10,7 @@ namespace {
 
 using K = EDlgItemKind;
 
-const SDlgItem kItems[] = {
+const SDlgItem kStartupOptionItems[] = {
     {1, K::DefPushButton, "OK", {193, 9, 50, 14}, true},
     {2, K::PushButton, "Cancel", {193, 25, 50, 14}, true},
     {-1, K::GroupBox, "About Output Port Startup", {3, 4, 186, 47}, false},
@@ -24,14 +24,14 @@ const SDlgItem kItems[] = {
     {1019, K::CheckBox, "Detect Carrier", {3, 85, 178, 13}, true},
 };
 
-const SDlgTemplate kTemplate = {"Startup Option Dialog", {245, 102}, kItems};
+const SDlgTemplate kStartupOptionTemplate = {"Startup Option Dialog", {245, 102}, kStartupOptionItems};
 
 } // namespace
 
 CStartupOptionDlg::CStartupOptionDlg(QWidget* pParent)
     : QDialog(pParent)
 {
-    BuildDialog(this, kTemplate);
+    BuildDialog(this, kStartupOptionTemplate);
     m_pCheckInResponse = static_cast<QCheckBox*>(DialogItem(this, 1016));
     m_pCheckOutResponse = static_cast<QCheckBox*>(DialogItem(this, 1017));
     m_pCheckCarrier = static_cast<QCheckBox*>(DialogItem(this, 1019));

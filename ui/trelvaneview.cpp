@@ -20,7 +20,7 @@ namespace {
 
 using K = EDlgItemKind;
 
-const SDlgItem kItems[] = {
+const SDlgItem kViewItems[] = {
     {1000, K::PushButton, "Input Setup", {197, 41, 57, 15}, true},
     {1001, K::PushButton, "Output Setup", {197, 59, 57, 15}, true},
     {1011, K::DefPushButton, "Startup / Reset", {197, 7, 57, 31}, true},
@@ -43,7 +43,7 @@ const SDlgItem kItems[] = {
     {1018, K::PushButton, "Startup Option", {197, 77, 57, 15}, true},
 };
 
-const SDlgTemplate kTemplate = {"", {289, 201}, kItems};
+const SDlgTemplate kViewTemplate = {"", {289, 201}, kViewItems};
 
 // Shows a setting from its start, as an edit control does after SetWindowText.
 void ShowSetting(QLineEdit* pEdit, const QByteArray& strBytes)
@@ -58,8 +58,8 @@ CTrelvaneView::CTrelvaneView(CTrelvaneDoc* pDoc, QWidget* pParent)
     : QWidget(pParent)
     , m_pDoc(pDoc)
 {
-    const CDialogUnits units = BuildForm(this, kTemplate);
-    m_sizeForm = units.ToPixels(kTemplate.sizeUnits);
+    const CDialogUnits units = BuildForm(this, kViewTemplate);
+    m_sizeForm = units.ToPixels(kViewTemplate.sizeUnits);
     setMinimumSize(m_sizeForm);
 
     const auto edit = [this](int nId) { return static_cast<QLineEdit*>(DialogItem(this, nId)); };

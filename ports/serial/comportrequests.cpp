@@ -6,35 +6,6 @@
 
 namespace {
 
-SComPortMessage Command(EComCommand eCommand, quint32 nValue)
-{
-    SComPortMessage message;
-    message.eCommand = eCommand;
-    message.nValue = nValue;
-    return message;
-}
-
-uchar ParityCode(char cParity)
-{
-    switch (cParity) {
-    case 'o': return ComPort::kParityOdd;
-    case 'e': return ComPort::kParityEven;
-    case 'm': return ComPort::kParityMark;
-    case 's': return ComPort::kParitySpace;
-    default: return ComPort::kParityNone;
-    }
-}
-
-uchar StopCode(SSerialMode::EStopBits eStop)
-{
-    switch (eStop) {
-    case SSerialMode::EStopBits::Two: return ComPort::kStopTwo;
-    case SSerialMode::EStopBits::OneAndHalf: return ComPort::kStopOneAndHalf;
-    case SSerialMode::EStopBits::One: break;
-    }
-    return ComPort::kStopOne;
-}
-
 // SET-CONTROL's values come in groups (outbound flow, BREAK, DTR, RTS,
 // inbound flow); an answer carries a value of the group it answers.
 int ControlGroup(quint32 nValue)
@@ -76,18 +47,39 @@ bool Agrees(const SComPortMessage& command, const SComPortMessage& answer)
 
 } // namespace
 
+uchar ComPortParityCode(char cParity)
+{
+    switch (cParity) {
+    case 'o': return ComPort::kParityOdd;
+    case 'e': return ComPort::kParityEven;
+    case 'm': return ComPort::kParityMark;
+    case 's': return ComPort::kParitySpace;
+    default: return ComPort::kParityNone;
+    }
+}
+
+uchar ComPortStopCode(SSerialMode::EStopBits eStop)
+{
+    switch (eStop) {
+    case SSerialMode::EStopBits::Two: return ComPort::kStopTwo;
+    case SSerialMode::EStopBits::OneAndHalf: return ComPort::kStopOneAndHalf;
+    case SSerialMode::EStopBits::One: break;
+    }
+    return ComPort::kStopOne;
+}
+
 QList<SComPortMessage> ComPortSettingsOf(const SSerialMode& mode)
 {
     using namespace ComPort;
     QList<SComPortMessage> list;
-    list << Command(EComCommand::SetBaudRate, mode.nBaud) << Command(EComCommand::SetDataSize, quint32(mode.nDataBits))
-         << Command(EComCommand::SetParity, ParityCode(mode.cParity))
-         << Command(EComCommand::SetStopSize, StopCode(mode.eStopBits));
+    list << ComPortCommand(EComCommand::SetBaudRate, mode.nBaud) << ComPortCommand(EComCommand::SetDataSize, quint32(mode.nDataBits))
+         << ComPortCommand(EComCommand::SetParity, ComPortParityCode(mode.cParity))
+         << ComPortCommand(EComCommand::SetStopSize, ComPortStopCode(mode.eStopBits));
     const uchar nFlow = mode.bRtsCts ? FlowHardware : mode.bXonXoff ? FlowXonXoff : FlowNone;
-    list << Command(EComCommand::SetControl, nFlow);
-    list << Command(EComCommand::SetControl, mode.eDtr == SSerialMode::ELine::Off ? DtrOff : DtrOn);
+    list << ComPortCommand(EComCommand::SetControl, nFlow);
+    list << ComPortCommand(EComCommand::SetControl, mode.eDtr == SSerialMode::ELine::Off ? DtrOff : DtrOn);
     if (mode.eRts != SSerialMode::ELine::Default || !mode.bRtsCts)
-        list << Command(EComCommand::SetControl, mode.eRts == SSerialMode::ELine::Off ? RtsOff : RtsOn);
+        list << ComPortCommand(EComCommand::SetControl, mode.eRts == SSerialMode::ELine::Off ? RtsOff : RtsOn);
     return list;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "setup/serialmode.h"
 #include "stream/comportoption.h"
 
 #include <QByteArray>
@@ -7,13 +8,15 @@
 
 #include <optional>
 
-struct SSerialMode;
 
 // The com port commands that give a remote line the settings of a mode
 // string: speed, data bits, parity, stop bits and flow control, then DTR and
 // RTS raised as opening a local line raises them (dtr=off / rts=off keep
 // them low; RTS is left to the device server under RTS/CTS flow control).
 QList<SComPortMessage> ComPortSettingsOf(const SSerialMode& mode);
+// SET-PARITY's and SET-STOPSIZE's codes for a mode's parity letter and stop bits.
+uchar ComPortParityCode(char cParity);
+uchar ComPortStopCode(SSerialMode::EStopBits eStop);
 
 // The commands a client has sent and not yet seen answered. Every command
 // of RFC 2217 is answered with its code + 100 and the value in force; the

@@ -5,6 +5,7 @@
 
 #include "portowner.h"
 #include "serial/commport.h"
+#include "serial/comportrequests.h"
 #include "serial/linestatus.h"
 #include "serial/serialdevice.h"
 
@@ -172,26 +173,6 @@ SComPortMessage AnswerWithoutLine(const SComPortMessage& request)
     return answer;
 }
 
-quint32 ParityCode(char cParity)
-{
-    switch (cParity) {
-    case 'o': return kParityOdd;
-    case 'e': return kParityEven;
-    case 'm': return kParityMark;
-    case 's': return kParitySpace;
-    default: return kParityNone;
-    }
-}
-
-quint32 StopCode(SSerialMode::EStopBits eStop)
-{
-    switch (eStop) {
-    case SSerialMode::EStopBits::Two: return kStopTwo;
-    case SSerialMode::EStopBits::OneAndHalf: return kStopOneAndHalf;
-    default: return kStopOne;
-    }
-}
-
 quint32 FlowCode(const SSerialMode& mode, bool bInbound)
 {
     if (mode.bRtsCts)
@@ -323,8 +304,8 @@ SComPortMessage ApplyComPortMessage(CCommPort* pLine, const SComPortMessage& req
     switch (request.eCommand) {
     case EComCommand::SetBaudRate: answer.nValue = now.nBaud; break;
     case EComCommand::SetDataSize: answer.nValue = quint32(now.nDataBits); break;
-    case EComCommand::SetParity: answer.nValue = ParityCode(now.cParity); break;
-    case EComCommand::SetStopSize: answer.nValue = StopCode(now.eStopBits); break;
+    case EComCommand::SetParity: answer.nValue = ComPortParityCode(now.cParity); break;
+    case EComCommand::SetStopSize: answer.nValue = ComPortStopCode(now.eStopBits); break;
     case EComCommand::SetControl:
         answer.nValue = FlowCode(now, (n >= InFlowQuery && n <= InFlowHardware) || n == InFlowDtr);
         break;

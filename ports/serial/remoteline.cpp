@@ -18,14 +18,6 @@ namespace {
 
 constexpr int kReadChunk = 16 * 1024;
 
-SComPortMessage Command(EComCommand eCommand, quint32 nValue)
-{
-    SComPortMessage message;
-    message.eCommand = eCommand;
-    message.nValue = nValue;
-    return message;
-}
-
 } // namespace
 
 CRemoteLine::CRemoteLine(IPortOwner* pOwner, bool bDetectCarrier, bool bInput, const QByteArray& strEndpoint)
@@ -87,7 +79,7 @@ void CRemoteLine::SendSettings(bool bComPort)
         for (const SComPortMessage& command : ComPortSettingsOf(*m_pMode))
             SendCommand(command);
         // Only DCD matters here: its level and its changes.
-        SendCommand(Command(EComCommand::SetModemStateMask, ComPort::kModemDcd | ComPort::kModemDcdDelta));
+        SendCommand(ComPortCommand(EComCommand::SetModemStateMask, ComPort::kModemDcd | ComPort::kModemDcdDelta));
     }
     // The settings go out from the event loop: the open ends after this
     // call, never inside the codec's Decode.
@@ -341,7 +333,7 @@ void CRemoteLine::Close()
         if (m_bSettingsSent && m_codec.IsEnabled(Telnet::kComPort, true) && !IsVanished()) {
             // As a local line: DTR drops when the port closes.
             m_codec.SendSubnegotiation(Telnet::kComPort,
-                                       BuildComPortMessage(Command(EComCommand::SetControl, ComPort::DtrOff)));
+                                       BuildComPortMessage(ComPortCommand(EComCommand::SetControl, ComPort::DtrOff)));
             m_strOut.append(m_codec.TakeOutput());
             m_stream.Send(m_hSocket, m_strOut.constData(), size_t(m_strOut.size()));
         }

@@ -17,7 +17,7 @@ bool IsHostNameChar(QChar c)
         || c == QLatin1Char('_');
 }
 
-std::optional<SSerialUrl> Refuse(QByteArray* pstrWhy, const QByteArray& strWhy)
+std::optional<SSerialUrl> RefuseUrl(QByteArray* pstrWhy, const QByteArray& strWhy)
 {
     if (pstrWhy)
         *pstrWhy = strWhy;
@@ -41,43 +41,43 @@ std::optional<SSerialUrl> ParseSerialUrl(const QString& strUrl, QByteArray* pstr
     } else if (strUrl.startsWith(kPlain, Qt::CaseInsensitive)) {
         rest = QStringView(strUrl).mid(kPlain.size());
     } else {
-        return Refuse(pstrWhy, "a remote serial line is written rfc2217://host:port, or rfc2217s://host:port "
+        return RefuseUrl(pstrWhy, "a remote serial line is written rfc2217://host:port, or rfc2217s://host:port "
                                "for one inside TLS");
     }
     if (rest.contains(QLatin1Char('/')) || rest.contains(QLatin1Char('?')) || rest.contains(QLatin1Char('@')))
-        return Refuse(pstrWhy, "the URL takes only host:port, no user, path or ?options");
+        return RefuseUrl(pstrWhy, "the URL takes only host:port, no user, path or ?options");
 
     QStringView host;
     QStringView port;
     if (rest.startsWith(QLatin1Char('['))) {
         const qsizetype nEnd = rest.indexOf(QLatin1Char(']'));
         if (nEnd < 0)
-            return Refuse(pstrWhy, "an IPv6 address needs its closing ']'");
+            return RefuseUrl(pstrWhy, "an IPv6 address needs its closing ']'");
         host = rest.mid(1, nEnd - 1);
         in6_addr addr{};
         if (host.isEmpty() || ::inet_pton(AF_INET6, host.toLatin1().constData(), &addr) != 1)
-            return Refuse(pstrWhy, "'" + host.toUtf8() + "' in brackets is not an IPv6 address");
+            return RefuseUrl(pstrWhy, "'" + host.toUtf8() + "' in brackets is not an IPv6 address");
         if (rest.mid(nEnd + 1, 1) != QLatin1String(":"))
-            return Refuse(pstrWhy, "the URL needs a port after the host, e.g. rfc2217://[::1]:4001");
+            return RefuseUrl(pstrWhy, "the URL needs a port after the host, e.g. rfc2217://[::1]:4001");
         port = rest.mid(nEnd + 2);
     } else {
         const qsizetype nColon = rest.lastIndexOf(QLatin1Char(':'));
         if (nColon < 0)
-            return Refuse(pstrWhy, "the URL needs a port after the host, e.g. rfc2217://device01.plant:4001");
+            return RefuseUrl(pstrWhy, "the URL needs a port after the host, e.g. rfc2217://device01.plant:4001");
         host = rest.left(nColon);
         port = rest.mid(nColon + 1);
         if (host.isEmpty())
-            return Refuse(pstrWhy, "the URL has no host");
+            return RefuseUrl(pstrWhy, "the URL has no host");
         if (host.contains(QLatin1Char(':')))
-            return Refuse(pstrWhy, "an IPv6 address goes in brackets, e.g. rfc2217://[::1]:4001");
+            return RefuseUrl(pstrWhy, "an IPv6 address goes in brackets, e.g. rfc2217://[::1]:4001");
         if (host.size() > 253 || !std::all_of(host.begin(), host.end(), IsHostNameChar))
-            return Refuse(pstrWhy, "'" + host.toUtf8() + "' is not a host name or IPv4 address");
+            return RefuseUrl(pstrWhy, "'" + host.toUtf8() + "' is not a host name or IPv4 address");
     }
     bool bOk = false;
     const uint nPort = port.toUInt(&bOk, 10);
     const bool bDigits = !port.isEmpty() && std::all_of(port.begin(), port.end(), [](QChar c) { return c.isDigit(); });
     if (!bDigits || !bOk || nPort < 1 || nPort > 65535)
-        return Refuse(pstrWhy, "the port must be a number from 1 to 65535, got '" + port.toUtf8() + "'");
+        return RefuseUrl(pstrWhy, "the port must be a number from 1 to 65535, got '" + port.toUtf8() + "'");
     url.strHost = host.toLatin1();
     url.nPort = quint16(nPort);
     return url;

@@ -66,6 +66,15 @@ struct SComPortMessage
     bool operator==(const SComPortMessage&) const = default;
 };
 
+// A client's command with its value.
+inline SComPortMessage ComPortCommand(EComCommand eCommand, quint32 nValue)
+{
+    SComPortMessage message;
+    message.eCommand = eCommand;
+    message.nValue = nValue;
+    return message;
+}
+
 // Reads the payload that follows the option byte. Only the shape is checked
 // (a known code, the value's length); what a value means is the receiver's
 // business, since the protocol answers an unknown value with the one in
