@@ -13,6 +13,10 @@ PACKAGE_BUILD ?= build-package
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 CMAKE_FLAGS ?=
+# The trees `make` sets up compile each library in a few large units (a
+# unity build): about a third less time from a clean checkout. UNITY=OFF
+# builds file by file, as a plain cmake configuration does.
+UNITY      ?= ON
 
 .PHONY: all deps build run run-desktop headless package test test-normal test-asan test-fuzz fuzz soak bench install clean
 
@@ -22,7 +26,7 @@ deps:
 	@scripts/install-deps.sh
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_UNITY_BUILD=$(UNITY) $(CMAKE_FLAGS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -65,7 +69,7 @@ test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --output-log ctest.log
 
 $(ASAN_BUILD)/build.ninja:
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON -DCMAKE_UNITY_BUILD=$(UNITY) $(CMAKE_FLAGS)
 
 test-asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -73,17 +77,17 @@ test-asan: deps $(ASAN_BUILD)/build.ninja
 
 $(FUZZ_BUILD)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DTRELVANE_FUZZ=ON -DTRELVANE_TESTS=OFF -DTRELVANE_GUI=OFF $(CMAKE_FLAGS)
+	  -DTRELVANE_FUZZ=ON -DTRELVANE_TESTS=OFF -DTRELVANE_GUI=OFF -DCMAKE_UNITY_BUILD=$(UNITY) $(CMAKE_FLAGS)
 
 # Short bounded runs of every fuzz target (part of `make test`).
 test-fuzz: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
-	scripts/run-fuzzers.sh $(FUZZ_BUILD) 10
+	JOBS=$(JOBS) scripts/run-fuzzers.sh $(FUZZ_BUILD) 10
 
 # Longer fuzz runs: make fuzz FUZZ_SECONDS=600
 fuzz: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
-	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	JOBS=$(JOBS) scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Relay benchmark: trelvaned against socat -b 512 and socat's default 8 KiB
 # buffer, interleaved runs; regenerates docs/performance.md (REPS, MIB,
