@@ -351,6 +351,9 @@ QByteArray ThroughputPlot(const TResults& results, const QStringList& relays)
     return strSvg.toUtf8();
 }
 
+// Below this line the report keeps what was written by hand.
+constexpr char kKeptMarker[] = "<!-- Written by hand below this line; kept when the report is made again. -->";
+
 bool WriteFile(const QString& strPath, const QByteArray& data)
 {
     QSaveFile file(strPath);
@@ -542,7 +545,8 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
     QString strMd;
     QTextStream md(&strMd);
     md << "# Relay performance\n\n"
-       << "This file is generated; do not edit it by hand. Regenerate it with\n\n"
+       << "This file is generated, up to the marker line near its end; notes written by hand go below that\n"
+       << "line and stay. Regenerate it with\n\n"
        << "    " << strCommand << "\n\n"
        << "- Date: " << QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'")) << "\n"
        << "- Machine: " << Machine() << "\n"
@@ -641,5 +645,16 @@ int Summarize(const QStringList& resultFiles, const QString& strMarkdownPath, co
        << "  were already queued. Without a plug-in, the blocks of one read go to a TCP destination in one\n"
        << "  send(), and the blocks of one socket read to a serial line in one write().\n";
     md.flush();
-    return WriteFile(strMarkdownPath, strMd.toUtf8()) ? 0 : 1;
+    // Notes written by hand below the marker line stay when the report is
+    // made again.
+    QByteArray report = strMd.toUtf8();
+    QFile old(strMarkdownPath);
+    if (old.open(QIODevice::ReadOnly)) {
+        const QByteArray strOld = old.readAll();
+        const qsizetype nKept = strOld.indexOf(kKeptMarker);
+        report += '\n' + (nKept >= 0 ? strOld.mid(nKept) : QByteArray(kKeptMarker) + '\n');
+    } else {
+        report += '\n' + QByteArray(kKeptMarker) + '\n';
+    }
+    return WriteFile(strMarkdownPath, report) ? 0 : 1;
 }

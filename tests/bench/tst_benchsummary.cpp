@@ -216,6 +216,26 @@ private slots:
                  qPrintable(m_strMarkdown));
     }
 
+    // Notes below the marker line outlive a new report; the old figures do not.
+    void handNotesKept()
+    {
+        AddRun(QStringLiteral("trelvaned"), {{"in2out_MBps", 300}});
+        Summarize();
+        const QString strMarker = m_strMarkdown.mid(m_strMarkdown.lastIndexOf(QStringLiteral("<!--")));
+        QVERIFY(strMarker.startsWith(QStringLiteral("<!-- Written by hand below")));
+        QFile file(m_dir.filePath(QStringLiteral("report.md")));
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("\n## Measured by hand\n\nkept 123\n");
+        file.close();
+
+        m_files.clear();
+        AddRun(QStringLiteral("trelvaned"), {{"in2out_MBps", 456}});
+        Summarize();
+        QVERIFY(m_strMarkdown.endsWith(strMarker + QStringLiteral("\n## Measured by hand\n\nkept 123\n")));
+        QCOMPARE(m_strMarkdown.count(QStringLiteral("<!-- Written by hand")), 1);
+        QVERIFY(Row(QStringLiteral("TCP->TCP throughput, Input->Output")).value(1).startsWith(QStringLiteral("456")));
+    }
+
     void throughputPlot()
     {
         AddRun(QStringLiteral("trelvaned"), {{"in2out_MBps", 300}, {"udp_MBps", 200}, {"lat1_p50_us", 10}});
