@@ -147,16 +147,9 @@ void CCommPort::UpdateReadNotifier()
 
 void CCommPort::OnDataReady()
 {
+    // The owner's read finds the bytes, or the end of a line that hung up
+    // or went away (Read reports it), without asking FIONREAD first.
     m_pReadNotifier->setEnabled(false);
-    const int nWaiting = SerialBytesWaiting(m_hDevice);
-    if (nWaiting < 0 || (nWaiting == 0 && SerialHungUp(m_hDevice))) {
-        DeviceVanished();
-        return;
-    }
-    if (nWaiting == 0) {
-        UpdateReadNotifier();
-        return;
-    }
     OnLineReadable();
 }
 
