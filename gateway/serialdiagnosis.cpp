@@ -114,6 +114,19 @@ QString DescribeMode(const SSerialMode& mode)
     return str;
 }
 
+// The line settings of a serial setup string, or the report of their refusal.
+std::optional<SSerialMode> LineSettings(const QByteArray& strSetup, SSetupReport* pReport)
+{
+    QByteArray strWhy;
+    std::optional<SSerialMode> mode = ParseSerialMode(strSetup, &strWhy);
+    if (!mode) {
+        pReport->m_nCode = 1;
+        pReport->m_strProblem = Refused(1, "BuildCommDCB Error!",
+            QStringLiteral("the line settings of %1 are refused: %2").arg(Quote(strSetup), Text(strWhy)));
+    }
+    return mode;
+}
+
 // A serial port mapped to a device server's line.
 void DescribeRemoteSerial(const QByteArray& strSetup, const QByteArray& strName, const QString& strUrl,
                           const SProbe& probe, SSetupReport* pReport)
@@ -127,13 +140,9 @@ void DescribeRemoteSerial(const QByteArray& strSetup, const QByteArray& strName,
                 .arg(Text(strName), strUrl, Text(strWhy)));
         return;
     }
-    const std::optional<SSerialMode> mode = ParseSerialMode(strSetup, &strWhy);
-    if (!mode) {
-        pReport->m_nCode = 1;
-        pReport->m_strProblem = Refused(1, "BuildCommDCB Error!",
-            QStringLiteral("the line settings of %1 are refused: %2").arg(Quote(strSetup), Text(strWhy)));
+    const std::optional<SSerialMode> mode = LineSettings(strSetup, pReport);
+    if (!mode)
         return;
-    }
     pReport->m_strDescription =
         QStringLiteral("remote serial line, [Serial Ports] maps %1 to %2 (RFC 2217 over %3 to port %4 at %5); %6")
             .arg(Text(strName), strUrl, url->bTls ? QStringLiteral("TLS") : QStringLiteral("TCP"))
@@ -175,14 +184,9 @@ void DescribeSerial(const QByteArray& strSetup, const SerialPathMap& portMap, co
         pReport->m_strProblem = Refused(1, "OpenComm Error!", strWhy);
         return;
     }
-    QByteArray strWhy;
-    const std::optional<SSerialMode> mode = ParseSerialMode(strSetup, &strWhy);
-    if (!mode) {
-        pReport->m_nCode = 1;
-        pReport->m_strProblem = Refused(1, "BuildCommDCB Error!",
-            QStringLiteral("the line settings of %1 are refused: %2").arg(Quote(strSetup), Text(strWhy)));
+    const std::optional<SSerialMode> mode = LineSettings(strSetup, pReport);
+    if (!mode)
         return;
-    }
     pReport->m_strDescription = QStringLiteral("serial line, %1; %2").arg(DeviceOf(strName, strPath, portMap),
                                                                          DescribeMode(*mode));
     if (!probe.m_bSystem && !probe.m_bOpenDevices)
